@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "base/date_time.h"
+#include "base/exception.h"
+#include "base/format.h"
+#include "base/string_list.h"
+#include "base/text_file.h"
+
+namespace fs = std::filesystem;
+
+TEST(Exception, TextIsClassNameColonMessage) {
+  EStringListError e("String list does not allow duplicates");
+  EXPECT_EQ(e.Text(), "EStringListError: String list does not allow duplicates");
+  const Exception& base = e;
+  EXPECT_STREQ(base.ClassName(), "EStringListError");
+  EXPECT_EQ(Exception("x").Text(), "Exception: x");
+  EXPECT_EQ(ErrorText(std::runtime_error("boom")), "Exception: boom");
+  EXPECT_EQ(ErrorText(EConvertError("bad")), "EConvertError: bad");
+}
+
+TEST(Format, BehavesAsC) {
+  EXPECT_EQ(Format("Session%.2d", 1), "Session01");
+  EXPECT_EQ(Format("S%.2dF%.2d", 12, 3), "S12F03");
+  EXPECT_EQ(Format("%2x", 10), " a");
+  EXPECT_EQ(Format("%.3d", 7), "007");
+  std::string big(1000, 'x');
+  EXPECT_EQ(Format("<%s>", big.c_str()), "<" + big + ">");
+}
+
+TEST(SortedStringList, SortsFindsAndRefusesDuplicates) {
+  TSortedStringList<int> list;
+  for (const char* k : {"b", "a", "c"}) {
+    auto p = std::make_unique<int>(k[0]);
+    list.Add(k, p);
+    EXPECT_EQ(p, nullptr);
+  }
+  EXPECT_EQ(list[0].key, "a");
+  EXPECT_EQ(list[2].key, "c");
+  EXPECT_EQ(*list.Find("b"), 'b');
+  EXPECT_EQ(list.Find("z"), nullptr);
+  auto dup = std::make_unique<int>(99);
+  try {
+    list.Add("b", dup);
+    FAIL();
+  } catch (const EStringListError& e) {
+    EXPECT_EQ(e.Message(), "String list does not allow duplicates");
+  }
+  ASSERT_NE(dup, nullptr);  // stays with the caller
+  EXPECT_EQ(*list.Find("b"), 'b');
+  EXPECT_EQ(list.Count(), 3);
+}
+
+TEST(TextFile, SplitsEveryLineEnd) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitLines(""), V{});
+  EXPECT_EQ(SplitLines("a\r\nb\rc\nd"), (V{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\r\n"), V{"a"});
+  EXPECT_EQ(SplitLines("\n\n"), (V{"", ""}));
+  EXPECT_EQ(SplitLines("a\r\r\nb"), (V{"a", "", "b"}));
+  EXPECT_EQ(SplitLines(std::string("x\0y\n", 4)), V{std::string("x\0y", 3)});
+}
+
+TEST(TextFile, WritesCrLfAndReplacesAtomically) {
+  fs::path dir = fs::temp_directory_path() / ("qp_base_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string f = (dir / "t.txt").string();
+  WriteTextLines(f, {"one", "two"});
+  EXPECT_EQ(ReadFileBytes(f), "one\r\ntwo\r\n");
+  EXPECT_EQ(ReadTextLines(f), (std::vector<std::string>{"one", "two"}));
+  WriteFileAtomically(f, "new");
+  EXPECT_EQ(ReadFileBytes(f), "new");
+  size_t entries = 0;
+  for (auto& e : fs::directory_iterator(dir)) (void)e, ++entries;
+  EXPECT_EQ(entries, 1u);  // no temporary left behind
+  EXPECT_THROW(ReadFileBytes((dir / "missing").string()), EInOutError);
+  EXPECT_THROW(WriteFileAtomically((dir / "no" / "such" / "f").string(), "x"), EInOutError);
+  fs::remove_all(dir);
+}
+
+TEST(DateTime, Stamps) {
+  std::tm tm{};
+  tm.tm_year = 126; tm.tm_mon = 11; tm.tm_mday = 8; tm.tm_hour = 9; tm.tm_min = 5; tm.tm_sec = 7;
+  tm.tm_isdst = -1;
+  std::time_t t = std::mktime(&tm);
+  EXPECT_EQ(StampYYMMDDHH(t), "26120809");
+  EXPECT_EQ(StampYYMMDDHHNNSS(t), "261208090507");
+  EXPECT_FALSE(LocalDateTimeText(t).empty());
+  double a = MonotonicSeconds(), b = MonotonicSeconds();
+  EXPECT_LE(a, b);
+}

@@ -1,0 +1,19 @@
+#pragma once
+// Whole-file text reading and writing. Reading accepts CR LF, CR and LF line ends; a last
+// line without an end counts, a final line end adds no empty line. Writing ends every line
+// with CR LF.
+
+#include <string>
+#include <vector>
+
+// Splits text into lines by the rules above.
+std::vector<std::string> SplitLines(const std::string& text);
+// Reads a file into lines; raises EInOutError naming the file when it cannot be read.
+std::vector<std::string> ReadTextLines(const std::string& path);
+// Reads a whole file as bytes; raises EInOutError naming the file when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+// Writes each line followed by CR LF, replacing the file; raises EInOutError on failure.
+void WriteTextLines(const std::string& path, const std::vector<std::string>& lines);
+// Writes bytes to path through a temporary file renamed over it, so a crash leaves either
+// the old or the new file whole. Raises EInOutError on failure.
+void WriteFileAtomically(const std::string& path, const std::string& bytes);

@@ -1,0 +1,35 @@
+# qp_test(NAME <program> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
+# One GoogleTest program per folder; every TEST becomes a CTest case.
+function(qp_test)
+  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main)
+  set_target_properties(${ARG_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_compile_definitions(${ARG_NAME} PRIVATE
+    QP_OUT_DIR="${QP_OUT_DIR}" QP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  set(props TIMEOUT 300)
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${ARG_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ${props})
+endfunction()
+
+# qp_version_block(<target>): embeds the project version in the target's file so that
+# platform::ReadFileVersion can read it back.
+function(qp_version_block target)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_version_block.cpp)
+  configure_file(${CMAKE_SOURCE_DIR}/platform/version_block.cpp.in ${out} @ONLY)
+  target_sources(${target} PRIVATE ${out})
+endfunction()
+
+# qp_exports(<target> <symbols...>): only the named C symbols leave the shared library.
+function(qp_exports target)
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  list(JOIN ARGN ";\n    " syms)
+  file(WRITE ${map} "{\n  global:\n    ${syms};\n  local: *;\n};\n")
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${map}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
+endfunction()

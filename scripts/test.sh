@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the normal build, the sanitizer build and the
+# fuzz targets for a bounded time. Exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/install-deps.sh || exit 1
+source scripts/services.sh
+start_xvfb || exit 1
+
+# Tests never touch the user's own registry or rename list.
+scratch=$(mktemp -d)
+trap 'stop_services; rm -rf "$scratch"' EXIT
+export REGISTRY_FILE="$scratch/registry" QP_PENDING_RENAMES="$scratch/pending-renames"
+export WINDIR="$scratch/windows" XDG_RUNTIME_DIR="$scratch/run"
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+
+status=0
+total_pass=0
+total_fail=0
+run_suite() {
+  local kind=$1 dir=$2
+  echo "=== $kind build"
+  if ! scripts/build.sh "$kind"; then
+    echo "=== $kind build FAILED"
+    status=1
+    total_fail=$((total_fail + 1))
+    return
+  fi
+  echo "=== $kind tests"
+  local log="$scratch/ctest-$kind.log"
+  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 600) 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    local failed all
+    failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    all=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    total_pass=$((total_pass + all - failed))
+    total_fail=$((total_fail + failed))
+  else
+    total_fail=$((total_fail + 1))
+  fi
+}
+
+run_suite normal build
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite sanitize build-sanitize
+
+if [ -x scripts/fuzz.sh ]; then
+  echo "=== fuzz targets"
+  if scripts/fuzz.sh; then total_pass=$((total_pass + 1)); else total_fail=$((total_fail + 1)); status=1; fi
+fi
+
+echo
+echo "$total_pass passed, $total_fail failed"
+exit $status
