@@ -2,6 +2,9 @@
 # One GoogleTest program per folder; every TEST becomes a CTest case.
 function(qp_test)
   cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(QP_FUZZ)
+    return()
+  endif()
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main)
   set_target_properties(${ARG_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
@@ -32,4 +35,17 @@ function(qp_exports target)
   file(WRITE ${map} "{\n  global:\n    ${syms};\n  local: *;\n};\n")
   target_link_options(${target} PRIVATE "-Wl,--version-script=${map}")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
+endfunction()
+
+# qp_fuzz(NAME <target> SOURCES <files...> LIBS <targets...>): a libFuzzer target, built
+# only in the fuzz configuration (clang). scripts/fuzz.sh runs every one for a bounded time.
+function(qp_fuzz)
+  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS" ${ARGN})
+  if(NOT QP_FUZZ)
+    return()
+  endif()
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS})
+  target_link_options(${ARG_NAME} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${ARG_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
 endfunction()
