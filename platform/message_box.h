@@ -11,9 +11,8 @@ enum class MsgButtons { Ok, OkCancel, YesNo };
 enum class MsgIcon { None, Information, Warning, Error, Question };
 enum class MsgResult { Ok, Cancel, Yes, No };
 
-using MessageBoxHandler =
-    std::function<MsgResult(const std::string& text, const std::string& caption, MsgButtons,
-                            MsgIcon)>;
+using MessageBoxHandler = std::function<MsgResult(const std::string& text,
+                                                  const std::string& caption, MsgButtons, MsgIcon)>;
 
 MsgResult ShowMessageBox(const std::string& text, const std::string& caption = "",
                          MsgButtons buttons = MsgButtons::Ok, MsgIcon icon = MsgIcon::None);

@@ -48,15 +48,24 @@ class Module {
   Module& operator=(const Module&) = delete;
   Module(Module&& o) noexcept : handle_(o.handle_) { o.handle_ = nullptr; }
   Module& operator=(Module&& o) noexcept {
-    if (this != &o) { Reset(); handle_ = o.handle_; o.handle_ = nullptr; }
+    if (this != &o) {
+      Reset();
+      handle_ = o.handle_;
+      o.handle_ = nullptr;
+    }
     return *this;
   }
   bool Valid() const { return handle_ != nullptr; }
   ModuleHandle Handle() const { return handle_; }
   void* Symbol(const char* name) const { return handle_ ? GetProcAddress(handle_, name) : nullptr; }
   template <typename F>
-  F Bind(const char* name) const { return reinterpret_cast<F>(Symbol(name)); }
-  void Reset() { if (handle_) FreeModule(handle_); handle_ = nullptr; }
+  F Bind(const char* name) const {
+    return reinterpret_cast<F>(Symbol(name));
+  }
+  void Reset() {
+    if (handle_) FreeModule(handle_);
+    handle_ = nullptr;
+  }
 
  private:
   ModuleHandle handle_ = nullptr;

@@ -3,6 +3,8 @@
 // match without regard to case; a missing file, section or key gives the default; a value
 // is cut to bufferSize - 1 characters; a write creates the file, section or key as needed
 // and leaves every other line as it was, and never leaves a half-written file.
+// A bare file name (no separator) names a file in WindowsFolder(), as "Wininit.ini" does.
+// Lines are written with CR LF ends; CR LF, CR and LF are read.
 
 #include <string>
 
@@ -12,8 +14,8 @@ std::string GetProfileString(const std::string& file, const std::string& section
                              const std::string& key, const std::string& def,
                              size_t bufferSize = 2048);
 // Raises EIniFileException "Unable to write to <file>" when the file cannot be written.
-void WriteProfileString(const std::string& file, const std::string& section,
-                        const std::string& key, const std::string& value);
+void WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
+                        const std::string& value);
 // Decimal, or hexadecimal after "0x" or "$"; a value that is no number gives def.
 int GetProfileInt(const std::string& file, const std::string& section, const std::string& key,
                   int def);

@@ -24,10 +24,13 @@ class MessageWindow {
   MessageWindow& operator=(const MessageWindow&) = delete;
   // Waits at most timeoutMs (-1: forever) for the next message.
   std::optional<PostedMessage> Receive(int timeoutMs);
+  // The descriptor that becomes readable when a message arrives (for an event loop).
+  int Descriptor() const { return fd_; }
 
  private:
   int fd_ = -1;
   std::string path_;
+  unsigned long inode_ = 0;
 };
 
 // Whether a window of the class exists.

@@ -1,0 +1,51 @@
+#include "platform/file_names.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+
+namespace platform {
+
+namespace {
+
+bool EndsWithNoCase(const std::string& s, const char* suffix, size_t n) {
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string NativeFileName(const std::string& windowsName) {
+  size_t nameStart = windowsName.rfind(kPathSeparator);
+  nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
+  size_t nameLen = windowsName.size() - nameStart;
+  // A bare extension (".dll") names no library.
+  if (nameLen > 4 && EndsWithNoCase(windowsName, ".dll", 4)) {
+    return windowsName.substr(0, nameStart) + "lib" + windowsName.substr(nameStart, nameLen - 4) +
+           ".so";
+  }
+  if (nameLen > 4 && EndsWithNoCase(windowsName, ".exe", 4)) {
+    return windowsName.substr(0, windowsName.size() - 4);
+  }
+  return windowsName;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t i = path.rfind(kPathSeparator);
+  return i == std::string::npos ? std::string() : path.substr(0, i + 1);
+}
+
+std::string WithTrailingSeparator(const std::string& path) {
+  if (path.empty() || path.back() == kPathSeparator) return path;
+  return path + kPathSeparator;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace platform

@@ -1,0 +1,46 @@
+// Without a window system the default box writes to standard error and answers the
+// affirmative button (Ok, or Yes), so unattended runs go on as a user clicking it would.
+#include "platform/message_box.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+std::mutex gMutex;
+MessageBoxHandler gHandler;
+
+MsgResult StandardErrorBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                           MsgIcon) {
+  if (caption.empty()) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  } else {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  }
+  return buttons == MsgButtons::YesNo ? MsgResult::Yes : MsgResult::Ok;
+}
+
+}  // namespace
+
+MsgResult ShowMessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                         MsgIcon icon) {
+  MessageBoxHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    handler = gHandler;
+  }
+  // Called outside the lock: a handler may show another box.
+  return handler ? handler(text, caption, buttons, icon)
+                 : StandardErrorBox(text, caption, buttons, icon);
+}
+
+MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  MessageBoxHandler previous = std::move(gHandler);
+  gHandler = std::move(handler);
+  return previous;
+}
+
+}  // namespace platform

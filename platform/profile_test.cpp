@@ -1,0 +1,151 @@
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+
+#include "base/exception.h"
+#include "platform/profile_text.h"
+#include "platform/test_support.h"
+
+namespace platform {
+namespace {
+
+class Profile : public ::testing::Test {
+ protected:
+  test::TempDir dir;
+  std::string ini = dir / "QuillorP2_ODBC.ini";
+};
+
+TEST_F(Profile, MissingFileSectionOrKeyGivesTheDefault) {
+  EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", "none"), "none");
+  test::WriteAll(ini, "[Session01]\r\nDSN=db\r\n");
+  EXPECT_EQ(GetProfileString(ini, "Session02", "DSN", "none"), "none");
+  EXPECT_EQ(GetProfileString(ini, "Session01", "Username", "none"), "none");
+  EXPECT_EQ(GetProfileInt(ini, "Session01", "Priority", 2), 2);
+  EXPECT_FALSE(GetProfileBool(ini, "Session01", "Enabled", false));
+  EXPECT_TRUE(GetProfileBool(ini, "Session01", "Enabled", true));
+}
+
+TEST_F(Profile, NamesMatchWithoutRegardToCaseAndValuesAreTrimmed) {
+  test::WriteAll(ini,
+                 "; comment\n"
+                 "Key=before any section\n"
+                 "[ Session01 ]\r"
+                 "  DSN  =  My Data  \r\n"
+                 "Quoted=\"  kept blanks  \"\n"
+                 "Half=\"open\n"
+                 "Empty=\n"
+                 "no equals sign\n"
+                 "[session01]\n"
+                 "Password=from the second section\n");
+  EXPECT_EQ(GetProfileString(ini, "SESSION01", "dsn", ""), "My Data");
+  EXPECT_EQ(GetProfileString(ini, "session01", "QUOTED", ""), "  kept blanks  ");
+  EXPECT_EQ(GetProfileString(ini, "Session01", "Half", ""), "\"open");
+  EXPECT_EQ(GetProfileString(ini, "Session01", "Empty", "def"), "");
+  EXPECT_EQ(GetProfileString(ini, "Session01", "no equals sign", "def"), "def");
+  EXPECT_EQ(GetProfileString(ini, "Session01", "Key", "def"), "def");
+  // Only the first section of a name counts.
+  EXPECT_EQ(GetProfileString(ini, "Session01", "Password", "def"), "def");
+}
+
+TEST_F(Profile, ValueIsCutToTheBuffer) {
+  std::string longValue(3000, 'v');
+  WriteProfileString(ini, "S", "K", longValue);
+  EXPECT_EQ(GetProfileString(ini, "S", "K", "").size(), 2047u);
+  EXPECT_EQ(GetProfileString(ini, "S", "K", "", 5), "vvvv");
+  EXPECT_EQ(GetProfileString(ini, "S", "K", "", 1), "");
+  EXPECT_EQ(GetProfileString(ini, "S", "missing", "default", 4), "def");
+}
+
+TEST_F(Profile, WriteCreatesFileSectionAndKeyAndKeepsOtherLines) {
+  WriteProfileString(ini, "Session01", "DSN", "db");
+  EXPECT_EQ(test::ReadAll(ini), "[Session01]\r\nDSN=db\r\n");
+
+  test::WriteAll(ini,
+                 "; settings\n"
+                 "[Session01]\n"
+                 "DSN = db\n"
+                 "  Odd   Spacing =  x  \n"
+                 "\n"
+                 "[Session02]\n"
+                 "Tablename=t2\n");
+  WriteProfileString(ini, "session01", "dsn", "other");
+  WriteProfileString(ini, "Session01", "Username", "me");
+  WriteProfileString(ini, "Session03", "Enabled", "False");
+  EXPECT_EQ(test::ReadAll(ini),
+            "; settings\r\n"
+            "[Session01]\r\n"
+            "dsn=other\r\n"
+            "  Odd   Spacing =  x  \r\n"
+            "Username=me\r\n"
+            "\r\n"
+            "[Session02]\r\n"
+            "Tablename=t2\r\n"
+            "[Session03]\r\n"
+            "Enabled=False\r\n");
+  EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", ""), "other");
+}
+
+TEST_F(Profile, FailedWriteRaisesAndLeavesNoFile) {
+  std::string bad = dir / "missing/QuillorP2_ODBC.ini";
+  try {
+    WriteProfileString(bad, "S", "K", "v");
+    FAIL() << "no exception";
+  } catch (const EIniFileException& e) {
+    EXPECT_EQ(e.Text(), "EIniFileException: Unable to write to " + bad);
+  }
+  // A value that would break the line format is refused, the file untouched.
+  WriteProfileString(ini, "S", "K", "v");
+  EXPECT_THROW(WriteProfileString(ini, "S", "K", "two\nlines"), EIniFileException);
+  EXPECT_THROW(WriteProfileString(ini, "S", "K=", "v"), EIniFileException);
+  EXPECT_THROW(WriteProfileString(ini, "S]", "K", "v"), EIniFileException);
+  EXPECT_EQ(test::ReadAll(ini), "[S]\r\nK=v\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+TEST_F(Profile, BareNameLivesInTheWindowsFolder) {
+  test::ScopedEnv windir{"WINDIR", dir / "windows"};
+  WriteProfileString("Wininit.ini", "rename", "/opt/hs/libQuillorP2_ODBC.so", "/tmp/copy");
+  EXPECT_EQ(
+      GetProfileString(dir / "windows/Wininit.ini", "Rename", "/opt/hs/libQuillorP2_ODBC.so", ""),
+      "/tmp/copy");
+}
+
+TEST_F(Profile, Integers) {
+  test::WriteAll(ini,
+                 "[Conduit]\n"
+                 "Dec=42\nNeg=-17\nHex=0x1F\nHEX2=0XfF\nDollar=$10\nAll=$FFFFFFFF\n"
+                 "Plus=+5\nBlank= 7 \nWord=high\nTrailing=12abc\nEmpty=\nBare0x=0x\nBare$=$\n"
+                 "Big=2147483648\nMin=-2147483648\nTooHex=$100000000\nQuoted=\"9\"\n");
+  auto get = [&](const char* key) { return GetProfileInt(ini, "conduit", key, -99); };
+  EXPECT_EQ(get("Dec"), 42);
+  EXPECT_EQ(get("Neg"), -17);
+  EXPECT_EQ(get("Hex"), 31);
+  EXPECT_EQ(get("hex2"), 255);
+  EXPECT_EQ(get("Dollar"), 16);
+  EXPECT_EQ(get("All"), -1);
+  EXPECT_EQ(get("Plus"), 5);
+  EXPECT_EQ(get("Blank"), 7);
+  EXPECT_EQ(get("Quoted"), 9);
+  EXPECT_EQ(get("Min"), -2147483647 - 1);
+  for (const char* notANumber : {"Word", "Trailing", "Empty", "Bare0x", "Bare$", "Big", "TooHex"}) {
+    EXPECT_EQ(get(notANumber), -99) << notANumber;
+  }
+  EXPECT_TRUE(GetProfileBool(ini, "Conduit", "Hex", false));
+  EXPECT_FALSE(GetProfileBool(ini, "Conduit", "Word", false));
+  WriteProfileString(ini, "Conduit", "Zero", "0");
+  EXPECT_FALSE(GetProfileBool(ini, "Conduit", "Zero", true));
+}
+
+TEST(ProfileText, SetThenFindRoundTrip) {
+  std::vector<std::string> lines{"[A]", "x=1", "", "[B]"};
+  ASSERT_TRUE(SetProfileValue(lines, "b", "y", " padded "));
+  ASSERT_TRUE(SetProfileValue(lines, "A", "z", "2"));
+  EXPECT_EQ(lines, (std::vector<std::string>{"[A]", "x=1", "z=2", "", "[B]", "y= padded "}));
+  EXPECT_EQ(FindProfileValue(lines, "B", "Y"), "padded");
+  EXPECT_FALSE(SetProfileValue(lines, "A", "", "v"));
+  EXPECT_FALSE(SetProfileValue(lines, "A", "[k", "v"));
+  EXPECT_FALSE(SetProfileValue(lines, "A", "k", "a\rb"));
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,155 @@
+#include "platform/profile_text.h"
+
+#include <cctype>
+#include <cstdint>
+
+namespace platform {
+
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string Trim(const std::string& s, size_t from = 0, size_t to = std::string::npos) {
+  if (to > s.size()) to = s.size();
+  while (from < to && IsBlank(s[from])) ++from;
+  while (to > from && IsBlank(s[to - 1])) --to;
+  return s.substr(from, to - from);
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+enum class LineKind { Other, Section, Entry };
+
+struct Line {
+  LineKind kind = LineKind::Other;
+  std::string name;  // section or key name, trimmed
+  size_t valueStart = 0;
+};
+
+Line Classify(const std::string& s) {
+  Line l;
+  size_t i = 0;
+  while (i < s.size() && IsBlank(s[i])) ++i;
+  if (i == s.size() || s[i] == ';') return l;
+  if (s[i] == '[') {
+    size_t close = s.find(']', i + 1);
+    l.kind = LineKind::Section;
+    l.name = Trim(s, i + 1, close);
+    return l;
+  }
+  size_t eq = s.find('=', i);
+  if (eq == std::string::npos) return l;
+  l.kind = LineKind::Entry;
+  l.name = Trim(s, i, eq);
+  l.valueStart = eq + 1;
+  return l;
+}
+
+bool HasLineBreak(const std::string& s) {
+  return s.find_first_of("\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+std::optional<std::string> FindProfileValue(const std::vector<std::string>& lines,
+                                            const std::string& section, const std::string& key) {
+  std::string wantSection = Trim(section), wantKey = Trim(key);
+  bool inSection = false;
+  for (const std::string& s : lines) {
+    Line l = Classify(s);
+    if (l.kind == LineKind::Section) {
+      // Only the first section of the name is searched.
+      if (inSection) return std::nullopt;
+      inSection = SameNoCase(l.name, wantSection);
+    } else if (inSection && l.kind == LineKind::Entry && SameNoCase(l.name, wantKey)) {
+      std::string v = Trim(s, l.valueStart);
+      if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+      return v;
+    }
+  }
+  return std::nullopt;
+}
+
+bool SetProfileValue(std::vector<std::string>& lines, const std::string& section,
+                     const std::string& key, const std::string& value) {
+  std::string wantSection = Trim(section), wantKey = Trim(key);
+  if (HasLineBreak(section) || wantSection.find(']') != std::string::npos || HasLineBreak(key) ||
+      wantKey.empty() || wantKey.find('=') != std::string::npos || wantKey[0] == '[' ||
+      wantKey[0] == ';' || HasLineBreak(value))
+    return false;
+  std::string entry = wantKey + "=" + value;
+  size_t i = 0, n = lines.size();
+  for (; i < n; ++i) {
+    Line l = Classify(lines[i]);
+    if (l.kind == LineKind::Section && SameNoCase(l.name, wantSection)) break;
+  }
+  if (i == n) {
+    lines.push_back("[" + wantSection + "]");
+    lines.push_back(entry);
+    return true;
+  }
+  size_t lastContent = i;
+  for (size_t j = i + 1; j < n; ++j) {
+    Line l = Classify(lines[j]);
+    if (l.kind == LineKind::Section) break;
+    if (l.kind == LineKind::Entry && SameNoCase(l.name, wantKey)) {
+      lines[j] = entry;
+      return true;
+    }
+    if (!Trim(lines[j]).empty()) lastContent = j;
+  }
+  // After the section's last line, before the blank lines that separate it from the next.
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastContent + 1), entry);
+  return true;
+}
+
+bool ParseProfileInt(const std::string& text, int* value) {
+  size_t i = 0, n = text.size();
+  bool negative = false;
+  if (i < n && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  unsigned base = 10;
+  if (i < n && text[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i == n) return false;
+  uint64_t v = 0;
+  for (; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (base == 16 && std::isxdigit(c)) {
+      d = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
+    } else {
+      return false;
+    }
+    v = v * base + d;
+    if (v > 0xFFFFFFFFull) return false;
+  }
+  if (base == 10) {
+    if (v > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
+    *value = negative ? static_cast<int>(-static_cast<int64_t>(v)) : static_cast<int>(v);
+    return true;
+  }
+  // Hexadecimal fills all 32 bits: $FFFFFFFF is -1.
+  uint32_t bits = static_cast<uint32_t>(v);
+  if (negative) bits = 0u - bits;
+  *value = static_cast<int>(bits);
+  return true;
+}
+
+}  // namespace platform

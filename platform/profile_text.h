@@ -1,0 +1,24 @@
+#pragma once
+// The profile (INI) format on lines in memory; profile.cpp adds the files. Kept apart so
+// that the parser can be tested and fuzzed without touching files.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The value of key in section (names matched without regard to case; the first match
+// counts), blanks trimmed and matching double quotes removed; nullopt when missing.
+std::optional<std::string> FindProfileValue(const std::vector<std::string>& lines,
+                                            const std::string& section, const std::string& key);
+// Sets key in section, adding the section or the key as needed; every other line stays.
+// False, and lines unchanged, when the names or the value cannot be stored in the format
+// (a line break anywhere, ']' in the section, '=' in the key, an empty key).
+bool SetProfileValue(std::vector<std::string>& lines, const std::string& section,
+                     const std::string& key, const std::string& value);
+// Decimal, or hexadecimal after "0x" or "$", with an optional sign; the whole text must be
+// the number. False when it is not one or does not fit 32 bits.
+bool ParseProfileInt(const std::string& text, int* value);
+
+}  // namespace platform

@@ -1,0 +1,230 @@
+// The registry file holds one line per key, "[key path]", followed by its values,
+// "name=value". Backslash escapes keep every character of paths, names and values on one
+// line: \\ \n \r \0 \= \[ \;. Lines starting with ';' are comments.
+#include "platform/registry.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "base/exception.h"
+#include "base/text_file.h"
+
+namespace platform {
+
+namespace {
+
+struct Entry {
+  std::string name, value;
+};
+struct Key {
+  std::string path;
+  std::vector<Entry> values;
+};
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// "Software\\Vendor\\" and "\\Software\\Vendor" name the same key.
+std::string NormalKeyPath(const std::string& path) {
+  size_t b = path.find_first_not_of('\\');
+  if (b == std::string::npos) return {};
+  size_t e = path.find_last_not_of('\\');
+  return path.substr(b, e - b + 1);
+}
+
+std::string Escape(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      case '=':
+        out += "\\=";
+        break;
+      case '[':
+        out += "\\[";
+        break;
+      case ']':
+        out += "\\]";
+        break;
+      case ';':
+        out += "\\;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// Unescapes s[from, to); stops at the first unescaped stopAt character and reports where.
+std::string Unescape(const std::string& s, size_t from, size_t to, char stopAt, size_t* stop) {
+  std::string out;
+  size_t i = from;
+  for (; i < to; ++i) {
+    char c = s[i];
+    if (c == stopAt) break;
+    if (c == '\\' && i + 1 < to) {
+      char n = s[++i];
+      out += n == 'n' ? '\n' : n == 'r' ? '\r' : n == '0' ? '\0' : n;
+    } else {
+      out += c;
+    }
+  }
+  if (stop) *stop = i;
+  return out;
+}
+
+std::vector<Key> Parse(const std::string& bytes) {
+  std::vector<Key> keys;
+  for (const std::string& line : SplitLines(bytes)) {
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      size_t stop = 0;
+      keys.push_back(Key{NormalKeyPath(Unescape(line, 1, line.size(), ']', &stop)), {}});
+      continue;
+    }
+    if (keys.empty()) continue;
+    size_t eq = 0;
+    std::string name = Unescape(line, 0, line.size(), '=', &eq);
+    if (eq >= line.size()) continue;  // no '=': not a value line
+    keys.back().values.push_back(Entry{name, Unescape(line, eq + 1, line.size(), '\0', nullptr)});
+  }
+  return keys;
+}
+
+std::string Serialize(const std::vector<Key>& keys) {
+  std::string out;
+  for (const Key& k : keys) {
+    out += '[' + Escape(k.path) + "]\r\n";
+    for (const Entry& e : k.values) out += Escape(e.name) + '=' + Escape(e.value) + "\r\n";
+  }
+  return out;
+}
+
+// The keys of the file; none when it is missing or unreadable.
+std::vector<Key> LoadKeys() {
+  std::string bytes;
+  try {
+    bytes = ReadFileBytes(RegistryFilePath());
+  } catch (const EInOutError&) {
+    return {};
+  }
+  return Parse(bytes);
+}
+
+const Key* FindKey(const std::vector<Key>& keys, const std::string& path) {
+  for (const Key& k : keys) {
+    if (SameNoCase(k.path, path)) return &k;
+  }
+  return nullptr;
+}
+
+bool KeyExists(const std::vector<Key>& keys, const std::string& path) {
+  for (const Key& k : keys) {
+    if (SameNoCase(k.path, path)) return true;
+    // A key exists when one below it does.
+    if (k.path.size() > path.size() && k.path[path.size()] == '\\' &&
+        SameNoCase(k.path.substr(0, path.size()), path))
+      return true;
+  }
+  return false;
+}
+
+std::string HomeFolder() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return ".";
+}
+
+}  // namespace
+
+std::string RegistryFilePath() {
+  if (const char* f = std::getenv("REGISTRY_FILE"); f && *f) return f;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
+    return std::string(x) + "/quillor/registry";
+  }
+  return HomeFolder() + "/.config/quillor/registry";
+}
+
+std::optional<RegistryKey> RegistryKey::OpenReadOnly(const std::string& keyPath) {
+  std::string path = NormalKeyPath(keyPath);
+  if (path.empty() || !KeyExists(LoadKeys(), path)) return std::nullopt;
+  return RegistryKey(path);
+}
+
+std::optional<std::string> RegistryKey::ReadString(const std::string& valueName) const {
+  std::vector<Key> keys = LoadKeys();
+  const Key* key = FindKey(keys, path_);
+  if (!key) return std::nullopt;
+  for (const Entry& e : key->values) {
+    if (SameNoCase(e.name, valueName)) return e.value;
+  }
+  return std::nullopt;
+}
+
+void RegistryWriteString(const std::string& keyPath, const std::string& valueName,
+                         const std::string& value) {
+  std::string path = NormalKeyPath(keyPath);
+  std::string file = RegistryFilePath();
+  if (path.empty()) throw EOSError("Cannot write registry value: empty key path");
+  std::vector<Key> keys;
+  struct stat st;
+  if (::stat(file.c_str(), &st) == 0) {
+    try {
+      keys = Parse(ReadFileBytes(file));
+    } catch (const EInOutError& e) {
+      throw EOSError(e.Message());
+    }
+  }
+  Key* key = const_cast<Key*>(FindKey(keys, path));
+  if (!key) {
+    keys.push_back(Key{path, {}});
+    key = &keys.back();
+  }
+  bool found = false;
+  for (Entry& e : key->values) {
+    if (SameNoCase(e.name, valueName)) {
+      e.value = value;
+      found = true;
+      break;
+    }
+  }
+  if (!found) key->values.push_back(Entry{valueName, value});
+  std::error_code ec;
+  std::filesystem::path parent = std::filesystem::path(file).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  try {
+    WriteFileAtomically(file, Serialize(keys));
+  } catch (const EInOutError& e) {
+    throw EOSError(e.Message());
+  }
+}
+
+}  // namespace platform
