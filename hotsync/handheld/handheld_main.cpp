@@ -1,0 +1,126 @@
+// handheld: create, list, dump and fill a stand-in handheld folder.
+//   handheld new DIR --user NAME
+//   handheld ls DIR
+//   handheld dump DIR DBNAME
+//   handheld put DIR FILE
+// Any failure: one line on stderr, exit status 2.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/format.h"
+#include "hotsync/handheld/handheld.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: handheld new DIR --user NAME | ls DIR | dump DIR DBNAME | put DIR FILE";
+
+QP_DECLARE_EXCEPTION(EUsage, Exception);
+
+// A four-character code as text when printable, in hex otherwise.
+std::string CodeText(uint32_t code) {
+  const std::string text = FourCCText(code);
+  for (char c : text)
+    if (c < 0x20 || c > 0x7E) return Format("0x%08X", code);
+  return text;
+}
+
+void PrintHex(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size(); i += 16) {
+    std::printf("    %04zx ", i);
+    for (size_t j = i; j < i + 16 && j < bytes.size(); ++j)
+      std::printf(" %02x", static_cast<uint8_t>(bytes[j]));
+    std::printf("\n");
+  }
+}
+
+void List(const Handheld& hh) {
+  std::printf("user: %s\n", hh.UserName().c_str());
+  for (const auto& db : hh.ListDatabases()) {
+    if (!db.error.empty()) {
+      std::printf("%-31s  (malformed: %s)\n", "?", db.error.c_str());
+      continue;
+    }
+    std::printf("%-31s  %-10s  %-10s  %5zu%s\n", db.name.c_str(), CodeText(db.type).c_str(),
+                CodeText(db.creator).c_str(), db.entryCount,
+                (db.attributes & kPalmDbResource) ? " resources" : "");
+  }
+}
+
+void Dump(const Handheld& hh, const std::string& name) {
+  const PalmDatabase db = hh.LoadDatabase(name);
+  std::printf("name: %s\n", db.name.c_str());
+  std::printf("file: %s\n", hh.FindDatabase(name).c_str());
+  std::printf("attributes: 0x%04X  version: %u\n", db.attributes, db.version);
+  std::printf("type: %s  creator: %s\n", CodeText(db.type).c_str(), CodeText(db.creator).c_str());
+  std::printf("created: %u  modified: %u  backed up: %u  modification number: %u\n",
+              db.creationDate, db.modificationDate, db.backupDate, db.modificationNumber);
+  std::printf("unique id seed: %u\n", db.uniqueIdSeed);
+  if (!db.appInfo.empty()) {
+    std::printf("app info: %zu bytes\n", db.appInfo.size());
+    PrintHex(db.appInfo);
+  }
+  if (!db.sortInfo.empty()) {
+    std::printf("sort info: %zu bytes\n", db.sortInfo.size());
+    PrintHex(db.sortInfo);
+  }
+  if (db.IsResourceDb()) {
+    std::printf("resources: %zu\n", db.resources.size());
+    for (size_t i = 0; i < db.resources.size(); ++i) {
+      const auto& r = db.resources[i];
+      std::printf("%zu  type %s  id %u  size %zu\n", i, CodeText(r.type).c_str(), r.id,
+                  r.data.size());
+      PrintHex(r.data);
+    }
+    return;
+  }
+  std::printf("records: %zu\n", db.records.size());
+  for (size_t i = 0; i < db.records.size(); ++i) {
+    const auto& r = db.records[i];
+    std::printf("%zu  id %u  attributes 0x%02X  category %u  size %zu\n", i, r.uniqueId,
+                r.attributes, r.category, r.data.size());
+    PrintHex(r.data);
+  }
+}
+
+int Run(const std::vector<std::string>& args) {
+  if (args.size() < 2) throw EUsage(kUsage);
+  const std::string& cmd = args[0];
+  const std::string& dir = args[1];
+  if (cmd == "new") {
+    if (args.size() != 4 || args[2] != "--user") throw EUsage(kUsage);
+    Handheld::Create(dir, args[3]);
+    return 0;
+  }
+  if (cmd == "ls" && args.size() == 2) {
+    List(Handheld(dir));
+    return 0;
+  }
+  if (cmd == "dump" && args.size() == 3) {
+    Dump(Handheld(dir), args[2]);
+    return 0;
+  }
+  if (cmd == "put" && args.size() == 3) {
+    Handheld hh(dir);
+    std::printf("%s\n", hh.InstallFile(args[2]).c_str());
+    return 0;
+  }
+  throw EUsage(kUsage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const EUsage& e) {
+    std::fprintf(stderr, "%s\n", e.Message().c_str());
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "handheld: %s\n", e.Message().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "handheld: %s\n", e.what());
+  }
+  return 2;
+}

@@ -1,0 +1,189 @@
+#include "hotsync/handheld/handheld.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "base/text_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "qp-handheld-XXXXXX").string();
+    path_ = mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string operator/(const std::string& name) const { return (fs::path(path_) / name).string(); }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+PalmDatabase RecordDb(const std::string& name, int records) {
+  PalmDatabase db;
+  db.name = name;
+  db.type = FourCC("DATA");
+  db.creator = FourCC("QP28");
+  for (int i = 0; i < records; ++i)
+    db.records.push_back(
+        {0, static_cast<uint8_t>(i % 16), static_cast<uint32_t>(i + 1), "rec" + std::to_string(i)});
+  return db;
+}
+
+// Every file of a folder with its bytes.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(folder))
+    files[e.path().filename().string()] = ReadFileBytes(e.path().string());
+  return files;
+}
+
+TEST(Handheld, CreateOpenAndRefuseNonHandhelds) {
+  TempDir tmp;
+  const std::string dir = tmp / "hh";
+  Handheld hh = Handheld::Create(dir, "Ann Smith");
+  EXPECT_EQ(hh.UserName(), "Ann Smith");
+  EXPECT_TRUE(hh.ListDatabases().empty());
+  EXPECT_EQ(ReadFileBytes(tmp / "hh/user-name.txt"), "Ann Smith\r\n");
+  EXPECT_EQ(Handheld(dir).UserName(), "Ann Smith");
+  EXPECT_THROW(Handheld::Create(dir, "Bob"), EHandheldError);
+  EXPECT_THROW(Handheld(tmp.Path()), EHandheldError);
+  EXPECT_THROW(Handheld::Create(tmp / "other", "two\nlines"), EHandheldError);
+}
+
+TEST(Handheld, DatabasesAreFoundByTheirStoredName) {
+  TempDir tmp;
+  Handheld hh = Handheld::Create(tmp / "hh", "u");
+  const std::string p1 = hh.SaveDatabase(RecordDb("QP28-Data_S01_30", 3));
+  const std::string p2 = hh.SaveDatabase(RecordDb("a/b", 1));
+  const std::string p3 = hh.SaveDatabase(RecordDb("a_b", 2));
+  EXPECT_EQ(fs::path(p1).filename(), "QP28-Data_S01_30.pdb");
+  EXPECT_EQ(fs::path(p2).filename(), "a_b.pdb");
+  EXPECT_EQ(fs::path(p3).filename(), "a_b-2.pdb");
+  // The file name does not matter: rename it and open the folder afresh.
+  fs::rename(p1, tmp / "hh/renamed.pdb");
+  Handheld again(tmp / "hh");
+  EXPECT_EQ(again.FindDatabase("QP28-Data_S01_30"), tmp / "hh/renamed.pdb");
+  EXPECT_EQ(again.LoadDatabase("QP28-Data_S01_30").records.size(), 3u);
+  EXPECT_EQ(again.LoadDatabase("a/b").records.size(), 1u);
+  EXPECT_EQ(again.FindDatabase("qp28-data_s01_30"), "");
+  EXPECT_THROW(again.LoadDatabase("missing"), EHandheldError);
+  // Saving again replaces the same file.
+  EXPECT_EQ(again.SaveDatabase(RecordDb("QP28-Data_S01_30", 5)), tmp / "hh/renamed.pdb");
+  EXPECT_EQ(again.LoadDatabase("QP28-Data_S01_30").records.size(), 5u);
+  EXPECT_EQ(again.ListDatabases().size(), 3u);
+}
+
+TEST(Handheld, InstallFileValidatesAndCopiesBytes) {
+  TempDir tmp;
+  Handheld hh = Handheld::Create(tmp / "hh", "u");
+  const std::string bytes = SerializePalmDatabase(RecordDb("Mine", 2));
+  WriteFileAtomically(tmp / "in.pdb", bytes);
+  const std::string path = hh.InstallFile(tmp / "in.pdb");
+  EXPECT_EQ(ReadFileBytes(path), bytes);
+
+  WriteFileAtomically(tmp / "bad.pdb", bytes.substr(0, 90));
+  const auto before = Snapshot(tmp / "hh");
+  try {
+    hh.InstallFile(tmp / "bad.pdb");
+    FAIL();
+  } catch (const EPalmFileError& e) {
+    EXPECT_NE(e.Message().find("bad.pdb"), std::string::npos);
+  }
+  EXPECT_EQ(Snapshot(tmp / "hh"), before);
+}
+
+TEST(Handheld, MalformedFilesAreReportedAndLeftAlone) {
+  TempDir tmp;
+  Handheld hh = Handheld::Create(tmp / "hh", "u");
+  hh.SaveDatabase(RecordDb("Good", 1));
+  WriteFileAtomically(tmp / "hh/broken.pdb", "short");
+  Handheld again(tmp / "hh");
+  const auto list = again.ListDatabases();
+  ASSERT_EQ(list.size(), 2u);
+  // Sorted by file name: "Good.pdb" before "broken.pdb".
+  EXPECT_EQ(list[0].name, "Good");
+  EXPECT_EQ(list[1].path, tmp / "hh/broken.pdb");
+  EXPECT_NE(list[1].error.find("truncated header"), std::string::npos);
+  EXPECT_EQ(again.LoadDatabase("Good").records.size(), 1u);
+  EXPECT_EQ(ReadFileBytes(tmp / "hh/broken.pdb"), "short");
+}
+
+TEST(Handheld, PreferencesLiveInThePreferenceDatabases) {
+  TempDir tmp;
+  Handheld hh = Handheld::Create(tmp / "hh", "u");
+  EXPECT_FALSE(hh.ReadPreference(FourCC("QP28"), 0, true));
+  hh.WritePreference(FourCC("QP28"), 0, {3, "saved"}, true);
+  hh.WritePreference(FourCC("QP28"), 0, {1, "unsaved"}, false);
+  hh.WritePreference(FourCC("QP28"), 1, {1, "other id"}, true);
+  hh.WritePreference(FourCC("QP28"), 0, {4, "saved again"}, true);
+
+  Handheld again(tmp / "hh");
+  auto pref = again.ReadPreference(FourCC("QP28"), 0, true);
+  ASSERT_TRUE(pref);
+  EXPECT_EQ(pref->version, 4);
+  EXPECT_EQ(pref->data, "saved again");
+  EXPECT_EQ(again.ReadPreference(FourCC("QP28"), 0, false)->data, "unsaved");
+  EXPECT_FALSE(again.ReadPreference(FourCC("XXXX"), 0, true));
+
+  const PalmDatabase saved = again.LoadDatabase("Saved Preferences");
+  EXPECT_TRUE(saved.IsResourceDb());
+  EXPECT_EQ(FourCCText(saved.type), "sprf");
+  EXPECT_EQ(FourCCText(saved.creator), "psys");
+  ASSERT_EQ(saved.resources.size(), 2u);
+  EXPECT_EQ(saved.resources[0].type, FourCC("QP28"));
+  EXPECT_EQ(saved.resources[0].id, 0);
+  EXPECT_EQ(saved.resources[0].data, std::string("\0\x04saved again", 13));
+  EXPECT_EQ(FourCCText(again.LoadDatabase("Unsaved Preferences").type), "pref");
+}
+
+// The handheld program, run from the build's output folder.
+int RunHandheld(const std::string& args, const std::string& out) {
+  const std::string cmd = std::string(QP_OUT_DIR) + "/handheld " + args + " >" + out + " 2>&1";
+  const int status = std::system(cmd.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(HandheldProgram, CommandsAndErrors) {
+  TempDir tmp;
+  const std::string out = tmp / "out.txt";
+  const std::string dir = tmp / "hh";
+  EXPECT_EQ(RunHandheld("new " + dir + " --user 'Ann'", out), 0);
+  WriteFileAtomically(tmp / "db.pdb", SerializePalmDatabase(RecordDb("Demo DB", 2)));
+  EXPECT_EQ(RunHandheld("put " + dir + " " + (tmp / "db.pdb"), out), 0);
+  EXPECT_EQ(RunHandheld("ls " + dir, out), 0);
+  const std::string ls = ReadFileBytes(out);
+  EXPECT_NE(ls.find("Demo DB"), std::string::npos) << ls;
+  EXPECT_NE(ls.find("DATA"), std::string::npos) << ls;
+  EXPECT_NE(ls.find("QP28"), std::string::npos) << ls;
+  EXPECT_EQ(RunHandheld("dump " + dir + " 'Demo DB'", out), 0);
+  const std::string dump = ReadFileBytes(out);
+  EXPECT_NE(dump.find("1  id 2  attributes 0x00  category 1  size 4"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("72 65 63 31"), std::string::npos) << dump;
+
+  WriteFileAtomically(tmp / "bad.pdb", "nope");
+  EXPECT_EQ(RunHandheld("put " + dir + " " + (tmp / "bad.pdb"), out), 2);
+  const auto err = SplitLines(ReadFileBytes(out));
+  ASSERT_EQ(err.size(), 1u);
+  EXPECT_NE(err[0].find("truncated header"), std::string::npos);
+  EXPECT_EQ(RunHandheld("dump " + dir + " Missing", out), 2);
+  EXPECT_EQ(RunHandheld("ls", out), 2);
+  EXPECT_EQ(RunHandheld("frobnicate " + dir, out), 2);
+  EXPECT_EQ(RunHandheld("ls " + (tmp / "nohh"), out), 2);
+  EXPECT_EQ(SplitLines(ReadFileBytes(out)).size(), 1u);
+}
+
+}  // namespace

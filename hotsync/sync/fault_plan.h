@@ -1,0 +1,32 @@
+#pragma once
+// Injected failures: "EntryPoint@N=CODE" fails the N-th call of EntryPoint with CODE,
+// "EntryPoint@N+=CODE" every call from the N-th on. Items are separated by commas.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/exception.h"
+
+QP_DECLARE_EXCEPTION(EFaultSpecError, Exception);
+
+class FaultPlan {
+ public:
+  // Parses spec (empty: no faults). Raises EFaultSpecError naming the bad item; names must be
+  // among validNames.
+  static FaultPlan Parse(const std::string& spec, const std::vector<std::string>& validNames);
+
+  // Counts one call of entry and returns the result it must fail with, or 0.
+  int32_t Next(const std::string& entry);
+
+ private:
+  struct Rule {
+    std::string entry;
+    uint32_t call = 0;
+    bool fromThenOn = false;
+    int32_t code = 0;
+  };
+  std::vector<Rule> rules_;
+  std::map<std::string, uint32_t> calls_;
+};

@@ -1,0 +1,4 @@
+// libPalmCmn.so belongs to the HotSync installation and is only loaded; this marks the file.
+extern "C" __attribute__((visibility("default"))) int QpPalmCmnMarker(void) {
+  return 0;
+}

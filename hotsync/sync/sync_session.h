@@ -1,0 +1,68 @@
+#pragma once
+// The state of the stand-in sync manager: the attached handheld, its open databases, the
+// registered conduit and the fault plan. Every operation returns a sync-manager result (0 or
+// QP_SYNCERR_...) and changes nothing when it fails. Changes to an open database stay in
+// memory until it is closed; then it is written back once, atomically.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "hotsync/handheld/handheld.h"
+#include "hotsync/sync/fault_plan.h"
+#include "sdk/sync_manager.h"
+
+class SyncSession {
+ public:
+  int32_t Attach(const char* folder);
+  int32_t Detach();
+  int32_t SetFaults(const char* spec);
+  // Counts a call of entry; returns the injected result, or 0.
+  int32_t Fault(const char* entry) { return faults_.Next(entry); }
+  const std::string& LastError() const { return lastError_; }
+  void SetLastError(std::string text) { lastError_ = std::move(text); }
+
+  int32_t Register(uint32_t* conduitHandle);
+  int32_t Unregister(uint32_t conduitHandle);
+  int32_t OpenDB(const char* name, uint8_t card, uint8_t* handle, uint8_t mode);
+  int32_t CreateDB(TSyncCreateDbInfo* info);
+  int32_t CloseDB(uint8_t handle);
+  int32_t GetDBRecordCount(uint8_t handle, uint16_t* count);
+  int32_t PurgeAllRecs(uint8_t handle);
+  int32_t ResetRecordIndex(uint8_t handle);
+  int32_t ReadRecordByIndex(TRawRecordInfo* info);
+  int32_t ReadRecordById(TRawRecordInfo* info);
+  int32_t ReadNextRecInCategory(TRawRecordInfo* info);
+  int32_t ReadNextModifiedRec(TRawRecordInfo* info);
+  int32_t ReadNextModifiedRecInCategory(TRawRecordInfo* info);
+  int32_t WriteRec(TRawRecordInfo* info);
+  int32_t ReadAppPreference(TSyncAppPreferenceInfo* info);
+
+ private:
+  struct OpenDb {
+    PalmDatabase db;
+    uint8_t mode = 0;
+    bool changed = false;
+    size_t cursor = 0;  // where the next-record iterations go on
+  };
+  enum class Need { kAny, kRead, kWrite };
+  // The open database of handle in a mode that allows need, or a result explaining why not.
+  int32_t Find(uint8_t handle, Need need, OpenDb*& db);
+  bool IsOpen(const std::string& name) const;
+  int32_t AddOpen(OpenDb db, uint8_t* handle);
+  int32_t WriteBack(OpenDb& db);
+  // Scans from the cursor for the first record that matches, reads it and moves past it.
+  template <class Match>
+  int32_t ReadNext(TRawRecordInfo* info, Match match);
+
+  std::unique_ptr<Handheld> handheld_;
+  std::map<uint8_t, OpenDb> open_;
+  uint32_t registered_ = 0;
+  uint32_t lastConduitHandle_ = 0;
+  FaultPlan faults_;
+  std::string lastError_;
+};
+
+// Names of the 54 sync-manager entry points.
+const std::vector<std::string>& SyncEntryPointNames();
