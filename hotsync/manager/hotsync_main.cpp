@@ -1,0 +1,169 @@
+// hotsync: the stand-in HotSync Manager program.
+
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "base/exception.h"
+#include "base/format.h"
+#include "hotsync/manager/conduit_registry.h"
+#include "hotsync/manager/installation.h"
+#include "hotsync/manager/manager_window.h"
+#include "hotsync/manager/setup.h"
+#include "hotsync/manager/sync_run.h"
+#include "hotsync/manager/user_store.h"
+#include "platform/modules.h"
+#include "sdk/condmgr.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+const char* const kUsage =
+    "usage: hotsync [serve]\n"
+    "       hotsync setup DIR\n"
+    "       hotsync user add NAME | user ls\n"
+    "       hotsync conduit add CREATOR LIBRARY [--priority N] | conduit ls | conduit rm CREATOR\n"
+    "       hotsync sync HANDHELD\n"
+    "       hotsync configure CREATOR --user NAME\n";
+
+int Usage() {
+  std::cerr << kUsage;
+  return kUsageError;
+}
+
+bool ParseInt16(const std::string& text, int16_t& value) {
+  try {
+    size_t used = 0;
+    int v = std::stoi(text, &used);
+    if (used != text.size() || v < -32768 || v > 32767) return false;
+    value = static_cast<int16_t>(v);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// The Conduit Manager of this installation, bound by name as an installer binds it.
+class ConduitManager {
+ public:
+  explicit ConduitManager(const std::string& folder)
+      : module_(hotsync::JoinPath(folder, "libCondMgr.so")) {
+    if (!module_.Valid())
+      throw hotsync::EHotSyncError("Cannot load libCondMgr.so: " + platform::LastModuleError());
+  }
+  template <typename F>
+  F Bind(const char* name) const {
+    F f = module_.Bind<F>(name);
+    if (!f) throw hotsync::EHotSyncError(std::string("libCondMgr.so lacks ") + name);
+    return f;
+  }
+
+ private:
+  platform::Module module_;
+};
+
+std::string CmError(const char* what, int32_t rc) {
+  return Format("%s failed (0x%04X)", what, static_cast<unsigned>(rc) & 0xFFFF);
+}
+
+int ConduitAdd(const std::string& folder, const std::string& creator, const std::string& library,
+               int16_t priority) {
+  ConduitManager cm(folder);
+  auto install = cm.Bind<CmInstallCreator_t>("CmInstallCreator");
+  auto setName = cm.Bind<CmSetCreatorName_t>("CmSetCreatorName");
+  auto setPriority = cm.Bind<CmSetCreatorPriority_t>("CmSetCreatorPriority");
+  std::error_code ec;
+  std::string path = std::filesystem::absolute(library, ec).string();
+  if (ec) path = library;
+  int32_t rc = install(creator.c_str(), QP_CM_CONDUIT_APPLICATION);
+  if ((rc & 0xFFFF) != QP_CM_OK && (rc & 0xFFFF) != QP_CMERR_ALREADY_INSTALLED)
+    throw hotsync::EHotSyncError(CmError("CmInstallCreator", rc));
+  if ((rc = setName(creator.c_str(), path.c_str())) & 0xFFFF)
+    throw hotsync::EHotSyncError(CmError("CmSetCreatorName", rc));
+  if ((rc = setPriority(creator.c_str(), priority)) & 0xFFFF)
+    throw hotsync::EHotSyncError(CmError("CmSetCreatorPriority", rc));
+  std::cout << "Registered " << creator << ": " << path << ", priority " << priority << "\n";
+  return 0;
+}
+
+int ConduitRemove(const std::string& folder, const std::string& creator) {
+  ConduitManager cm(folder);
+  auto remove = cm.Bind<CmRemoveConduitByCreatorID_t>("CmRemoveConduitByCreatorID");
+  int32_t rc = remove(creator.c_str());
+  if (rc & 0xFFFF) throw hotsync::EHotSyncError(CmError("CmRemoveConduitByCreatorID", rc));
+  std::cout << "Removed " << creator << "\n";
+  return 0;
+}
+
+int ConduitList(const std::string& folder) {
+  for (const hotsync::ConduitRegistration& r : hotsync::ConduitRegistry(folder).InRunOrder()) {
+    std::cout << r.creator << "\t" << r.priority << "\t" << r.library << "\n";
+    for (auto [key, value] : std::initializer_list<std::pair<const char*, const std::string*>>{
+             {"File", &r.file},
+             {"Directory", &r.directory},
+             {"Remote", &r.remote},
+             {"User", &r.user},
+             {"Info", &r.info},
+             {"Title", &r.title}})
+      if (!value->empty()) std::cout << "\t" << key << ": " << *value << "\n";
+  }
+  return 0;
+}
+
+int UserAdd(const std::string& folder, const std::string& name) {
+  bool created = false;
+  hotsync::HotSyncUser user = hotsync::UserStore(folder).Add(name, &created);
+  if (!created) {
+    std::cerr << "hotsync: the user \"" << name << "\" exists already\n";
+    return 1;
+  }
+  std::cout << "Added " << user.name << ": " << user.folder << "\n";
+  return 0;
+}
+
+int UserList(const std::string& folder) {
+  for (const hotsync::HotSyncUser& u : hotsync::UserStore(folder).Users())
+    std::cout << u.name << "\t" << u.folder << "\n";
+  return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+  size_t n = args.size();
+  if (n == 0 || (n == 1 && args[0] == "serve")) return hotsync::ServeManagerWindow(std::cout);
+  const std::string& cmd = args[0];
+  if (cmd == "setup" && n == 2) return hotsync::SetUpInstallation(args[1], std::cout);
+
+  std::string folder = hotsync::ProgramFolder();
+  if (cmd == "user" && n == 3 && args[1] == "add") return UserAdd(folder, args[2]);
+  if (cmd == "user" && n == 2 && args[1] == "ls") return UserList(folder);
+  if (cmd == "conduit" && n >= 2) {
+    if (args[1] == "ls" && n == 2) return ConduitList(folder);
+    if (args[1] == "rm" && n == 3 && hotsync::IsValidCreator(args[2].c_str()))
+      return ConduitRemove(folder, args[2]);
+    if (args[1] == "add" && (n == 4 || n == 6) && hotsync::IsValidCreator(args[2].c_str())) {
+      int16_t priority = 2;
+      if (n == 6 && (args[4] != "--priority" || !ParseInt16(args[5], priority))) return Usage();
+      return ConduitAdd(folder, args[2], args[3], priority);
+    }
+    return Usage();
+  }
+  if (cmd == "sync" && n == 2) return hotsync::RunHotSync(folder, args[1], std::cout);
+  if (cmd == "configure" && n == 4 && args[2] == "--user" &&
+      hotsync::IsValidCreator(args[1].c_str()))
+    return hotsync::RunConfigure(folder, args[1], args[3], std::cout);
+  return Usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    return Run(args);
+  } catch (const std::exception& e) {
+    std::cerr << "hotsync: " << ErrorText(e) << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The files of a stand-in HotSync installation, all in one folder.
+
+#include <string>
+#include <vector>
+
+#include "base/exception.h"
+
+namespace hotsync {
+
+// A failure of the HotSync installation or of a HotSync.
+QP_DECLARE_EXCEPTION(EHotSyncError, Exception);
+
+constexpr const char* kManagerProgram = "hotsync";
+constexpr const char* kRegistrationsFile = "conduits.ini";
+constexpr const char* kUsersFile = "users.ini";
+constexpr const char* kLockFile = ".hotsync.lock";
+constexpr const char* kInstallFolder = "Install";
+constexpr const char* kUserLogFile = "HotSync.log";
+constexpr const char* kUserSettingsFile = "actions.ini";
+
+constexpr const char* kHotSyncKey = "Software\\U.S. Robotics\\Pilot Desktop\\Core";
+constexpr const char* kHotSyncPathValue = "HotSyncPath";
+
+// The program and the libraries a HotSync installation holds.
+const std::vector<std::string>& InstallationFiles();
+
+// The folder (with a trailing separator) of the module containing the address.
+std::string FolderOfModuleAt(const void* address);
+// The folder (with a trailing separator) of the running program.
+std::string ProgramFolder();
+
+// folder + name, with a separator between them when needed.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+}  // namespace hotsync

@@ -1,0 +1,659 @@
+// The stand-in HotSync Manager: its libraries bound by name as an installer binds them, and
+// the hotsync program run as a child process against a temporary installation, registry
+// and handheld.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/text_file.h"
+#include "hotsync/handheld/handheld.h"
+#include "hotsync/manager/conduit_registry.h"
+#include "hotsync/manager/settings_file.h"
+#include "hotsync/manager/user_store.h"
+#include "platform/modules.h"
+#include "platform/registry.h"
+#include "platform/windows.h"
+#include "sdk/condmgr.h"
+#include "sdk/conduit.h"
+#include "sdk/instaide.h"
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A child process with its standard output and error in one pipe.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], 1);
+      ::dup2(fds[1], 2);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    fd_ = fds[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // The next line of output, waiting for it; empty at the end of the output.
+  std::string ReadLine() {
+    for (;;) {
+      size_t nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return line;
+      }
+      if (!Fill()) {
+        std::string rest;
+        rest.swap(buffer_);
+        return rest;
+      }
+    }
+  }
+  std::string ReadRest() {
+    while (Fill()) {
+    }
+    std::string rest;
+    rest.swap(buffer_);
+    return rest;
+  }
+  bool Running() {
+    int status = 0;
+    return !exited_ && ::waitpid(pid_, &status, WNOHANG) == 0;
+  }
+  int Wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  bool Fill() {
+    char chunk[4096];
+    ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    buffer_.append(chunk, static_cast<size_t>(n));
+    return true;
+  }
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  bool exited_ = false;
+  std::string buffer_;
+};
+
+struct Result {
+  int status;
+  std::string output;
+};
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class ManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mgr_test_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    registry_ = std::make_unique<ScopedEnv>("REGISTRY_FILE", root_ + "/registry");
+    runtime_ = std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", root_);
+    hotSync_ = root_ + "/HotSync";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  std::string Program() const { return hotSync_ + "/hotsync"; }
+
+  Result Run(std::vector<std::string> args, std::map<std::string, std::string> env = {},
+             const std::string& program = "") {
+    args.insert(args.begin(), program.empty() ? Program() : program);
+    Child child(args, env);
+    std::string out = child.ReadRest();
+    return {child.Wait(), out};
+  }
+
+  // A whole installation made by the built program's setup, as a user would.
+  void SetUpInstallation() {
+    for (const char* lib : {"libsync20.so", "libhslog20.so", "libPalmCmn.so", "libCmds21.so"})
+      if (!fs::exists(std::string(QP_OUT_DIR) + "/" + lib)) GTEST_SKIP() << lib << " is not built";
+    Result r = Run({"setup", hotSync_}, {}, std::string(QP_OUT_DIR) + "/hotsync");
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+
+  // Only what the Conduit Manager and Install Aide need: the program and the two libraries.
+  void SetUpLibrariesOnly() {
+    fs::create_directories(hotSync_);
+    for (const char* f : {"hotsync", "libCondMgr.so", "libInstAide.so"})
+      fs::copy_file(std::string(QP_OUT_DIR) + "/" + f, hotSync_ + "/" + f);
+  }
+
+  std::string CopyConduit(const std::string& name, const char* from = QP_TEST_CONDUIT) {
+    fs::create_directories(root_ + "/conduits");
+    std::string to = root_ + "/conduits/lib" + name + ".so";
+    fs::copy_file(from, to);
+    return to;
+  }
+
+  std::string MakeHandheld(const std::string& user) {
+    std::string folder = root_ + "/handheld";
+    Handheld::Create(folder, user);
+    return folder;
+  }
+
+  std::map<std::string, std::string> RecordEnv() const {
+    fs::create_directories(root_ + "/props");
+    return {{"MGR_TEST_RECORD", root_ + "/record.txt"}, {"MGR_TEST_PROPS_DIR", root_ + "/props"}};
+  }
+  std::vector<std::string> Recorded(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& line : SplitLines(ReadAll(root_ + "/record.txt")))
+      if (line.starts_with(prefix)) out.push_back(line);
+    return out;
+  }
+
+  std::string root_, hotSync_;
+  std::unique_ptr<ScopedEnv> registry_, runtime_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Settings files
+
+TEST(SettingsFileTest, KeepsAnyBytesAcrossAWriteAndRead) {
+  char tmpl[] = "/tmp/mgr_settings_XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  std::string path = std::string(tmpl) + "/s.ini";
+  std::string odd("a=b[c]\\d\r\ne\x01", 12);
+  odd += '\0';
+  hotsync::SettingsFile file = {{odd, {{"k=" + odd, odd}, {"plain", "text"}}}, {"two", {}}};
+  hotsync::WriteSettingsFile(path, file);
+  hotsync::SettingsFile back = hotsync::ReadSettingsFile(path);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].name, odd);
+  EXPECT_EQ(back[0].Get("k=" + odd), odd);
+  EXPECT_EQ(back[0].Get("plain"), "text");
+  EXPECT_EQ(back[1].name, "two");
+
+  EXPECT_TRUE(hotsync::ReadSettingsFile(std::string(tmpl) + "/missing.ini").empty());
+  WriteAll(path, "key=value before any section\r\n");
+  EXPECT_THROW(hotsync::ReadSettingsFile(path), EInOutError);
+  WriteAll(path, "[s]\r\nk=bad \\x4\r\n");
+  EXPECT_THROW(hotsync::ReadSettingsFile(path), EInOutError);
+  fs::remove_all(tmpl);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Conduit Manager, bound by name
+
+class CondMgrTest : public ManagerTest {
+ protected:
+  void SetUp() override {
+    ManagerTest::SetUp();
+    SetUpLibrariesOnly();
+    lib_ = platform::Module(hotSync_ + "/libCondMgr.so");
+    ASSERT_TRUE(lib_.Valid()) << platform::LastModuleError();
+  }
+  template <typename F>
+  F Bind(const char* name) {
+    F f = lib_.Bind<F>(name);
+    EXPECT_NE(f, nullptr) << name;
+    return f;
+  }
+  platform::Module lib_;
+};
+
+TEST_F(CondMgrTest, RegistersUpdatesAndRemovesACreator) {
+  auto install = Bind<CmInstallCreator_t>("CmInstallCreator");
+  auto setName = Bind<CmSetCreatorName_t>("CmSetCreatorName");
+  auto setPriority = Bind<CmSetCreatorPriority_t>("CmSetCreatorPriority");
+  auto setFile = Bind<CmSetCreatorFile_t>("CmSetCreatorFile");
+  auto setDirectory = Bind<CmSetCreatorDirectory_t>("CmSetCreatorDirectory");
+  auto setRemote = Bind<CmSetCreatorRemote_t>("CmSetCreatorRemote");
+  auto setValue = Bind<CmSetCreatorValueString_t>("CmSetCreatorValueString");
+  auto setUser = Bind<CmSetCreatorUser_t>("CmSetCreatorUser");
+  auto setInfo = Bind<CmSetCreatorInfo_t>("CmSetCreatorInfo");
+  auto setTitle = Bind<CmSetCreatorTitle_t>("CmSetCreatorTitle");
+  auto remove = Bind<CmRemoveConduitByCreatorID_t>("CmRemoveConduitByCreatorID");
+
+  EXPECT_EQ(install("QPod", 1), 0);
+  EXPECT_EQ(install("QPod", 1) & 0xFFFF, 0xFC13);
+  EXPECT_EQ(setName("QPod", "/opt/conduits/libQuillorP2_ODBC.so"), 0);
+  EXPECT_EQ(setPriority("QPod", -3), 0);
+  EXPECT_EQ(setFile("QPod", "QuillorData"), 0);
+  EXPECT_EQ(setDirectory("QPod", "Quillor"), 0);
+  EXPECT_EQ(setRemote("QPod", "QPData"), 0);
+  EXPECT_EQ(setValue("QPod", "Mode", "two\nlines"), 0);
+  EXPECT_EQ(setUser("QPod", "Jo"), 0);
+  EXPECT_EQ(setInfo("QPod", "info"), 0);
+  EXPECT_EQ(setTitle("QPod", "Quillor"), 0);
+
+  hotsync::ConduitRegistry stored(hotSync_);
+  ASSERT_EQ(stored.All().size(), 1u);
+  const hotsync::ConduitRegistration& r = stored.All()[0];
+  EXPECT_EQ(r.creator, "QPod");
+  EXPECT_EQ(r.library, "/opt/conduits/libQuillorP2_ODBC.so");
+  EXPECT_EQ(r.priority, -3);
+  EXPECT_EQ(r.file, "QuillorData");
+  EXPECT_EQ(r.directory, "Quillor");
+  EXPECT_EQ(r.remote, "QPData");
+  EXPECT_EQ(r.user, "Jo");
+  EXPECT_EQ(r.info, "info");
+  EXPECT_EQ(r.title, "Quillor");
+  EXPECT_EQ(r.values.at("Mode"), "two\nlines");
+
+  EXPECT_EQ(remove("QPod"), 0);
+  EXPECT_TRUE(hotsync::ConduitRegistry(hotSync_).All().empty());
+  EXPECT_EQ(remove("QPod"), QP_CMERR_CREATOR_NOT_FOUND);
+  EXPECT_EQ(setName("QPod", "/x.so"), QP_CMERR_CREATOR_NOT_FOUND);
+  EXPECT_EQ(install("QPod", 1), 0) << "a removed creator can be registered again";
+}
+
+TEST_F(CondMgrTest, RefusesBadArguments) {
+  auto install = Bind<CmInstallCreator_t>("CmInstallCreator");
+  auto setName = Bind<CmSetCreatorName_t>("CmSetCreatorName");
+  auto setValue = Bind<CmSetCreatorValueString_t>("CmSetCreatorValueString");
+  auto remove = Bind<CmRemoveConduitByCreatorID_t>("CmRemoveConduitByCreatorID");
+  EXPECT_EQ(install(nullptr, 1), QP_CMERR_BAD_ARGUMENT);
+  EXPECT_EQ(install("abc", 1), QP_CMERR_BAD_ARGUMENT);
+  EXPECT_EQ(install("abcde", 1), QP_CMERR_BAD_ARGUMENT);
+  ASSERT_EQ(install("abcd", 1), 0);
+  EXPECT_EQ(setName("abcd", nullptr), QP_CMERR_BAD_ARGUMENT);
+  EXPECT_EQ(setName("abcd", ""), QP_CMERR_BAD_ARGUMENT);
+  EXPECT_EQ(setValue("abcd", nullptr, "v"), QP_CMERR_BAD_ARGUMENT);
+  EXPECT_EQ(remove(nullptr), QP_CMERR_BAD_ARGUMENT);
+  EXPECT_EQ(hotsync::ConduitRegistry(hotSync_).All().size(), 1u);
+}
+
+TEST_F(CondMgrTest, ReportsTheManagerProgramWithinTheGivenSize) {
+  auto get = Bind<CmGetHotSyncExecPath_t>("CmGetHotSyncExecPath");
+  std::string expected = fs::weakly_canonical(hotSync_ + "/hotsync").string();
+
+  char buffer[260];
+  int32_t size = sizeof buffer;
+  EXPECT_EQ(get(buffer, &size), 0);
+  EXPECT_EQ(fs::weakly_canonical(buffer).string(), expected);
+  std::string path = buffer;
+
+  char small[16];
+  std::memset(small, '#', sizeof small);
+  size = 8;
+  EXPECT_EQ(get(small, &size), QP_CMERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, static_cast<int32_t>(path.size() + 1));
+  EXPECT_EQ(std::string(small, 7), path.substr(0, 7));
+  EXPECT_EQ(small[7], '\0');
+  EXPECT_EQ(small[8], '#') << "written past the size given";
+
+  size = 0;
+  small[0] = '#';
+  EXPECT_EQ(get(small, &size), QP_CMERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(small[0], '#');
+  EXPECT_EQ(get(nullptr, &size), QP_CMERR_BAD_ARGUMENT);
+  EXPECT_EQ(get(buffer, nullptr), QP_CMERR_BAD_ARGUMENT);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Install Aide, bound by name
+
+class InstAideTest : public ManagerTest {
+ protected:
+  void SetUp() override {
+    ManagerTest::SetUp();
+    SetUpLibrariesOnly();
+    lib_ = platform::Module(hotSync_ + "/libInstAide.so");
+    ASSERT_TRUE(lib_.Valid()) << platform::LastModuleError();
+    count_ = lib_.Bind<PltGetUserCount_t>("PltGetUserCount");
+    getUser_ = lib_.Bind<PltGetUser_t>("PltGetUser");
+    install_ = lib_.Bind<PltInstallFile_t>("PltInstallFile");
+    ASSERT_TRUE(count_ && getUser_ && install_);
+  }
+  platform::Module lib_;
+  PltGetUserCount_t count_ = nullptr;
+  PltGetUser_t getUser_ = nullptr;
+  PltInstallFile_t install_ = nullptr;
+};
+
+TEST_F(InstAideTest, ListsUsersAndReportsTheSizeNeeded) {
+  EXPECT_EQ(count_(), 0);
+  ASSERT_EQ(Run({"user", "add", "Jo Smith"}).status, 0);
+  ASSERT_EQ(Run({"user", "add", "Ann"}).status, 0);
+  EXPECT_EQ(count_(), 2);
+
+  // As an installer asks: a size of 1 first, then the size that call reported.
+  char name[259];
+  std::memset(name, '#', sizeof name);
+  int32_t size = 1;
+  EXPECT_EQ(getUser_(0, name, &size), QP_PLTERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, 9);
+  EXPECT_EQ(name[0], '\0');
+  EXPECT_EQ(name[1], '#');
+  EXPECT_EQ(getUser_(0, name, &size), 0);
+  EXPECT_STREQ(name, "Jo Smith");
+  EXPECT_EQ(name[9], '#');
+
+  std::memset(name, '#', sizeof name);
+  size = 3;
+  EXPECT_EQ(getUser_(1, name, &size), QP_PLTERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, 4);
+  EXPECT_STREQ(name, "An");
+  EXPECT_EQ(name[3], '#');
+
+  size = sizeof name;
+  EXPECT_EQ(getUser_(2, name, &size), QP_PLTERR_NO_SUCH_USER);
+  EXPECT_EQ(getUser_(0, name, nullptr), QP_PLTERR_BAD_ARGUMENT);
+}
+
+TEST_F(InstAideTest, QueuesAFileIntoTheUsersInstallFolder) {
+  ASSERT_EQ(Run({"user", "add", "Jo"}).status, 0);
+  std::string file = root_ + "/Memo.pdb";
+  WriteAll(file, "database bytes");
+  EXPECT_EQ(install_("Jo", file.c_str()), 0);
+  auto user = hotsync::UserStore(hotSync_).Find("Jo");
+  ASSERT_TRUE(user);
+  EXPECT_EQ(ReadAll(user->InstallFolder() + "Memo.pdb"), "database bytes");
+
+  EXPECT_EQ(install_("Nobody", file.c_str()), QP_PLTERR_NO_SUCH_USER);
+  EXPECT_EQ(install_("Jo", (root_ + "/missing.pdb").c_str()), QP_PLTERR_FILE);
+  EXPECT_EQ(install_("Jo", root_.c_str()), QP_PLTERR_FILE) << "a folder is no file";
+  EXPECT_EQ(install_(nullptr, file.c_str()), QP_PLTERR_BAD_ARGUMENT);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The program's commands
+
+TEST_F(ManagerTest, BadArgumentsGetTheUsageAndStatus2) {
+  SetUpLibrariesOnly();
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"bogus"},
+                                             {"sync"},
+                                             {"user", "add"},
+                                             {"conduit", "add", "abc", "/x.so"},
+                                             {"conduit", "add", "abcd", "/x.so", "--priority", "x"},
+                                             {"conduit", "add", "abcd", "/x.so", "--prio", "1"},
+                                             {"conduit", "rm"},
+                                             {"configure", "abcd"},
+                                             {"configure", "abcd", "--usr", "Jo"}}) {
+    Result r = Run(args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_THAT(r.output, HasSubstr("usage:"));
+  }
+}
+
+TEST_F(ManagerTest, ManagesUsersAndConduitRegistrations) {
+  SetUpLibrariesOnly();
+  EXPECT_EQ(Run({"user", "add", "Jo/Smith"}).status, 0);
+  EXPECT_EQ(Run({"user", "add", "Jo/Smith"}).status, 1) << "exists already";
+  EXPECT_EQ(Run({"user", "add", "hotsync"}).status, 0);
+  EXPECT_THAT(Run({"user", "ls"}).output, HasSubstr("Jo/Smith\t"));
+  auto users = hotsync::UserStore(hotSync_).Users();
+  ASSERT_EQ(users.size(), 2u);
+  EXPECT_TRUE(fs::is_directory(users[0].InstallFolder()));
+  EXPECT_TRUE(fs::is_regular_file(Program())) << "a user folder never takes a file's name";
+  EXPECT_NE(users[1].folder, hotSync_ + "/hotsync/");
+
+  EXPECT_EQ(Run({"conduit", "add", "BBBB", "/x/libb.so", "--priority", "1"}).status, 0);
+  EXPECT_EQ(Run({"conduit", "add", "AAAA", "/x/liba.so", "--priority", "3"}).status, 0);
+  EXPECT_EQ(Run({"conduit", "add", "AAAA", "/x/liba2.so", "--priority", "3"}).status, 0)
+      << "registering again updates";
+  Result ls = Run({"conduit", "ls"});
+  EXPECT_EQ(ls.output, "BBBB\t1\t/x/libb.so\nAAAA\t3\t/x/liba2.so\n");
+  EXPECT_EQ(Run({"conduit", "rm", "BBBB"}).status, 0);
+  EXPECT_EQ(Run({"conduit", "rm", "BBBB"}).status, 1);
+  EXPECT_EQ(Run({"conduit", "ls"}).output, "AAAA\t3\t/x/liba2.so\n");
+}
+
+TEST_F(ManagerTest, SetupMakesAnInstallationAndPointsTheRegistryAtIt) {
+  SetUpInstallation();
+  if (IsSkipped() || HasFatalFailure()) return;
+  for (const char* f : {"hotsync", "libsync20.so", "libhslog20.so", "libCondMgr.so",
+                        "libInstAide.so", "libPalmCmn.so", "libCmds21.so"})
+    EXPECT_TRUE(fs::is_regular_file(hotSync_ + "/" + f)) << f;
+  auto key = platform::RegistryKey::OpenReadOnly("Software\\U.S. Robotics\\Pilot Desktop\\Core");
+  ASSERT_TRUE(key);
+  EXPECT_EQ(key->ReadString("HotSyncPath").value_or(""), fs::weakly_canonical(Program()).string());
+  // Again, from the installation's own program and onto itself.
+  EXPECT_EQ(Run({"setup", hotSync_}).status, 0);
+  EXPECT_EQ(Run({"user", "ls"}).status, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// HotSync runs
+
+class SyncTest : public ManagerTest {
+ protected:
+  void SetUp() override {
+    ManagerTest::SetUp();
+    SetUpInstallation();
+    if (IsSkipped() || HasFatalFailure()) return;
+    handheld_ = MakeHandheld("Jo Smith");
+  }
+  std::string handheld_;
+};
+
+TEST_F(SyncTest, HandsTheConduitItsPropertiesAtTheirOffsets) {
+  std::string lib = CopyConduit("alpha");
+  ASSERT_EQ(Run({"conduit", "add", "Alph", lib}).status, 0);
+  {
+    platform::Module cm(hotSync_ + "/libCondMgr.so");
+    ASSERT_EQ(cm.Bind<CmSetCreatorFile_t>("CmSetCreatorFile")("Alph", "AlphaDB"), 0);
+  }
+  Result r = Run({"sync", handheld_}, RecordEnv());
+  ASSERT_EQ(r.status, 0) << r.output;
+
+  std::string props = ReadAll(root_ + "/props/libalpha.props");
+  ASSERT_EQ(props.size(), 1194u);
+  auto user = hotsync::UserStore(hotSync_).Find("Jo Smith");
+  ASSERT_TRUE(user) << "the handheld's user is created";
+  auto text = [&](size_t offset) { return std::string(props.c_str() + offset); };
+  int32_t syncType;
+  std::memcpy(&syncType, props.data(), 4);
+  EXPECT_EQ(syncType, QP_SYNC_FAST);
+  EXPECT_EQ(text(4), user->folder);
+  EXPECT_EQ(text(260), "AlphaDB");
+  EXPECT_EQ(text(516), "Jo Smith");
+  EXPECT_EQ(props.substr(772), std::string(1194 - 772, '\0'));
+
+  EXPECT_THAT(Recorded("info"), ::testing::ElementsAre("info libalpha type=0 in=1,80 size=256",
+                                                       "info libalpha type=1 in=1,80 size=4",
+                                                       "info libalpha type=2 in=1,80 size=4"));
+  EXPECT_THAT(r.output, HasSubstr("[start] libalpha\nHello from libalpha\n    second line\n"
+                                  "[end] libalpha\n"));
+  std::string log = ReadAll(user->LogFile());
+  EXPECT_THAT(log, HasSubstr("Hello from libalpha"));
+}
+
+TEST_F(SyncTest, RunsConduitsInPriorityOrderAndSkipsBrokenOnes) {
+  ASSERT_EQ(Run({"conduit", "add", "Zulu", CopyConduit("zulu"), "--priority", "1"}).status, 0);
+  ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha"), "--priority", "5"}).status, 0);
+  ASSERT_EQ(Run({"conduit", "add", "Beta", CopyConduit("beta"), "--priority", "1"}).status, 0);
+  ASSERT_EQ(Run({"conduit", "add", "NoCf", CopyConduit("nocfg", QP_TEST_CONDUIT_NOCONFIGURE),
+                 "--priority", "2"})
+                .status,
+            0);
+  std::string junk = root_ + "/conduits/libjunk.so";
+  WriteAll(junk, "not a library");
+  ASSERT_EQ(Run({"conduit", "add", "Junk", junk, "--priority", "3"}).status, 0);
+  ASSERT_EQ(
+      Run({"conduit", "add", "Gone", root_ + "/conduits/libgone.so", "--priority", "4"}).status, 0);
+
+  Result r = Run({"sync", handheld_}, RecordEnv());
+  EXPECT_EQ(r.status, 1) << "skipped conduits count as failed";
+  EXPECT_THAT(Recorded("open"), ::testing::ElementsAre("open libbeta type=0", "open libzulu type=0",
+                                                       "open libalpha type=0"));
+  EXPECT_THAT(r.output, HasSubstr("lacks the entry point ConfigureConduit"));
+  EXPECT_THAT(r.output, HasSubstr("Conduit Junk skipped"));
+  EXPECT_THAT(r.output, HasSubstr("Conduit Gone skipped"));
+  EXPECT_THAT(r.output, HasSubstr("[failed] NoCf"));
+  EXPECT_THAT(r.output, HasSubstr("[end] libalpha"));
+}
+
+TEST_F(SyncTest, AConduitFailureMakesTheStatus1) {
+  ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha")}).status, 0);
+  ASSERT_EQ(Run({"conduit", "add", "Beta", CopyConduit("beta")}).status, 0);
+  auto env = RecordEnv();
+  env["MGR_TEST_FAIL"] = "libalpha";
+  Result r = Run({"sync", handheld_}, env);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.output, HasSubstr("Something went wrong\n[failed] libalpha\n"));
+  EXPECT_THAT(r.output, HasSubstr("[end] libbeta"));
+  env.erase("MGR_TEST_FAIL");
+  EXPECT_EQ(Run({"sync", handheld_}, env).status, 0);
+}
+
+TEST_F(SyncTest, SurvivesAConduitThatAnswersBadly) {
+  ASSERT_EQ(Run({"conduit", "add", "Rude", CopyConduit("rude"), "--priority", "1"}).status, 0);
+  ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha"), "--priority", "2"}).status, 0);
+  auto env = RecordEnv();
+  env["MGR_TEST_RUDE"] = "librude";
+  Result r = Run({"sync", handheld_}, env);
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("-- " + std::string(256, 'x') + " (Rude)"));
+  EXPECT_THAT(r.output, HasSubstr("Synchronise the files")) << "a nonsense default is not used";
+  EXPECT_THAT(r.output, HasSubstr("raised an error in OpenConduit"));
+  EXPECT_THAT(Recorded("open"),
+              ::testing::ElementsAre("open librude type=0", "open libalpha type=0"));
+  EXPECT_THAT(r.output, HasSubstr("[end] libalpha"));
+}
+
+TEST_F(SyncTest, MovesQueuedDatabasesOntoTheHandheldAndLeavesBadFiles) {
+  ASSERT_EQ(Run({"user", "add", "Jo Smith"}).status, 0);
+  PalmDatabase db;
+  db.name = "MemoDB";
+  db.type = FourCC("DATA");
+  db.creator = FourCC("memo");
+  db.records.push_back({0, 0, 1, "first memo"});
+  std::string good = root_ + "/Memo.pdb", bad = root_ + "/Bad.pdb";
+  WriteAll(good, SerializePalmDatabase(db));
+  WriteAll(bad, "no database");
+  {
+    platform::Module aide(hotSync_ + "/libInstAide.so");
+    auto install = aide.Bind<PltInstallFile_t>("PltInstallFile");
+    ASSERT_EQ(install("Jo Smith", good.c_str()), 0);
+    ASSERT_EQ(install("Jo Smith", bad.c_str()), 0);
+  }
+  Result r = Run({"sync", handheld_});
+  EXPECT_THAT(r.output, HasSubstr("Installed Memo.pdb"));
+  EXPECT_THAT(r.output, HasSubstr("Cannot install Bad.pdb"));
+  auto user = hotsync::UserStore(hotSync_).Find("Jo Smith");
+  EXPECT_FALSE(fs::exists(user->InstallFolder() + "Memo.pdb"));
+  EXPECT_TRUE(fs::exists(user->InstallFolder() + "Bad.pdb"));
+  PalmDatabase onHandheld = Handheld(handheld_).LoadDatabase("MemoDB");
+  ASSERT_EQ(onHandheld.records.size(), 1u);
+  EXPECT_EQ(onHandheld.records[0].data, "first memo");
+}
+
+TEST_F(SyncTest, ConfigureSetsTheActionForTheNextHotSyncOrForGood) {
+  ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha")}).status, 0);
+  ASSERT_EQ(Run({"user", "add", "Jo Smith"}).status, 0);
+  auto env = RecordEnv();
+  env["MGR_TEST_DEFAULT_ACTION"] = "6";
+
+  env["MGR_TEST_CONFIGURE"] = "temporary:2";
+  ASSERT_EQ(Run({"configure", "Alph", "--user", "Jo Smith"}, env).status, 0);
+  ASSERT_EQ(Run({"sync", handheld_}, env).status, 0);
+  ASSERT_EQ(Run({"sync", handheld_}, env).status, 0);
+
+  env["MGR_TEST_CONFIGURE"] = "permanent:3";
+  ASSERT_EQ(Run({"configure", "Alph", "--user", "Jo Smith"}, env).status, 0);
+  env["MGR_TEST_CONFIGURE"] = "cancel";
+  ASSERT_EQ(Run({"configure", "Alph", "--user", "Jo Smith"}, env).status, 0);
+  ASSERT_EQ(Run({"sync", handheld_}, env).status, 0);
+  ASSERT_EQ(Run({"sync", handheld_}, env).status, 0);
+
+  EXPECT_THAT(Recorded("configure"),
+              ::testing::ElementsAre("configure libalpha preset=6 permanence=0",
+                                     "configure libalpha preset=6 permanence=0",
+                                     "configure libalpha preset=3 permanence=0"));
+  EXPECT_THAT(Recorded("open"),
+              ::testing::ElementsAre("open libalpha type=2", "open libalpha type=6",
+                                     "open libalpha type=3", "open libalpha type=3"));
+  EXPECT_EQ(Run({"configure", "Alph", "--user", "Nobody"}, env).status, 1);
+  EXPECT_EQ(Run({"configure", "None", "--user", "Jo Smith"}, env).status, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The manager's window
+
+TEST_F(ManagerTest, ServeEndsOnTheStopMessageOnly) {
+  SetUpLibrariesOnly();
+  Child child({Program(), "serve"}, {});
+  ASSERT_EQ(child.ReadLine(), "HotSync Manager running");
+  EXPECT_TRUE(platform::FindWindow("KittyHawk"));
+  ASSERT_TRUE(platform::PostMessage("KittyHawk", 0xBEC5, 0, 0));
+  EXPECT_THAT(child.ReadLine(), HasSubstr("Ignored message 0xBEC5"));
+  ASSERT_TRUE(platform::PostMessage("KittyHawk", 0x0010, 1, 0));
+  EXPECT_THAT(child.ReadLine(), HasSubstr("Ignored message 0x0010"));
+  EXPECT_TRUE(child.Running());
+  ASSERT_TRUE(platform::PostMessage("KittyHawk", 0xBEC5, 1, 0));
+  EXPECT_EQ(child.ReadLine(), "HotSync Manager stopped");
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_FALSE(platform::FindWindow("KittyHawk"));
+}
+
+TEST_F(ManagerTest, StartedWithoutArgumentsItServesAsTheInstallerExpects) {
+  SetUpLibrariesOnly();
+  Child child({Program()}, {});
+  ASSERT_EQ(child.ReadLine(), "HotSync Manager running");
+  ASSERT_TRUE(platform::PostMessage("KittyHawk", 0xBEC5, 1, 0));
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+}  // namespace

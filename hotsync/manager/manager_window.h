@@ -1,0 +1,17 @@
+#pragma once
+// The manager running in the background as the window of class "KittyHawk", until it is
+// told to stop.
+
+#include <cstdint>
+#include <ostream>
+
+namespace hotsync {
+
+constexpr const char* kManagerWindowClass = "KittyHawk";
+constexpr uint32_t kStopMessage = 0xBEC5;
+
+// Returns the exit status: 0 after the stop message, 0 at once when another manager keeps
+// running.
+int ServeManagerWindow(std::ostream& out);
+
+}  // namespace hotsync
