@@ -9,8 +9,16 @@ namespace platform {
 
 namespace {
 
-std::mutex gMutex;
-MessageBoxHandler gHandler;
+// Never destroyed, and built on first use: library constructors may show a box before this
+// file's statics are initialised, and destructors after they are gone.
+struct HandlerState {
+  std::mutex mutex;
+  MessageBoxHandler handler;
+};
+HandlerState& State() {
+  static HandlerState* state = new HandlerState;
+  return *state;
+}
 
 MsgResult StandardErrorBox(const std::string& text, const std::string& caption, MsgButtons buttons,
                            MsgIcon) {
@@ -28,8 +36,8 @@ MsgResult ShowMessageBox(const std::string& text, const std::string& caption, Ms
                          MsgIcon icon) {
   MessageBoxHandler handler;
   {
-    std::lock_guard<std::mutex> lock(gMutex);
-    handler = gHandler;
+    std::lock_guard<std::mutex> lock(State().mutex);
+    handler = State().handler;
   }
   // Called outside the lock: a handler may show another box.
   return handler ? handler(text, caption, buttons, icon)
@@ -37,9 +45,9 @@ MsgResult ShowMessageBox(const std::string& text, const std::string& caption, Ms
 }
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  MessageBoxHandler previous = std::move(gHandler);
-  gHandler = std::move(handler);
+  std::lock_guard<std::mutex> lock(State().mutex);
+  MessageBoxHandler previous = std::move(State().handler);
+  State().handler = std::move(handler);
   return previous;
 }
 

@@ -47,8 +47,10 @@ std::string SelfExecutable() {
 }  // namespace
 
 ModuleLoader& DlopenModuleLoader() {
-  static DlopenLoader loader;
-  return loader;
+  // Never destroyed: library constructors and destructors may load and free modules while
+  // the process starts or ends.
+  static DlopenLoader* loader = new DlopenLoader;
+  return *loader;
 }
 
 std::string LastModuleError() {
