@@ -1,0 +1,233 @@
+#include "conduit/framework/conduit_db.h"
+
+#include <cstring>
+
+#include "conduit/framework/sync_api.h"
+#include "conduit/framework/vorn_conduit.h"
+
+static_assert(kMaxRecordSize == QP_SYNC_MAX_RECORD);
+
+uint8_t RecordBuffer[kMaxRecordSize];
+
+namespace {
+
+constexpr size_t kMaxFileName = 32;
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+void Check(const char* msg, int32_t code) {
+  TVornConduit::CheckSyncError(msg, code);
+}
+
+}  // namespace
+
+TVornConduitDb::TVornConduitDb() = default;
+
+TVornConduitDb::~TVornConduitDb() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TVornConduitDb::SetFileName(const std::string& Name) {
+  std::string name = Name.substr(0, kMaxFileName);
+  if (name == FileName_) return;
+  Close();
+  FileName_ = std::move(name);
+}
+
+void TVornConduitDb::SetAttributes(uint8_t Value) {
+  if (IsOpen_) Attributes_ = Value;
+}
+
+void TVornConduitDb::Open() {
+  if (IsOpen_) return;
+  Check("SyncOpenDB failed", SyncOpenDB(FileName_.c_str(), CardNum, &Handle_, OpenMode));
+  uint16_t count = 0;
+  int32_t result = SyncGetDBRecordCount(Handle_, &count);
+  if (result != 0) {
+    // The object stays closed, so the handle must not stay open behind it.
+    SyncCloseDB(Handle_);
+    Check("SyncGetDBRecordCount failed", result);
+  }
+  RecordCount_ = count;
+  IsOpen_ = true;
+  State_ = dsBrowse;
+  SetRecNo(-1);
+  if (RecordCount_ > 0) First();
+}
+
+void TVornConduitDb::Close() {
+  if (!IsOpen_) return;
+  Check("SyncCloseDB failed", SyncCloseDB(Handle_));
+  IsOpen_ = false;
+  RecordCount_ = 0;
+  State_ = dsInactive;
+}
+
+void TVornConduitDb::First() {
+  if (State_ == dsBrowse) MoveToRecord(0);
+}
+
+void TVornConduitDb::Next() {
+  if (State_ == dsBrowse) MoveToRecord(RecNo_ + 1);
+}
+
+void TVornConduitDb::Append() {
+  if (State_ != dsBrowse) return;
+  Fire(BeforeAppend);
+  State_ = dsInsert;
+  SetAttributes(0);
+  for (int32_t i = 0; i < Fields.Count(); ++i) {
+    TVornPalmField& field = Fields.Items(i);
+    for (int32_t e = 0; e < field.ArraySize(); ++e) field.SetValues(e, TVornPalmValue());
+  }
+  Fire(OnNewRecord);
+  Fire(AfterAppend);
+}
+
+void TVornConduitDb::Post(bool MarkDirty) {
+  if (State_ != dsInsert && State_ != dsEdit) return;
+  Fire(BeforePost);
+  StoreRecord(MarkDirty);
+  State_ = dsBrowse;
+  Fire(AfterPost);
+}
+
+TVornPalmField& TVornConduitDb::AddField(const std::string& Name, TVornPalmFieldType DataType,
+                                         int32_t Size) {
+  TVornPalmField& field = Fields.Add();
+  field.SetFieldName(Name);
+  field.SetDataType(DataType);
+  field.SetSize(Size);
+  return field;
+}
+
+TVornPalmField& TVornConduitDb::FieldByName(const std::string& Name) {
+  for (int32_t i = 0; i < Fields.Count(); ++i) {
+    TVornPalmField& field = Fields.Items(i);
+    if (SameTextAscii(field.FieldName(), Name)) return field;
+  }
+  throw EVornConduitError("Field " + Name + " does not exist", 0);
+}
+
+void TVornConduitDb::PurgeAllRecords() {
+  if (!IsOpen_) return;
+  Check("SyncPurgeAllRecs failed", SyncPurgeAllRecs(Handle_));
+  Check("SyncGetDBRecordCount failed", SyncGetDBRecordCount(Handle_, &RecordCount_));
+}
+
+void TVornConduitDb::ResetRecordIndex() {
+  if (IsOpen_) FetchRecord(fmResetIndex, 0);
+}
+
+void TVornConduitDb::SetRecNo(int32_t Index) {
+  Bof_ = Index < 0;
+  Eof_ = RecordCount_ <= Index || RecordCount_ == 0;
+  RecNo_ = Index;
+}
+
+void TVornConduitDb::MoveToRecord(int32_t Index) {
+  SetRecNo(Index);
+  FetchCurrentRecord();
+}
+
+void TVornConduitDb::PrepareDescriptor() {
+  Descriptor_.DbHandle = Handle_;
+  Descriptor_.BufferSize = static_cast<uint16_t>(kMaxRecordSize);
+  Descriptor_.Buffer = RecordBuffer;
+  Descriptor_.ConduitId = 0;
+  Descriptor_.Reserved = 0;
+  std::memset(RecordBuffer, 0, sizeof RecordBuffer);
+}
+
+void TVornConduitDb::FetchRecord(int32_t Mode, uint32_t RecId) {
+  if (!IsOpen_ || State_ != dsBrowse) return;
+  if (!(OpenMode & kOpenModeRead)) throw EVornConduitError("Database not opened in read mode", 0);
+  PrepareDescriptor();
+  switch (Mode) {
+    case fmByIndex:
+      if (Bof_ || Eof_) return;
+      Descriptor_.RecordIndex = static_cast<uint16_t>(RecNo_);
+      Check("SyncReadRecordByIndex failed", SyncReadRecordByIndex(&Descriptor_));
+      Category_ = Descriptor_.Category;
+      break;
+    case fmById:
+      Descriptor_.RecordId = RecId;
+      Check("SyncReadRecordById failed", SyncReadRecordById(&Descriptor_));
+      SetRecNo(Descriptor_.RecordIndex);
+      Category_ = Descriptor_.Category;
+      break;
+    case fmNextInCategory:
+      Descriptor_.Category = Category_;
+      Check("SyncReadNextRecInCategory failed", SyncReadNextRecInCategory(&Descriptor_));
+      SetRecNo(Descriptor_.RecordIndex);
+      break;
+    case fmNextModified:
+      Check("SyncReadNextModifiedRec failed", SyncReadNextModifiedRec(&Descriptor_));
+      SetRecNo(Descriptor_.RecordIndex);
+      Category_ = Descriptor_.Category;
+      break;
+    case fmNextModifiedInCategory:
+      Descriptor_.Category = Category_;
+      Check("SyncReadNextModifiedRecInCategory failed",
+            SyncReadNextModifiedRecInCategory(&Descriptor_));
+      SetRecNo(Descriptor_.RecordIndex);
+      break;
+    case fmResetIndex:
+      Check("SyncResetRecordIndex failed", SyncResetRecordIndex(Handle_));
+      SetRecNo(Descriptor_.RecordIndex);
+      break;
+    default:
+      break;
+  }
+  Attributes_ = Descriptor_.Attributes;
+  RecSize_ = Descriptor_.RecordSize;
+  UnpackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord,
+               [this](TVornPalmField& f, int32_t i) { return DoTestFieldExistsForRead(f, i); });
+}
+
+void TVornConduitDb::StoreRecord(bool MarkDirty) {
+  if (!IsOpen_ || (State_ != dsInsert && State_ != dsEdit)) return;
+  if (!(OpenMode & kOpenModeWrite)) throw EVornConduitError("Database not opened in write mode", 0);
+  PrepareDescriptor();
+  Descriptor_.Category = Category_;
+  Descriptor_.Attributes = Attributes_;
+  RecSize_ =
+      PackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord,
+                 [this](TVornPalmField& f, int32_t i) { return DoTestFieldExistsForWrite(f, i); });
+  Descriptor_.RecordSize = RecSize_;
+  if (State_ == dsInsert) Descriptor_.RecordId = 0;
+  if (MarkDirty) Descriptor_.Attributes = static_cast<uint8_t>(Attributes_ | kRecordDirty);
+  Check("SyncWriteRec failed", SyncWriteRec(&Descriptor_));
+  if (State_ == dsInsert) {
+    if (RecordCount_ < UINT16_MAX) ++RecordCount_;
+    SetRecNo(RecNo_);
+  }
+}
+
+bool TVornConduitDb::DoTestFieldExistsForRead(TVornPalmField& Field, int32_t ArrayIndex) {
+  bool exists = true;
+  if (OnTestFieldExistsForRead) OnTestFieldExistsForRead(*this, Field, ArrayIndex, exists);
+  return exists;
+}
+
+bool TVornConduitDb::DoTestFieldExistsForWrite(TVornPalmField& Field, int32_t ArrayIndex) {
+  bool exists = true;
+  if (OnTestFieldExistsForWrite) OnTestFieldExistsForWrite(*this, Field, ArrayIndex, exists);
+  return exists;
+}
+
+void TVornConduitDb::Fire(const TVornConduitDbNotifyEvent& Event) {
+  if (Event) Event(*this);
+}

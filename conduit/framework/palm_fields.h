@@ -1,0 +1,154 @@
+#pragma once
+// The typed field model of a handheld record: the layout of a database and the values of
+// the record in hand.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+class TVornConduitDb;
+class TVornPalmFields;
+
+enum TVornPalmFieldType : uint8_t {
+  pftUnknown = 0,
+  pftByte = 1,
+  pftSmallint = 2,
+  pftLongint = 3,
+  pftBoolean = 4,
+  pftSingle = 5,
+  pftDouble = 6,
+  pftDate = 7,
+  pftTime = 8,
+  pftString = 9,
+  pftBlob = 10,
+};
+
+// Bytes an element of the type takes in a record; 0 for strings and blobs, whose size is
+// the field's own.
+int32_t DefaultFieldSize(TVornPalmFieldType type);
+
+// A field value: empty, null, one of the integers, a real, a text, a blob or an array of
+// values. A blob is a view of bytes in the shared record buffer and is only valid until the
+// next record read or write.
+class TVornPalmValue {
+ public:
+  enum class Kind { Empty, Null, Byte, Smallint, Longint, Double, Text, Blob, Array };
+
+  TVornPalmValue() = default;
+  static TVornPalmValue Null();
+  static TVornPalmValue Byte(uint8_t v);
+  static TVornPalmValue Smallint(int16_t v);
+  static TVornPalmValue Longint(int32_t v);
+  static TVornPalmValue Real(double v);
+  static TVornPalmValue Text(std::string v);
+  static TVornPalmValue Blob(std::span<const uint8_t> bytes);
+  static TVornPalmValue Array(int32_t count);  // count empty elements
+
+  Kind kind() const { return kind_; }
+  bool IsEmpty() const { return kind() == Kind::Empty; }
+  bool IsNull() const { return kind() == Kind::Null; }
+  bool IsInteger() const;
+
+  // The integer held, without conversion; 0 for anything but the three integer kinds.
+  int32_t RawInteger() const;
+  // The blob's bytes; empty for any other kind.
+  std::span<const uint8_t> BlobBytes() const;
+  // The elements of an array; nullptr for any other kind.
+  std::vector<TVornPalmValue>* Elements();
+  const std::vector<TVornPalmValue>* Elements() const;
+
+  // Conversions. Empty and null give the empty text; a blob has no text form (empty text).
+  std::string ToText() const;
+  // Empty gives 0; a real is rounded to the nearest integer; text is read as a number.
+  // Null, an array, a blob, a text that is no number or a number beyond 32 bits fail with
+  // EConvertError.
+  int32_t ToInteger() const;
+  double ToReal() const;
+
+  bool operator==(const TVornPalmValue& other) const;
+
+ private:
+  explicit TVornPalmValue(Kind k) : kind_(k) {}
+
+  Kind kind_ = Kind::Empty;
+  int32_t int_ = 0;  // Byte, Smallint, Longint
+  double real_ = 0;
+  std::string text_;
+  const uint8_t* blob_ = nullptr;
+  size_t blobSize_ = 0;
+  std::vector<TVornPalmValue> elements_;
+};
+
+class TVornPalmField {
+ public:
+  // A field of the collection; TVornPalmFields::Add creates it and takes ownership.
+  explicit TVornPalmField(TVornPalmFields* collection = nullptr) : collection_(collection) {}
+  TVornPalmField(const TVornPalmField&) = delete;
+  TVornPalmField& operator=(const TVornPalmField&) = delete;
+  virtual ~TVornPalmField() = default;
+
+  const std::string& FieldName() const { return field_name_; }
+  void SetFieldName(const std::string& name);
+  TVornPalmFieldType DataType() const { return data_type_; }
+  // Also resets Size to the type's default size.
+  void SetDataType(TVornPalmFieldType type);
+  int32_t Size() const { return size_; }
+  // Taken only for pftString (0 = variable length) and pftBlob.
+  void SetSize(int32_t size);
+  int32_t ArraySize() const { return array_size_; }
+  void SetArraySize(int32_t n);
+
+  // The whole value: a single value when ArraySize is 1, otherwise an array.
+  const TVornPalmValue& Value() const { return value_; }
+  // One element; null when the index is outside the value.
+  TVornPalmValue Values(int32_t index) const;
+  // Replaces one element; an index outside the value is ignored.
+  void SetValues(int32_t index, TVornPalmValue value);
+
+  // For the integer types (byte, smallint, longint, date, time) the integer held; 0 for any
+  // other type, including a blob.
+  int32_t AsInteger() const;
+  void SetAsInteger(int32_t v);
+  std::string AsString() const;
+  void SetAsString(std::string text);
+  // The bytes of a pftBlob field just read; empty when there are none.
+  std::span<const uint8_t> AsBlob() const { return Values(0).BlobBytes(); }
+
+  std::string NameForDisplay() const;
+  // Copies name, type, value and size as they are; ArraySize is not copied.
+  virtual void CopyFrom(const TVornPalmField& source);
+
+  TVornPalmFields* Collection() const { return collection_; }
+  // Position in the collection; -1 outside one.
+  int32_t Index() const;
+
+ private:
+  TVornPalmFields* collection_;
+  std::string field_name_;
+  TVornPalmFieldType data_type_ = pftString;
+  TVornPalmValue value_;
+  int32_t size_ = 0;
+  int32_t array_size_ = 1;
+};
+
+// The ordered layout of a record; owns its fields.
+class TVornPalmFields {
+ public:
+  explicit TVornPalmFields(TVornConduitDb* owner = nullptr) : owner_(owner) {}
+  TVornPalmFields(const TVornPalmFields&) = delete;
+  TVornPalmFields& operator=(const TVornPalmFields&) = delete;
+
+  TVornPalmField& Add();
+  // Fails with EListError outside 0 to Count-1.
+  TVornPalmField& Items(int32_t index) const;
+  int32_t Count() const { return static_cast<int32_t>(items_.size()); }
+  void Clear() { items_.clear(); }
+  TVornConduitDb* Owner() const { return owner_; }
+
+ private:
+  friend class TVornPalmField;
+  TVornConduitDb* owner_;
+  std::vector<std::unique_ptr<TVornPalmField>> items_;
+};

@@ -1,0 +1,231 @@
+#include "conduit/framework/record_format.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "conduit/framework/vorn_conduit.h"
+
+namespace {
+
+// Offsets are kept wide so that they never wrap back over earlier bytes; past this mark
+// nothing is read or written any more, so they need not grow further.
+constexpr int64_t kFarBeyond = int64_t{1} << 40;
+
+void Advance(int64_t& offset, int64_t by) {
+  offset = std::min(offset + by, kFarBeyond);
+}
+
+void Align(int64_t& offset, bool alignOnWord) {
+  if (alignOnWord && (offset & 1)) ++offset;
+}
+
+// Strings and blobs carry their own size; a negative one takes no bytes.
+int64_t ElementSize(const TVornPalmField& field) {
+  TVornPalmFieldType t = field.DataType();
+  if (t == pftString || t == pftBlob) return std::max<int32_t>(field.Size(), 0);
+  return DefaultFieldSize(t);
+}
+
+uint64_t GetBigEndian(const uint8_t* p, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+void PutBigEndian(uint8_t* p, uint64_t v, int n) {
+  for (int i = n - 1; i >= 0; --i) {
+    p[i] = static_cast<uint8_t>(v);
+    v >>= 8;
+  }
+}
+
+TVornPalmValue Decode(TVornPalmFieldType type, const uint8_t* p, int64_t size) {
+  switch (type) {
+    case pftByte:
+    case pftBoolean:
+      return TVornPalmValue::Byte(p[0]);
+    case pftSmallint:
+    case pftDate:
+    case pftTime:
+      return TVornPalmValue::Smallint(static_cast<int16_t>(GetBigEndian(p, 2)));
+    case pftLongint:
+      return TVornPalmValue::Longint(static_cast<int32_t>(GetBigEndian(p, 4)));
+    case pftSingle: {
+      uint32_t bits = static_cast<uint32_t>(GetBigEndian(p, 4));
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      return TVornPalmValue::Real(f);
+    }
+    case pftDouble: {
+      uint64_t bits = GetBigEndian(p, 8);
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      return TVornPalmValue::Real(d);
+    }
+    case pftBlob:
+      return TVornPalmValue::Blob({p, static_cast<size_t>(size)});
+    default:
+      return TVornPalmValue();
+  }
+}
+
+float ToSingle(double d) {
+  if (d > FLT_MAX) return HUGE_VALF;
+  if (d < -FLT_MAX) return -HUGE_VALF;
+  return static_cast<float>(d);
+}
+
+void Encode(TVornPalmFieldType type, const TVornPalmValue& value, uint8_t* p) {
+  switch (type) {
+    case pftByte:
+    case pftBoolean:
+      p[0] = static_cast<uint8_t>(value.ToInteger());
+      break;
+    case pftSmallint:
+    case pftDate:
+    case pftTime:
+      PutBigEndian(p, static_cast<uint16_t>(value.ToInteger()), 2);
+      break;
+    case pftLongint:
+      PutBigEndian(p, static_cast<uint32_t>(value.ToInteger()), 4);
+      break;
+    case pftSingle: {
+      float f = ToSingle(value.ToReal());
+      uint32_t bits;
+      std::memcpy(&bits, &f, sizeof bits);
+      PutBigEndian(p, bits, 4);
+      break;
+    }
+    case pftDouble: {
+      double d = value.ToReal();
+      uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      PutBigEndian(p, bits, 8);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
+                  const TVornElementTest& readTest) {
+  const int64_t end = limit;
+  int64_t offset = 0;
+  for (int32_t i = 0; i < fields.Count(); ++i) {
+    TVornPalmField& field = fields.Items(i);
+    for (int32_t e = 0; e < field.ArraySize(); ++e) {
+      if (readTest && !readTest(field, e)) {
+        field.SetValues(e, TVornPalmValue());
+        continue;
+      }
+      const TVornPalmFieldType type = field.DataType();
+      const int64_t size = ElementSize(field);
+      if (type == pftString) {
+        const int64_t start = offset;
+        std::string text;
+        while (offset < end) {
+          const uint8_t c = buffer[offset];
+          if (c == 0 || (size != 0 && static_cast<int64_t>(text.size()) == size)) {
+            ++offset;
+            break;
+          }
+          text.push_back(static_cast<char>(c));
+          ++offset;
+        }
+        field.SetValues(e, TVornPalmValue::Text(std::move(text)));
+        // A fixed-size string always takes its size, however much of it was text.
+        if (size != 0) offset = std::min(start + size, kFarBeyond);
+      } else {
+        if (offset + size > end) {
+          field.SetValues(e, TVornPalmValue());
+          Advance(offset, size);
+          continue;
+        }
+        field.SetValues(e, Decode(type, buffer + offset, size));
+        Advance(offset, size);
+      }
+      Align(offset, alignOnWord);
+    }
+  }
+}
+
+uint32_t PackRecord(uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
+                    const TVornElementTest& writeTest) {
+  // Every element is asked about before the first byte is written.
+  std::vector<bool> accepted;
+  if (writeTest) {
+    for (int32_t i = 0; i < fields.Count(); ++i) {
+      TVornPalmField& field = fields.Items(i);
+      for (int32_t e = 0; e < field.ArraySize(); ++e) accepted.push_back(writeTest(field, e));
+    }
+  }
+
+  const int64_t end = limit;
+  int64_t offset = 0;
+  size_t element = 0;
+  for (int32_t i = 0; i < fields.Count(); ++i) {
+    TVornPalmField& field = fields.Items(i);
+    for (int32_t e = 0; e < field.ArraySize(); ++e, ++element) {
+      if (writeTest && !accepted[element]) continue;
+      const TVornPalmFieldType type = field.DataType();
+      const int64_t size = ElementSize(field);
+      if (type == pftString) {
+        const std::string text = field.Values(e).ToText();
+        int64_t length = static_cast<int64_t>(text.size());
+        if (size != 0) length = std::min(size - 1, length);
+        // Left out when it does not fit together with its NUL.
+        if (offset + length < end) {
+          std::memcpy(buffer + offset, text.data(), static_cast<size_t>(length));
+          buffer[offset + length] = 0;
+          Advance(offset, size != 0 ? size : length + 1);
+        }
+      } else if (type == pftBlob) {
+        Advance(offset, size);
+      } else {
+        if (offset + size > end)
+          throw EVornConduitError("Attempting to write past end of record buffer", 0);
+        Encode(type, field.Values(e), buffer + offset);
+        Advance(offset, size);
+      }
+      Align(offset, alignOnWord);
+    }
+  }
+  return static_cast<uint32_t>(std::min(offset, end));
+}
+
+int16_t SwapSmallint(int16_t value) {
+  uint16_t u = static_cast<uint16_t>(value);
+  return static_cast<int16_t>(static_cast<uint16_t>((u >> 8) | (u << 8)));
+}
+
+int32_t SwapLongint(int32_t value) {
+  uint32_t u = static_cast<uint32_t>(value);
+  u = ((u & 0x000000FFu) << 24) | ((u & 0x0000FF00u) << 8) | ((u & 0x00FF0000u) >> 8) |
+      ((u & 0xFF000000u) >> 24);
+  return static_cast<int32_t>(u);
+}
+
+float SwapSingle(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  bits = static_cast<uint32_t>(SwapLongint(static_cast<int32_t>(bits)));
+  float out;
+  std::memcpy(&out, &bits, sizeof out);
+  return out;
+}
+
+double SwapDouble(double value) {
+  uint8_t bytes[sizeof(double)];
+  std::memcpy(bytes, &value, sizeof bytes);
+  std::reverse(bytes, bytes + sizeof bytes);
+  double out;
+  std::memcpy(&out, bytes, sizeof out);
+  return out;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The handheld record layout: the elements of every field packed in field order, numbers
+// most significant byte first, optionally each element padded to an even offset. No header,
+// no separators; a record is at most 65,535 bytes.
+
+#include <cstdint>
+#include <functional>
+
+#include "conduit/framework/palm_fields.h"
+
+// Asked before an element is read or written; false leaves the element out of the record.
+// An empty function accepts every element.
+using TVornElementTest = std::function<bool(TVornPalmField& field, int32_t arrayIndex)>;
+
+constexpr uint32_t kMaxRecordSize = 0xFFFF;
+
+// Sets the value of every element of every field from the record bytes. Bytes at and beyond
+// limit are never read: an element that does not fit reads as empty (a string as the
+// characters that were there).
+void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
+                  const TVornElementTest& readTest);
+
+// Writes the field values into buffer, which must hold limit zero bytes, and returns the
+// record size (at most limit). A numeric element that would end beyond limit fails with
+// EVornConduitError "Attempting to write past end of record buffer"; a string that does not
+// fit with its NUL is left out. Values that do not convert fail with EConvertError.
+uint32_t PackRecord(uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
+                    const TVornElementTest& writeTest);
+
+// Byte-order reversal between the handheld and the PC; each is its own inverse.
+int16_t SwapSmallint(int16_t value);
+int32_t SwapLongint(int32_t value);
+float SwapSingle(float value);
+double SwapDouble(double value);
