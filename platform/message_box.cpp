@@ -4,19 +4,22 @@
 
 #include <cstdio>
 #include <mutex>
+#include <new>
 
 namespace platform {
 
 namespace {
 
-// Never destroyed, and built on first use: library constructors may show a box before this
-// file's statics are initialised, and destructors after they are gone.
+// Never destroyed, built on first use and not on the heap: library constructors may show a
+// box before this file's statics are initialised, destructors after they are gone, and a
+// library unloaded with this code must not leave an allocation behind.
 struct HandlerState {
   std::mutex mutex;
   MessageBoxHandler handler;
 };
 HandlerState& State() {
-  static HandlerState* state = new HandlerState;
+  alignas(HandlerState) static unsigned char storage[sizeof(HandlerState)];
+  static HandlerState* state = new (storage) HandlerState;
   return *state;
 }
 

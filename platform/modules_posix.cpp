@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "platform/modules.h"
 
 namespace platform {
@@ -47,9 +49,11 @@ std::string SelfExecutable() {
 }  // namespace
 
 ModuleLoader& DlopenModuleLoader() {
-  // Never destroyed: library constructors and destructors may load and free modules while
-  // the process starts or ends.
-  static DlopenLoader* loader = new DlopenLoader;
+  // Never destroyed, and not on the heap (a library unloaded with this code would leak it):
+  // library constructors and destructors may load and free modules while the process starts
+  // or ends.
+  alignas(DlopenLoader) static unsigned char storage[sizeof(DlopenLoader)];
+  static DlopenLoader* loader = new (storage) DlopenLoader;
   return *loader;
 }
 

@@ -69,4 +69,6 @@ bool TVornConfigureDlg::ShowDialog(const std::string& conduitName, TSyncPreferen
   std::fputs("Change HotSync Action: this build has no windows\n", stderr);
   return false;
 }
+
+void TVornConfigureDlg::KeepToolkitLoaded() {}
 #endif

@@ -12,6 +12,9 @@ class TVornConfigureDlg {
   // Without a display it cannot show: it writes the reason to standard error and returns
   // false, leaving prefs as on Cancel.
   static bool ShowDialog(const std::string& conduitName, TSyncPreference& prefs);
+  // Run at library load: the window toolkit must outlive the conduit library, which HotSync
+  // unloads after each call, or its start-up state would be lost with it.
+  static void KeepToolkitLoaded();
 };
 
 // What the dialog does, without a window: the window shows its state and forwards the

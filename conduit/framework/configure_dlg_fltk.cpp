@@ -30,14 +30,6 @@ constexpr Fl_Font kFont = FL_FREE_FONT;
 constexpr const char* kFontName = " DejaVu Sans Condensed";
 constexpr Fl_Fontsize kFontSize = 11;
 
-// A conduit library is unloaded after each call, but FLTK cannot be: its display connection,
-// fonts and caches would be lost and opened again on the next call. So the toolkit stays
-// loaded, with its display open, for the rest of the process.
-void KeepToolkitLoaded() {
-  Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&fl_display), &info) && info.dli_fname)
-    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-}
 
 // FLTK's own display opening ends the process when there is no display, so the display is
 // opened here first and handed over.
@@ -54,7 +46,6 @@ bool OpenDisplay(std::string& reason) {
     return false;
   }
   fl_open_display(display);
-  KeepToolkitLoaded();
   // FLTK keeps the name's address, and the toolkit may outlive this library.
   Fl::set_font(kFont, strdup(kFontName));
   return true;
@@ -241,4 +232,14 @@ bool TVornConfigureDlg::ShowDialog(const std::string& conduitName, TSyncPreferen
   }
   Fl::flush();
   return model.Result();
+}
+
+// A conduit library is unloaded after each call, but FLTK cannot be: the state its library
+// start-up allocated, its display connection, fonts and caches would be lost and made again
+// on the next load. So the toolkit stays loaded, once opened with its display, for the rest
+// of the process.
+void TVornConfigureDlg::KeepToolkitLoaded() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&fl_display), &info) && info.dli_fname)
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <type_traits>
 
+#include "conduit/framework/configure_dlg.h"
 #include "conduit/framework/vorn_conduit.h"
 #include "platform/file_names.h"
 #include "platform/message_box.h"
@@ -208,6 +209,7 @@ void VornFrameworkStartup() {
     platform::ShowMessageBox("VornConduit : Unable to load hslog20.dll", "Error",
                              platform::MsgButtons::Ok, platform::MsgIcon::Error);
   }
+  TVornConfigureDlg::KeepToolkitLoaded();
   InstanceCount = 0;
 }
 
