@@ -6,6 +6,7 @@
 #include "hotsync/manager/conduit_registry.h"
 #include "hotsync/manager/installation.h"
 #include "hotsync/manager/settings_file.h"
+#include "platform/registry.h"
 #include "sdk/condmgr.h"
 
 namespace {
@@ -109,7 +110,12 @@ __attribute__((visibility("default"))) int32_t CmSetCreatorTitle(const char* cre
 __attribute__((visibility("default"))) int32_t CmGetHotSyncExecPath(char* buffer, int32_t* size) {
   if (!buffer || !size || *size < 0) return QP_CMERR_BAD_ARGUMENT;
   try {
-    std::string path = hotsync::JoinPath(OwnFolder(), hotsync::kManagerProgram);
+    // The installed manager as the registry names it; a copy of this library found elsewhere
+    // by the library search still points at the installation.
+    std::string path;
+    if (auto key = platform::RegistryKey::OpenReadOnly(hotsync::kHotSyncKey))
+      path = key->ReadString(hotsync::kHotSyncPathValue).value_or("");
+    if (path.empty()) path = hotsync::JoinPath(OwnFolder(), hotsync::kManagerProgram);
     int32_t room = *size;
     int32_t needed = static_cast<int32_t>(path.size() + 1);
     if (room > 0) {

@@ -22,9 +22,11 @@
 #include "base/text_file.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/manager/conduit_registry.h"
+#include "hotsync/manager/installation.h"
 #include "hotsync/manager/settings_file.h"
 #include "hotsync/manager/user_store.h"
 #include "platform/modules.h"
+#include "platform/registry.h"
 #include "platform/registry.h"
 #include "platform/windows.h"
 #include "sdk/condmgr.h"
@@ -348,6 +350,18 @@ TEST_F(CondMgrTest, ReportsTheManagerProgramWithinTheGivenSize) {
   EXPECT_EQ(small[0], '#');
   EXPECT_EQ(get(nullptr, &size), QP_CMERR_BAD_ARGUMENT);
   EXPECT_EQ(get(buffer, nullptr), QP_CMERR_BAD_ARGUMENT);
+}
+
+TEST_F(CondMgrTest, ReportsTheRegisteredManagerWhenLoadedFromElsewhere) {
+  // A copy found by the library search (not in the installation) still points at the
+  // installation the registry names.
+  platform::RegistryWriteString(hotsync::kHotSyncKey, hotsync::kHotSyncPathValue,
+                                "/opt/elsewhere/hotsync");
+  auto get = Bind<CmGetHotSyncExecPath_t>("CmGetHotSyncExecPath");
+  char buffer[260];
+  int32_t size = sizeof buffer;
+  EXPECT_EQ(get(buffer, &size), 0);
+  EXPECT_STREQ(buffer, "/opt/elsewhere/hotsync");
 }
 
 // ---------------------------------------------------------------------------------------------
