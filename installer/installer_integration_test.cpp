@@ -1,0 +1,128 @@
+// The installer's wizard and engine against a stand-in HotSync installation: the real Conduit
+// Manager, Install Aide and manager program.
+#include <algorithm>
+#include <filesystem>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "installer/stand_in.h"
+#include "installer/test_support.h"
+#include "installer/wizard.h"
+#include "platform/shell.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+namespace {
+
+class InstallerIntegrationTest : public ::testing::Test {
+ protected:
+  InstallerIntegrationTest() : hotSync(root / "Palm"), search(hotSync.Folder()) {
+    hotSync.AddUser("Ann Lee");
+    hotSync.AddUser("Bob");
+    WriteFile(installer / "libQuillorP2_ODBC.so", "conduit library");
+    WriteFile(installer / "quillor.prc", "application");
+    WriteFile(installer / "sessions.pdb", "sessions");
+    WriteIni("QPOD");
+  }
+  void WriteIni(const std::string& creator) {
+    WriteFile(installer / "Vantrel.ini",
+              "[Application]\r\nName=Quillor Scan\r\n"
+              "[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=" +
+                  creator +
+                  "\r\nTitle=Quillor\r\nInstallToHSPath=1\r\n"
+                  "[PDAFiles]\r\nFileCount=2\r\nFile1=quillor.prc\r\nFile2=sessions.pdb\r\n");
+  }
+  TfrmWizard_Container& Show(std::vector<std::string> arguments = {}) {
+    wizard = std::make_unique<TfrmWizard_Container>(installer.Path(), std::move(arguments));
+    wizard->FormShow();
+    return *wizard;
+  }
+  // Next through pages 1 and 2, then the Install or Remove button.
+  void Run(TfrmWizard_Container& w) {
+    for (int i = 0; i < 3; ++i) w.btnNextClick();
+    ASSERT_EQ(w.btnNext.Caption, "&Finish");
+  }
+  static std::vector<std::string> Listing(const std::string& folder) {
+    std::vector<std::string> names;
+    if (!Exists(folder)) return names;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  PrivateEnvironment env;
+  TempDir root, installer;
+  StandInInstallation hotSync;
+  ScopedLibraryFolder search;  // the library search finds the installation's Conduit Manager
+  MessageRecorder messages;
+  std::unique_ptr<TfrmWizard_Container> wizard;
+};
+
+TEST_F(InstallerIntegrationTest, InstallRegistersQueuesForTickedUsersAndRestartsTheManager) {
+  long manager = hotSync.StartManager();
+  TfrmWizard_Container& w = Show();
+  ASSERT_NE(w.InstallerEngine, nullptr);
+  EXPECT_EQ(w.InstallerEngine->FHotSyncPath, hotSync.Folder());
+  ASSERT_EQ(w.clstUsers.size(), 2u);
+  EXPECT_EQ(w.clstUsers[0].Text, "Ann Lee");
+  EXPECT_EQ(w.clstUsers[1].Text, "Bob");
+  w.btnNextClick();
+  w.clstUsers[0].Checked = false;
+  w.btnNextClick();
+  w.btnNextClick();
+  EXPECT_THAT(messages.texts, IsEmpty());
+
+  // The running manager was told to stop, and a new one started.
+  EXPECT_EQ(platform::WaitForProcessExit(manager), 0);
+  EXPECT_TRUE(WaitFor(StandInInstallation::ManagerRunning));
+
+  std::string conduits = hotSync.Conduits();
+  EXPECT_THAT(conduits, HasSubstr("QPOD\t2\t" + installer / "libQuillorP2_ODBC.so"));
+  EXPECT_THAT(conduits, HasSubstr("Title: Quillor"));
+  EXPECT_THAT(Listing(hotSync.InstallFolder("Bob")), ElementsAre("quillor.prc", "sessions.pdb"));
+  EXPECT_THAT(Listing(hotSync.InstallFolder("Ann Lee")), IsEmpty());
+  EXPECT_EQ(ReadFile(hotSync.InstallFolder("Bob") + "sessions.pdb"), "sessions");
+  EXPECT_EQ(ReadFile(hotSync.Folder() + "libQuillorP2_ODBC.so"), "conduit library");
+  w.btnNextClick();
+  EXPECT_TRUE(w.Closed);
+}
+
+TEST_F(InstallerIntegrationTest, RemoveDropsTheRegistrationAndRestartsTheManager) {
+  ASSERT_EQ(RunCommand({hotSync.Program(), "conduit", "add", "QPOD", installer / "x.so"}).exitCode,
+            0);
+  ASSERT_THAT(hotSync.Conduits(), HasSubstr("QPOD"));
+  long manager = hotSync.StartManager();
+  TfrmWizard_Container& w = Show({"-r"});
+  Run(w);
+  EXPECT_THAT(messages.texts, IsEmpty());
+  EXPECT_EQ(platform::WaitForProcessExit(manager), 0);
+  EXPECT_TRUE(WaitFor(StandInInstallation::ManagerRunning));
+  EXPECT_THAT(hotSync.Conduits(), Not(HasSubstr("QPOD")));
+  EXPECT_EQ(w.lblInfo.Caption,
+            "Quillor Scan has been successfully removed.  Click Finish to close.");
+}
+
+TEST_F(InstallerIntegrationTest, FailedRegistrationIsReportedAndLeavesTheManagerStopped) {
+  WriteIni("TOO LONG");  // the Conduit Manager refuses a creator id that is not 4 characters
+  long manager = hotSync.StartManager();
+  TfrmWizard_Container& w = Show();
+  Run(w);
+  EXPECT_THAT(messages.texts, ElementsAre("HotSync needs to be upgraded"));
+  EXPECT_EQ(platform::WaitForProcessExit(manager), 0);
+  EXPECT_FALSE(StandInInstallation::ManagerRunning());
+  EXPECT_EQ(hotSync.Conduits(), "");
+  // The handheld files were queued before registration failed.
+  EXPECT_THAT(Listing(hotSync.InstallFolder("Ann Lee")),
+              ElementsAre("quillor.prc", "sessions.pdb"));
+  // The window does not claim success.
+  EXPECT_EQ(w.lblInfo.Caption,
+            "Installation of Quillor Scan did not complete.  Click Finish to close.");
+}
+
+}  // namespace
