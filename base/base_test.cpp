@@ -7,7 +7,9 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/string_list.h"
+#include "base/strings.h"
 #include "base/text_file.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -28,6 +30,36 @@ TEST(Format, BehavesAsC) {
   EXPECT_EQ(Format("%.3d", 7), "007");
   std::string big(1000, 'x');
   EXPECT_EQ(Format("<%s>", big.c_str()), "<" + big + ">");
+}
+
+// Registry keys, profile sections and field names all match this way.
+TEST(SameText, IgnoresTheCaseOfAsciiLettersOnly) {
+  EXPECT_TRUE(SameText("Software\\Vendor", "SOFTWARE\\vendor"));
+  EXPECT_TRUE(SameText("", ""));
+  EXPECT_FALSE(SameText("abc", "abcd"));
+  EXPECT_FALSE(SameText("a", "b"));
+  // '@' and '`' sit next to the letters; only A-Z and a-z fold.
+  EXPECT_FALSE(SameText("@", "`"));
+  EXPECT_FALSE(SameText("[", "{"));
+  EXPECT_FALSE(SameText("\xC4", "\xE4"));  // Latin-1 letters are compared as bytes
+  EXPECT_TRUE(SameText(std::string("a\0B", 3), std::string("A\0b", 3)));
+  EXPECT_FALSE(SameText(std::string("a\0", 2), "a"));
+}
+
+// The C entry points hand text out this way: never past the buffer, always terminated.
+TEST(CopyToBuffer, CutsToTheRoomAndTerminates) {
+  char buffer[6] = {'#', '#', '#', '#', '#', '#'};
+  EXPECT_EQ(CopyToBuffer("abc", buffer, 6), 3u);
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_EQ(CopyToBuffer("abcdefgh", buffer, 4), 3u);
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_EQ(buffer[4], '#');  // nothing beyond the room handed in
+  EXPECT_EQ(CopyToBuffer("xyz", buffer, 1), 0u);
+  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_EQ(CopyToBuffer("xyz", buffer, 0), 0u);
+  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_EQ(buffer[1], 'b');
+  EXPECT_EQ(CopyToBuffer("xyz", nullptr, 6), 0u);
 }
 
 TEST(SortedStringList, SortsFindsAndRefusesDuplicates) {
@@ -64,8 +96,8 @@ TEST(TextFile, SplitsEveryLineEnd) {
 }
 
 TEST(TextFile, WritesCrLfAndReplacesAtomically) {
-  fs::path dir = fs::temp_directory_path() / ("qp_base_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const qptest::TempDir tmp;
+  const fs::path dir = tmp.Path();
   std::string f = (dir / "t.txt").string();
   WriteTextLines(f, {"one", "two"});
   EXPECT_EQ(ReadFileBytes(f), "one\r\ntwo\r\n");
@@ -77,7 +109,6 @@ TEST(TextFile, WritesCrLfAndReplacesAtomically) {
   EXPECT_EQ(entries, 1u);  // no temporary left behind
   EXPECT_THROW(ReadFileBytes((dir / "missing").string()), EInOutError);
   EXPECT_THROW(WriteFileAtomically((dir / "no" / "such" / "f").string(), "x"), EInOutError);
-  fs::remove_all(dir);
 }
 
 TEST(DateTime, Stamps) {

@@ -6,7 +6,7 @@ function(qp_test)
     return()
   endif()
   add_executable(${ARG_NAME} ${ARG_SOURCES})
-  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main)
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} qp_testsupport GTest::gmock GTest::gtest GTest::gtest_main)
   set_target_properties(${ARG_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_definitions(${ARG_NAME} PRIVATE
     QP_OUT_DIR="${QP_OUT_DIR}" QP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

@@ -1,8 +1,10 @@
 #include "installer/fake_hotsync.h"
 
+#include <algorithm>
 #include <cstring>
 #include <list>
 
+#include "base/strings.h"
 #include "sdk/condmgr.h"
 #include "sdk/instaide.h"
 
@@ -53,9 +55,7 @@ int32_t FakeCmSetCreatorTitle(const char* id, const char* v) {
 }
 int32_t FakeCmGetHotSyncExecPath(char* buffer, int32_t* size) {
   int32_t r = Record("CmGetHotSyncExecPath", std::to_string(*size));
-  size_t n = std::min(gFake->execPath.size(), static_cast<size_t>(*size) - 1);
-  std::memcpy(buffer, gFake->execPath.data(), n);
-  buffer[n] = '\0';
+  CopyToBuffer(gFake->execPath, buffer, static_cast<size_t>(std::max(*size, 0)));
   return r;
 }
 int32_t FakeCmRemoveConduitByCreatorID(const char* id) {
@@ -71,11 +71,7 @@ int32_t FakePltGetUser(uint32_t index, char* buffer, int32_t* size) {
   if (index >= gFake->users.size()) return QP_PLTERR_NO_SUCH_USER;
   const std::string& name = gFake->users[index];
   int32_t needed = static_cast<int32_t>(name.size()) + 1;
-  if (*size >= 1) {
-    size_t n = std::min(name.size(), static_cast<size_t>(*size) - 1);
-    std::memcpy(buffer, name.data(), n);
-    buffer[n] = '\0';
-  }
+  CopyToBuffer(name, buffer, static_cast<size_t>(std::max(*size, 0)));
   bool fits = *size >= needed;
   *size = needed;
   return fits ? QP_PLT_OK : QP_PLTERR_BUFFER_TOO_SMALL;

@@ -1,8 +1,5 @@
 // The installer's wizard and engine against a stand-in HotSync installation: the real Conduit
 // Manager, Install Aide and manager program.
-#include <algorithm>
-#include <filesystem>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -37,7 +34,7 @@ class InstallerIntegrationTest : public ::testing::Test {
                   "[PDAFiles]\r\nFileCount=2\r\nFile1=quillor.prc\r\nFile2=sessions.pdb\r\n");
   }
   TfrmWizard_Container& Show(std::vector<std::string> arguments = {}) {
-    wizard = std::make_unique<TfrmWizard_Container>(installer.Path(), std::move(arguments));
+    wizard = std::make_unique<TfrmWizard_Container>(installer.Folder(), std::move(arguments));
     wizard->FormShow();
     return *wizard;
   }
@@ -46,16 +43,6 @@ class InstallerIntegrationTest : public ::testing::Test {
     for (int i = 0; i < 3; ++i) w.btnNextClick();
     ASSERT_EQ(w.btnNext.Caption, "&Finish");
   }
-  static std::vector<std::string> Listing(const std::string& folder) {
-    std::vector<std::string> names;
-    if (!Exists(folder)) return names;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) {
-      names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
   PrivateEnvironment env;
   TempDir root, installer;
   StandInInstallation hotSync;

@@ -1,38 +1,10 @@
 #include "installer/test_support.h"
 
-#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern + "/";
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
-  if (const char* old = ::getenv(name)) {
-    had_ = true;
-    old_ = old;
-  }
-  ::setenv(name, value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (had_) {
-    ::setenv(name_.c_str(), old_.c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
+#include <thread>
 
 namespace {
 
@@ -67,27 +39,9 @@ MessageRecorder::~MessageRecorder() {
   platform::SetMessageBoxHandler(previous_);
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 bool Exists(const std::string& path) {
   return std::filesystem::exists(path);
 }
-
-#include <sys/stat.h>
-
-#include <thread>
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -101,4 +55,23 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 void WriteScript(const std::string& path, const std::string& body) {
   WriteFile(path, "#!/bin/sh\n" + body);
   ::chmod(path.c_str(), 0755);
+}
+
+void WriteCountingManager(const TempDir& folder) {
+  WriteScript(folder / "hotsync", "echo started >> '" + folder / "starts" + "'\n");
+}
+
+int CountedStarts(const TempDir& folder) {
+  const std::string s = ReadFile(folder / "starts");
+  return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
+}
+
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  if (!Exists(folder)) return names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }

@@ -46,15 +46,12 @@ class EngineTest : public ::testing::Test {
     fake.users = {"Ann Lee", "Bob"};
   }
   std::unique_ptr<TKLV_Vantreler> Make() {
-    return std::make_unique<TKLV_Vantreler>(installer.Path());
+    return std::make_unique<TKLV_Vantreler>(installer.Folder());
   }
   void WriteIni(const std::string& text) { WriteFile(installer / "Vantrel.ini", text); }
   // A HotSync manager program that notes each start.
-  void WriteManager() { WriteScript(hs / "hotsync", "echo started >> '" + hs / "starts" + "'\n"); }
-  int Starts() {
-    std::string s = ReadFile(hs / "starts");
-    return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
-  }
+  void WriteManager() { WriteCountingManager(hs); }
+  int Starts() { return CountedStarts(hs); }
 
   PrivateEnvironment env;
   TempDir installer, hs;
@@ -64,8 +61,8 @@ class EngineTest : public ::testing::Test {
 
 TEST_F(EngineTest, CreateBindsBothLibrariesAndFindsTheHotSyncFolder) {
   auto engine = Make();
-  EXPECT_EQ(engine->FHotSyncPath, hs.Path());
-  EXPECT_EQ(engine->FInstallerPath, installer.Path());
+  EXPECT_EQ(engine->FHotSyncPath, hs.Folder());
+  EXPECT_EQ(engine->FInstallerPath, installer.Folder());
   EXPECT_THAT(fake.loads, ElementsAre("libCondMgr.so", hs / "libInstAide.so"));
   EXPECT_NE(engine->FCmSetCreatorTitle, nullptr);
   EXPECT_NE(engine->FPltGetUser, nullptr);

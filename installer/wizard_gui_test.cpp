@@ -138,15 +138,6 @@ class WizardGuiTest : public ::testing::Test {
     std::filesystem::copy_file(probe, target, std::filesystem::copy_options::overwrite_existing);
   }
 
-  static std::vector<std::string> Listing(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) {
-      names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
   PrivateEnvironment env;
   TempDir root, installer;
   std::unique_ptr<StandInInstallation> hotSync;

@@ -27,13 +27,13 @@ class WizardTest : public ::testing::Test {
   WizardTest() {
     fake.execPath = hs / "hotsync.exe";
     fake.users = {"Ann Lee", "Bob"};
-    WriteScript(hs / "hotsync", "echo started >> '" + hs / "starts" + "'\n");
+    WriteCountingManager(hs);
     WriteFile(installer / "Vantrel.ini", kIni);
     WriteFile(installer / "app.prc", "a");
     WriteFile(installer / "data.pdb", "d");
   }
   TfrmWizard_Container& Show(std::vector<std::string> arguments = {}) {
-    wizard = std::make_unique<TfrmWizard_Container>(installer.Path(), std::move(arguments));
+    wizard = std::make_unique<TfrmWizard_Container>(installer.Folder(), std::move(arguments));
     wizard->OnClosed = [this] { ++closedCalls; };
     wizard->OnShowAbout = [this] { ++aboutShown; };
     wizard->OnRepaint = [this] {
@@ -47,10 +47,7 @@ class WizardTest : public ::testing::Test {
     wizard->FormShow();
     return *wizard;
   }
-  int Starts() {
-    std::string s = ReadFile(hs / "starts");
-    return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
-  }
+  int Starts() { return CountedStarts(hs); }
 
   PrivateEnvironment env;
   TempDir installer, hs;

@@ -2,18 +2,17 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
+#include <string_view>
+
+#include "base/strings.h"
 
 namespace platform {
 
 namespace {
 
-bool EndsWithNoCase(const std::string& s, const char* suffix, size_t n) {
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i]) return false;
-  }
-  return true;
+bool EndsWithNoCase(const std::string& s, std::string_view suffix) {
+  return s.size() >= suffix.size() &&
+         SameText(std::string_view(s).substr(s.size() - suffix.size()), suffix);
 }
 
 }  // namespace
@@ -23,11 +22,11 @@ std::string NativeFileName(const std::string& windowsName) {
   nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
   size_t nameLen = windowsName.size() - nameStart;
   // A bare extension (".dll") names no library.
-  if (nameLen > 4 && EndsWithNoCase(windowsName, ".dll", 4)) {
+  if (nameLen > 4 && EndsWithNoCase(windowsName, ".dll")) {
     return windowsName.substr(0, nameStart) + "lib" + windowsName.substr(nameStart, nameLen - 4) +
            ".so";
   }
-  if (nameLen > 4 && EndsWithNoCase(windowsName, ".exe", 4)) {
+  if (nameLen > 4 && EndsWithNoCase(windowsName, ".exe")) {
     return windowsName.substr(0, windowsName.size() - 4);
   }
   return windowsName;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace platform {
 namespace {
@@ -28,8 +28,8 @@ TEST(FileNames, FolderAndTrailingSeparator) {
 }
 
 TEST(FileNames, FileExistsOnlyForFiles) {
-  test::TempDir dir;
-  test::WriteAll(dir / "f", "x");
+  qptest::TempDir dir;
+  qptest::WriteFile(dir / "f", "x");
   EXPECT_TRUE(FileExists(dir / "f"));
   EXPECT_FALSE(FileExists(dir.Path()));
   EXPECT_FALSE(FileExists(dir / "missing"));

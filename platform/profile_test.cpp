@@ -4,20 +4,20 @@
 
 #include "base/exception.h"
 #include "platform/profile_text.h"
-#include "platform/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace platform {
 namespace {
 
 class Profile : public ::testing::Test {
  protected:
-  test::TempDir dir;
+  qptest::TempDir dir;
   std::string ini = dir / "QuillorP2_ODBC.ini";
 };
 
 TEST_F(Profile, MissingFileSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", "none"), "none");
-  test::WriteAll(ini, "[Session01]\r\nDSN=db\r\n");
+  qptest::WriteFile(ini, "[Session01]\r\nDSN=db\r\n");
   EXPECT_EQ(GetProfileString(ini, "Session02", "DSN", "none"), "none");
   EXPECT_EQ(GetProfileString(ini, "Session01", "Username", "none"), "none");
   EXPECT_EQ(GetProfileInt(ini, "Session01", "Priority", 2), 2);
@@ -26,17 +26,17 @@ TEST_F(Profile, MissingFileSectionOrKeyGivesTheDefault) {
 }
 
 TEST_F(Profile, NamesMatchWithoutRegardToCaseAndValuesAreTrimmed) {
-  test::WriteAll(ini,
-                 "; comment\n"
-                 "Key=before any section\n"
-                 "[ Session01 ]\r"
-                 "  DSN  =  My Data  \r\n"
-                 "Quoted=\"  kept blanks  \"\n"
-                 "Half=\"open\n"
-                 "Empty=\n"
-                 "no equals sign\n"
-                 "[session01]\n"
-                 "Password=from the second section\n");
+  qptest::WriteFile(ini,
+                    "; comment\n"
+                    "Key=before any section\n"
+                    "[ Session01 ]\r"
+                    "  DSN  =  My Data  \r\n"
+                    "Quoted=\"  kept blanks  \"\n"
+                    "Half=\"open\n"
+                    "Empty=\n"
+                    "no equals sign\n"
+                    "[session01]\n"
+                    "Password=from the second section\n");
   EXPECT_EQ(GetProfileString(ini, "SESSION01", "dsn", ""), "My Data");
   EXPECT_EQ(GetProfileString(ini, "session01", "QUOTED", ""), "  kept blanks  ");
   EXPECT_EQ(GetProfileString(ini, "Session01", "Half", ""), "\"open");
@@ -58,20 +58,20 @@ TEST_F(Profile, ValueIsCutToTheBuffer) {
 
 TEST_F(Profile, WriteCreatesFileSectionAndKeyAndKeepsOtherLines) {
   WriteProfileString(ini, "Session01", "DSN", "db");
-  EXPECT_EQ(test::ReadAll(ini), "[Session01]\r\nDSN=db\r\n");
+  EXPECT_EQ(qptest::ReadFile(ini), "[Session01]\r\nDSN=db\r\n");
 
-  test::WriteAll(ini,
-                 "; settings\n"
-                 "[Session01]\n"
-                 "DSN = db\n"
-                 "  Odd   Spacing =  x  \n"
-                 "\n"
-                 "[Session02]\n"
-                 "Tablename=t2\n");
+  qptest::WriteFile(ini,
+                    "; settings\n"
+                    "[Session01]\n"
+                    "DSN = db\n"
+                    "  Odd   Spacing =  x  \n"
+                    "\n"
+                    "[Session02]\n"
+                    "Tablename=t2\n");
   WriteProfileString(ini, "session01", "dsn", "other");
   WriteProfileString(ini, "Session01", "Username", "me");
   WriteProfileString(ini, "Session03", "Enabled", "False");
-  EXPECT_EQ(test::ReadAll(ini),
+  EXPECT_EQ(qptest::ReadFile(ini),
             "; settings\r\n"
             "[Session01]\r\n"
             "dsn=other\r\n"
@@ -98,12 +98,12 @@ TEST_F(Profile, FailedWriteRaisesAndLeavesNoFile) {
   EXPECT_THROW(WriteProfileString(ini, "S", "K", "two\nlines"), EIniFileException);
   EXPECT_THROW(WriteProfileString(ini, "S", "K=", "v"), EIniFileException);
   EXPECT_THROW(WriteProfileString(ini, "S]", "K", "v"), EIniFileException);
-  EXPECT_EQ(test::ReadAll(ini), "[S]\r\nK=v\r\n");
+  EXPECT_EQ(qptest::ReadFile(ini), "[S]\r\nK=v\r\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
 
 TEST_F(Profile, BareNameLivesInTheWindowsFolder) {
-  test::ScopedEnv windir{"WINDIR", dir / "windows"};
+  qptest::ScopedEnv windir{"WINDIR", dir / "windows"};
   WriteProfileString("Wininit.ini", "rename", "/opt/hs/libQuillorP2_ODBC.so", "/tmp/copy");
   EXPECT_EQ(
       GetProfileString(dir / "windows/Wininit.ini", "Rename", "/opt/hs/libQuillorP2_ODBC.so", ""),
@@ -111,11 +111,11 @@ TEST_F(Profile, BareNameLivesInTheWindowsFolder) {
 }
 
 TEST_F(Profile, Integers) {
-  test::WriteAll(ini,
-                 "[Conduit]\n"
-                 "Dec=42\nNeg=-17\nHex=0x1F\nHEX2=0XfF\nDollar=$10\nAll=$FFFFFFFF\n"
-                 "Plus=+5\nBlank= 7 \nWord=high\nTrailing=12abc\nEmpty=\nBare0x=0x\nBare$=$\n"
-                 "Big=2147483648\nMin=-2147483648\nTooHex=$100000000\nQuoted=\"9\"\n");
+  qptest::WriteFile(ini,
+                    "[Conduit]\n"
+                    "Dec=42\nNeg=-17\nHex=0x1F\nHEX2=0XfF\nDollar=$10\nAll=$FFFFFFFF\n"
+                    "Plus=+5\nBlank= 7 \nWord=high\nTrailing=12abc\nEmpty=\nBare0x=0x\nBare$=$\n"
+                    "Big=2147483648\nMin=-2147483648\nTooHex=$100000000\nQuoted=\"9\"\n");
   auto get = [&](const char* key) { return GetProfileInt(ini, "conduit", key, -99); };
   EXPECT_EQ(get("Dec"), 42);
   EXPECT_EQ(get("Neg"), -17);

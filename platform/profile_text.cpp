@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdint>
 
+#include "base/strings.h"
+
 namespace platform {
 
 namespace {
@@ -16,16 +18,6 @@ std::string Trim(const std::string& s, size_t from = 0, size_t to = std::string:
   while (from < to && IsBlank(s[from])) ++from;
   while (to > from && IsBlank(s[to - 1])) --to;
   return s.substr(from, to - from);
-}
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
 }
 
 enum class LineKind { Other, Section, Entry };
@@ -70,8 +62,8 @@ std::optional<std::string> FindProfileValue(const std::vector<std::string>& line
     if (l.kind == LineKind::Section) {
       // Only the first section of the name is searched.
       if (inSection) return std::nullopt;
-      inSection = SameNoCase(l.name, wantSection);
-    } else if (inSection && l.kind == LineKind::Entry && SameNoCase(l.name, wantKey)) {
+      inSection = SameText(l.name, wantSection);
+    } else if (inSection && l.kind == LineKind::Entry && SameText(l.name, wantKey)) {
       std::string v = Trim(s, l.valueStart);
       if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
       return v;
@@ -91,7 +83,7 @@ bool SetProfileValue(std::vector<std::string>& lines, const std::string& section
   size_t i = 0, n = lines.size();
   for (; i < n; ++i) {
     Line l = Classify(lines[i]);
-    if (l.kind == LineKind::Section && SameNoCase(l.name, wantSection)) break;
+    if (l.kind == LineKind::Section && SameText(l.name, wantSection)) break;
   }
   if (i == n) {
     lines.push_back("[" + wantSection + "]");
@@ -102,7 +94,7 @@ bool SetProfileValue(std::vector<std::string>& lines, const std::string& section
   for (size_t j = i + 1; j < n; ++j) {
     Line l = Classify(lines[j]);
     if (l.kind == LineKind::Section) break;
-    if (l.kind == LineKind::Entry && SameNoCase(l.name, wantKey)) {
+    if (l.kind == LineKind::Entry && SameText(l.name, wantKey)) {
       lines[j] = entry;
       return true;
     }

@@ -1,13 +1,12 @@
 // The registry file holds one line per key, "[key path]", followed by its values,
 // "name=value". Backslash escapes keep every character of paths, names and values on one
-// line: \\ \n \r \0 \= \[ \;. Lines starting with ';' are comments.
+// line: \\ \n \r \0 \= \[ \] \;. Lines starting with ';' are comments.
 #include "platform/registry.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +14,9 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/strings.h"
 #include "base/text_file.h"
+#include "platform/line_escape.h"
 
 namespace platform {
 
@@ -29,16 +30,6 @@ struct Key {
   std::vector<Entry> values;
 };
 
-bool SameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 // "Software\\Vendor\\" and "\\Software\\Vendor" name the same key.
 std::string NormalKeyPath(const std::string& path) {
   size_t b = path.find_first_not_of('\\');
@@ -47,59 +38,8 @@ std::string NormalKeyPath(const std::string& path) {
   return path.substr(b, e - b + 1);
 }
 
-std::string Escape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      case '=':
-        out += "\\=";
-        break;
-      case '[':
-        out += "\\[";
-        break;
-      case ']':
-        out += "\\]";
-        break;
-      case ';':
-        out += "\\;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-// Unescapes s[from, to); stops at the first unescaped stopAt character and reports where.
-std::string Unescape(const std::string& s, size_t from, size_t to, char stopAt, size_t* stop) {
-  std::string out;
-  size_t i = from;
-  for (; i < to; ++i) {
-    char c = s[i];
-    if (c == stopAt) break;
-    if (c == '\\' && i + 1 < to) {
-      char n = s[++i];
-      out += n == 'n' ? '\n' : n == 'r' ? '\r' : n == '0' ? '\0' : n;
-    } else {
-      out += c;
-    }
-  }
-  if (stop) *stop = i;
-  return out;
-}
+// Characters escaped besides the backslash: line ends, NUL, and the syntax of the file.
+constexpr std::string_view kSpecial("\n\r\0=[];", 7);
 
 std::vector<Key> Parse(const std::string& bytes) {
   std::vector<Key> keys;
@@ -107,14 +47,14 @@ std::vector<Key> Parse(const std::string& bytes) {
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       size_t stop = 0;
-      keys.push_back(Key{NormalKeyPath(Unescape(line, 1, line.size(), ']', &stop)), {}});
+      keys.push_back(Key{NormalKeyPath(UnescapeLine(line, kSpecial, 1, ']', &stop)), {}});
       continue;
     }
     if (keys.empty()) continue;
     size_t eq = 0;
-    std::string name = Unescape(line, 0, line.size(), '=', &eq);
+    std::string name = UnescapeLine(line, kSpecial, 0, '=', &eq);
     if (eq >= line.size()) continue;  // no '=': not a value line
-    keys.back().values.push_back(Entry{name, Unescape(line, eq + 1, line.size(), '\0', nullptr)});
+    keys.back().values.push_back(Entry{name, UnescapeLine(line, kSpecial, eq + 1)});
   }
   return keys;
 }
@@ -122,8 +62,10 @@ std::vector<Key> Parse(const std::string& bytes) {
 std::string Serialize(const std::vector<Key>& keys) {
   std::string out;
   for (const Key& k : keys) {
-    out += '[' + Escape(k.path) + "]\r\n";
-    for (const Entry& e : k.values) out += Escape(e.name) + '=' + Escape(e.value) + "\r\n";
+    out += '[' + EscapeLine(k.path, kSpecial) + "]\r\n";
+    for (const Entry& e : k.values) {
+      out += EscapeLine(e.name, kSpecial) + '=' + EscapeLine(e.value, kSpecial) + "\r\n";
+    }
   }
   return out;
 }
@@ -141,17 +83,17 @@ std::vector<Key> LoadKeys() {
 
 const Key* FindKey(const std::vector<Key>& keys, const std::string& path) {
   for (const Key& k : keys) {
-    if (SameNoCase(k.path, path)) return &k;
+    if (SameText(k.path, path)) return &k;
   }
   return nullptr;
 }
 
 bool KeyExists(const std::vector<Key>& keys, const std::string& path) {
   for (const Key& k : keys) {
-    if (SameNoCase(k.path, path)) return true;
+    if (SameText(k.path, path)) return true;
     // A key exists when one below it does.
     if (k.path.size() > path.size() && k.path[path.size()] == '\\' &&
-        SameNoCase(k.path.substr(0, path.size()), path))
+        SameText(k.path.substr(0, path.size()), path))
       return true;
   }
   return false;
@@ -184,7 +126,7 @@ std::optional<std::string> RegistryKey::ReadString(const std::string& valueName)
   const Key* key = FindKey(keys, path_);
   if (!key) return std::nullopt;
   for (const Entry& e : key->values) {
-    if (SameNoCase(e.name, valueName)) return e.value;
+    if (SameText(e.name, valueName)) return e.value;
   }
   return std::nullopt;
 }
@@ -210,7 +152,7 @@ void RegistryWriteString(const std::string& keyPath, const std::string& valueNam
   }
   bool found = false;
   for (Entry& e : key->values) {
-    if (SameNoCase(e.name, valueName)) {
+    if (SameText(e.name, valueName)) {
       e.value = value;
       found = true;
       break;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "base/exception.h"
-#include "platform/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace platform {
 namespace {
@@ -12,14 +14,14 @@ constexpr char kCore[] = "Software\\U.S. Robotics\\Pilot Desktop\\Core";
 
 class Registry : public ::testing::Test {
  protected:
-  test::TempDir dir;
-  test::ScopedEnv env{"REGISTRY_FILE", dir / "registry"};
+  qptest::TempDir dir;
+  qptest::ScopedEnv env{"REGISTRY_FILE", dir / "registry"};
 };
 
 TEST_F(Registry, PathComesFromTheEnvironment) {
   EXPECT_EQ(RegistryFilePath(), dir / "registry");
-  test::ScopedEnv unset{"REGISTRY_FILE", ""};
-  test::ScopedEnv config{"XDG_CONFIG_HOME", dir / "config"};
+  qptest::ScopedEnv unset{"REGISTRY_FILE", ""};
+  qptest::ScopedEnv config{"XDG_CONFIG_HOME", dir / "config"};
   EXPECT_EQ(RegistryFilePath(), dir / "config/quillor/registry");
 }
 
@@ -46,7 +48,7 @@ TEST_F(Registry, WriteThenReadWithoutRegardToCase) {
   RegistryWriteString("software\\u.s. robotics\\pilot desktop\\core", "HOTSYNCPATH", "/new");
   EXPECT_EQ(RegistryKey::OpenReadOnly(kCore)->ReadString("HotSyncPath"), "/new");
   EXPECT_EQ(RegistryKey::OpenReadOnly("Software\\Vendor\\App")->ReadString("Name"), "v1");
-  std::string file = test::ReadAll(dir / "registry");
+  std::string file = qptest::ReadFile(dir / "registry");
   EXPECT_EQ(file.find("/opt/palm/hotsync"), std::string::npos);
 }
 
@@ -65,13 +67,35 @@ TEST_F(Registry, SpecialCharactersRoundTrip) {
   EXPECT_FALSE(key->ReadString("next line"));
 }
 
+// The file keeps its format: a file written before reads the same, and the same values are
+// written back byte for byte.
+TEST_F(Registry, FileFormat) {
+  using namespace std::string_literals;
+  const std::string file =
+      "[Software\\\\Odd\\=Key\\]\\\\\\[Sub\\;]\r\n"
+      "a\\=b \\[c\\] \\;d\\\\e\\nf\tg=C:\\\\x\\=y\\r\\n\\[S\\]\\n\\;c\\\\\\0t\\\\t\\\\0\\0\r\n"
+      "=plain\r\n"s;
+  const std::string path = "Software\\Odd=Key]\\[Sub;", name = "a=b [c] ;d\\e\nf\tg";
+  const std::string value = "C:\\x=y\r\n[S]\n;c\\\0t\\t\\0\0"s;
+  qptest::WriteFile(dir / "registry", file);
+  auto key = RegistryKey::OpenReadOnly(path);
+  ASSERT_TRUE(key);
+  EXPECT_EQ(key->ReadString(name), value);
+  EXPECT_EQ(key->ReadString(""), "plain");
+
+  std::filesystem::remove(dir / "registry");
+  RegistryWriteString(path, name, value);
+  RegistryWriteString(path, "", "plain");
+  EXPECT_EQ(qptest::ReadFile(dir / "registry"), file);
+}
+
 TEST_F(Registry, CreatesTheFileFolderAndFailsWithEOSError) {
-  test::ScopedEnv nested{"REGISTRY_FILE", dir / "a/b/registry"};
+  qptest::ScopedEnv nested{"REGISTRY_FILE", dir / "a/b/registry"};
   RegistryWriteString(kCore, "HotSyncPath", "/x");
   EXPECT_EQ(RegistryKey::OpenReadOnly(kCore)->ReadString("HotSyncPath"), "/x");
 
-  test::WriteAll(dir / "file", "");
-  test::ScopedEnv blocked{"REGISTRY_FILE", dir / "file/registry"};
+  qptest::WriteFile(dir / "file", "");
+  qptest::ScopedEnv blocked{"REGISTRY_FILE", dir / "file/registry"};
   EXPECT_THROW(RegistryWriteString(kCore, "HotSyncPath", "/x"), EOSError);
   EXPECT_FALSE(RegistryKey::OpenReadOnly(kCore));
 }

@@ -18,6 +18,7 @@
 #include "base/exception.h"
 #include "base/text_file.h"
 #include "platform/file_names.h"
+#include "platform/line_escape.h"
 #include "platform/shell.h"
 
 namespace platform {
@@ -132,43 +133,21 @@ bool ChildEnded(long pid) {
   return info.si_pid == pid;
 }
 
+// A pending rename is one line, "from<TAB>to"; the escapes keep both names on it.
+constexpr std::string_view kRenameSpecial = "\t\n\r";
+
 std::string EscapeField(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return EscapeLine(s, kRenameSpecial);
 }
 
 std::vector<std::string> UnescapeFields(const std::string& line) {
-  std::vector<std::string> fields(1);
-  for (size_t i = 0; i < line.size(); ++i) {
-    char c = line[i];
-    if (c == '\t') {
-      fields.emplace_back();
-    } else if (c == '\\' && i + 1 < line.size()) {
-      char n = line[++i];
-      fields.back() += n == 't' ? '\t' : n == 'n' ? '\n' : n == 'r' ? '\r' : n;
-    } else {
-      fields.back() += c;
-    }
+  std::vector<std::string> fields;
+  for (size_t at = 0;;) {
+    size_t end = 0;
+    fields.push_back(UnescapeLine(line, kRenameSpecial, at, '\t', &end));
+    if (end >= line.size()) return fields;
+    at = end + 1;
   }
-  return fields;
 }
 
 bool SameFile(const struct stat& a, dev_t dev, ino_t ino) {

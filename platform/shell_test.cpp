@@ -6,31 +6,33 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/file_names.h"
 #include "platform/modules.h"
 #include "platform/profile.h"
-#include "platform/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace platform {
 namespace {
 
 TEST(Shell, CopyCreatesMissingFoldersAndKeepsTheMode) {
-  test::TempDir dir;
-  test::WriteAll(dir / "src", "payload");
+  qptest::TempDir dir;
+  qptest::WriteFile(dir / "src", "payload");
   ::chmod((dir / "src").c_str(), 0755);
   ASSERT_TRUE(CopyFileCreatingFolders(dir / "src", dir / "a/b/c/dst"));
-  EXPECT_EQ(test::ReadAll(dir / "a/b/c/dst"), "payload");
+  EXPECT_EQ(qptest::ReadFile(dir / "a/b/c/dst"), "payload");
   struct stat st;
   ASSERT_EQ(::stat((dir / "a/b/c/dst").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0755u);
   // Over an existing file, into an existing folder, onto itself.
-  test::WriteAll(dir / "src", "new");
+  qptest::WriteFile(dir / "src", "new");
   EXPECT_TRUE(CopyFileCreatingFolders(dir / "src", dir / "a/b/c/dst"));
-  EXPECT_EQ(test::ReadAll(dir / "a/b/c/dst"), "new");
+  EXPECT_EQ(qptest::ReadFile(dir / "a/b/c/dst"), "new");
   EXPECT_TRUE(CopyFileCreatingFolders(dir / "src", dir / "a"));
-  EXPECT_EQ(test::ReadAll(dir / "a/src"), "new");
+  EXPECT_EQ(qptest::ReadFile(dir / "a/src"), "new");
   EXPECT_TRUE(CopyFileCreatingFolders(dir / "src", dir / "src"));
-  EXPECT_EQ(test::ReadAll(dir / "src"), "new");
+  EXPECT_EQ(qptest::ReadFile(dir / "src"), "new");
   EXPECT_FALSE(CopyFileCreatingFolders(dir / "missing", dir / "x"));
   EXPECT_FALSE(CopyFileCreatingFolders(dir / "src", dir / "src/x"));
   EXPECT_FALSE(FileExists(dir / "x"));
@@ -52,30 +54,30 @@ TEST(Shell, StartsAProgramAndReadsItsExitCode) {
 }
 
 TEST(Shell, PassesParametersAndFolder) {
-  test::TempDir dir;
+  qptest::TempDir dir;
   ::mkdir((dir / "work").c_str(), 0755);
   long pid = StartProcess(
       {QP_TEST_CHILD, "args " + (dir / "out") + "  one \"two words\" \"\"x", dir / "work", 1});
   ASSERT_GT(pid, 0);
   EXPECT_EQ(WaitForProcessExit(pid), 0);
-  EXPECT_EQ(test::ReadAll(dir / "out"), dir / "work\none\ntwo words\nx\n");
+  EXPECT_EQ(qptest::ReadFile(dir / "out"), dir / "work\none\ntwo words\nx\n");
 }
 
 TEST(Shell, ProgramThatCannotStartGivesMinusOne) {
-  test::TempDir dir;
+  qptest::TempDir dir;
   EXPECT_EQ(StartProcess({dir / "missing", "", "", 1}), -1);
   EXPECT_EQ(StartProcess({"qp-no-such-program-anywhere", "", "", 1}), -1);
   EXPECT_EQ(StartProcess({"", "", "", 1}), -1);
-  test::WriteAll(dir / "notexec", "#!/bin/sh\n");
+  qptest::WriteFile(dir / "notexec", "#!/bin/sh\n");
   EXPECT_EQ(StartProcess({dir / "notexec", "", "", 1}), -1);
   EXPECT_EQ(StartProcess({QP_TEST_CHILD, "exit 0", dir / "missing-folder", 1}), -1);
   EXPECT_FALSE(WaitForProcessReady(-1, 10));
 }
 
 TEST(Shell, FileInUseWhileAnotherProcessHoldsIt) {
-  test::TempDir dir;
+  qptest::TempDir dir;
   std::string file = dir / "conduit.so";
-  test::WriteAll(file, "x");
+  qptest::WriteFile(file, "x");
   EXPECT_FALSE(IsFileInUse(file));
   EXPECT_FALSE(IsFileInUse(dir / "missing"));
   long pid = StartProcess({QP_TEST_CHILD, "hold " + file + " " + (dir / "ready"), "", 1});
@@ -89,7 +91,7 @@ TEST(Shell, FileInUseWhileAnotherProcessHoldsIt) {
 }
 
 TEST(Shell, LoadedLibraryIsInUse) {
-  test::TempDir dir;
+  qptest::TempDir dir;
   std::string copy = dir / "libcopy.so";
   ASSERT_TRUE(CopyFileCreatingFolders(QP_TEST_MODULE, copy));
   EXPECT_FALSE(IsFileInUse(copy));
@@ -99,13 +101,13 @@ TEST(Shell, LoadedLibraryIsInUse) {
 }
 
 TEST(Shell, ReplaceAtRestart) {
-  test::TempDir dir;
-  test::ScopedEnv list{"QP_PENDING_RENAMES", dir / "pending"};
-  test::WriteAll(dir / "new", "new");
-  test::WriteAll(dir / "old", "old");
-  test::WriteAll(dir / "gone", "");
+  qptest::TempDir dir;
+  qptest::ScopedEnv list{"QP_PENDING_RENAMES", dir / "pending"};
+  qptest::WriteFile(dir / "new", "new");
+  qptest::WriteFile(dir / "old", "old");
+  qptest::WriteFile(dir / "gone", "");
   std::string odd = dir / "tab\there";
-  test::WriteAll(odd, "odd");
+  qptest::WriteFile(odd, "odd");
   ASSERT_TRUE(MoveFileAtRestart(dir / "new", dir / "old"));
   ASSERT_TRUE(MoveFileAtRestart(dir / "gone", ""));
   ASSERT_TRUE(MoveFileAtRestart(odd, dir / "odd\\name"));
@@ -115,28 +117,50 @@ TEST(Shell, ReplaceAtRestart) {
   EXPECT_EQ(pending[0].to, dir / "old");
   EXPECT_EQ(pending[1].to, "");
   EXPECT_EQ(pending[2].from, odd);
-  EXPECT_EQ(test::ReadAll(dir / "old"), "old");  // nothing happens before the restart
+  EXPECT_EQ(qptest::ReadFile(dir / "old"), "old");  // nothing happens before the restart
 
   EXPECT_EQ(ApplyPendingRenames(), 0);
-  EXPECT_EQ(test::ReadAll(dir / "old"), "new");
+  EXPECT_EQ(qptest::ReadFile(dir / "old"), "new");
   EXPECT_FALSE(FileExists(dir / "new"));
   EXPECT_FALSE(FileExists(dir / "gone"));
-  EXPECT_EQ(test::ReadAll(dir / "odd\\name"), "odd");
+  EXPECT_EQ(qptest::ReadFile(dir / "odd\\name"), "odd");
   EXPECT_TRUE(PendingRenames().empty());
   EXPECT_FALSE(MoveFileAtRestart("", "x"));
 }
 
+// The list keeps its format: a list written before reads the same, and the same renames are
+// written back byte for byte.
+TEST(Shell, PendingRenamesFileFormat) {
+  using namespace std::string_literals;
+  qptest::TempDir dir;
+  qptest::ScopedEnv list{"QP_PENDING_RENAMES", dir / "pending"};
+  const std::string file = "/a\\tb\\\\c\\nd\\re\\\\0\tx;=[]\0\\\\t\r\n/plain\t\r\n"s;
+  const std::string from = "/a\tb\\c\nd\re\\0", to = "x;=[]\0\\t"s;
+  qptest::WriteFile(dir / "pending", file);
+  auto pending = PendingRenames();
+  ASSERT_EQ(pending.size(), 2u);
+  EXPECT_EQ(pending[0].from, from);
+  EXPECT_EQ(pending[0].to, to);
+  EXPECT_EQ(pending[1].from, "/plain");
+  EXPECT_EQ(pending[1].to, "");
+
+  std::filesystem::remove(dir / "pending");
+  ASSERT_TRUE(MoveFileAtRestart(from, to));
+  ASSERT_TRUE(MoveFileAtRestart("/plain", ""));
+  EXPECT_EQ(qptest::ReadFile(dir / "pending"), file);
+}
+
 TEST(Shell, Folders) {
-  test::TempDir dir;
+  qptest::TempDir dir;
   {
-    test::ScopedEnv tmp{"TMPDIR", dir.Path()};
+    qptest::ScopedEnv tmp{"TMPDIR", dir.Path()};
     EXPECT_EQ(TemporaryFolder(), dir.Path() + "/");
-    test::ScopedEnv windir{"WINDIR", ""};
+    qptest::ScopedEnv windir{"WINDIR", ""};
     EXPECT_EQ(WindowsFolder(), dir / "windows");
     struct stat st;
     EXPECT_EQ(::stat((dir / "windows").c_str(), &st), 0);
   }
-  test::ScopedEnv windir{"WINDIR", dir / "win"};
+  qptest::ScopedEnv windir{"WINDIR", dir / "win"};
   EXPECT_EQ(WindowsFolder(), dir / "win");
   EXPECT_EQ(ShortPathName("/a long/path name"), "/a long/path name");
 }

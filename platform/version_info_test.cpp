@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace platform {
 namespace {
@@ -25,31 +25,31 @@ TEST(VersionInfo, LibraryAndProgramCarryTheProjectVersion) {
 }
 
 TEST(VersionInfo, FilesWithoutABlockHaveNoVersion) {
-  test::TempDir dir;
+  qptest::TempDir dir;
   EXPECT_FALSE(ReadFileVersion("/proc/self/exe"));  // this test program has none
   EXPECT_FALSE(ReadFileVersion(dir / "missing"));
   EXPECT_FALSE(ReadFileVersion(dir.Path()));
-  test::WriteAll(dir / "text", "not an ELF file at all");
+  qptest::WriteFile(dir / "text", "not an ELF file at all");
   EXPECT_FALSE(ReadFileVersion(dir / "text"));
-  test::WriteAll(dir / "empty", "");
+  qptest::WriteFile(dir / "empty", "");
   EXPECT_FALSE(ReadFileVersion(dir / "empty"));
 }
 
 // Every prefix of a good file, and copies with header fields pointing outside it, are
 // refused without reading out of bounds (the sanitizer build checks the reads).
 TEST(VersionInfo, DamagedFilesAreRefused) {
-  test::TempDir dir;
-  std::string good = test::ReadAll(QP_TEST_MODULE);
+  qptest::TempDir dir;
+  std::string good = qptest::ReadFile(QP_TEST_MODULE);
   ASSERT_GT(good.size(), sizeof(Elf64_Ehdr));
   for (size_t n :
        {size_t(4), size_t(16), size_t(63), size_t(64), good.size() / 2, good.size() - 1}) {
-    test::WriteAll(dir / "cut", good.substr(0, n));
+    qptest::WriteFile(dir / "cut", good.substr(0, n));
     EXPECT_FALSE(ReadFileVersion(dir / "cut")) << n;
   }
   auto patched = [&](size_t offset, const void* bytes, size_t n) {
     std::string copy = good;
     std::memcpy(copy.data() + offset, bytes, n);
-    test::WriteAll(dir / "patched", copy);
+    qptest::WriteFile(dir / "patched", copy);
     return ReadFileVersion(dir / "patched");
   };
   uint64_t huge = ~0ull;
@@ -69,7 +69,7 @@ TEST(VersionInfo, DamagedFilesAreRefused) {
     size_t at = eh.e_shoff + size_t(i) * eh.e_shentsize;
     std::string copy = good;
     std::memcpy(copy.data() + at + offsetof(Elf64_Shdr, sh_offset), &huge, 8);
-    test::WriteAll(dir / "section", copy);
+    qptest::WriteFile(dir / "section", copy);
     ReadFileVersion(dir / "section");  // must not crash; the result depends on the section
   }
 }

@@ -10,15 +10,15 @@
 #include <filesystem>
 
 #include "base/exception.h"
-#include "platform/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace platform {
 namespace {
 
 class Windows : public ::testing::Test {
  protected:
-  test::TempDir dir;
-  test::ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.Path()};
+  qptest::TempDir dir;
+  qptest::ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.Path()};
 };
 
 TEST_F(Windows, PostedMessageIsReceivedWithItsParameters) {

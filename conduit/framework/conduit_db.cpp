@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/strings.h"
 #include "conduit/framework/sync_api.h"
 #include "conduit/framework/vorn_conduit.h"
 
@@ -12,17 +13,6 @@ uint8_t RecordBuffer[kMaxRecordSize];
 namespace {
 
 constexpr size_t kMaxFileName = 32;
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 void Check(const char* msg, int32_t code) {
   TVornConduit::CheckSyncError(msg, code);
@@ -116,7 +106,7 @@ TVornPalmField& TVornConduitDb::AddField(const std::string& Name, TVornPalmField
 TVornPalmField& TVornConduitDb::FieldByName(const std::string& Name) {
   for (int32_t i = 0; i < Fields.Count(); ++i) {
     TVornPalmField& field = Fields.Items(i);
-    if (SameTextAscii(field.FieldName(), Name)) return field;
+    if (SameText(field.FieldName(), Name)) return field;
   }
   throw EVornConduitError("Field " + Name + " does not exist", 0);
 }

@@ -6,8 +6,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 #include "conduit/framework/sync_api.h"
 #include "conduit/framework/vorn_conduit.h"
 #include "platform/modules.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -42,8 +41,8 @@ uint32_t BigEndian(const Bytes& b, size_t at, int n) {
 // ending in the record count, then 8-byte entries (data offset, attributes, unique id); each
 // record's data runs to the next entry's offset or the end of the file.
 std::vector<FileRecord> ReadRecords(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = qptest::ReadFile(file);
+  const Bytes b(bytes.begin(), bytes.end());
   const size_t count = BigEndian(b, 76, 2);
   std::vector<FileRecord> out;
   for (size_t i = 0; i < count; ++i) {
@@ -63,10 +62,7 @@ class HandheldDbTest : public ::testing::Test {
     const std::string out = QP_OUT_DIR;
     if (!fs::exists(out + "/libsync20.so") || !fs::exists(out + "/handheld"))
       GTEST_SKIP() << "the stand-in sync manager and handheld tool are not built";
-    char tmpl[] = "/tmp/qp_data_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    handheld_ = dir_ / "handheld";
+    handheld_ = tmp_ / "handheld";
     const std::string cmd =
         "'" + out + "/handheld' new '" + handheld_.string() + "' --user Tester > /dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
@@ -88,7 +84,6 @@ class HandheldDbTest : public ::testing::Test {
     if (detach_) detach_();
     UnbindSyncSlots();
     lib_.Reset();
-    if (!dir_.empty()) fs::remove_all(dir_);
   }
   void Attach() {
     ASSERT_EQ(attach_(handheld_.string().c_str()), 0);
@@ -128,7 +123,7 @@ class HandheldDbTest : public ::testing::Test {
     db.FieldByName("Total").SetValues(1, TVornPalmValue::Longint(-2));
   }
 
-  fs::path dir_;
+  qptest::TempDir tmp_;
   fs::path handheld_;
   platform::Module lib_;
   QpSyncAttach_t* attach_ = nullptr;

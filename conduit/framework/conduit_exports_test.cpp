@@ -37,8 +37,8 @@ class ConduitLibraryTest : public ::testing::Test {
   }
 
   void Load() {
-    fs::create_directories(tmp_.Path() / "conduit");
-    fs::path copy = tmp_.Path() / "conduit" / "libTestConduit.so";
+    fs::create_directories(tmp_ / "conduit");
+    fs::path copy = tmp_ / "conduit/libTestConduit.so";
     fs::copy_file(FW_TEST_CONDUIT, copy);
     conduit_ = std::make_unique<Library>(copy);
     Open = conduit_->Get<int32_t(void*, TSyncProperties*)>("OpenConduit");
@@ -106,8 +106,8 @@ class ConduitLibraryTest : public ::testing::Test {
 
  private:
   TempDir tmp_;
-  ScopedEnv registry_{"REGISTRY_FILE", (tmp_.Path() / "registry").string()};
-  fs::path hotsync_ = tmp_.Path() / "HotSync";
+  ScopedEnv registry_{"REGISTRY_FILE", tmp_ / "registry"};
+  fs::path hotsync_ = tmp_ / "HotSync";
   std::unique_ptr<Library> sync_, log_, conduit_;
   TestConduitControl_t* control_ = nullptr;
 };

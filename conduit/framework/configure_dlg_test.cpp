@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "conduit/framework/configure_dlg_pictures.h"
+#include "testsupport/test_support.h"
 
 namespace {
 
@@ -166,30 +167,8 @@ TEST(ConfigureDlgPictures, GreyDevicesMatchTheChoice) {
   }
 }
 
-// Sets or removes an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
 TEST(ConfigureDlg, WithoutADisplayItAnswersAsOnCancel) {
-  ScopedEnv display("DISPLAY", nullptr);
+  qptest::ScopedEnv display("DISPLAY", nullptr);
   TSyncPreference prefs = MakePrefs(QP_SYNC_HH_TO_PC, 1);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(TVornConfigureDlg::ShowDialog("QuillorPlus 2.8 ODBC", prefs));
@@ -416,44 +395,14 @@ TEST_F(ConfigureDlgWindow, EscapeCancels) {
 }
 
 #if defined(FW_TEST_CONDUIT)
-// A temporary folder, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "configure_dlg_XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::string text;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    std::fclose(f);
-  }
-  return text;
-}
-
 // The stand-in manager's "configure" command loads a framework conduit, whose ConfigureConduit
 // shows this dialog; what the user picks ends up as the user's action for that conduit.
 TEST_F(ConfigureDlgWindow, HotSyncConfigureShowsItForAFrameworkConduit) {
   const std::filesystem::path built = std::filesystem::path(QP_OUT_DIR) / "hotsync";
   if (!std::filesystem::exists(built)) GTEST_SKIP() << "the hotsync program is not built";
-  TempDir temp;
-  ASSERT_FALSE(temp.Path().empty());
-  ScopedEnv registry("REGISTRY_FILE", (temp.Path() / "registry").c_str());
-  const std::filesystem::path folder = temp.Path() / "HotSync";
+  qptest::TempDir temp;
+  qptest::ScopedEnv registry("REGISTRY_FILE", temp / "registry");
+  const std::filesystem::path folder = temp / "HotSync";
   const std::string hotsync = (folder / "hotsync").string();
   const std::string quiet = " >/dev/null";
   ASSERT_EQ(
@@ -462,15 +411,12 @@ TEST_F(ConfigureDlgWindow, HotSyncConfigureShowsItForAFrameworkConduit) {
   ASSERT_EQ(
       std::system(("'" + hotsync + "' conduit add Tcnd '" FW_TEST_CONDUIT "'" + quiet).c_str()), 0);
 
-  const std::filesystem::path suppressions = temp.Path() / "lsan.supp";
-  if (FILE* f = std::fopen(suppressions.c_str(), "w")) {
-    std::fputs("leak:libfontconfig.so\n", f);
-    std::fclose(f);
-  }
+  const std::filesystem::path suppressions = temp / "lsan.supp";
+  qptest::WriteFile(suppressions, "leak:libfontconfig.so\n");
 
   // Runs "hotsync configure", answers the dialog with the keys and returns what it printed.
   auto configure = [&](const std::string& keys) -> std::string {
-    const std::filesystem::path out = temp.Path() / "out.txt";
+    const std::filesystem::path out = temp / "out.txt";
     std::fflush(nullptr);
     child_ = fork();
     if (child_ == 0) {
@@ -497,7 +443,7 @@ TEST_F(ConfigureDlgWindow, HotSyncConfigureShowsItForAFrameworkConduit) {
     int status = 0;
     EXPECT_TRUE(WaitForChild(status)) << "the dialog did not close";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    return ReadFile(out);
+    return qptest::ReadFile(out);
   };
 
   // "&Handheld overwrites desktop", "Set &as default", then Enter for Ok.

@@ -39,12 +39,11 @@ class StandInTest : public ::testing::Test {
     sync_ = std::make_unique<Library>(hotsync_ / "libsync20.so");
     log_ = std::make_unique<Library>(hotsync_ / "libhslog20.so");
     ASSERT_EQ(0, sync_->Get<QpSyncAttach_t>("QpSyncAttach")(handheld_.c_str()));
-    ASSERT_EQ(
-        0, log_->Get<QpLogBegin_t>("QpLogBegin")((tmp_.Path() / "log").c_str(), nullptr, nullptr));
+    ASSERT_EQ(0, log_->Get<QpLogBegin_t>("QpLogBegin")((tmp_ / "log").c_str(), nullptr, nullptr));
 
-    fs::create_directories(tmp_.Path() / "conduit");
-    fs::copy_file(FW_TEST_CONDUIT, tmp_.Path() / "conduit" / "libTestConduit.so");
-    conduit_ = std::make_unique<Library>(tmp_.Path() / "conduit" / "libTestConduit.so");
+    fs::create_directories(tmp_ / "conduit");
+    fs::copy_file(FW_TEST_CONDUIT, tmp_ / "conduit/libTestConduit.so");
+    conduit_ = std::make_unique<Library>(tmp_ / "conduit/libTestConduit.so");
     auto control = conduit_->Get<TestConduitControl_t>("TestConduitControl");
     control("handler", "application line", hmYield, nullptr, 0);
   }
@@ -79,9 +78,9 @@ class StandInTest : public ::testing::Test {
 
  private:
   TempDir tmp_;
-  ScopedEnv registry_{"REGISTRY_FILE", (tmp_.Path() / "registry").string()};
-  fs::path hotsync_ = tmp_.Path() / "HotSync";
-  fs::path handheld_ = tmp_.Path() / "handheld";
+  ScopedEnv registry_{"REGISTRY_FILE", tmp_ / "registry"};
+  fs::path hotsync_ = tmp_ / "HotSync";
+  fs::path handheld_ = tmp_ / "handheld";
   std::unique_ptr<Library> conduit_;
 };
 

@@ -75,8 +75,8 @@ class BindingTest : public ::testing::Test {
   std::string InHotSync(const std::string& file) const { return (hotsync / file).string(); }
 
   TempDir tmp;
-  ScopedEnv registry{"REGISTRY_FILE", (tmp.Path() / "registry").string()};
-  fs::path hotsync = tmp.Path() / "HotSync";
+  ScopedEnv registry{"REGISTRY_FILE", tmp / "registry"};
+  fs::path hotsync = tmp / "HotSync";
   std::vector<std::string> boxes;
 
  private:

@@ -5,32 +5,16 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "base/text_file.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "qp-handheld-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return (fs::path(path_) / name).string(); }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using qptest::Snapshot;
+using qptest::TempDir;
 
 PalmDatabase RecordDb(const std::string& name, int records) {
   PalmDatabase db;
@@ -41,14 +25,6 @@ PalmDatabase RecordDb(const std::string& name, int records) {
     db.records.push_back(
         {0, static_cast<uint8_t>(i % 16), static_cast<uint32_t>(i + 1), "rec" + std::to_string(i)});
   return db;
-}
-
-// Every file of a folder with its bytes.
-std::map<std::string, std::string> Snapshot(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::directory_iterator(folder))
-    files[e.path().filename().string()] = ReadFileBytes(e.path().string());
-  return files;
 }
 
 TEST(Handheld, CreateOpenAndRefuseNonHandhelds) {

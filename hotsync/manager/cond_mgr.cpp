@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 
+#include "base/strings.h"
 #include "hotsync/manager/conduit_registry.h"
 #include "hotsync/manager/installation.h"
 #include "hotsync/manager/settings_file.h"
@@ -118,11 +119,7 @@ __attribute__((visibility("default"))) int32_t CmGetHotSyncExecPath(char* buffer
     if (path.empty()) path = hotsync::JoinPath(OwnFolder(), hotsync::kManagerProgram);
     int32_t room = *size;
     int32_t needed = static_cast<int32_t>(path.size() + 1);
-    if (room > 0) {
-      size_t n = std::min(path.size(), static_cast<size_t>(room - 1));
-      std::memcpy(buffer, path.data(), n);
-      buffer[n] = '\0';
-    }
+    CopyToBuffer(path, buffer, static_cast<size_t>(room));
     if (needed > room) {
       *size = needed;
       return QP_CMERR_BUFFER_TOO_SMALL;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/strings.h"
 #include "base/text_file.h"
 #include "hotsync/manager/installation.h"
 #include "hotsync/manager/user_store.h"
@@ -37,11 +38,7 @@ __attribute__((visibility("default"))) int32_t PltGetUser(uint32_t index, char* 
     const std::string& name = users[index].name;
     int32_t room = *size;
     int32_t needed = static_cast<int32_t>(name.size() + 1);
-    if (room > 0) {
-      size_t n = std::min(name.size(), static_cast<size_t>(room - 1));
-      std::memcpy(buffer, name.data(), n);
-      buffer[n] = '\0';
-    }
+    CopyToBuffer(name, buffer, static_cast<size_t>(room));
     *size = needed;
     return needed > room ? QP_PLTERR_BUFFER_TOO_SMALL : QP_PLT_OK;
   } catch (...) {

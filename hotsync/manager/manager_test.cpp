@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,11 +26,11 @@
 #include "hotsync/manager/user_store.h"
 #include "platform/modules.h"
 #include "platform/registry.h"
-#include "platform/registry.h"
 #include "platform/windows.h"
 #include "sdk/condmgr.h"
 #include "sdk/conduit.h"
 #include "sdk/instaide.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -39,14 +38,9 @@ using ::testing::Not;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using qptest::ReadFile;
+using qptest::ScopedEnv;
+using qptest::WriteFile;
 
 // A child process with its standard output and error in one pipe.
 class Child {
@@ -131,39 +125,8 @@ struct Result {
   std::string output;
 };
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 class ManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/mgr_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    registry_ = std::make_unique<ScopedEnv>("REGISTRY_FILE", root_ + "/registry");
-    runtime_ = std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", root_);
-    hotSync_ = root_ + "/HotSync";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
   std::string Program() const { return hotSync_ + "/hotsync"; }
 
   Result Run(std::vector<std::string> args, std::map<std::string, std::string> env = {},
@@ -208,22 +171,24 @@ class ManagerTest : public ::testing::Test {
   }
   std::vector<std::string> Recorded(const std::string& prefix) const {
     std::vector<std::string> out;
-    for (const std::string& line : SplitLines(ReadAll(root_ + "/record.txt")))
+    for (const std::string& line : SplitLines(ReadFile(root_ + "/record.txt")))
       if (line.starts_with(prefix)) out.push_back(line);
     return out;
   }
 
-  std::string root_, hotSync_;
-  std::unique_ptr<ScopedEnv> registry_, runtime_;
+  qptest::TempDir tmp_;
+  std::string root_ = tmp_.Path();
+  std::string hotSync_ = root_ + "/HotSync";
+  ScopedEnv registry_{"REGISTRY_FILE", root_ + "/registry"};
+  ScopedEnv runtime_{"XDG_RUNTIME_DIR", root_};
 };
 
 // ---------------------------------------------------------------------------------------------
 // Settings files
 
 TEST(SettingsFileTest, KeepsAnyBytesAcrossAWriteAndRead) {
-  char tmpl[] = "/tmp/mgr_settings_XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  std::string path = std::string(tmpl) + "/s.ini";
+  qptest::TempDir tmp;
+  std::string path = tmp / "s.ini";
   std::string odd("a=b[c]\\d\r\ne\x01", 12);
   odd += '\0';
   hotsync::SettingsFile file = {{odd, {{"k=" + odd, odd}, {"plain", "text"}}}, {"two", {}}};
@@ -235,12 +200,11 @@ TEST(SettingsFileTest, KeepsAnyBytesAcrossAWriteAndRead) {
   EXPECT_EQ(back[0].Get("plain"), "text");
   EXPECT_EQ(back[1].name, "two");
 
-  EXPECT_TRUE(hotsync::ReadSettingsFile(std::string(tmpl) + "/missing.ini").empty());
-  WriteAll(path, "key=value before any section\r\n");
+  EXPECT_TRUE(hotsync::ReadSettingsFile(tmp / "missing.ini").empty());
+  WriteFile(path, "key=value before any section\r\n");
   EXPECT_THROW(hotsync::ReadSettingsFile(path), EInOutError);
-  WriteAll(path, "[s]\r\nk=bad \\x4\r\n");
+  WriteFile(path, "[s]\r\nk=bad \\x4\r\n");
   EXPECT_THROW(hotsync::ReadSettingsFile(path), EInOutError);
-  fs::remove_all(tmpl);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -418,11 +382,11 @@ TEST_F(InstAideTest, ListsUsersAndReportsTheSizeNeeded) {
 TEST_F(InstAideTest, QueuesAFileIntoTheUsersInstallFolder) {
   ASSERT_EQ(Run({"user", "add", "Jo"}).status, 0);
   std::string file = root_ + "/Memo.pdb";
-  WriteAll(file, "database bytes");
+  WriteFile(file, "database bytes");
   EXPECT_EQ(install_("Jo", file.c_str()), 0);
   auto user = hotsync::UserStore(hotSync_).Find("Jo");
   ASSERT_TRUE(user);
-  EXPECT_EQ(ReadAll(user->InstallFolder() + "Memo.pdb"), "database bytes");
+  EXPECT_EQ(ReadFile(user->InstallFolder() + "Memo.pdb"), "database bytes");
 
   EXPECT_EQ(install_("Nobody", file.c_str()), QP_PLTERR_NO_SUCH_USER);
   EXPECT_EQ(install_("Jo", (root_ + "/missing.pdb").c_str()), QP_PLTERR_FILE);
@@ -512,7 +476,7 @@ TEST_F(SyncTest, HandsTheConduitItsPropertiesAtTheirOffsets) {
   Result r = Run({"sync", handheld_}, RecordEnv());
   ASSERT_EQ(r.status, 0) << r.output;
 
-  std::string props = ReadAll(root_ + "/props/libalpha.props");
+  std::string props = ReadFile(root_ + "/props/libalpha.props");
   ASSERT_EQ(props.size(), 1194u);
   auto user = hotsync::UserStore(hotSync_).Find("Jo Smith");
   ASSERT_TRUE(user) << "the handheld's user is created";
@@ -530,7 +494,7 @@ TEST_F(SyncTest, HandsTheConduitItsPropertiesAtTheirOffsets) {
                                                        "info libalpha type=2 in=1,80 size=4"));
   EXPECT_THAT(r.output, HasSubstr("[start] libalpha\nHello from libalpha\n    second line\n"
                                   "[end] libalpha\n"));
-  std::string log = ReadAll(user->LogFile());
+  std::string log = ReadFile(user->LogFile());
   EXPECT_THAT(log, HasSubstr("Hello from libalpha"));
 }
 
@@ -543,7 +507,7 @@ TEST_F(SyncTest, RunsConduitsInPriorityOrderAndSkipsBrokenOnes) {
                 .status,
             0);
   std::string junk = root_ + "/conduits/libjunk.so";
-  WriteAll(junk, "not a library");
+  WriteFile(junk, "not a library");
   ASSERT_EQ(Run({"conduit", "add", "Junk", junk, "--priority", "3"}).status, 0);
   ASSERT_EQ(
       Run({"conduit", "add", "Gone", root_ + "/conduits/libgone.so", "--priority", "4"}).status, 0);
@@ -595,8 +559,8 @@ TEST_F(SyncTest, MovesQueuedDatabasesOntoTheHandheldAndLeavesBadFiles) {
   db.creator = FourCC("memo");
   db.records.push_back({0, 0, 1, "first memo"});
   std::string good = root_ + "/Memo.pdb", bad = root_ + "/Bad.pdb";
-  WriteAll(good, SerializePalmDatabase(db));
-  WriteAll(bad, "no database");
+  WriteFile(good, SerializePalmDatabase(db));
+  WriteFile(bad, "no database");
   {
     platform::Module aide(hotSync_ + "/libInstAide.so");
     auto install = aide.Bind<PltInstallFile_t>("PltInstallFile");

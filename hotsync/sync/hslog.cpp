@@ -13,6 +13,7 @@
 
 #include "base/date_time.h"
 #include "base/format.h"
+#include "base/strings.h"
 #include "base/text_file.h"
 #include "hotsync/sync/hslog_setup.h"
 #include "sdk/hslog.h"
@@ -67,10 +68,8 @@ std::string Line(const Entry& e) {
 
 int32_t CopyOut(const std::string& text, char* buffer, uint32_t size) {
   if (buffer == nullptr || size == 0) return QP_LOGERR_BUFFER_TOO_SMALL;
-  const size_t n = std::min<size_t>(text.size(), size - 1);
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  return n == text.size() ? QP_LOGERR_NONE : QP_LOGERR_BUFFER_TOO_SMALL;
+  return CopyToBuffer(text, buffer, size) == text.size() ? QP_LOGERR_NONE
+                                                         : QP_LOGERR_BUFFER_TOO_SMALL;
 }
 
 }  // namespace

@@ -4,15 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "base/text_file.h"
 #include "hotsync/sync/hslog_setup.h"
 #include "sdk/hslog.h"
-
-namespace fs = std::filesystem;
+#include "testsupport/test_support.h"
 
 namespace {
 
@@ -50,9 +48,8 @@ TEST(HotSyncLog, KeepsEntriesInOrderAndWritesThemAsTheyArrive) {
   auto* save = Bind<LogSaveLog_t>(second, "LogSaveLog");
   ASSERT_TRUE(begin && add && count && entry && end && workFile && save);
 
-  const fs::path dir = fs::temp_directory_path() / ("qp-hslog-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  const std::string file = (dir / "HotSync.log").string();
+  const qptest::TempDir dir;
+  const std::string file = dir / "HotSync.log";
   WriteFileAtomically(file, "old contents\r\n");
 
   Heard heard;
@@ -99,7 +96,6 @@ TEST(HotSyncLog, KeepsEntriesInOrderAndWritesThemAsTheyArrive) {
   EXPECT_EQ(ReadFileBytes(file), written);
   ASSERT_EQ(begin(nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(count(), 0);
-  fs::remove_all(dir);
   dlclose(second);
   dlclose(first);
 }

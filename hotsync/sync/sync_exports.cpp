@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "base/strings.h"
 #include "hotsync/sync/sync_session.h"
 #include "hotsync/sync/sync_setup.h"
 #include "sdk/sync_manager.h"
@@ -136,11 +137,7 @@ QP_SYNC_EXPORT int32_t QpSyncSetFaults(const char* spec) {
 QP_SYNC_EXPORT int32_t QpSyncLastError(char* buffer, uint32_t size) {
   return Guarded(nullptr, [&](SyncSession& s) {
     const std::string& text = s.LastError();
-    if (buffer != nullptr && size > 0) {
-      const size_t n = std::min<size_t>(text.size(), size - 1);
-      std::memcpy(buffer, text.data(), n);
-      buffer[n] = '\0';
-    }
+    CopyToBuffer(text, buffer, size);
     return static_cast<int32_t>(text.size());
   });
 }

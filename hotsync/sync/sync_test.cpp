@@ -16,6 +16,7 @@
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/sync/sync_setup.h"
 #include "sdk/sync_manager.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -90,30 +91,8 @@ struct SyncApi {
   }
 };
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "qp-sync-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
- private:
-  std::string path_;
-};
-
-std::map<std::string, std::string> Snapshot(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::directory_iterator(folder))
-    files[e.path().filename().string()] = ReadFileBytes(e.path().string());
-  return files;
-}
+using qptest::Snapshot;
+using qptest::TempDir;
 
 constexpr uint8_t kReadWrite = 0xE0;
 constexpr uint8_t kReadOnly = 0xA0;

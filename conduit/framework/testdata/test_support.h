@@ -1,66 +1,25 @@
 #pragma once
-// Helpers of the framework tests: a temporary folder, an environment override, a fake HotSync
-// folder made of the fake libraries, and a handle on one loaded library.
+// Helpers of the framework tests: a fake HotSync folder made of the fake libraries and a handle
+// on one loaded library, beside the shared temporary folder and environment override.
 
 #include <dlfcn.h>
 #include <stdlib.h>
 
 #include <filesystem>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/text_file.h"
 #include "platform/registry.h"
+#include "testsupport/test_support.h"
 
 namespace fwtest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "fwtest-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ScopedEnv(const char* name, std::nullptr_t) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using qptest::ScopedEnv;
+using qptest::TempDir;
 
 // A library loaded by the test itself (for the fakes: the same instance the conduit loads).
 class Library {

@@ -1,0 +1,28 @@
+#include "base/strings.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+}  // namespace
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+size_t CopyToBuffer(std::string_view text, char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  const size_t n = std::min(text.size(), size - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return n;
+}

@@ -1,0 +1,14 @@
+#pragma once
+// Text comparison as the original class library offered it.
+
+#include <cstddef>
+#include <string_view>
+
+// Whether a and b hold the same text when ASCII letters are compared without regard to case;
+// every other byte must match exactly, whatever the process's locale.
+bool SameText(std::string_view a, std::string_view b);
+
+// Copies as much of text as fits, followed by a NUL, into a caller's buffer of `size` bytes;
+// copies nothing when there is no buffer or no room at all. Returns how many characters of
+// text were copied: text.size() when the whole text fitted.
+size_t CopyToBuffer(std::string_view text, char* buffer, size_t size);
