@@ -1,6 +1,9 @@
-# Sourced by the scripts that need a display (and, later, a database server).
+# Sourced by the scripts that need a display or a database server.
 # start_xvfb: exports DISPLAY, starting a private Xvfb when none is reachable.
+# start_postgres: starts a throw-away PostgreSQL server and exports QP_PG_DSN_CONFIG.
+# stop_services: stops whatever these started.
 QP_XVFB_PID=""
+QP_PG_DIR=""
 
 start_xvfb() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
@@ -21,8 +24,97 @@ start_xvfb() {
   return 1
 }
 
+# start_postgres: initdb into a temporary folder, start the server on a free port of
+# 127.0.0.1 (and a unix socket in that folder), create the user and database qp_test, and
+# write an odbcinst.ini and odbc.ini (data source "qp_pg") beside it. Exports
+# QP_PG_DSN_CONFIG (that odbc.ini), which the ODBC tests read. Never fails the caller: when
+# the server cannot start it says why and the PostgreSQL test cases skip.
+start_postgres() {
+  unset QP_PG_DSN_CONFIG
+  local bindir driver
+  bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+  driver=$(ls /usr/lib/*/odbc/psqlodbcw.so 2>/dev/null | head -n 1)
+  if [ -z "$bindir" ] || [ ! -x "$bindir/initdb" ]; then
+    echo "start_postgres: PostgreSQL server programs not found; PostgreSQL tests will skip" >&2
+    return 0
+  fi
+  if [ -z "$driver" ]; then
+    echo "start_postgres: psqlodbcw.so not found; PostgreSQL tests will skip" >&2
+    return 0
+  fi
+  local dir
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/qp-pg-XXXXXX") || return 0
+  chmod 755 "$dir"
+  # The server refuses to run as root.
+  local as=()
+  if [ "$(id -u)" -eq 0 ]; then
+    if ! id postgres >/dev/null 2>&1; then
+      echo "start_postgres: running as root and there is no postgres user; PostgreSQL tests will skip" >&2
+      rm -rf "$dir"
+      return 0
+    fi
+    chown postgres "$dir"
+    as=(runuser -u postgres --)
+  fi
+  if ! "${as[@]}" "$bindir/initdb" -D "$dir/data" -A trust -U qp_admin -E UTF8 --locale=C \
+      --no-sync >"$dir/initdb.log" 2>&1; then
+    echo "start_postgres: initdb failed; PostgreSQL tests will skip:" >&2
+    tail -n 5 "$dir/initdb.log" >&2
+    rm -rf "$dir"
+    return 0
+  fi
+  QP_PG_DIR=$dir
+  local port started=""
+  for port in $(seq 55432 55482); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
+    if "${as[@]}" "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
+        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -F" start >/dev/null 2>&1; then
+      started=$port
+      break
+    fi
+    grep -q "already in use" "$dir/server.log" 2>/dev/null || break
+  done
+  if [ -z "$started" ]; then
+    echo "start_postgres: the server did not start; PostgreSQL tests will skip:" >&2
+    tail -n 5 "$dir/server.log" >&2 2>/dev/null
+    stop_postgres
+    return 0
+  fi
+  if ! "${as[@]}" "$bindir/psql" -q -h "$dir" -p "$started" -U qp_admin -d postgres \
+      -c "CREATE USER qp_test PASSWORD 'qp_test'" -c "CREATE DATABASE qp_test OWNER qp_test" \
+      >"$dir/psql.log" 2>&1; then
+    echo "start_postgres: creating the test database failed; PostgreSQL tests will skip:" >&2
+    tail -n 5 "$dir/psql.log" >&2
+    stop_postgres
+    return 0
+  fi
+  printf '[PostgreSQL Unicode]\nDescription = PostgreSQL ODBC driver (Unicode)\nDriver = %s\n' \
+    "$driver" >"$dir/odbcinst.ini"
+  # bytea as a large object (blob) column, text as a plain character column.
+  printf '[qp_pg]\nDriver = %s\nServername = 127.0.0.1\nPort = %s\nDatabase = qp_test\nUsername = qp_test\nPassword = qp_test\nByteaAsLongVarBinary = 1\nTextAsLongVarchar = 0\n' \
+    "$driver" "$started" >"$dir/odbc.ini"
+  export QP_PG_DSN_CONFIG="$dir/odbc.ini"
+  echo "start_postgres: PostgreSQL on 127.0.0.1:$started, ODBC data source qp_pg in $dir/odbc.ini"
+  return 0
+}
+
+stop_postgres() {
+  [ -n "$QP_PG_DIR" ] || return 0
+  local bindir as=()
+  bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+  [ "$(id -u)" -eq 0 ] && as=(runuser -u postgres --)
+  if [ -f "$QP_PG_DIR/data/postmaster.pid" ]; then
+    "${as[@]}" "$bindir/pg_ctl" -D "$QP_PG_DIR/data" -m immediate -w stop >/dev/null 2>&1
+  fi
+  rm -rf "$QP_PG_DIR"
+  QP_PG_DIR=""
+  unset QP_PG_DSN_CONFIG
+  return 0
+}
+
 stop_services() {
   [ -n "$QP_XVFB_PID" ] && kill "$QP_XVFB_PID" 2>/dev/null
   QP_XVFB_PID=""
+  stop_postgres
   return 0
 }

@@ -8,6 +8,7 @@ root=$(pwd)
 scripts/install-deps.sh || exit 1
 source scripts/services.sh
 start_xvfb || exit 1
+start_postgres
 
 # Tests never touch the user's own registry or rename list.
 scratch=$(mktemp -d)

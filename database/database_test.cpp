@@ -1,0 +1,297 @@
+// The database layer against real ODBC drivers: SQLite always, PostgreSQL when the test
+// script has started a server (QP_PG_DSN_CONFIG).
+
+#include "database/database.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "database/odbc_test_support.h"
+
+QP_ODBC_LSAN_SUPPRESSIONS()
+
+namespace db {
+namespace {
+
+using test::OdbcTestConfig;
+using test::QueryRows;
+using test::Row;
+
+struct Backend {
+  const char* name;
+  const char* dsn;
+  const char* blobType;
+  const char* realType;
+};
+
+void PrintTo(const Backend& backend, std::ostream* os) {
+  *os << backend.name;
+}
+
+class DatabaseTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    const OdbcTestConfig& config = OdbcTestConfig::Get();
+    if (std::string(GetParam().name) == "postgres" && !config.HasPostgres()) {
+      GTEST_SKIP() << config.PostgresNote();
+    }
+    ASSERT_TRUE(config.HasSqlite()) << "libsqlite3odbc.so not found";
+    table_ = test::UniqueTableName("qp_items");
+    Exec("DROP TABLE IF EXISTS " + table_);
+    Exec("CREATE TABLE " + table_ +
+         " (id INTEGER NOT NULL UNIQUE, name VARCHAR(40), qty SMALLINT, price " +
+         GetParam().realType + ", amount NUMERIC(10,2), picture " + GetParam().blobType +
+         ", note VARCHAR(200) DEFAULT 'none')");
+  }
+  void TearDown() override {
+    if (!table_.empty()) Exec("DROP TABLE IF EXISTS " + table_);
+  }
+  void Exec(const std::string& sql) {
+    TDatabase database(GetParam().dsn, "", "");
+    database.ExecSQL(sql);
+  }
+  std::vector<Row> Rows(const std::string& columns = "id, name, qty, price, amount, note") {
+    return QueryRows(GetParam().dsn, "SELECT " + columns + " FROM " + table_ + " ORDER BY id");
+  }
+
+  std::string table_;
+};
+
+TEST_P(DatabaseTest, LearnsColumnsAndFindsThemByName) {
+  TDatabase database(GetParam().dsn, "", "");
+  EXPECT_FALSE(database.Connected());
+  TTable table(database, table_);
+  table.Open();
+  EXPECT_TRUE(database.Connected());
+  ASSERT_EQ(table.Columns().size(), 7u);
+  EXPECT_EQ(table.FindColumn("name"), 1);
+  EXPECT_EQ(table.FindColumn("NAME"), 1);  // without regard to case
+  EXPECT_EQ(table.FindColumn("missing"), -1);
+  EXPECT_TRUE(table.Columns()[5].IsBlob()) << table.Columns()[5].SqlType;
+  EXPECT_FALSE(table.Columns()[1].IsBlob());
+  EXPECT_FALSE(table.Columns()[0].IsBlob());
+  try {
+    table.ColumnIndex("Wrong");
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Text(), "EDatabaseError: Field 'Wrong' not found");
+  }
+}
+
+TEST_P(DatabaseTest, InsertsRowsWithValuesConvertedToTheColumnTypes) {
+  TDatabase database(GetParam().dsn, "", "");
+  TTable table(database, table_);
+  table.Open();
+  const std::string tricky = "O'Brien\"); DROP TABLE " + table_ + "; --";
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("id"), " 1 ");
+  table.SetColumnText(table.ColumnIndex("name"), tricky);
+  table.SetColumnText(table.ColumnIndex("qty"), "-12");
+  table.SetColumnText(table.ColumnIndex("price"), "2.5");
+  table.SetColumnText(table.ColumnIndex("amount"), "+19.99");
+  table.Post();
+  EXPECT_FALSE(table.Pending());
+  // Same columns again: the prepared insert is reused with the new values.
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("id"), "2");
+  table.SetColumnText(table.ColumnIndex("name"), "");
+  table.SetColumnText(table.ColumnIndex("qty"), "");
+  table.SetColumnText(table.ColumnIndex("price"), "1e3");
+  table.SetColumnText(table.ColumnIndex("amount"), "0");
+  table.Post();
+  table.Close();
+
+  auto rows = Rows("id, name, qty, note");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (Row{"1", tricky, "-12", "none"}));
+  // Empty text: an empty string in a character column, NULL elsewhere; unset columns keep
+  // their defaults.
+  EXPECT_EQ(rows[1], (Row{"2", "", std::nullopt, "none"}));
+  auto prices = Rows("price, amount");
+  EXPECT_DOUBLE_EQ(std::stod(*prices[0][0]), 2.5);
+  EXPECT_DOUBLE_EQ(std::stod(*prices[0][1]), 19.99);
+  EXPECT_DOUBLE_EQ(std::stod(*prices[1][0]), 1000);
+}
+
+TEST_P(DatabaseTest, TextThatDoesNotConvertIsRefusedWhenSet) {
+  TDatabase database(GetParam().dsn, "", "");
+  TTable table(database, table_);
+  table.Open();
+  table.Append();
+  const int qty = table.ColumnIndex("qty");
+  for (const char* bad : {"abc", "12x", "1.5", "+-1", "-", "40000"}) {
+    EXPECT_THROW(table.SetColumnText(qty, bad), EDatabaseError) << bad;
+  }
+  try {
+    table.SetColumnText(table.ColumnIndex("price"), "1,5");
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "'1,5' is not a valid floating point value for field 'price'");
+  }
+  EXPECT_THROW(table.SetColumnText(table.ColumnIndex("amount"), "ten"), EDatabaseError);
+  EXPECT_THROW(table.SetColumnText(table.ColumnIndex("price"), "nan"), EDatabaseError);
+}
+
+TEST_P(DatabaseTest, AppendFinishesThePendingRow) {
+  TDatabase database(GetParam().dsn, "", "");
+  TTable table(database, table_);
+  table.Open();
+  // A row with a column set is posted by the next append...
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("id"), "1");
+  table.Append();
+  // ...one with none set is discarded.
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("id"), "3");
+  table.Post();
+  EXPECT_EQ(Rows("id").size(), 2u);
+
+  // A refused row stays pending, and the append that would finish it fails.
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("id"), "3");
+  EXPECT_THROW(table.Post(), EDatabaseError);
+  EXPECT_TRUE(table.Pending());
+  EXPECT_THROW(table.Append(), EDatabaseError);
+  // Closing discards it.
+  table.Close();
+  EXPECT_EQ(Rows("id"), (std::vector<Row>{{"1"}, {"3"}}));
+}
+
+TEST_P(DatabaseTest, RefusedPostCarriesTheDriversDiagnostics) {
+  TDatabase database(GetParam().dsn, "", "");
+  TTable table(database, table_);
+  table.Open();
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("name"), "no id");
+  try {
+    table.Post();
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message().rfind("Cannot insert into " + table_ + ": [", 0), 0u) << e.Message();
+    EXPECT_EQ(e.Message().find('\n'), std::string::npos);
+  }
+}
+
+TEST_P(DatabaseTest, BlobStreamWritesBytesIntoTheColumn) {
+  TDatabase database(GetParam().dsn, "", "");
+  TTable table(database, table_);
+  table.Open();
+  const std::string bytes("BM\0\x01\xff\x7f tail", 10);
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("id"), "1");
+  {
+    auto stream = table.CreateBlobStream(table.ColumnIndex("picture"));
+    stream->Write(bytes.substr(0, 4));
+    stream->Write(bytes.substr(4));
+  }
+  table.Post();
+  // An opened stream empties the column even when nothing is written.
+  table.Append();
+  table.SetColumnText(table.ColumnIndex("id"), "2");
+  auto stream = table.CreateBlobStream(table.ColumnIndex("picture"));
+  table.Post();
+  EXPECT_THROW(stream->Write("late"), EDatabaseError);
+
+  auto rows = Rows("id, picture");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][1], bytes);
+  EXPECT_EQ(rows[1][1], std::string());
+}
+
+TEST_P(DatabaseTest, ExecutesStatementsAndQuotesTableNamesThatNeedIt) {
+  const std::string spaced = test::UniqueTableName("qp order lines").replace(2, 1, " ");
+  Exec("DROP TABLE IF EXISTS \"" + spaced + "\"");
+  Exec("CREATE TABLE \"" + spaced + "\" (\"line no\" INTEGER)");
+  {
+    TDatabase database(GetParam().dsn, "", "");
+    TTable table(database, spaced);
+    table.Open();
+    table.Append();
+    table.SetColumnText(table.ColumnIndex("line no"), "7");
+    table.Post();
+    // A row with no column set is inserted with the defaults.
+    table.Append();
+    table.Post();
+    EXPECT_THAT(QueryRows(GetParam().dsn, "SELECT * FROM \"" + spaced + "\""),
+                ::testing::UnorderedElementsAre(Row{std::nullopt}, Row{"7"}));
+    database.ExecSQL("DELETE FROM \"" + spaced + "\"");
+    // A delete that touches no row is no failure.
+    database.ExecSQL("DELETE FROM \"" + spaced + "\"");
+    EXPECT_TRUE(QueryRows(GetParam().dsn, "SELECT * FROM \"" + spaced + "\"").empty());
+    try {
+      database.ExecSQL("DELETE FROM no_such_table_here");
+      FAIL() << "no error";
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(e.Message().rfind("Statement failed [DELETE FROM no_such_table_here]: [", 0), 0u)
+          << e.Message();
+    }
+  }
+  Exec("DROP TABLE \"" + spaced + "\"");
+}
+
+TEST_P(DatabaseTest, MissingTableIsRefusedOnOpen) {
+  TDatabase database(GetParam().dsn, "", "");
+  TTable table(database, "no_such_table_here");
+  EXPECT_THROW(table.Open(), EDatabaseError);
+  EXPECT_FALSE(table.Active());
+  EXPECT_THROW(table.Append(), EDatabaseError);
+}
+
+TEST_P(DatabaseTest, ClosingTheDatabaseClosesItsTables) {
+  TDatabase database(GetParam().dsn, "", "");
+  TTable table(database, table_);
+  table.Open();
+  table.Append();
+  table.SetColumnText(0, "5");
+  database.Close();
+  EXPECT_FALSE(table.Active());
+  EXPECT_FALSE(database.Connected());
+  EXPECT_TRUE(Rows("id").empty());
+  // Open again on the same objects.
+  table.Open();
+  table.Append();
+  table.SetColumnText(0, "6");
+  table.Post();
+  EXPECT_EQ(Rows("id"), (std::vector<Row>{{"6"}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DatabaseTest,
+                         ::testing::Values(Backend{"sqlite", OdbcTestConfig::kSqliteDsn, "BLOB",
+                                                   "DOUBLE PRECISION"},
+                                           Backend{"postgres", OdbcTestConfig::kPostgresDsn,
+                                                   "BYTEA", "DOUBLE PRECISION"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DatabaseConnection, UnknownDataSourceFailsWithTheDriverManagersText) {
+  OdbcTestConfig::Get();
+  TDatabase database("qp_no_such_dsn", "user", "secret");
+  try {
+    database.Open();
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message().rfind("Cannot connect to data source qp_no_such_dsn: [IM002]", 0), 0u)
+        << e.Message();
+  }
+  EXPECT_FALSE(database.Connected());
+  TTable table(database, "anything");
+  EXPECT_THROW(table.Open(), EDatabaseError);
+  EXPECT_THROW(database.ExecSQL("DELETE FROM anything"), EDatabaseError);
+}
+
+TEST(DatabaseConnection, HandlesMoveAndFreeOnce) {
+  OdbcHandle env(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+  ASSERT_TRUE(env);
+  OdbcHandle moved(std::move(env));
+  EXPECT_FALSE(env);  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(moved);
+  OdbcHandle other;
+  other = std::move(moved);
+  EXPECT_TRUE(other);
+  other.Reset();
+  EXPECT_FALSE(other);
+}
+
+}  // namespace
+}  // namespace db
