@@ -9,18 +9,18 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <optional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "base/text_file.h"
-#include "conduit/transfer/test_support.h"
+#include "examples/session_builder.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/handheld/palm_file.h"
 #include "hotsync/sync/hslog_setup.h"
 #include "hotsync/sync/sync_setup.h"
 #include "sdk/conduit.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -57,26 +57,7 @@ Output Shell(const std::string& command) {
   return out;
 }
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using qptest::ScopedEnv;
 
 std::string Smallint(uint16_t v) {
   return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
@@ -123,6 +104,9 @@ class HotSyncRun : public ::testing::Test {
     prefs.data.assign(117, '\0');
     prefs.data.replace(10, text.size(), text);
     Device().WritePreference(FourCC("QP28"), 0, prefs, true);
+    // The application keeps a session list from its first run; these tests define no session.
+    Handheld device = Device();
+    qp_demo::WriteSessions(device, {});
   }
   void AddFormatsDb(int oldRecords) {
     PalmDatabase db;
@@ -168,7 +152,7 @@ class HotSyncRun : public ::testing::Test {
     return "QuillorPlus 2.8 ODBC (driver " + library_ + ", ver " QP_VERSION_TEXT ")";
   }
 
-  TempFolder tmp_;
+  qptest::TempDir tmp_;
   ScopedEnv registry_{"REGISTRY_FILE", tmp_ / "registry"};
   ScopedEnv trace_env_{"QP_HOOK_TRACE", tmp_ / "trace.txt"};
   std::string hotsync_ = tmp_ / "hotsync";
@@ -184,7 +168,7 @@ class HotSyncRun : public ::testing::Test {
 TEST_F(HotSyncRun, ApplicationNeverRunGivesOneLineAndNothingElse) {
   InstallHook("full");
   AddFormatsDb(1);
-  WriteBytes(FormatFile(), "format");
+  qptest::WriteFile(FormatFile(), "format");
   EXPECT_THAT(Sync(), ElementsAre(Banner(), kNotRun));
   EXPECT_THAT(HookTrace(), IsEmpty());
   EXPECT_EQ(Device().LoadDatabase(kFormatsDb).records.at(0).data,
@@ -201,7 +185,7 @@ TEST_F(HotSyncRun, PrintFormatArrivesAsTheOnlyRecord) {
   for (size_t size : {size_t{0}, size_t{300}, size_t{5000}, size_t{40000}}) {
     SCOPED_TRACE(size);
     std::string content = SampleFormat(size);
-    WriteBytes(FormatFile(), content);
+    qptest::WriteFile(FormatFile(), content);
     EXPECT_THAT(Sync(), ElementsAre(Banner(), kTransferred));
     PalmDatabase db = Device().LoadDatabase(kFormatsDb);
     ASSERT_EQ(db.records.size(), 1u);
@@ -228,7 +212,7 @@ TEST_F(HotSyncRun, FolderComesFirstAndNoFileSendsNothing) {
 TEST_F(HotSyncRun, MissingFormatsDatabaseIsReportedAndThePostHookStillRuns) {
   AppHasRun();
   InstallHook("full");
-  WriteBytes(FormatFile(), "format");
+  qptest::WriteFile(FormatFile(), "format");
   EXPECT_THAT(Sync(), ElementsAre(Banner(),
                                   "Unable to open PDA Print Format Database!  Custom Format cannot "
                                   "be transferred: QP28-QuillorPlus_Formats"));
@@ -240,7 +224,7 @@ TEST_F(HotSyncRun, MissingFormatsDatabaseIsReportedAndThePostHookStillRuns) {
 TEST_F(HotSyncRun, RunLevelHooksInOrderWithTheirPath) {
   AppHasRun();
   AddFormatsDb(0);
-  WriteBytes(FormatFile(), "format");
+  qptest::WriteFile(FormatFile(), "format");
   InstallHook("full");
   EXPECT_THAT(Sync(), ElementsAre(Banner(), kTransferred));
   EXPECT_THAT(HookTrace(), ElementsAre("DoQuillorP_PreHSProcess " + hookLibrary_,
@@ -262,7 +246,7 @@ TEST_F(HotSyncRun, RunLevelHooksInOrderWithTheirPath) {
 TEST_F(HotSyncRun, FailingHookEndsTheRun) {
   AppHasRun();
   AddFormatsDb(1);
-  WriteBytes(FormatFile(), "format");
+  qptest::WriteFile(FormatFile(), "format");
   InstallHook("full");
   {
     ScopedEnv fail("QP_HOOK_FAIL", "DoQuillorP_PreHSProcess");
@@ -348,7 +332,7 @@ TEST_F(HotSyncRun, BannerOncePerLoadAlsoWhenItsLineBelongsToALaterHotSync) {
   // The first HotSync writes no line of the application's own.
   EXPECT_THAT(hs.Sync(handheldDir_, tmp_ / "log1", QP_SYNC_DO_NOTHING),
               ElementsAre(E{name + " configured to Do Nothing", -1}));
-  WriteBytes(FormatFile(), "format");
+  qptest::WriteFile(FormatFile(), "format");
   EXPECT_THAT(hs.Sync(handheldDir_, tmp_ / "log2", QP_SYNC_FAST),
               ElementsAre(E{"", 19}, E{Banner(), -1}, E{kTransferred, -1}, E{name, 20}));
   EXPECT_THAT(hs.Sync(handheldDir_, tmp_ / "log3", QP_SYNC_FAST),

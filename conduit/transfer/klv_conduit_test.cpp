@@ -1,6 +1,7 @@
 // The HotSync run against in-process fakes of the sync manager, the HotSync log and the
 // module loader (for the hook library).
 #include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_pda_session.h"
 
 #include <cstring>
 #include <filesystem>
@@ -64,6 +65,18 @@ int32_t FakeReadAppPreference(TSyncAppPreferenceInfo* info) {
   std::memcpy(info->Buffer + 10, gFake->prefsText.data(), gFake->prefsText.size());
   return 0;
 }
+// Every database opens empty: the handheld defines no session.
+int32_t FakeOpenDB(const char*, uint8_t, uint8_t* handle, uint8_t) {
+  *handle = 1;
+  return 0;
+}
+int32_t FakeRecordCount(uint8_t, uint16_t* count) {
+  *count = 0;
+  return 0;
+}
+int32_t FakeHandleCall(uint8_t) {
+  return 0;
+}
 int32_t FakeYield(uint16_t) {
   gFake->calls.push_back("yield");
   ++gFake->yields;
@@ -115,6 +128,11 @@ class KLVConduitTest : public ::testing::Test {
     SyncReadAppPreference = FakeReadAppPreference;
     SyncYieldCycles = FakeYield;
     LogAddEntry = FakeLogAddEntry;
+    SyncOpenDB = FakeOpenDB;
+    SyncGetDBRecordCount = FakeRecordCount;
+    SyncResetRecordIndex = FakeHandleCall;
+    SyncCloseDB = FakeHandleCall;
+    ResetSessionList();
     // The run creates the print-format folder beside the test program; it goes again.
     dataFolder_ = platform::FolderOf(GetModulePath()) + "Data";
     removeDataFolder_ = !std::filesystem::exists(dataFolder_);
@@ -125,6 +143,7 @@ class KLVConduitTest : public ::testing::Test {
   }
   void TearDown() override {
     KLVConduitShutdown();
+    ResetSessionList();
     platform::SetModuleLoader(previousLoader_);
     UnbindSyncSlots();
     UnbindLogSlots();

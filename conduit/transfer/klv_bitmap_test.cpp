@@ -1,0 +1,386 @@
+#include "conduit/transfer/klv_bitmap.h"
+
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/exception.h"
+#include "base/text_file.h"
+#include "conduit/framework/sync_api.h"
+#include "conduit/transfer/test_support.h"
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+int gWordCalls = 0;
+
+// The sync manager's conversion on a little-endian host: handheld words are big-endian.
+uint16_t FakeHHToHostWord(uint16_t value) {
+  ++gWordCalls;
+  return static_cast<uint16_t>((value >> 8) | (value << 8));
+}
+
+// A handheld bitmap record: big-endian header, 10 bytes the conversion ignores, the rows,
+// then zero filling up to total (the record's size; default: no filling).
+std::vector<uint8_t> PalmBitmap(uint16_t width, uint16_t height, uint16_t rowBytes,
+                                const std::vector<uint8_t>& rows, size_t total = 0) {
+  std::vector<uint8_t> b(TKLVBitmap::kPalmHeaderSize + rows.size());
+  const uint16_t words[3] = {width, height, rowBytes};
+  for (size_t i = 0; i < 3; ++i) {
+    b[2 * i] = uint8_t(words[i] >> 8);
+    b[2 * i + 1] = uint8_t(words[i]);
+  }
+  // Garbage where flags and compression would be: it must not matter.
+  for (size_t i = 6; i < TKLVBitmap::kPalmHeaderSize; ++i) b[i] = uint8_t(0xA0 + i);
+  std::copy(rows.begin(), rows.end(), b.begin() + TKLVBitmap::kPalmHeaderSize);
+  if (b.size() < total) b.resize(total, 0);
+  return b;
+}
+
+// Rows that tell themselves apart: the first byte of row r is r, the others vary.
+std::vector<uint8_t> NumberedRows(int height, int rowBytes) {
+  std::vector<uint8_t> rows;
+  for (int r = 0; r < height; ++r)
+    for (int c = 0; c < rowBytes; ++c) rows.push_back(uint8_t(c == 0 ? r : r * 7 + c * 3 + 1));
+  return rows;
+}
+
+std::string Bytes(std::initializer_list<int> list) {
+  std::string s;
+  for (int v : list) s.push_back(static_cast<char>(v));
+  return s;
+}
+
+// Runs a shell command and returns its standard output; -1 in status when it could not run.
+std::string RunOutput(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) {
+    *status = -1;
+    return out;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+bool HaveImageMagick() {
+  int status;
+  RunOutput("command -v identify >/dev/null 2>&1 && command -v convert >/dev/null 2>&1", &status);
+  return status == 0;
+}
+
+class KLVBitmapTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = SyncHHToHostWord;
+    SyncHHToHostWord = &FakeHHToHostWord;
+    gWordCalls = 0;
+  }
+  void TearDown() override { SyncHHToHostWord = saved_; }
+
+  std::string MessageOf(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const Exception& e) {
+      return e.Text();
+    }
+    return "(no error)";
+  }
+
+ private:
+  SyncHHToHostWord_t* saved_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(KLVBitmapTest, SignatureBecomesByteExactBitmapFile) {
+  // 160 x 50, rowBytes 20: the handheld's full signature, 1,000 bytes of rows in 1,016.
+  std::vector<uint8_t> rows = NumberedRows(50, 20);
+  TKLVBitmap bmp;
+  bmp.LoadFromPalmBitmap(PalmBitmap(160, 50, 20, rows, 1016));
+  EXPECT_EQ(gWordCalls, 3);
+
+  std::string expected = Bytes({
+      0x42, 0x4D, 0x26, 0x04, 0x00, 0x00,  // BM, file size 1062
+      0x00, 0x00, 0x00, 0x00,              // reserved
+      0x3E, 0x00, 0x00, 0x00,              // rows at 62
+      0x28, 0x00, 0x00, 0x00,              // information header 40
+      0xA0, 0x00, 0x00, 0x00,              // width 160
+      0x32, 0x00, 0x00, 0x00,              // height 50, bottom-up
+      0x01, 0x00, 0x01, 0x00,              // 1 plane, 1 bit
+      0x00, 0x00, 0x00, 0x00,              // no compression
+      0xE8, 0x03, 0x00, 0x00,              // 1000 bytes of rows
+      0x13, 0x0B, 0x00, 0x00,              // 2835 per metre
+      0x13, 0x0B, 0x00, 0x00,              //
+      0x02, 0x00, 0x00, 0x00,              // 2 colours used
+      0x00, 0x00, 0x00, 0x00,              // all important
+      0xFF, 0xFF, 0xFF, 0x00,              // 0 white
+      0x00, 0x00, 0x00, 0x00,              // 1 black
+  });
+  ASSERT_EQ(expected.size(), 62u);
+  for (int r = 49; r >= 0; --r)
+    expected.append(reinterpret_cast<const char*>(rows.data()) + r * 20, 20);
+  EXPECT_EQ(bmp.Image(), expected);
+  EXPECT_EQ(bmp.Image().size(), 1062u);
+  // The bottom handheld row comes first.
+  EXPECT_EQ(uint8_t(bmp.Image()[62]), 49);
+}
+
+TEST_F(KLVBitmapTest, RowsArePaddedToFourBytes) {
+  // rowBytes 18 rounds up to 20: two zero bytes after each row, sizes follow P.
+  std::vector<uint8_t> rows = NumberedRows(3, 18);
+  TKLVBitmap bmp;
+  bmp.LoadFromPalmBitmap(PalmBitmap(144, 3, 18, rows));
+  std::string expected =
+      Bytes({0x42, 0x4D, 0x7A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3E, 0x00, 0x00,
+             0x00, 0x28, 0x00, 0x00, 0x00, 0x90, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+             0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3C, 0x00, 0x00, 0x00, 0x13,
+             0x0B, 0x00, 0x00, 0x13, 0x0B, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+             0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00});
+  for (int r = 2; r >= 0; --r) {
+    expected.append(reinterpret_cast<const char*>(rows.data()) + r * 18, 18);
+    expected.append(2, '\0');
+  }
+  EXPECT_EQ(bmp.Image(), expected);
+
+  // An odd rowBytes, which the handheld never makes, pads the same way.
+  bmp.LoadFromPalmBitmap(PalmBitmap(20, 2, 3, {0x80, 0x00, 0x10, 0xFF, 0xFF, 0xF0}));
+  EXPECT_EQ(bmp.Image().substr(62), Bytes({0xFF, 0xFF, 0xF0, 0, 0x80, 0x00, 0x10, 0}));
+  EXPECT_EQ(bmp.Image().substr(2, 4), Bytes({70, 0, 0, 0}));
+}
+
+TEST_F(KLVBitmapTest, HeaderWordsGoThroughTheSyncManager) {
+  // A sync manager on a big-endian host leaves the words as they are in memory.
+  SyncHHToHostWord = [](uint16_t v) -> uint16_t {
+    ++gWordCalls;
+    return v == 0x0800 ? 8 : v == 0x0100 ? 1 : v == 0x0200 ? 2 : 0xFFFF;
+  };
+  TKLVBitmap bmp;
+  bmp.LoadFromPalmBitmap(PalmBitmap(8, 1, 2, {0x80, 0x00}));
+  EXPECT_EQ(gWordCalls, 3);
+  EXPECT_EQ(bmp.Image().substr(18, 8), Bytes({8, 0, 0, 0, 1, 0, 0, 0}));
+}
+
+TEST_F(KLVBitmapTest, RefusesEmptyAndLyingBitmaps) {
+  TKLVBitmap bmp;
+  bmp.LoadFromPalmBitmap(PalmBitmap(8, 1, 2, {0x80, 0x00}));
+  ASSERT_TRUE(bmp.HasImage());
+
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> data;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"width 0", PalmBitmap(0, 50, 20, {}, 1016),
+       "Exception: TKLVBitmap.LoadFromPalmBitmap: empty handheld bitmap (width 0, height 50)"},
+      {"height 0", PalmBitmap(160, 0, 20, {}, 1016),
+       "Exception: TKLVBitmap.LoadFromPalmBitmap: empty handheld bitmap (width 160, height 0)"},
+      {"rows beyond the record", PalmBitmap(160, 51, 20, {}, 1016),
+       "Exception: TKLVBitmap.LoadFromPalmBitmap: handheld bitmap claims 20 x 51 row bytes but "
+       "holds only 1000"},
+      {"largest header values", PalmBitmap(0xFFFF, 0xFFFF, 0xFFFF, {}, 1016),
+       "Exception: TKLVBitmap.LoadFromPalmBitmap: handheld bitmap claims 65535 x 65535 row "
+       "bytes but holds only 1000"},
+      {"rows shorter than the width", PalmBitmap(161, 2, 20, {}, 1016),
+       "Exception: TKLVBitmap.LoadFromPalmBitmap: row length 20 too short for width 161"},
+      {"header cut short", std::vector<uint8_t>{0x00, 0x08, 0x00, 0x01, 0x00},
+       "Exception: TKLVBitmap.LoadFromPalmBitmap: handheld bitmap too short (5 bytes, header "
+       "needs 16)"},
+      {"nothing", std::vector<uint8_t>{},
+       "Exception: TKLVBitmap.LoadFromPalmBitmap: handheld bitmap too short (0 bytes, header "
+       "needs 16)"},
+  };
+  for (const Case& c : cases) {
+    // Exact-size buffers: the sanitizer build catches any read past them.
+    EXPECT_EQ(MessageOf([&] { bmp.LoadFromPalmBitmap(c.data); }), c.message) << c.what;
+    EXPECT_FALSE(bmp.HasImage()) << c.what;
+    bmp.LoadFromPalmBitmap(PalmBitmap(8, 1, 2, {0x80, 0x00}));
+  }
+
+  // Rows that end exactly at the end of the record are fine.
+  bmp.LoadFromPalmBitmap(PalmBitmap(16, 2, 2, {1, 2, 3, 4}));
+  EXPECT_EQ(bmp.Image().substr(62), Bytes({3, 4, 0, 0, 1, 2, 0, 0}));
+}
+
+TEST_F(KLVBitmapTest, SaveToFileRemembersTheLastGoodName) {
+  TempFolder dir;
+  TKLVBitmap bmp;
+  EXPECT_EQ(MessageOf([&] { bmp.SaveToFile(dir / "a.bmp"); }),
+            "Exception: TKLVBitmap.SaveToFile: no bitmap assigned");
+  EXPECT_EQ(bmp.FileName, "");
+  EXPECT_FALSE(fs::exists(dir / "a.bmp"));
+
+  bmp.LoadFromPalmBitmap(PalmBitmap(160, 50, 20, NumberedRows(50, 20), 1016));
+  bmp.SaveToFile(dir / "a.bmp");
+  EXPECT_EQ(bmp.FileName, dir / "a.bmp");
+  bmp.SaveToFile(dir / "b.bmp");
+  EXPECT_EQ(bmp.FileName, dir / "b.bmp");
+  EXPECT_EQ(ReadFileBytes(dir / "a.bmp"), bmp.Image());
+  EXPECT_EQ(ReadFileBytes(dir / "b.bmp"), bmp.Image());
+
+  // Replacing a file leaves the new bytes only, and no temporary file beside it.
+  WriteFileAtomically(dir / "c.bmp", std::string(5000, 'x'));
+  bmp.SaveToFile(dir / "c.bmp");
+  EXPECT_EQ(ReadFileBytes(dir / "c.bmp"), bmp.Image());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 3);
+
+  // A failed save forgets the earlier name.
+  try {
+    bmp.SaveToFile(dir / "missing/d.bmp");
+    FAIL() << "saved into a missing folder";
+  } catch (const EInOutError& e) {
+    EXPECT_NE(e.Message().find("missing/d.bmp"), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(bmp.FileName, "");
+}
+
+TEST_F(KLVBitmapTest, SaveToStreamPlainAndWrapped) {
+  TKLVBitmap bmp;
+  std::string out = "kept";
+  // The missing image is reported before the missing stream.
+  EXPECT_EQ(MessageOf([&] { bmp.SaveToStream(static_cast<std::string*>(nullptr)); }),
+            "Exception: TKLVBitmap.SaveToStream: no bitmap assigned");
+  EXPECT_EQ(MessageOf([&] { bmp.SaveToStream(&out); }),
+            "Exception: TKLVBitmap.SaveToStream: no bitmap assigned");
+  EXPECT_EQ(out, "kept");
+
+  bmp.LoadFromPalmBitmap(PalmBitmap(160, 50, 20, NumberedRows(50, 20), 1016));
+  EXPECT_EQ(MessageOf([&] { bmp.SaveToStream(static_cast<std::string*>(nullptr)); }),
+            "Exception: TKLVBitmap.SaveToStream: no stream given");
+  EXPECT_EQ(MessageOf([&] { bmp.SaveToStream(static_cast<std::ostream*>(nullptr)); }),
+            "Exception: TKLVBitmap.SaveToStream: no stream given");
+
+  out.clear();
+  bmp.SaveToStream(&out);
+  EXPECT_EQ(out, bmp.Image());
+
+  bmp.SaveAsOLE = true;
+  out.clear();
+  bmp.SaveToStream(&out);
+  ASSERT_EQ(out.size(), 1178u);
+  const std::string header =
+      Bytes({0x15, 0x1C, 0x2F, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0D, 0x00,
+             0x0E, 0x00, 0x14, 0x00, 0x21, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}) +
+      "Bitmap Image\0Paint.Picture\0"s +
+      Bytes({0x01, 0x05, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}) +
+      "PBrush\0"s + Bytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x04, 0x00, 0x00});
+  const std::string trailer = std::string(26, '\0') + Bytes({0x01, 0x05, 0x00, 0x00, 0x00, 0x00,
+                                                             0x00, 0x00, 0x15, 0xAD, 0x05, 0xFE});
+  ASSERT_EQ(header.size(), 78u);
+  ASSERT_EQ(trailer.size(), 38u);
+  EXPECT_EQ(out, header + bmp.Image() + trailer);
+
+  // The native-data size stays 1,088 for a bitmap of another size.
+  bmp.LoadFromPalmBitmap(PalmBitmap(8, 1, 2, {0x80, 0x00}));
+  std::ostringstream os;
+  bmp.SaveToStream(&os);
+  EXPECT_EQ(os.str(), header + bmp.Image() + trailer);
+
+  std::ostringstream broken;
+  broken.setstate(std::ios::badbit);
+  EXPECT_THROW(bmp.SaveToStream(&broken), EInOutError);
+}
+
+TEST_F(KLVBitmapTest, ImageMagickReadsTheSavedFile) {
+  if (!HaveImageMagick()) GTEST_SKIP() << "ImageMagick not installed";
+  TempFolder dir;
+  // 20 x 3 with rowBytes 4 (a padded row already): top row leftmost pixel black, bottom row
+  // rightmost pixel black, middle row all white.
+  std::vector<uint8_t> rows = {0x80, 0x00, 0x00, 0x00,  //
+                               0x00, 0x00, 0x00, 0x00,  //
+                               0x00, 0x00, 0x10, 0x00};
+  TKLVBitmap bmp;
+  bmp.LoadFromPalmBitmap(PalmBitmap(20, 3, 4, rows));
+  const std::string file = dir / "s.bmp";
+  bmp.SaveToFile(file);
+
+  int status;
+  std::string info = RunOutput("identify -format '%w %h' '" + file + "' 2>&1", &status);
+  ASSERT_EQ(status, 0) << info;
+  EXPECT_EQ(info, "20 3");
+
+  std::string gray = RunOutput("convert '" + file + "' -depth 8 gray:- 2>/dev/null", &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(gray.size(), 60u);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 20; ++x) {
+      bool black = (y == 0 && x == 0) || (y == 2 && x == 19);
+      EXPECT_EQ(uint8_t(gray[size_t(y * 20 + x)]), black ? 0 : 255) << x << "," << y;
+    }
+}
+
+TEST(KLVBitmapMgr, KeysAreRecordCommaField) {
+  EXPECT_EQ(TKLVBitmapMgr::MakeKey(12, 3), "12,3");
+  EXPECT_EQ(TKLVBitmapMgr::MakeKey(-1, -1), "-1,-1");
+  EXPECT_EQ(TKLVBitmapMgr::MakeKey(0, 30), "0,30");
+  EXPECT_EQ(TKLVBitmapMgr::MakeKey(INT32_MIN, INT32_MAX), "-2147483648,2147483647");
+}
+
+namespace {
+std::unique_ptr<TKLVBitmap> NewBitmap(int32_t rec, int32_t field) {
+  auto b = std::make_unique<TKLVBitmap>();
+  b->SessionRecId = rec;
+  b->FieldNo = field;
+  return b;
+}
+}  // namespace
+
+TEST(KLVBitmapMgr, FindsEachBitmapUnderItsOwnKey) {
+  TKLVBitmapMgr mgr;
+  EXPECT_EQ(mgr.FindBitmap(5, 1), nullptr);
+  std::vector<TKLVBitmap*> added;
+  for (auto [rec, field] : {std::pair{5, 2}, {10, 1}, {5, 1}, {-1, -1}}) {
+    auto b = NewBitmap(rec, field);
+    added.push_back(b.get());
+    mgr.AddBitmap(b);
+    EXPECT_EQ(b, nullptr) << "the store takes the bitmap";
+  }
+  EXPECT_EQ(mgr.Count(), 4);
+  EXPECT_EQ(mgr.FindBitmap(5, 2), added[0]);
+  EXPECT_EQ(mgr.FindBitmap(10, 1), added[1]);
+  EXPECT_EQ(mgr.FindBitmap(5, 1), added[2]);
+  EXPECT_EQ(mgr.FindBitmap(-1, -1), added[3]);
+  EXPECT_EQ(mgr.FindBitmap(5, 3), nullptr);
+  EXPECT_EQ(mgr.FindBitmap(1, 5), nullptr);
+  // Kept in the order of the key texts.
+  EXPECT_EQ(mgr.Bitmap(0), added[3]);  // "-1,-1"
+  EXPECT_EQ(mgr.Bitmap(1), added[1]);  // "10,1"
+  EXPECT_EQ(mgr.Bitmap(2), added[2]);  // "5,1"
+  EXPECT_EQ(mgr.Bitmap(3), added[0]);  // "5,2"
+
+  std::unique_ptr<TKLVBitmap> none;
+  mgr.AddBitmap(none);
+  EXPECT_EQ(mgr.Count(), 4);
+}
+
+TEST(KLVBitmapMgr, DuplicateStaysWithTheCaller) {
+  TKLVBitmapMgr mgr;
+  auto first = NewBitmap(12, 3);
+  TKLVBitmap* firstPtr = first.get();
+  mgr.AddBitmap(first);
+  auto second = NewBitmap(12, 3);
+  TKLVBitmap* secondPtr = second.get();
+  try {
+    mgr.AddBitmap(second);
+    FAIL() << "duplicate accepted";
+  } catch (const EStringListError& e) {
+    EXPECT_EQ(e.Message(), "String list does not allow duplicates");
+  }
+  EXPECT_EQ(second.get(), secondPtr);
+  EXPECT_EQ(mgr.Count(), 1);
+  EXPECT_EQ(mgr.FindBitmap(12, 3), firstPtr);
+}

@@ -1,0 +1,57 @@
+#include "conduit/transfer/klv_pc_session.h"
+
+#include "base/exception.h"
+#include "base/format.h"
+#include "conduit/transfer/klv_pda_session.h"
+
+namespace {
+
+[[noreturn]] void NotOverridden(const char* Op) {
+  throw Exception(std::string("TKLVPCSession.") + Op + " not overridden");
+}
+
+}  // namespace
+
+TKLVPCSession::TKLVPCSession(TKLVPDASession& PDASession)
+    : SlotIndex(PDASession.Index),
+      SessionLabel(Format("Session%.2d(%s)", PDASession.Index + 1, PDASession.SessionName.c_str())),
+      PDASession(PDASession) {}
+
+TKLVPCSession::~TKLVPCSession() = default;
+
+void TKLVPCSession::WriteOpen() {
+  NotOverridden("WriteOpen");
+}
+void TKLVPCSession::WriteRecord() {
+  NotOverridden("WriteRecord");
+}
+void TKLVPCSession::WriteClose() {
+  NotOverridden("WriteClose");
+}
+bool TKLVPCSession::DataReadOpen() {
+  NotOverridden("DataReadOpen");
+}
+bool TKLVPCSession::DataReadRecords() {
+  NotOverridden("DataReadRecords");
+}
+bool TKLVPCSession::DataReadClose() {
+  NotOverridden("DataReadClose");
+}
+bool TKLVPCSession::HintReadOpen() {
+  NotOverridden("HintReadOpen");
+}
+bool TKLVPCSession::HintReadRecords() {
+  NotOverridden("HintReadRecords");
+}
+bool TKLVPCSession::HintReadClose() {
+  NotOverridden("HintReadClose");
+}
+bool TKLVPCSession::FieldListReadOpen(int) {
+  NotOverridden("FieldListReadOpen");
+}
+bool TKLVPCSession::FieldListReadRecords(int) {
+  NotOverridden("FieldListReadRecords");
+}
+bool TKLVPCSession::FieldListReadClose(int) {
+  NotOverridden("FieldListReadClose");
+}

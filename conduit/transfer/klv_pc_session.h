@@ -1,0 +1,50 @@
+#pragma once
+// The PC side of one handheld session during one HotSync: where the session's records are
+// downloaded to and where its upload data comes from. The handheld session drives it through
+// the twelve operations below; the text and ODBC sessions implement them.
+
+#include <cstdint>
+#include <string>
+
+class TKLVPDASession;
+
+class TKLVPCSession {
+ public:
+  // The handheld session must already know its Index and SessionName. Not owned.
+  explicit TKLVPCSession(TKLVPDASession& PDASession);
+  virtual ~TKLVPCSession();
+
+  TKLVPCSession(const TKLVPCSession&) = delete;
+  TKLVPCSession& operator=(const TKLVPCSession&) = delete;
+
+  virtual bool Active() const { return Active_; }
+  virtual bool Failed() const { return Failed_; }
+
+  // Each base version raises Exception "TKLVPCSession.<operation> not overridden".
+  virtual void WriteOpen();
+  virtual void WriteRecord();
+  virtual void WriteClose();
+  virtual bool DataReadOpen();
+  virtual bool DataReadRecords();
+  virtual bool DataReadClose();
+  virtual bool HintReadOpen();
+  virtual bool HintReadRecords();
+  virtual bool HintReadClose();
+  virtual bool FieldListReadOpen(int FieldNo);
+  virtual bool FieldListReadRecords(int FieldNo);
+  virtual bool FieldListReadClose(int FieldNo);
+
+  // Records offered for writing and records written; kept by the subclasses.
+  int32_t SeenCount = 0;
+  int32_t WrittenCount = 0;
+  // The handheld session's slot, 0..31.
+  const int32_t SlotIndex;
+  // "SessionNN(name)", the start of every log line of this target.
+  const std::string SessionLabel;
+  TKLVPDASession& PDASession;
+
+ protected:
+  // Subclasses assign these; Failed_ never returns to false.
+  bool Active_ = true;
+  bool Failed_ = false;
+};

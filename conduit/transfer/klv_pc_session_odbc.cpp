@@ -1,0 +1,194 @@
+#include "conduit/transfer/klv_pc_session_odbc.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "base/exception.h"
+#include "base/format.h"
+#include "conduit/transfer/klv_bitmap.h"
+#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_lib.h"
+#include "conduit/transfer/klv_pda_session.h"
+#include "platform/file_names.h"
+#include "platform/profile.h"
+
+namespace {
+
+// Logs a failure of one step and tells the caller; anything that is not an exception of
+// ours still ends the step.
+template <typename Step>
+bool Attempt(const Step& step, const std::function<void(const std::exception&)>& onFailure) {
+  try {
+    step();
+    return true;
+  } catch (const std::exception& e) {
+    onFailure(e);
+  } catch (...) {
+    onFailure(Exception("Unknown error"));
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string TKLVPCSessionODBC::GetIniFileName() {
+  return AddTrailingBackslash(platform::FolderOf(GetModulePath())) + "QuillorP2_ODBC" + ".ini";
+}
+
+TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::string& IniFileName)
+    : TKLVPCSession(PDASession), SectionName(Format("Session%.2d", SlotIndex + 1)) {
+  Attempt(
+      [&] {
+        auto read = [&](const std::string& key, const std::string& def) {
+          return platform::GetProfileString(IniFileName, SectionName, key, def);
+        };
+        auto write = [&](const std::string& key, const std::string& value) {
+          platform::WriteProfileString(IniFileName, SectionName, key, value);
+        };
+        const int32_t count = FieldCount();
+        DSN = read("DSN", "");
+        UserName = read("Username", "");
+        Password = read("Password", "");
+        ColumnMap[0] = read("Tablename", "");
+        Active_ = TextToBool(read("Enabled", "False"));
+        SaveBitmapsAsOLEObjects = TextToBool(read("SaveBitmapsAsOLEObjects", "False"));
+        AbortOnRecordError = TextToBool(read("AbortOnRecordError", "True"));
+        for (int32_t i = 1; i <= count; ++i) ColumnMap[i] = read(Format("Field%d", i), "");
+
+        write("DSN", DSN);
+        write("Username", UserName);
+        write("Password", Password);
+        write("Tablename", ColumnMap[0]);
+        write("Enabled", BoolToText(Active_));
+        for (int32_t i = 1; i <= count; ++i) write(Format("Field%d", i), ColumnMap[i]);
+      },
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": Failure creating ODBCSession: " + SectionName + "\n  " +
+                   ExceptionText(e));
+        Active_ = false;
+      });
+}
+
+TKLVPCSessionODBC::~TKLVPCSessionODBC() {
+  Table_.reset();
+  Database_.reset();
+}
+
+int32_t TKLVPCSessionODBC::FieldCount() const {
+  // The column map ends at field 30, whatever the handheld claims.
+  return std::clamp<int32_t>(PDASession.Prefs.FieldCount, 0, kSessionFieldCount);
+}
+
+void TKLVPCSessionODBC::LogFailure(const std::string& What, const std::exception& E) const {
+  LogMessage(SessionLabel + ": " + What + "\n  " + ExceptionText(E));
+}
+
+void TKLVPCSessionODBC::WriteOpen() {
+  if (!Active_ || Failed_) return;
+  SeenCount = 0;
+  const bool opened = Attempt(
+      [&] {
+        Table_.reset();
+        Database_.reset();
+        Database_ = std::make_unique<db::TDatabase>(DSN, UserName, Password);
+        Table_ = std::make_unique<db::TTable>(*Database_, TableName());
+        Table_->Open();
+      },
+      [&](const std::exception& e) {
+        LogFailure("Failure opening ODBC datasource: " + DSN, e);
+        Failed_ = true;
+      });
+  if (!opened || PDASession.Prefs.AppendOutput != 0) return;
+
+  const std::string& table = TableName();
+  const std::string sql = table.find(' ') != std::string::npos ? "DELETE FROM \"" + table + "\""
+                                                               : "DELETE FROM " + table;
+  Attempt([&] { Database_->ExecSQL(sql); },
+          [&](const std::exception& e) {
+            LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + table, e);
+            Failed_ = true;
+          });
+}
+
+void TKLVPCSessionODBC::WriteRecord() {
+  if (!Active_ || Failed_) return;
+  ++SeenCount;
+  const std::string target = DSN + "::" + TableName();
+  auto recordFailed = [&](const std::string& What, const std::exception& e) {
+    LogFailure(What + target, e);
+    if (AbortOnRecordError) Failed_ = true;
+    // The failed record's row goes: posted later with only some columns, or refused again by
+    // every following append, it would take the next records down with it.
+    if (Table_) Table_->Cancel();
+  };
+
+  if (!Attempt(
+          [&] {
+            if (!Table_) throw Exception("No ODBC table open");
+            Table_->Append();
+          },
+          [&](const std::exception& e) { recordFailed("Failure inserting into datasource: ", e); }))
+    return;
+
+  std::string column;
+  if (!Attempt(
+          [&] {
+            if (!PDASession.CurrentDb) throw Exception("No PDA database open");
+            TVornConduitDb& data = *PDASession.CurrentDb;
+            const int32_t count = FieldCount();
+            for (int32_t i = 1; i <= count; ++i) {
+              if (!PDASession.IsFieldExported(i) || ColumnMap[i].empty()) continue;
+              column = ColumnMap[i];
+              const int index = Table_->ColumnIndex(column);
+              if (PDASession.FieldDef(i).FieldType != kFieldTypeBitmap) {
+                Table_->SetColumnText(index, data.Fields.Items(i).AsString());
+                continue;
+              }
+              const int32_t recId = data.FieldByName("Rec_ID").AsInteger();
+              TKLVBitmap* bitmap =
+                  PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
+              if (!bitmap) continue;
+              if (Table_->Columns()[index].IsBlob()) {
+                bitmap->SaveAsOLE = SaveBitmapsAsOLEObjects;
+                std::unique_ptr<db::TBlobStream> stream = Table_->CreateBlobStream(index);
+                std::string bytes;
+                bitmap->SaveToStream(&bytes);
+                stream->Write(bytes);
+              } else {
+                if (bitmap->FileName.empty()) {
+                  throw Exception(Format("no bitmap file stored for field %s, Rec_ID=%d",
+                                         column.c_str(), recId));
+                }
+                Table_->SetColumnText(index, PDASession.GetFieldText(i));
+              }
+            }
+          },
+          [&](const std::exception& e) {
+            recordFailed("Failure setting field [" + column + "] in ODBC datasource: ", e);
+          }))
+    return;
+
+  Attempt(
+      [&] {
+        Table_->Post();
+        ++WrittenCount;
+      },
+      [&](const std::exception& e) { recordFailed("Failure posting to datasource: ", e); });
+}
+
+void TKLVPCSessionODBC::WriteClose() {
+  Attempt(
+      [&] {
+        if (Table_) Table_->Close();
+        if (Database_) Database_->Close();
+        if (Active_) {
+          LogMessage(SessionLabel +
+                     Format(": Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +
+                     "::" + TableName());
+        }
+      },
+      [&](const std::exception& e) {
+        if (!Failed_) LogFailure("Failure closing ODBC datasource: " + DSN, e);
+        Failed_ = true;
+      });
+}

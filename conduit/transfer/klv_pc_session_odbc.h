@@ -1,0 +1,58 @@
+#pragma once
+// The ODBC side of a handheld session: each downloaded record becomes one new row of a table
+// in an ODBC data source. Which data source, table and columns, and whether the session takes
+// part at all, come from the session's section of QuillorP2_ODBC.ini beside the conduit
+// library, which every run writes back so that it fills itself in. Download only: the read
+// operations offer nothing.
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "conduit/transfer/klv_pc_session.h"
+#include "database/database.h"
+
+class TKLVPCSessionODBC : public TKLVPCSession {
+ public:
+  // Reads the section "SessionNN" of the settings file and writes it back (all keys but
+  // SaveBitmapsAsOLEObjects and AbortOnRecordError). A failure there is logged and leaves
+  // the session inactive; it never leaves the constructor. IniFileName is there for tests.
+  explicit TKLVPCSessionODBC(TKLVPDASession& PDASession,
+                             const std::string& IniFileName = GetIniFileName());
+  ~TKLVPCSessionODBC() override;
+
+  // The conduit library's folder + "QuillorP2_ODBC.ini".
+  static std::string GetIniFileName();
+
+  void WriteOpen() override;
+  void WriteRecord() override;
+  void WriteClose() override;
+  bool DataReadOpen() override { return false; }
+  bool DataReadRecords() override { return false; }
+  bool DataReadClose() override { return false; }
+  bool HintReadOpen() override { return false; }
+  bool HintReadRecords() override { return false; }
+  bool HintReadClose() override { return false; }
+  bool FieldListReadOpen(int) override { return false; }
+  bool FieldListReadRecords(int) override { return false; }
+  bool FieldListReadClose(int) override { return false; }
+
+  // "SessionNN", NN = SlotIndex + 1.
+  std::string SectionName;
+  std::string DSN;
+  std::string UserName;
+  std::string Password;
+  // Entry 0: the table; entry i: the column that receives handheld field i (empty: none).
+  std::array<std::string, 31> ColumnMap;
+  bool SaveBitmapsAsOLEObjects = false;
+  bool AbortOnRecordError = true;
+
+ private:
+  // Fields handled: the session's FieldCount, at most 30.
+  int32_t FieldCount() const;
+  const std::string& TableName() const { return ColumnMap[0]; }
+  void LogFailure(const std::string& What, const std::exception& E) const;
+
+  std::unique_ptr<db::TDatabase> Database_;
+  std::unique_ptr<db::TTable> Table_;
+};

@@ -1,0 +1,465 @@
+// The ODBC session against the real SQLite ODBC driver (and PostgreSQL when the test script
+// started one), with an in-memory handheld session and the HotSync log caught by a fake.
+#include "conduit/transfer/klv_pc_session_odbc.h"
+
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/format.h"
+#include "base/text_file.h"
+#include "conduit/framework/sync_api.h"
+#include "conduit/transfer/klv_bitmap.h"
+#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_lib.h"
+#include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/test_support.h"
+#include "database/odbc_test_support.h"
+#include "platform/file_names.h"
+#include "platform/profile.h"
+
+QP_ODBC_LSAN_SUPPRESSIONS()
+
+using db::test::OdbcTestConfig;
+using db::test::QueryRows;
+using db::test::Row;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+std::vector<std::string>* gLog = nullptr;
+
+int32_t FakeLogAddEntry(const char* text, int32_t activity, int32_t) {
+  if (gLog && activity == -1) gLog->push_back(text);
+  return 0;
+}
+
+int32_t FakeApiVersion(int32_t* major, int32_t* minor) {
+  *major = 2;
+  *minor = 1;
+  return 0;
+}
+
+uint16_t FakeHHToHostWord(uint16_t value) {
+  return static_cast<uint16_t>((value >> 8) | (value << 8));
+}
+
+// A 16 x 2 handheld signature: big-endian header words, 10 bytes not read, two rows.
+std::vector<uint8_t> PalmSignature(uint8_t pattern) {
+  std::vector<uint8_t> b(TKLVBitmap::kPalmHeaderSize, 0);
+  b[1] = 16, b[3] = 2, b[5] = 2;
+  for (uint8_t v : {pattern, uint8_t(~pattern), uint8_t(pattern ^ 0x5A), pattern}) b.push_back(v);
+  return b;
+}
+
+struct Record {
+  int recId;
+  std::vector<std::string> fields;  // field 1, 2, ...
+};
+
+class KLVPCSessionODBCTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config_ = &OdbcTestConfig::Get();
+    ASSERT_TRUE(config_->HasSqlite()) << "libsqlite3odbc.so not found";
+    gLog = &log_;
+    savedLog_ = LogAddEntry;
+    savedWord_ = SyncHHToHostWord;
+    savedVersion_ = SyncGetAPIVersion;
+    LogAddEntry = &FakeLogAddEntry;
+    SyncGetAPIVersion = &FakeApiVersion;
+    SyncHHToHostWord = &FakeHHToHostWord;
+    KLVConduitStartup();
+    GBannerPending = false;
+    ini_ = folder_ / "QuillorP2_ODBC.ini";
+    table_ = db::test::UniqueTableName("orders");
+  }
+  void TearDown() override {
+    for (const auto& [dsn, table] : created_) Exec(dsn, "DROP TABLE IF EXISTS " + table);
+    KLVConduitShutdown();
+    LogAddEntry = savedLog_;
+    SyncHHToHostWord = savedWord_;
+    SyncGetAPIVersion = savedVersion_;
+    gLog = nullptr;
+  }
+
+  static void Exec(const std::string& dsn, const std::string& sql) {
+    db::TDatabase database(dsn, "", "");
+    database.ExecSQL(sql);
+  }
+  // The orders table: id, item (text), qty (integer), sig (blob), sig_file (text), note.
+  void CreateTable(const std::string& dsn, const std::string& quotedName,
+                   const char* blobType = "BLOB") {
+    Exec(dsn, "DROP TABLE IF EXISTS " + quotedName);
+    Exec(dsn, "CREATE TABLE " + quotedName +
+                  " (id INTEGER UNIQUE, item VARCHAR(40), qty INTEGER, sig " + blobType +
+                  ", sig_file VARCHAR(60), note VARCHAR(40))");
+    created_.emplace_back(dsn, quotedName);
+  }
+  std::vector<Row> Rows(const std::string& dsn, const std::string& table,
+                        const std::string& columns = "id, item, qty, sig_file, note") {
+    return QueryRows(dsn, "SELECT " + columns + " FROM " + table + " ORDER BY id");
+  }
+
+  // The handheld session of slot 0, "Orders": field 1 id, 2 item, 3 qty, 4 signature,
+  // 5 note (not exported), 6 remark; six of the thirty fields in use.
+  std::unique_ptr<TKLVPDASession> MakePDASession(int32_t slot = 0) {
+    auto pda = std::make_unique<TKLVPDASession>(slot);
+    pda->SessionName = "Orders";
+    pda->Prefs.FieldCount = 30;
+    for (int i = 1; i <= 6; ++i) {
+      TKLVSessionFieldDef& def = pda->Prefs.FieldDefs[i - 1];
+      std::snprintf(def.Name, sizeof(def.Name), "F%d", i);
+      def.Exported = i == 5 ? 0 : 1;
+      def.FieldType = i == 4 ? kFieldTypeBitmap : 0;
+    }
+    pda->CurrentDb = std::make_unique<TVornConduitDb>();
+    pda->CurrentDb->AddField("Rec_ID", pftSmallint, 2);
+    for (int i = 1; i <= 30; ++i) pda->CurrentDb->AddField(Format("Field%d", i), pftString, 31);
+    pda->Bitmaps = std::make_unique<TKLVBitmapMgr>();
+    return pda;
+  }
+  // A signature for field 4 of the record; saved as a file unless saved is false.
+  TKLVBitmap* AddSignature(TKLVPDASession& pda, int recId, bool saved = true) {
+    auto bitmap = std::make_unique<TKLVBitmap>();
+    bitmap->LoadFromPalmBitmap(PalmSignature(uint8_t(recId * 17)));
+    bitmap->SessionRecId = recId;
+    bitmap->FieldNo = 4;
+    if (saved) bitmap->SaveToFile(folder_ / Format("S01R%dF04.bmp", recId));
+    TKLVBitmap* kept = bitmap.get();
+    pda.Bitmaps->AddBitmap(bitmap);
+    return kept;
+  }
+  void WriteSection(const std::string& dsn, const std::string& table, const std::string& extra,
+                    int slot = 1) {
+    std::string text = Format("[Session%.2d]\r\n", slot) + "DSN=" + dsn + "\r\nTablename=" + table +
+                       "\r\nEnabled=True\r\nField1=id\r\nField2=item\r\nField3=qty\r\n"
+                       "Field4=sig\r\nField5=note\r\nField6=\r\n" +
+                       extra;
+    WriteBytes(ini_, text);
+  }
+  // Drives the session as the handheld session's download does.
+  void Download(TKLVPCSessionODBC& session, TKLVPDASession& pda,
+                const std::vector<Record>& records) {
+    session.WriteOpen();
+    for (const Record& r : records) {
+      TVornConduitDb& data = *pda.CurrentDb;
+      data.FieldByName("Rec_ID").SetAsInteger(r.recId);
+      for (int i = 1; i <= 30; ++i) {
+        data.Fields.Items(i).SetAsString(i <= int(r.fields.size()) ? r.fields[i - 1] : "");
+      }
+      if (session.Active() && !session.Failed()) session.WriteRecord();
+    }
+    session.WriteClose();
+  }
+  std::string IniText() { return ReadFileBytes(ini_); }
+  static std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  const OdbcTestConfig* config_ = nullptr;
+  TempFolder folder_;
+  std::string ini_;
+  std::string table_;
+  std::vector<std::string> log_;
+  std::vector<std::pair<std::string, std::string>> created_;
+  LogAddEntry_t* savedLog_ = nullptr;
+  SyncHHToHostWord_t* savedWord_ = nullptr;
+  SyncGetAPIVersion_t* savedVersion_ = nullptr;
+};
+
+std::string Expected(std::initializer_list<std::string> lines) {
+  std::string s;
+  for (const auto& l : lines) s += l + "\r\n";
+  return s;
+}
+
+}  // namespace
+
+TEST_F(KLVPCSessionODBCTest, FirstRunWritesEachSectionBackAndStaysInactive) {
+  auto first = MakePDASession(0);
+  auto third = MakePDASession(2);
+  {
+    TKLVPCSessionODBC a(*first, ini_);
+    TKLVPCSessionODBC b(*third, ini_);
+    EXPECT_FALSE(a.Active());
+    EXPECT_FALSE(b.Active());
+    EXPECT_EQ(b.SectionName, "Session03");
+    Download(a, *first, {{1, {"1"}}});
+    EXPECT_FALSE(a.Failed());
+  }
+  std::string section = "DSN=\r\nUsername=\r\nPassword=\r\nTablename=\r\nEnabled=False\r\n";
+  for (int i = 1; i <= 30; ++i) section += Format("Field%d=\r\n", i);
+  EXPECT_EQ(IniText(), "[Session01]\r\n" + section + "[Session03]\r\n" + section);
+  // No connection was tried, nothing was logged.
+  EXPECT_TRUE(log_.empty());
+}
+
+TEST_F(KLVPCSessionODBCTest, DisabledSessionLeavesTheDataSourceAlone) {
+  const std::string dsn = OdbcTestConfig::kSqliteDsn;
+  CreateTable(dsn, table_);
+  Exec(dsn, "INSERT INTO " + table_ + " (id) VALUES (99)");
+  WriteSection(dsn, table_, "");
+  platform::WriteProfileString(ini_, "Session01", "Enabled", "off");
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, ini_);
+  EXPECT_FALSE(s.Active());
+  Download(s, *pda, {{1, {"1"}}});
+  EXPECT_FALSE(s.Failed());
+  EXPECT_EQ(s.SeenCount, 0);
+  EXPECT_TRUE(log_.empty());
+  EXPECT_EQ(Rows(dsn, table_, "id"), (std::vector<Row>{{"99"}}));
+  EXPECT_THAT(IniText(), HasSubstr("Enabled=False\r\n"));
+}
+
+TEST_F(KLVPCSessionODBCTest, SettingsAreReadAndOnlyTheirOwnKeysWrittenBack) {
+  WriteBytes(ini_,
+             "; kept\r\n[Session01]\r\nDSN=Sales DB\r\nUsername=ann\r\nPassword=p=w d\r\n"
+             "Tablename=Order Lines\r\nEnabled=yes\r\nSaveBitmapsAsOLEObjects=Y\r\n"
+             "AbortOnRecordError=no\r\nField2=item\r\nOther=kept\r\n[Session02]\r\nEnabled=on\r\n");
+  auto pda = MakePDASession(0);
+  pda->Prefs.FieldCount = 3;
+  auto second = MakePDASession(1);
+  second->Prefs.FieldCount = 0;
+  {
+    TKLVPCSessionODBC s(*pda, ini_);
+    TKLVPCSessionODBC t(*second, ini_);
+    EXPECT_TRUE(s.Active());
+    EXPECT_EQ(s.DSN, "Sales DB");
+    EXPECT_EQ(s.UserName, "ann");
+    EXPECT_EQ(s.Password, "p=w d");
+    EXPECT_EQ(s.ColumnMap[0], "Order Lines");
+    EXPECT_EQ(s.ColumnMap[2], "item");
+    EXPECT_TRUE(s.SaveBitmapsAsOLEObjects);
+    EXPECT_FALSE(s.AbortOnRecordError);
+    EXPECT_FALSE(t.Active());
+    EXPECT_FALSE(t.SaveBitmapsAsOLEObjects);
+    EXPECT_TRUE(t.AbortOnRecordError);
+  }
+  EXPECT_EQ(IniText(), Expected({"; kept", "[Session01]", "DSN=Sales DB", "Username=ann",
+                                 "Password=p=w d", "Tablename=Order Lines", "Enabled=True",
+                                 "SaveBitmapsAsOLEObjects=Y", "AbortOnRecordError=no",
+                                 "Field2=item", "Other=kept", "Field1=", "Field3=", "[Session02]",
+                                 "Enabled=False", "DSN=", "Username=", "Password=", "Tablename="}));
+}
+
+TEST_F(KLVPCSessionODBCTest, FieldCountBeyondThirtyStopsAtThirty) {
+  auto pda = MakePDASession(0);
+  pda->Prefs.FieldCount = 200;
+  TKLVPCSessionODBC s(*pda, ini_);
+  EXPECT_THAT(IniText(), HasSubstr("Field30=\r\n"));
+  EXPECT_THAT(IniText(), ::testing::Not(HasSubstr("Field31")));
+  EXPECT_TRUE(log_.empty());
+}
+
+TEST_F(KLVPCSessionODBCTest, UnwritableSettingsFileLeavesTheSessionInactive) {
+  WriteBytes(ini_, "[Session01]\r\nEnabled=True\r\nDSN=qp_sqlite\r\n");
+  const std::string missing = folder_ / "no-such-folder/QuillorP2_ODBC.ini";
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, missing);
+  EXPECT_FALSE(s.Active());
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0],
+            "Session01(Orders): Failure creating ODBCSession: Session01\n  "
+            "EIniFileException: Unable to write to " +
+                missing);
+}
+
+TEST_F(KLVPCSessionODBCTest, DownloadsRecordsIntoATableItClearsFirst) {
+  const std::string dsn = OdbcTestConfig::kSqliteDsn;
+  CreateTable(dsn, table_);
+  Exec(dsn, "INSERT INTO " + table_ + " (id, item) VALUES (99, 'from before')");
+  WriteSection(dsn, table_, "");
+  auto pda = MakePDASession(0);
+  TKLVBitmap* signature = AddSignature(*pda, 1);
+  TKLVPCSessionODBC s(*pda, ini_);
+  ASSERT_TRUE(s.Active());
+  Download(s, *pda,
+           {{1, {"1", "Bolts 'M8'", " 12", "", "not exported", "no column"}},
+            {2, {"2", "Nuts", "", "", "x"}}});
+  EXPECT_FALSE(s.Failed());
+  EXPECT_THAT(
+      log_, ElementsAre("Session01(Orders): Downloaded 2/2 records to ODBC qp_sqlite::" + table_));
+  EXPECT_EQ(Rows(dsn, table_),
+            (std::vector<Row>{{"1", "Bolts 'M8'", "12", std::nullopt, std::nullopt},
+                              {"2", "Nuts", std::nullopt, std::nullopt, std::nullopt}}));
+  // The signature as a plain bitmap into the blob column; none for record 2: left unset.
+  auto sigs = Rows(dsn, table_, "id, sig");
+  EXPECT_EQ(sigs[0][1], signature->Image());
+  EXPECT_FALSE(signature->SaveAsOLE);
+  EXPECT_EQ(sigs[1][1], std::nullopt);
+}
+
+TEST_F(KLVPCSessionODBCTest, SignatureAsEmbeddedObjectOrAsTheSavedFilesName) {
+  const std::string dsn = OdbcTestConfig::kSqliteDsn;
+  CreateTable(dsn, table_);
+  WriteSection(dsn, table_, "SaveBitmapsAsOLEObjects=True\r\n");
+  auto pda = MakePDASession(0);
+  TKLVBitmap* signature = AddSignature(*pda, 1);
+  {
+    TKLVPCSessionODBC s(*pda, ini_);
+    Download(s, *pda, {{1, {"1"}}});
+  }
+  auto sigs = Rows(dsn, table_, "id, sig");
+  std::string wrapped;
+  signature->SaveToStream(&wrapped);
+  ASSERT_TRUE(signature->SaveAsOLE);
+  EXPECT_EQ(wrapped.size(),
+            TKLVBitmap::kOleHeaderSize + signature->Image().size() + TKLVBitmap::kOleTrailerSize);
+  EXPECT_EQ(sigs[0][1], wrapped);
+
+  // Mapped to a text column, the field gives the saved file's name without its folder.
+  WriteSection(dsn, table_, "", 1);
+  platform::WriteProfileString(ini_, "Session01", "Field4", "sig_file");
+  {
+    TKLVPCSessionODBC s(*pda, ini_);
+    Download(s, *pda, {{1, {"1"}}});
+  }
+  EXPECT_EQ(Rows(dsn, table_, "id, sig_file"), (std::vector<Row>{{"1", "S01R1F04.bmp"}}));
+}
+
+TEST_F(KLVPCSessionODBCTest, AppendOutputKeepsTheRowsAndQuotedNamesAreCleared) {
+  const std::string dsn = OdbcTestConfig::kSqliteDsn;
+  const std::string spaced = "order lines " + std::to_string(getpid());
+  CreateTable(dsn, "\"" + spaced + "\"");
+  WriteSection(dsn, spaced, "");
+  auto pda = MakePDASession(0);
+  pda->Prefs.AppendOutput = 1;
+  for (const char* id : {"1", "2"}) {
+    TKLVPCSessionODBC s(*pda, ini_);
+    Download(s, *pda, {{1, {id, "kept"}}});
+  }
+  EXPECT_EQ(Rows(dsn, "\"" + spaced + "\"", "id").size(), 2u);
+  // Without AppendOutput the name with a blank is quoted in the delete.
+  pda->Prefs.AppendOutput = 0;
+  TKLVPCSessionODBC s(*pda, ini_);
+  Download(s, *pda, {{1, {"3", "alone"}}});
+  EXPECT_EQ(Rows(dsn, "\"" + spaced + "\"", "id"), (std::vector<Row>{{"3"}}));
+  EXPECT_FALSE(s.Failed());
+}
+
+TEST_F(KLVPCSessionODBCTest, ConnectionFailureIsLoggedOnceAndNothingIsWritten) {
+  WriteSection("qp_no_such_dsn", table_, "Username=ann\r\nPassword=secret\r\n");
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, ini_);
+  Download(s, *pda, {{1, {"1"}}, {2, {"2"}}});
+  EXPECT_TRUE(s.Failed());
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_THAT(log_[0], StartsWith("Session01(Orders): Failure opening ODBC datasource: "
+                                  "qp_no_such_dsn\n  EDatabaseError: Cannot connect to data "
+                                  "source qp_no_such_dsn: [IM002]"));
+  EXPECT_EQ(log_[1], "Session01(Orders): Downloaded 0/0 records to ODBC qp_no_such_dsn::" + table_);
+}
+
+TEST_F(KLVPCSessionODBCTest, MissingColumnFailsTheFirstRecordAndTheSession) {
+  const std::string dsn = OdbcTestConfig::kSqliteDsn;
+  CreateTable(dsn, table_);
+  WriteSection(dsn, table_, "");
+  platform::WriteProfileString(ini_, "Session01", "Field6", "Remark");
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, ini_);
+  // Field 6 sets nothing (empty text), its column is still looked up first.
+  Download(s, *pda, {{1, {"1"}}, {2, {"2"}}});
+  EXPECT_TRUE(s.Failed());
+  EXPECT_THAT(
+      log_, ElementsAre("Session01(Orders): Failure setting field [Remark] in ODBC "
+                        "datasource: qp_sqlite::" +
+                            table_ + "\n  EDatabaseError: Field 'Remark' not found",
+                        "Session01(Orders): Downloaded 0/1 records to ODBC qp_sqlite::" + table_));
+  EXPECT_TRUE(Rows(dsn, table_).empty());
+}
+
+TEST_F(KLVPCSessionODBCTest, WithoutAbortAFailedRecordIsSkippedAndTheNextOnesWritten) {
+  const std::string dsn = OdbcTestConfig::kSqliteDsn;
+  CreateTable(dsn, table_);
+  WriteSection(dsn, table_, "AbortOnRecordError=False\r\n");
+  auto pda = MakePDASession(0);
+  AddSignature(*pda, 4, false);
+  platform::WriteProfileString(ini_, "Session01", "Field4", "sig_file");
+  TKLVPCSessionODBC s(*pda, ini_);
+  Download(s, *pda,
+           {{1, {"1", "ok"}},
+            {2, {"2", "bad qty", "twelve"}},  // refused when set: nothing of it is written
+            {3, {"1", "duplicate id"}},       // refused when posted
+            {4, {"4", "unsaved signature"}},  // the text session saved no file for it
+            {5, {"5", "ok again", "5"}}});
+  EXPECT_FALSE(s.Failed());
+  const std::string target = "qp_sqlite::" + table_;
+  ASSERT_EQ(log_.size(), 4u);
+  EXPECT_EQ(log_[0],
+            "Session01(Orders): Failure setting field [qty] in ODBC datasource: " + target +
+                "\n  EDatabaseError: 'twelve' is not a valid integer value for field "
+                "'qty'");
+  EXPECT_THAT(log_[1], StartsWith("Session01(Orders): Failure posting to datasource: " + target +
+                                  "\n  EDatabaseError: Cannot insert into " + table_ + ": ["));
+  EXPECT_EQ(log_[2],
+            "Session01(Orders): Failure setting field [sig_file] in ODBC datasource: " + target +
+                "\n  Exception: no bitmap file stored for field sig_file, Rec_ID=4");
+  EXPECT_EQ(log_[3], "Session01(Orders): Downloaded 2/5 records to ODBC " + target);
+  EXPECT_EQ(Rows(dsn, table_, "id, item"), (std::vector<Row>{{"1", "ok"}, {"5", "ok again"}}));
+}
+
+TEST_F(KLVPCSessionODBCTest, DeleteThatTheDataSourceRefusesFailsTheSession) {
+  const std::string dsn = OdbcTestConfig::kSqliteDsn;
+  // A quote but no blank: opened fine, but the delete takes the name unquoted.
+  const std::string odd = "odd\"name" + std::to_string(getpid());
+  CreateTable(dsn, "\"odd\"\"name" + std::to_string(getpid()) + "\"");
+  WriteSection(dsn, odd, "");
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, ini_);
+  Download(s, *pda, {{1, {"1"}}});
+  EXPECT_TRUE(s.Failed());
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_THAT(log_[0], StartsWith("Session01(Orders): Failure deleting records from ODBC "
+                                  "datasource: qp_sqlite::" +
+                                  odd + "\n  EDatabaseError: Statement failed [DELETE FROM " + odd +
+                                  "]: ["));
+  EXPECT_EQ(log_[1], "Session01(Orders): Downloaded 0/0 records to ODBC qp_sqlite::" + odd);
+}
+
+TEST_F(KLVPCSessionODBCTest, ReadOperationsOfferNothing) {
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, ini_);
+  EXPECT_FALSE(s.DataReadOpen());
+  EXPECT_FALSE(s.DataReadRecords());
+  EXPECT_FALSE(s.DataReadClose());
+  EXPECT_FALSE(s.HintReadOpen());
+  EXPECT_FALSE(s.HintReadRecords());
+  EXPECT_FALSE(s.HintReadClose());
+  EXPECT_FALSE(s.FieldListReadOpen(1));
+  EXPECT_FALSE(s.FieldListReadRecords(2));
+  EXPECT_FALSE(s.FieldListReadClose(30));
+}
+
+TEST_F(KLVPCSessionODBCTest, GetIniFileNameLiesBesideTheLibrary) {
+  EXPECT_EQ(TKLVPCSessionODBC::GetIniFileName(),
+            platform::FolderOf(GetModulePath()) + "QuillorP2_ODBC.ini");
+}
+
+TEST_F(KLVPCSessionODBCTest, DownloadsIntoPostgreSQL) {
+  if (!config_->HasPostgres()) GTEST_SKIP() << config_->PostgresNote();
+  const std::string dsn = OdbcTestConfig::kPostgresDsn;
+  CreateTable(dsn, table_, "BYTEA");
+  Exec(dsn, "INSERT INTO " + table_ + " (id) VALUES (99)");
+  WriteSection(dsn, table_, "Username=qp_test\r\nPassword=qp_test\r\nAbortOnRecordError=0\r\n");
+  auto pda = MakePDASession(0);
+  TKLVBitmap* signature = AddSignature(*pda, 1);
+  TKLVPCSessionODBC s(*pda, ini_);
+  Download(s, *pda,
+           {{1, {"1", "Bolts", "12"}}, {2, {"2", "Nuts", "x"}}, {3, {"3", "Washers", ""}}});
+  EXPECT_FALSE(s.Failed());
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_THAT(log_[0], StartsWith("Session01(Orders): Failure setting field [qty]"));
+  EXPECT_EQ(log_[1], "Session01(Orders): Downloaded 2/3 records to ODBC qp_pg::" + table_);
+  EXPECT_EQ(Rows(dsn, table_, "id, item, qty"),
+            (std::vector<Row>{{"1", "Bolts", "12"}, {"3", "Washers", std::nullopt}}));
+  EXPECT_EQ(Rows(dsn, table_, "id, sig")[0][1], signature->Image());
+}

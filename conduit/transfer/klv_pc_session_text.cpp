@@ -1,0 +1,591 @@
+#include "conduit/transfer/klv_pc_session_text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "base/date_time.h"
+#include "base/exception.h"
+#include "base/format.h"
+#include "base/text_file.h"
+#include "conduit/framework/conduit_db.h"
+#include "conduit/framework/record_format.h"
+#include "conduit/transfer/klv_bitmap.h"
+#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_lib.h"
+#include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_text_formatter.h"
+#include "platform/file_names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kValueWidth = 30;
+constexpr int kHintWidth = 250;
+
+const std::string& ConduitUserName() {
+  static const std::string empty;
+  return GConduit ? GConduit->UserName() : empty;
+}
+
+const std::string& ConduitPathName() {
+  static const std::string empty;
+  return GConduit ? GConduit->PathName() : empty;
+}
+
+bool DirectoryExists(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && fs::is_directory(path, ec);
+}
+
+bool EntryExists(const std::string& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
+}
+
+// The text as the handheld stores it in a field of Width characters: cut to Width and ended
+// at an embedded NUL.
+std::string FieldValue(const std::string& text, int width) {
+  std::string v = PadToWidthNul(text, width);
+  size_t nul = v.find('\0');
+  if (nul != std::string::npos) v.resize(nul);
+  return v;
+}
+
+// Runs Body; a failure of any kind reaches OnFailure as an exception object.
+template <typename Body, typename Handler>
+void Guarded(Body&& body, Handler&& onFailure) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    onFailure(e);
+  } catch (...) {
+    onFailure(Exception("Unknown error"));
+  }
+}
+
+int16_t RecId(size_t number) {
+  return SwapSmallint(static_cast<int16_t>(static_cast<uint16_t>(number)));
+}
+
+[[noreturn]] void RaiseIo(const char* what, const std::string& file, int err) {
+  throw EInOutError(Format("Cannot %s file \"%s\". %s", what, file.c_str(), std::strerror(err)));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TKLVTextOutputFile
+
+TKLVTextOutputFile::~TKLVTextOutputFile() {
+  Discard();
+}
+
+void TKLVTextOutputFile::OpenTemporary(const std::string& FileName) {
+  Discard();
+  std::string folder = platform::FolderOf(FileName);
+  std::string name = FileName.substr(folder.size());
+  std::string temp = folder + "." + name + ".tmp-XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) RaiseIo("create", FileName, errno);
+  // The finished file keeps the permissions of the one it replaces.
+  struct stat st {};
+  mode_t mode = ::stat(FileName.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  ::fchmod(fd, mode);
+  Fd_ = fd;
+  Target_ = FileName;
+  TempName_ = temp;
+}
+
+void TKLVTextOutputFile::Create(const std::string& FileName) {
+  OpenTemporary(FileName);
+}
+
+void TKLVTextOutputFile::Append(const std::string& FileName, int RemoveLines) {
+  std::string kept;
+  try {
+    kept = ReadFileBytes(FileName);
+    if (RemoveLines > 0) {
+      std::vector<std::string> lines = SplitLines(kept);
+      lines.resize(lines.size() > static_cast<size_t>(RemoveLines)
+                       ? lines.size() - static_cast<size_t>(RemoveLines)
+                       : 0);
+      kept.clear();
+      for (const auto& line : lines) {
+        kept += line;
+        kept += "\r\n";
+      }
+    }
+  } catch (const std::exception& e) {
+    throw Exception(FileName + ": " + ExceptionText(e));
+  }
+  OpenTemporary(FileName);
+  try {
+    Write(kept);
+  } catch (...) {
+    Discard();
+    throw;
+  }
+}
+
+void TKLVTextOutputFile::Write(const std::string& Text) {
+  if (Fd_ < 0) throw EInOutError("File not open");
+  const char* p = Text.data();
+  size_t left = Text.size();
+  while (left > 0) {
+    ssize_t n = ::write(Fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseIo("write", Target_, errno);
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void TKLVTextOutputFile::Commit() {
+  if (Fd_ < 0) throw EInOutError("File not open");
+  int err = 0;
+  if (::fsync(Fd_) != 0) err = errno;
+  if (::close(Fd_) != 0 && err == 0) err = errno;
+  Fd_ = -1;
+  if (err == 0 && std::rename(TempName_.c_str(), Target_.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(TempName_.c_str());
+    TempName_.clear();
+    RaiseIo("write", Target_, err);
+  }
+  TempName_.clear();
+}
+
+void TKLVTextOutputFile::Discard() {
+  if (Fd_ >= 0) ::close(Fd_);
+  Fd_ = -1;
+  if (!TempName_.empty()) ::unlink(TempName_.c_str());
+  TempName_.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction, folders and file names
+
+TKLVPCSessionText::TKLVPCSessionText(TKLVPDASession& PDASession) : TKLVPCSession(PDASession) {
+  PathMode = PDASession.Prefs.UseCustomPath != 0 ? 2 : 1;
+  SetupFolders();
+  switch (PDASession.Prefs.OutputFormat) {
+    case 1:
+      Formatter = std::make_unique<TKLVPCTextFormatterComma>(PDASession, true);
+      break;
+    case 2:
+      Formatter = std::make_unique<TKLVPCTextFormatterFixed>(PDASession);
+      break;
+    case 3:
+      Formatter = std::make_unique<TKLVPCTextFormatterXML>(PDASession);
+      break;
+    case 4:
+      Formatter = std::make_unique<TKLVPCTextFormatterHTML>(PDASession);
+      break;
+    case 5:
+      Formatter = std::make_unique<TKLVPCTextFormatterComma>(PDASession, false);
+      break;
+    default:
+      Formatter = std::make_unique<TKLVPCTextFormatterTab>(PDASession);
+      break;
+  }
+}
+
+// A download broken off before WriteClose leaves the earlier output file as it was; the
+// handheld keeps the records, so the next HotSync writes them again.
+TKLVPCSessionText::~TKLVPCSessionText() = default;
+
+std::string TKLVPCSessionText::GetBaseFolder() {
+  std::string candidate;
+  switch (PathMode) {
+    case 0:
+      candidate = ConduitPathName();
+      break;
+    case 1:
+      candidate = AddTrailingBackslash(platform::FolderOf(GetModulePath())) + "Data";
+      break;
+    default:
+      candidate = PDASession.CustomPathText();
+      break;
+  }
+  // A relative custom folder would land wherever the HotSync Manager happens to run.
+  bool created =
+      (PathMode != 2 || (!candidate.empty() && candidate[0] == platform::kPathSeparator)) &&
+      SafeForceDirectories(candidate);
+  if (!created) {
+    if (PathMode == 2) {
+      LogMessage("Invalid HotSync data path: " + candidate + "." + "\n" +
+                 " Resetting to Palm default location: " + ConduitPathName());
+      PathMode = 0;
+      candidate = ConduitPathName();
+      SafeForceDirectories(candidate);
+    }
+    if (!DirectoryExists(candidate))
+      LogMessage("Unable to create HotSync folder: " + candidate + "\n" +
+                 "  Data will not be transferred.");
+  }
+  return AddTrailingBackslash(candidate);
+}
+
+bool TKLVPCSessionText::SetupFolders() {
+  BaseFolder = GetBaseFolder();
+  switch (PathMode) {
+    case 0:
+      ToPDAFolder = BaseFolder + "ToPDA";
+      FromPDAFolder = BaseFolder + "FromPDA";
+      break;
+    case 1: {
+      std::string user =
+          BaseFolder + MakeSafeFileName(ConduitUserName()) + platform::kPathSeparator;
+      ToPDAFolder = user + "ToPDA";
+      FromPDAFolder = user + "FromPDA";
+      break;
+    }
+    default:
+      ToPDAFolder = BaseFolder + "ToPDA";
+      FromPDAFolder = BaseFolder;
+      break;
+  }
+  SafeForceDirectories(FromPDAFolder);
+  SafeForceDirectories(ToPDAFolder);
+  ToPDAFolder = AddTrailingBackslash(ToPDAFolder);
+  FromPDAFolder = AddTrailingBackslash(FromPDAFolder);
+  std::error_code ec;
+  fs::create_directory(FromPDAFolder + "Signatures", ec);
+  return true;
+}
+
+std::string TKLVPCSessionText::UserNameInFileName() const {
+  // A separator in the user name would put the file into another folder.
+  std::string name = ConduitUserName();
+  std::string result;
+  for (char c : name) {
+    if (c == '/' || c == '\\')
+      result += Format("%2X", static_cast<unsigned char>(c));
+    else
+      result += c;
+  }
+  return result;
+}
+
+std::string TKLVPCSessionText::GetOutputFileName() const {
+  std::string name = FromPDAFolder + Format("S%.2d_data", SlotIndex + 1);
+  if (PathMode == 2) name += "_" + UserNameInFileName();
+  return name + (Formatter ? Formatter->Extension : std::string(".txt"));
+}
+
+std::string TKLVPCSessionText::GetDataFileName() const {
+  return ToPDAFolder + Format("S%.2d_data.txt", SlotIndex + 1);
+}
+
+std::string TKLVPCSessionText::GetHintsFileName() const {
+  return ToPDAFolder + Format("S%.2d_Hints.txt", SlotIndex + 1);
+}
+
+std::string TKLVPCSessionText::GetFieldListFileName(int FieldNo) const {
+  return ToPDAFolder + Format("S%.2dF%.2d.txt", SlotIndex + 1, FieldNo);
+}
+
+std::string TKLVPCSessionText::MakeBitmapFileName(const std::string& Prefix,
+                                                  const std::string& Suffix) const {
+  std::string stamp = StampYYMMDDHH(Clock());
+  for (int n = 1;; ++n) {
+    std::string name = Prefix + stamp + "_" + Format("%.3d", n) + Suffix;
+    if (!EntryExists(name)) return name;
+  }
+}
+
+bool TKLVPCSessionText::BackupInputFile(const std::string& FileName) {
+  try {
+    std::string folder = platform::FolderOf(FileName);
+    std::string backup =
+        folder + "old_" + StampYYMMDDHHNNSS(Clock()) + "_" + FileName.substr(folder.size());
+    // rename replaces an earlier backup of the same second in one step.
+    std::rename(FileName.c_str(), backup.c_str());
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TKLVPCSessionText::IsFileNameChar(unsigned char Ch) {
+  return (Ch >= 'A' && Ch <= 'Z') || (Ch >= 'a' && Ch <= 'z') || (Ch >= '0' && Ch <= '9') ||
+         Ch == ' ' || Ch == '#' || Ch == '-' || Ch == '.' || Ch == '_';
+}
+
+std::string TKLVPCSessionText::MakeSafeFileName(const std::string& Text) {
+  std::string result;
+  for (char c : Text) {
+    unsigned char ch = static_cast<unsigned char>(c);
+    if (IsFileNameChar(ch))
+      result += c;
+    else
+      result += Format("%2X", ch);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Download
+
+void TKLVPCSessionText::WritePiece(TPiece Piece) {
+  std::string text;
+  (Formatter.get()->*Piece)(text);
+  if (!text.empty()) OutputFile.Write(text);
+}
+
+void TKLVPCSessionText::WriteOpen() {
+  const SessionPrefsData& prefs = PDASession.Prefs;
+  if (!prefs.AppendOutput)
+    DeleteFiles(FromPDAFolder + "Signatures" + platform::kPathSeparator +
+                Format("S%.2d*.bmp", SlotIndex + 1));
+  OutputFileName = GetOutputFileName();
+
+  bool appending = false;
+  bool opened = false;
+  Guarded(
+      [&] {
+        appending = prefs.AppendOutput && platform::FileExists(OutputFileName);
+        if (appending)
+          OutputFile.Append(OutputFileName, std::max(Formatter->FooterLineCount, 0));
+        else
+          OutputFile.Create(OutputFileName);
+        opened = true;
+      },
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": " + "Failure opening output text file: " + "\n" + "  " +
+                   OutputFileName + "\n" + "  " + ExceptionText(e));
+        Failed_ = true;
+      });
+  if (!opened) return;
+
+  Guarded(
+      [&] {
+        if (!appending) {
+          WritePiece(&TKLVPCTextFormatter::FormatStartFile);
+          WritePiece(&TKLVPCTextFormatter::FormatStartSession);
+          if (prefs.FieldNamesAsHeaders) WritePiece(&TKLVPCTextFormatter::FormatColumnHeaders);
+        } else {
+          WritePiece(&TKLVPCTextFormatter::FormatStartSession);
+        }
+      },
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": " + "Failure writing output text file: " + OutputFileName +
+                   "\n" + "  " + ExceptionText(e));
+        Failed_ = true;
+      });
+}
+
+void TKLVPCSessionText::WriteRecord() {
+  if (!Active_ || Failed_) return;
+  ++SeenCount;
+  bool bitmapsSaved = false;
+  Guarded(
+      [&] {
+        WriteRowBitmaps();
+        bitmapsSaved = true;
+      },
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": " + "Failure writing bitmaps for row" + "\n" + "  " +
+                   ExceptionText(e));
+        Failed_ = true;
+        --SeenCount;
+      });
+  if (!bitmapsSaved) return;
+
+  Guarded(
+      [&] {
+        WritePiece(&TKLVPCTextFormatter::FormatDataRow);
+        ++WrittenCount;
+      },
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": " + "Failure writing output text file: " + OutputFileName +
+                   "\n" + "  " + ExceptionText(e));
+        Failed_ = true;
+      });
+}
+
+void TKLVPCSessionText::WriteRowBitmaps() {
+  const std::string folder = AddTrailingBackslash(FromPDAFolder + "Signatures");
+  const int count = std::min<int>(PDASession.Prefs.FieldCount, kSessionFieldCount);
+  for (int i = 1; i <= count; ++i) {
+    if (PDASession.FieldDef(i).FieldType != kFieldTypeBitmap || !PDASession.IsFieldExported(i))
+      continue;
+    if (!PDASession.CurrentDb) throw Exception("No handheld database open");
+    int32_t recId = PDASession.CurrentDb->FieldByName("Rec_ID").AsInteger();
+    TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
+    if (!bitmap) continue;
+    std::string prefix = folder + Format("S%.2dF%.2d_", SlotIndex + 1, i);
+    std::string suffix = PathMode == 2 ? "_" + UserNameInFileName() + ".bmp" : ".bmp";
+    bitmap->SaveToFile(MakeBitmapFileName(prefix, suffix));
+  }
+}
+
+void TKLVPCSessionText::WriteClose() {
+  Guarded(
+      [&] {
+        WritePiece(&TKLVPCTextFormatter::FormatEndSession);
+        WritePiece(&TKLVPCTextFormatter::FormatEndFile);
+        OutputFile.Commit();
+        LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
+                   std::to_string(SeenCount) + " records to " + OutputFileName);
+      },
+      [&](const std::exception& e) {
+        if (!Failed_)
+          LogMessage(SessionLabel + ": " + "Failure closing output text file: " + OutputFileName +
+                     "\n" + "  " + ExceptionText(e));
+        Failed_ = true;
+        OutputFile.Discard();
+      });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Upload
+
+namespace {
+
+TVornConduitDb& TargetDb(TKLVPDASession& Session) {
+  if (!Session.CurrentDb) throw Exception("No handheld database open");
+  return *Session.CurrentDb;
+}
+
+// FieldCount as far as the handheld records have fields for it.
+int UploadFieldCount(const TKLVPDASession& Session) {
+  return std::clamp<int>(Session.Prefs.FieldCount, 0, kSessionFieldCount);
+}
+
+bool ParseFieldNumber(const std::string& text, int& number) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  auto [end, ec] = std::from_chars(first, last, number);
+  return ec == std::errc() && end == last && first != last;
+}
+
+}  // namespace
+
+bool TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exception& E) {
+  LogMessage(SessionLabel + ": " + "Failure reading input text file: " + FileName + "\n" + "  " +
+             ExceptionText(E));
+  return false;
+}
+
+bool TKLVPCSessionText::DataReadOpen() {
+  DataFileName = GetDataFileName();
+  return platform::FileExists(DataFileName);
+}
+
+bool TKLVPCSessionText::DataReadRecords() {
+  bool ok = false;
+  Guarded(
+      [&] {
+        std::vector<std::string> lines = ReadTextLines(DataFileName);
+        TVornConduitDb& db = TargetDb(PDASession);
+        const int n = UploadFieldCount(PDASession);
+        for (size_t l = 0; l < lines.size(); ++l) {
+          const std::string& line = lines[l];
+          if (line.empty()) continue;
+          db.Append();
+          db.Fields.Items(0).SetAsInteger(RecId(l + 1));
+          for (int k = 1; k <= n; ++k) db.Fields.Items(k).SetAsString(std::string());
+          size_t pos = 0;
+          for (int k = 1; pos < line.size() && k <= n; ++k) {
+            size_t tab = line.find('\t', pos);
+            size_t end = tab == std::string::npos ? line.size() : tab;
+            db.Fields.Items(k).SetAsString(FieldValue(line.substr(pos, end - pos), kValueWidth));
+            pos = tab == std::string::npos ? line.size() : tab + 1;
+          }
+          db.Post(true);
+        }
+        LogMessage(SessionLabel + ": " + "Uploaded " + std::to_string(lines.size()) +
+                   " records from " + DataFileName);
+        ok = true;
+      },
+      [&](const std::exception& e) { ReadFailure(DataFileName, e); });
+  return ok;
+}
+
+bool TKLVPCSessionText::DataReadClose() {
+  return PDASession.Prefs.BackupUploadFiles ? BackupInputFile(DataFileName) : true;
+}
+
+bool TKLVPCSessionText::HintReadOpen() {
+  HintsFileName = GetHintsFileName();
+  return platform::FileExists(HintsFileName);
+}
+
+bool TKLVPCSessionText::HintReadRecords() {
+  bool ok = false;
+  Guarded(
+      [&] {
+        const int n = UploadFieldCount(PDASession);
+        std::vector<std::string> hints(static_cast<size_t>(n));
+        std::vector<std::string> lines = ReadTextLines(HintsFileName);
+        for (const std::string& line : lines) {
+          size_t tab = line.find('\t');
+          if (tab == std::string::npos) continue;
+          int field = 0;
+          if (!ParseFieldNumber(line.substr(0, tab), field) || field < 1 || field > n) continue;
+          hints[static_cast<size_t>(field - 1)] = FieldValue(line.substr(tab + 1), kHintWidth);
+        }
+        TVornConduitDb& db = TargetDb(PDASession);
+        for (int k = 1; k <= n; ++k) {
+          db.Append();
+          db.Fields.Items(0).SetAsInteger(RecId(static_cast<size_t>(k)));
+          db.Fields.Items(1).SetAsString(std::to_string(k));
+          db.Fields.Items(2).SetAsString(hints[static_cast<size_t>(k - 1)]);
+          db.Post(true);
+        }
+        LogMessage(SessionLabel + ": " + "Uploaded " + std::to_string(lines.size()) +
+                   " records from " + HintsFileName);
+        ok = true;
+      },
+      [&](const std::exception& e) { ReadFailure(HintsFileName, e); });
+  return ok;
+}
+
+bool TKLVPCSessionText::HintReadClose() {
+  return PDASession.Prefs.BackupUploadFiles ? BackupInputFile(HintsFileName) : true;
+}
+
+bool TKLVPCSessionText::FieldListReadOpen(int FieldNo) {
+  FieldListFileName = GetFieldListFileName(FieldNo);
+  return platform::FileExists(FieldListFileName);
+}
+
+bool TKLVPCSessionText::FieldListReadRecords(int) {
+  bool ok = false;
+  Guarded(
+      [&] {
+        std::vector<std::string> lines = ReadTextLines(FieldListFileName);
+        TVornConduitDb& db = TargetDb(PDASession);
+        for (size_t l = 0; l < lines.size(); ++l) {
+          if (lines[l].empty()) continue;
+          std::string value = FieldValue(lines[l], kValueWidth);
+          db.Append();
+          db.Fields.Items(0).SetAsInteger(RecId(l + 1));
+          db.Fields.Items(1).SetAsString(value);
+          db.Fields.Items(2).SetAsString(value);
+          db.Post(true);
+        }
+        LogMessage(SessionLabel + ": " + "Uploaded " + std::to_string(lines.size()) +
+                   " records from " + FieldListFileName);
+        ok = true;
+      },
+      [&](const std::exception& e) { ReadFailure(FieldListFileName, e); });
+  return ok;
+}
+
+bool TKLVPCSessionText::FieldListReadClose(int) {
+  return PDASession.Prefs.BackupUploadFiles ? BackupInputFile(FieldListFileName) : true;
+}

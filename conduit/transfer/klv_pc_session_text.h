@@ -1,0 +1,109 @@
+#pragma once
+// The text-file PC session: downloads a handheld session into one output file (tab, comma,
+// fixed width, HTML or XML) plus its signature bitmaps, and uploads the data, hint and
+// lookup-list files of the session's ToPDA folder.
+
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "conduit/transfer/klv_pc_session.h"
+
+class TKLVPCTextFormatter;
+
+// The output file while a download writes it. The text goes into a temporary file beside the
+// target, which starts as a copy of the target when appending; Commit renames it over the
+// target. Until then the target keeps what it held, so a broken or failed download never
+// loses or damages earlier data; a file never committed is discarded.
+class TKLVTextOutputFile {
+ public:
+  TKLVTextOutputFile() = default;
+  ~TKLVTextOutputFile();
+  TKLVTextOutputFile(const TKLVTextOutputFile&) = delete;
+  TKLVTextOutputFile& operator=(const TKLVTextOutputFile&) = delete;
+
+  // A new, empty file for FileName.
+  void Create(const std::string& FileName);
+  // The existing FileName without its last RemoveLines lines (the rest then ends its lines in
+  // CR LF), to be written on. Failures of the copy read "<file>: <error text>".
+  void Append(const std::string& FileName, int RemoveLines);
+  // Raises EInOutError when the file is not open or the text cannot be written.
+  void Write(const std::string& Text);
+  // Makes the file the target and closes it. Raises EInOutError when it is not open or cannot
+  // be finished; the target then keeps its earlier content.
+  void Commit();
+  // Drops the written text; the target stays as it was.
+  void Discard();
+  bool IsOpen() const { return Fd_ >= 0; }
+
+ private:
+  void OpenTemporary(const std::string& FileName);
+
+  int Fd_ = -1;
+  std::string Target_;
+  std::string TempName_;
+};
+
+class TKLVPCSessionText : public TKLVPCSession {
+ public:
+  // Sets up the folders (problems are only logged) and the formatter of OutputFormat.
+  explicit TKLVPCSessionText(TKLVPDASession& PDASession);
+  ~TKLVPCSessionText() override;
+
+  void WriteOpen() override;
+  void WriteRecord() override;
+  void WriteClose() override;
+  bool DataReadOpen() override;
+  bool DataReadRecords() override;
+  bool DataReadClose() override;
+  bool HintReadOpen() override;
+  bool HintReadRecords() override;
+  bool HintReadClose() override;
+  bool FieldListReadOpen(int FieldNo) override;
+  bool FieldListReadRecords(int FieldNo) override;
+  bool FieldListReadClose(int FieldNo) override;
+
+  // Creates the base folder of PathMode; falls back from a custom folder (2) to the HotSync
+  // user folder (0). Returns it with a trailing separator.
+  std::string GetBaseFolder();
+  bool SetupFolders();
+  std::string GetOutputFileName() const;
+  std::string GetDataFileName() const;
+  std::string GetHintsFileName() const;
+  std::string GetFieldListFileName(int FieldNo) const;
+  // Prefix + "yymmddhh" + "_" + counter from 001 + Suffix: the first name not in use.
+  std::string MakeBitmapFileName(const std::string& Prefix, const std::string& Suffix) const;
+  // Renames the file to "old_yymmddhhnnss_<name>" in its folder; never raises.
+  bool BackupInputFile(const std::string& FileName);
+  // Saves the signature bitmaps of the current record; raises on failure.
+  void WriteRowBitmaps();
+
+  static bool IsFileNameChar(unsigned char Ch);
+  // Every character IsFileNameChar refuses becomes its code as "%2X".
+  static std::string MakeSafeFileName(const std::string& Text);
+
+  // 0: HotSync user folder, 1: "Data" beside the conduit library, 2: the custom folder.
+  uint8_t PathMode = 1;
+  std::string BaseFolder;
+  std::string ToPDAFolder;
+  std::string FromPDAFolder;
+  std::string OutputFileName;
+  std::string DataFileName;
+  std::string HintsFileName;
+  std::string FieldListFileName;
+  TKLVTextOutputFile OutputFile;
+  std::unique_ptr<TKLVPCTextFormatter> Formatter;
+  // The local time that file-name stamps are taken from; tests put their own in place.
+  std::function<std::time_t()> Clock = [] { return std::time(nullptr); };
+
+ private:
+  using TPiece = void (TKLVPCTextFormatter::*)(std::string&);
+  void WritePiece(TPiece Piece);
+  // The HotSync user name as it goes into file names of the custom folder.
+  std::string UserNameInFileName() const;
+  // Logs the failure line of a records operation and answers false.
+  bool ReadFailure(const std::string& FileName, const std::exception& E);
+};

@@ -1,0 +1,752 @@
+// The text-file session against an in-process sync manager and HotSync log, with its folders
+// in temporary folders.
+#include "conduit/transfer/klv_pc_session_text.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/date_time.h"
+#include "base/format.h"
+#include "base/text_file.h"
+#include "conduit/framework/conduit_db.h"
+#include "conduit/framework/sync_api.h"
+#include "conduit/transfer/klv_bitmap.h"
+#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_lib.h"
+#include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_text_formatter.h"
+#include "conduit/transfer/test_support.h"
+#include "platform/file_names.h"
+#include "sdk/hslog.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+namespace {
+
+// What the fakes of the sync manager and the log saw.
+struct FakeSync {
+  std::vector<std::string> log;
+  // Per posted record: the bytes SyncWriteRec got, and the field texts before the post.
+  std::vector<std::vector<uint8_t>> written;
+  std::vector<std::vector<std::string>> posted;
+  int failWriteAt = 0;  // fail the n-th SyncWriteRec (1-based); 0: never
+};
+FakeSync* gSync = nullptr;
+
+int32_t FakeApiVersion(int32_t* major, int32_t* minor) {
+  *major = 2;
+  *minor = 1;
+  return 0;
+}
+int32_t FakeRegister(uint32_t* handle) {
+  *handle = 7;
+  return 0;
+}
+int32_t FakeUnregister(uint32_t) {
+  return 0;
+}
+int32_t FakeLogAddEntry(const char* text, int32_t activity, int32_t) {
+  if (activity == QP_LOG_TEXT) gSync->log.push_back(text);
+  return 0;
+}
+uint16_t FakeHHToHostWord(uint16_t v) {
+  return static_cast<uint16_t>((v >> 8) | (v << 8));
+}
+int32_t FakeOpenDB(const char*, uint8_t, uint8_t* handle, uint8_t) {
+  *handle = 1;
+  return 0;
+}
+int32_t FakeRecordCount(uint8_t, uint16_t* count) {
+  *count = 0;
+  return 0;
+}
+int32_t FakeCloseDB(uint8_t) {
+  return 0;
+}
+int32_t FakeWriteRec(TRawRecordInfo* info) {
+  if (gSync->failWriteAt > 0 && static_cast<int>(gSync->written.size()) + 1 == gSync->failWriteAt)
+    return 0x4001;
+  gSync->written.emplace_back(info->Buffer, info->Buffer + info->RecordSize);
+  return 0;
+}
+
+// 7 December 2026, 14:05:09 local time.
+std::time_t FixedTime() {
+  std::tm tm{};
+  tm.tm_year = 126;
+  tm.tm_mon = 11;
+  tm.tm_mday = 7;
+  tm.tm_hour = 14;
+  tm.tm_min = 5;
+  tm.tm_sec = 9;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+// A handheld bitmap record: 8 x 2 pixels, 2 bytes a row, header words big-endian.
+std::vector<uint8_t> PalmBitmap() {
+  std::vector<uint8_t> data(TKLVBitmap::kPalmHeaderSize + 4, 0);
+  data[1] = 8;
+  data[3] = 2;
+  data[5] = 2;
+  data[16] = 0xF0;
+  data[18] = 0x0F;
+  return data;
+}
+
+// The text with every Date="..." value replaced by *.
+std::string MaskDates(std::string text) {
+  const std::string key = "Date=\"";
+  for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+    size_t start = at + key.size();
+    size_t end = text.find('"', start);
+    if (end == std::string::npos) break;
+    text.replace(start, end - start, "*");
+  }
+  return text;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class KLVPCSessionTextTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gSync = &sync_;
+    SyncGetAPIVersion = FakeApiVersion;
+    SyncRegisterConduit = FakeRegister;
+    SyncUnRegisterConduit = FakeUnregister;
+    SyncHHToHostWord = FakeHHToHostWord;
+    SyncOpenDB = FakeOpenDB;
+    SyncGetDBRecordCount = FakeRecordCount;
+    SyncCloseDB = FakeCloseDB;
+    SyncWriteRec = FakeWriteRec;
+    LogAddEntry = FakeLogAddEntry;
+    KLVConduitStartup();
+    GConduit->OnOpenConduit = nullptr;
+    StartHotSync("Ann");
+
+    pda_ = std::make_unique<TKLVPDASession>(0);
+    pda_->SessionName = "Orders";
+    pda_->Prefs.FieldCount = kSessionFieldCount;
+    for (int i = 1; i <= kSessionFieldCount; ++i) {
+      std::string name = Format("Name%d", i);
+      std::memcpy(pda_->Prefs.FieldDefs[i - 1].Name, name.data(), name.size());
+    }
+  }
+  void TearDown() override {
+    pda_.reset();
+    KLVConduitShutdown();
+    UnbindSyncSlots();
+    UnbindLogSlots();
+    gSync = nullptr;
+  }
+
+  // The conduit's HotSync user and user folder, as a HotSync hands them over.
+  void StartHotSync(const std::string& user, const std::string& pathName = std::string()) {
+    TSyncProperties props{};
+    props.syncType = stFast;
+    std::string path = pathName.empty() ? temp_ / "hotsync" : pathName;
+    std::strncpy(props.pathName, path.c_str(), sizeof(props.pathName) - 1);
+    std::strncpy(props.userName, user.c_str(), sizeof(props.userName) - 1);
+    GConduit->HandleOpenConduit(props);
+    GBannerPending = false;
+    sync_.log.clear();
+  }
+  void UseCustomPath(const std::string& path) {
+    pda_->Prefs.UseCustomPath = 1;
+    std::memset(pda_->Prefs.CustomPath, 0, sizeof(pda_->Prefs.CustomPath));
+    std::memcpy(pda_->Prefs.CustomPath, path.data(), path.size());
+  }
+  void Export(std::initializer_list<int> fields) {
+    for (int i : fields) pda_->Prefs.FieldDefs[i - 1].Exported = 1;
+  }
+  void SetName(int field, const std::string& name) {
+    char* p = pda_->Prefs.FieldDefs[field - 1].Name;
+    std::memset(p, 0, sizeof(TKLVSessionFieldDef::Name));
+    std::memcpy(p, name.data(), name.size());
+  }
+  std::unique_ptr<TKLVPCSessionText> NewSession() {
+    auto s = std::make_unique<TKLVPCSessionText>(*pda_);
+    s->Clock = FixedTime;
+    return s;
+  }
+
+  // The data database layout, not opened: the download only reads the record in hand.
+  void MakeDataDb() {
+    auto db = std::make_unique<TVornConduitDb>();
+    db->AddField("Rec_ID", pftSmallint, 2);
+    for (int n = 1; n <= kSessionFieldCount; ++n) db->AddField(Format("Field%d", n), pftString, 31);
+    pda_->CurrentDb = std::move(db);
+  }
+  void SetRecord(int recId, const std::vector<std::string>& values) {
+    TVornConduitDb& db = *pda_->CurrentDb;
+    db.Fields.Items(0).SetAsInteger(recId);
+    for (int k = 1; k <= kSessionFieldCount; ++k)
+      db.Fields.Items(k).SetAsString(k <= static_cast<int>(values.size()) ? values[k - 1] : "");
+  }
+  // One download as the handheld session drives it.
+  void Download(TKLVPCSession& s, const std::vector<std::vector<std::string>>& records) {
+    if (!pda_->CurrentDb) MakeDataDb();
+    s.WriteOpen();
+    int id = 1;
+    for (const auto& r : records) {
+      SetRecord(id++, r);
+      if (s.Active() && !s.Failed()) s.WriteRecord();
+    }
+    s.WriteClose();
+  }
+  void AddBitmap(int recId, int field, bool withImage = true) {
+    auto b = std::make_unique<TKLVBitmap>();
+    if (withImage) b->LoadFromPalmBitmap(PalmBitmap());
+    b->SessionRecId = recId;
+    b->FieldNo = field;
+    pda_->Bitmaps->AddBitmap(b);
+  }
+
+  // Opens an upload target with the given text fields after Rec_ID.
+  void MakeUploadDb(const std::vector<std::pair<std::string, int>>& textFields) {
+    auto db = std::make_unique<TVornConduitDb>();
+    db->SetFileName("upload");
+    db->AddField("Rec_ID", pftSmallint, 2);
+    for (const auto& [name, size] : textFields) db->AddField(name, pftString, size);
+    db->BeforePost = [](TVornConduitDb& d) {
+      std::vector<std::string> values;
+      for (int i = 1; i < d.Fields.Count(); ++i) values.push_back(d.Fields.Items(i).AsString());
+      gSync->posted.push_back(values);
+    };
+    db->Open();
+    pda_->CurrentDb = std::move(db);
+  }
+  void MakeUploadDataDb() {
+    std::vector<std::pair<std::string, int>> fields;
+    for (int n = 1; n <= kSessionFieldCount; ++n) fields.emplace_back(Format("Field%d", n), 31);
+    MakeUploadDb(fields);
+  }
+  // Rec_ID as stored: the first two bytes of the record.
+  std::vector<std::string> StoredRecIds() const {
+    std::vector<std::string> ids;
+    for (const auto& r : sync_.written) ids.push_back(Format("%.2X %.2X", r[0], r[1]));
+    return ids;
+  }
+
+  TempFolder temp_;
+  FakeSync sync_;
+  std::unique_ptr<TKLVPDASession> pda_;
+};
+
+using KLVPCSessionTextFolders = KLVPCSessionTextTest;
+using KLVPCSessionTextDownload = KLVPCSessionTextTest;
+using KLVPCSessionTextUpload = KLVPCSessionTextTest;
+
+// --- folders and names -----------------------------------------------------------------------
+
+TEST_F(KLVPCSessionTextFolders, DefaultLayoutBesideTheConduitLibraryPerUser) {
+  StartHotSync("Ann Lee");
+  const std::string data = platform::FolderOf(GetModulePath()) + "Data";
+  const std::string user = data + "/Ann Lee/";
+  {
+    auto s = NewSession();
+    EXPECT_EQ(s->PathMode, 1);
+    EXPECT_EQ(s->BaseFolder, data + "/");
+    EXPECT_EQ(s->FromPDAFolder, user + "FromPDA/");
+    EXPECT_EQ(s->ToPDAFolder, user + "ToPDA/");
+    EXPECT_EQ(s->GetOutputFileName(), user + "FromPDA/S01_data.txt");
+    EXPECT_EQ(s->GetDataFileName(), user + "ToPDA/S01_data.txt");
+    EXPECT_EQ(s->GetHintsFileName(), user + "ToPDA/S01_Hints.txt");
+    EXPECT_EQ(s->GetFieldListFileName(3), user + "ToPDA/S01F03.txt");
+    EXPECT_TRUE(fs::is_directory(user + "FromPDA/Signatures"));
+    EXPECT_TRUE(fs::is_directory(user + "ToPDA"));
+    EXPECT_THAT(sync_.log, IsEmpty());
+  }
+  std::error_code ec;
+  fs::remove_all(user, ec);
+  fs::remove(data, ec);  // only when no other test uses it
+}
+
+TEST_F(KLVPCSessionTextFolders, CustomFolderHoldsOutputAndSignaturesWithUserInNames) {
+  const std::string custom = temp_ / "Exchange";
+  UseCustomPath(custom);
+  pda_->Prefs.OutputFormat = 4;
+  auto s = NewSession();
+  EXPECT_EQ(s->PathMode, 2);
+  EXPECT_EQ(s->FromPDAFolder, custom + "/");
+  EXPECT_EQ(s->GetOutputFileName(), custom + "/S01_data_Ann.htm");
+  EXPECT_EQ(s->GetHintsFileName(), custom + "/ToPDA/S01_Hints.txt");
+  EXPECT_TRUE(fs::is_directory(custom + "/Signatures"));
+  EXPECT_TRUE(fs::is_directory(custom + "/ToPDA"));
+
+  // Bitmaps of field 3 go into the custom Signatures folder, named with the user.
+  pda_->Prefs.FieldDefs[2].FieldType = kFieldTypeBitmap;
+  Export({3});
+  AddBitmap(1, 3);
+  Download(*s, {{"", "", ""}});
+  EXPECT_THAT(FilesIn(custom + "/Signatures"), ElementsAre("S01F03_26120714_001_Ann.bmp"));
+}
+
+TEST_F(KLVPCSessionTextFolders, CustomFolderThatCannotBeMadeFallsBackToTheUserFolder) {
+  const std::string hotsync = temp_ / "hotsync";
+  // A Windows drive path is no folder here; a path below a plain file cannot be created.
+  WriteBytes(temp_ / "plain", "x");
+  for (const std::string& custom : {std::string("Z:\\Exchange"), temp_ / "plain/Exchange"}) {
+    sync_.log.clear();
+    UseCustomPath(custom);
+    auto s = NewSession();
+    EXPECT_EQ(s->PathMode, 0);
+    EXPECT_THAT(sync_.log, ElementsAre("Invalid HotSync data path: " + custom + ".\n" +
+                                       " Resetting to Palm default location: " + hotsync));
+    EXPECT_EQ(s->FromPDAFolder, hotsync + "/FromPDA/");
+    EXPECT_EQ(s->ToPDAFolder, hotsync + "/ToPDA/");
+    EXPECT_EQ(s->GetOutputFileName(), hotsync + "/FromPDA/S01_data.txt");
+    EXPECT_TRUE(fs::is_directory(hotsync + "/FromPDA/Signatures"));
+  }
+  EXPECT_FALSE(fs::exists("Z:\\Exchange"));
+}
+
+TEST_F(KLVPCSessionTextFolders, BaseFolderThatCannotBeMadeIsLoggedAndTheSessionStillBuilt) {
+  WriteBytes(temp_ / "plain", "x");
+  const std::string hotsync = temp_ / "plain/hotsync";
+  StartHotSync("Ann", hotsync);
+  UseCustomPath(temp_ / "plain/Exchange");
+  auto s = NewSession();
+  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Invalid HotSync data path: "),
+                                     "Unable to create HotSync folder: " + hotsync + "\n" +
+                                         "  Data will not be transferred."));
+  // The download then fails in its own words and keeps the handheld data.
+  sync_.log.clear();
+  Download(*s, {{"a"}});
+  EXPECT_TRUE(s->Failed());
+  EXPECT_THAT(sync_.log,
+              ElementsAre(StartsWith("Session01(Orders): Failure opening output text "
+                                     "file: \n  " +
+                                     hotsync + "/FromPDA/S01_data.txt\n  EInOutError: ")));
+}
+
+TEST_F(KLVPCSessionTextFolders, SafeFileNames) {
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("Ann Lee"), "Ann Lee");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("J/Smith"), "J2FSmith");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("a/b:c"), "a2Fb3Ac");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("x\ty"), "x 9y");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("Ren\xE9#-._"), "RenE9#-._");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(""), "");
+  EXPECT_FALSE(TKLVPCSessionText::IsFileNameChar(0x80));
+  EXPECT_FALSE(TKLVPCSessionText::IsFileNameChar('/'));
+  EXPECT_TRUE(TKLVPCSessionText::IsFileNameChar(' '));
+}
+
+TEST_F(KLVPCSessionTextFolders, UserNameWithSeparatorsStaysInsideTheFolders) {
+  StartHotSync("J/../Smith");
+  UseCustomPath(temp_ / "Exchange");
+  auto s = NewSession();
+  EXPECT_EQ(s->GetOutputFileName(), temp_ / "Exchange/S01_data_J2F..2FSmith.txt");
+  Download(*s, {{"a"}});
+  EXPECT_FALSE(s->Failed());
+  EXPECT_TRUE(fs::exists(temp_ / "Exchange/S01_data_J2F..2FSmith.txt"));
+}
+
+TEST_F(KLVPCSessionTextFolders, OutputFormatChoosesTheFormatter) {
+  UseCustomPath(temp_.Path());
+  auto formatterFor = [&](int16_t format) {
+    pda_->Prefs.OutputFormat = format;
+    return NewSession();
+  };
+  EXPECT_NE(dynamic_cast<TKLVPCTextFormatterTab*>(formatterFor(0)->Formatter.get()), nullptr);
+  auto quotedSession = formatterFor(1);
+  auto quoted = dynamic_cast<TKLVPCTextFormatterComma*>(quotedSession->Formatter.get());
+  ASSERT_NE(quoted, nullptr);
+  EXPECT_TRUE(quoted->QuoteValues);
+  EXPECT_NE(dynamic_cast<TKLVPCTextFormatterFixed*>(formatterFor(2)->Formatter.get()), nullptr);
+  EXPECT_NE(dynamic_cast<TKLVPCTextFormatterXML*>(formatterFor(3)->Formatter.get()), nullptr);
+  EXPECT_NE(dynamic_cast<TKLVPCTextFormatterHTML*>(formatterFor(4)->Formatter.get()), nullptr);
+  auto bareSession = formatterFor(5);
+  auto bare = dynamic_cast<TKLVPCTextFormatterComma*>(bareSession->Formatter.get());
+  ASSERT_NE(bare, nullptr);
+  EXPECT_FALSE(bare->QuoteValues);
+  for (int16_t other : {6, 99, -1})
+    EXPECT_NE(dynamic_cast<TKLVPCTextFormatterTab*>(formatterFor(other)->Formatter.get()), nullptr)
+        << other;
+}
+
+TEST_F(KLVPCSessionTextFolders, BitmapNamesTakeTheFirstFreeCounter) {
+  UseCustomPath(temp_.Path());
+  auto s = NewSession();
+  const std::string prefix = temp_ / "Signatures/S01F03_";
+  EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_001.bmp");
+  WriteBytes(prefix + "26120714_001.bmp", "");
+  WriteBytes(prefix + "26120714_002.bmp", "");
+  EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_003.bmp");
+  EXPECT_EQ(s->MakeBitmapFileName(prefix, "_Ann.bmp"), prefix + "26120714_001_Ann.bmp");
+}
+
+// --- download --------------------------------------------------------------------------------
+
+TEST_F(KLVPCSessionTextDownload, TabFileNewWithAndWithoutHeaders) {
+  UseCustomPath(temp_.Path());
+  SetName(1, "Item");
+  SetName(3, "Qty");
+  Export({1, 3});
+  pda_->Prefs.FieldNamesAsHeaders = 1;
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  {
+    auto s = NewSession();
+    Download(*s, {{"A1", "x", "1"}, {"B2", "x", "20"}, {"C3", "x", ""}});
+    EXPECT_FALSE(s->Failed());
+    EXPECT_EQ(s->OutputFileName, out);
+  }
+  EXPECT_EQ(ReadFileBytes(out), "Item\tQty\r\nA1\t1\r\nB2\t20\r\nC3\t\r\n");
+  EXPECT_THAT(sync_.log, ElementsAre("Session01(Orders): Downloaded 3/3 records to " + out));
+
+  // Without AppendOutput the next download replaces the file.
+  pda_->Prefs.FieldNamesAsHeaders = 0;
+  {
+    auto s = NewSession();
+    Download(*s, {{"D4", "x", "5"}});
+  }
+  EXPECT_EQ(ReadFileBytes(out), "D4\t5\r\n");
+  EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
+}
+
+TEST_F(KLVPCSessionTextDownload, AppendToTabFileAddsRowsOnly) {
+  UseCustomPath(temp_.Path());
+  Export({1});
+  pda_->Prefs.AppendOutput = 1;
+  pda_->Prefs.FieldNamesAsHeaders = 1;
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  // No file yet: created as a new one, header included.
+  Download(*NewSession(), {{"A"}});
+  EXPECT_EQ(ReadFileBytes(out), "Name1\r\nA\r\n");
+  // Present: kept byte for byte, even a last line without its end.
+  WriteBytes(out, "old\nlast");
+  Download(*NewSession(), {{"B"}, {"C"}});
+  EXPECT_EQ(ReadFileBytes(out), "old\nlastB\r\nC\r\n");
+}
+
+TEST_F(KLVPCSessionTextDownload, AppendToXmlFileReplacesTheFooter) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.OutputFormat = 3;
+  pda_->Prefs.AppendOutput = 1;
+  SetName(2, "Qty");
+  Export({2});
+  const std::string out = temp_ / "S01_data_Ann.xml";
+  Download(*NewSession(), {{"x", "7"}});
+  Download(*NewSession(), {{"x", "8"}, {"x", "9"}});
+  const std::string doc = MaskDates(ReadFileBytes(out));
+  EXPECT_EQ(doc,
+            "<?xml version=\"1.0\"  encoding=\"UTF-8\" ?>\r\n"
+            "<QuillorPlusData>\r\n"
+            "  <Transfer Date=\"*\">\r\n"
+            "  <UserName>Ann</UserName>\r\n"
+            "  <TotalRecords>0</TotalRecords>\r\n"
+            " <Record>\r\n"
+            "  <ID>1</ID>\r\n"
+            "  <Field2>7  </Field2>\r\n"
+            " </Record>\r\n"
+            "</Transfer>\r\n"
+            "  <Transfer Date=\"*\">\r\n"
+            "  <UserName>Ann</UserName>\r\n"
+            "  <TotalRecords>0</TotalRecords>\r\n"
+            " <Record>\r\n"
+            "  <ID>1</ID>\r\n"
+            "  <Field2>8  </Field2>\r\n"
+            " </Record>\r\n"
+            " <Record>\r\n"
+            "  <ID>2</ID>\r\n"
+            "  <Field2>9  </Field2>\r\n"
+            " </Record>\r\n"
+            "</Transfer>\r\n"
+            "\r\n"
+            "</QuillorPlusData>\r\n");
+}
+
+TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRow) {
+  // In the HotSync user folder (a custom folder that is no folder here falls back to it), the
+  // bitmap names carry no user name.
+  UseCustomPath("Z:\\nowhere");
+  pda_->Prefs.FieldDefs[2].FieldType = kFieldTypeBitmap;  // exported
+  pda_->Prefs.FieldDefs[3].FieldType = kFieldTypeBitmap;  // not exported
+  Export({1, 3});
+  AddBitmap(1, 3);
+  AddBitmap(1, 4);
+  AddBitmap(3, 3);
+  const std::string sig = temp_ / "hotsync/FromPDA/Signatures/";
+  auto s = NewSession();
+  ASSERT_EQ(s->PathMode, 0);
+  sync_.log.clear();
+  // Bitmaps of earlier downloads of this slot go; another slot's stay.
+  WriteBytes(sig + "S01F03_26010100_001.bmp", "old");
+  WriteBytes(sig + "S02F03_26010100_001.bmp", "other slot");
+  Download(*s, {{"r1"}, {"r2"}, {"r3"}});
+  EXPECT_EQ(ReadFileBytes(temp_ / "hotsync/FromPDA/S01_data.txt"),
+            "r1\tS01F03_26120714_001.bmp\r\nr2\t\r\nr3\tS01F03_26120714_002.bmp\r\n");
+  EXPECT_THAT(FilesIn(sig), ElementsAre("S01F03_26120714_001.bmp", "S01F03_26120714_002.bmp",
+                                        "S02F03_26010100_001.bmp"));
+  EXPECT_EQ(ReadFileBytes(sig + "S01F03_26120714_001.bmp"),
+            pda_->Bitmaps->FindBitmap(1, 3)->Image());
+
+  // With AppendOutput the earlier bitmaps stay and the counter goes on.
+  pda_->Prefs.AppendOutput = 1;
+  Download(*NewSession(), {{"r1"}});
+  EXPECT_THAT(FilesIn(sig), ElementsAre("S01F03_26120714_001.bmp", "S01F03_26120714_002.bmp",
+                                        "S01F03_26120714_003.bmp", "S02F03_26010100_001.bmp"));
+}
+
+TEST_F(KLVPCSessionTextDownload, BitmapFailureStopsTheRowsAndTheFileIsStillFinished) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.FieldDefs[0].FieldType = kFieldTypeBitmap;
+  Export({1, 2});
+  AddBitmap(2, 1, /*withImage=*/false);  // cannot be saved
+  auto s = NewSession();
+  Download(*s, {{"", "a"}, {"", "b"}, {"", "c"}, {"", "d"}, {"", "e"}});
+  EXPECT_TRUE(s->Failed());
+  EXPECT_EQ(s->SeenCount, 1);
+  EXPECT_EQ(s->WrittenCount, 1);
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  EXPECT_EQ(ReadFileBytes(out), "\ta\r\n");
+  EXPECT_THAT(sync_.log, ElementsAre("Session01(Orders): Failure writing bitmaps for row\n"
+                                     "  Exception: TKLVBitmap.SaveToFile: no bitmap assigned",
+                                     "Session01(Orders): Downloaded 1/1 records to " + out));
+}
+
+TEST_F(KLVPCSessionTextDownload, RowFailureIsCountedAsSeenOnly) {
+  UseCustomPath(temp_.Path());
+  Export({1});
+  auto s = NewSession();
+  // A data database without the field the row needs.
+  auto db = std::make_unique<TVornConduitDb>();
+  db->AddField("Rec_ID", pftSmallint, 2);
+  pda_->CurrentDb = std::move(db);
+  s->WriteOpen();
+  s->WriteRecord();
+  s->WriteRecord();  // ignored: failed already
+  s->WriteClose();
+  EXPECT_TRUE(s->Failed());
+  EXPECT_EQ(s->SeenCount, 1);
+  EXPECT_EQ(s->WrittenCount, 0);
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure writing output text "
+                                                "file: " +
+                                                out + "\n  EListError: "),
+                                     "Session01(Orders): Downloaded 0/1 records to " + out));
+  EXPECT_EQ(ReadFileBytes(out), "");
+}
+
+TEST_F(KLVPCSessionTextDownload, MissingOutputFolderFailsOnceAndWritesNothing) {
+  UseCustomPath(temp_.Path());
+  auto s = NewSession();
+  s->FromPDAFolder = temp_ / "gone/";
+  Download(*s, {{"a"}, {"b"}});
+  EXPECT_TRUE(s->Failed());
+  EXPECT_EQ(s->SeenCount, 0);
+  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure opening output text "
+                                                "file: \n  " +
+                                                temp_ / "gone/S01_data_Ann.txt" +
+                                                "\n  EInOutError: Cannot create file ")));
+  EXPECT_FALSE(fs::exists(temp_ / "gone"));
+}
+
+TEST_F(KLVPCSessionTextDownload, BrokenOffDownloadLeavesTheEarlierFileWhole) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.OutputFormat = 4;
+  pda_->Prefs.AppendOutput = 1;
+  Export({1});
+  const std::string out = temp_ / "S01_data_Ann.htm";
+  Download(*NewSession(), {{"first"}});
+  const std::string before = ReadFileBytes(out);
+  {
+    auto s = NewSession();
+    MakeDataDb();
+    s->WriteOpen();
+    SetRecord(1, {"second"});
+    s->WriteRecord();
+    // The fetch of the next handheld record fails: no WriteClose comes.
+  }
+  EXPECT_EQ(ReadFileBytes(out), before);
+  EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.htm", "Signatures", "ToPDA"));
+  // So the next download appends to a whole document: one footer at the end.
+  Download(*NewSession(), {{"third"}});
+  const std::string after = ReadFileBytes(out);
+  EXPECT_EQ(after.find("first"), before.find("first"));
+  EXPECT_EQ(after.find("second"), std::string::npos);
+  EXPECT_NE(after.find("third"), std::string::npos);
+  EXPECT_EQ(after.substr(after.size() - 16), "</body></html>\r\n");
+  EXPECT_EQ(after.find("</body></html>"), after.size() - 16);
+}
+
+TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.AppendOutput = 1;
+  Export({1});
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  WriteBytes(out, "kept\r\n");
+  auto s = NewSession();
+  MakeDataDb();
+  s->WriteOpen();
+  SetRecord(1, {"new"});
+  s->WriteRecord();
+  // Something takes the file's place before the download ends.
+  fs::remove(out);
+  fs::create_directory(out);
+  s->WriteClose();
+  EXPECT_TRUE(s->Failed());
+  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure closing output text "
+                                                "file: " +
+                                                out + "\n  EInOutError: Cannot write file ")));
+  EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
+  EXPECT_TRUE(fs::is_directory(out));
+}
+
+// --- upload ----------------------------------------------------------------------------------
+
+TEST_F(KLVPCSessionTextUpload, DataFileFillsFieldsByTabs) {
+  UseCustomPath(temp_.Path());
+  auto s = NewSession();
+  EXPECT_FALSE(s->DataReadOpen());
+  EXPECT_EQ(s->DataFileName, temp_ / "ToPDA/S01_data.txt");
+  std::string longValue(40, 'L');
+  std::string many;
+  for (int i = 1; i <= 35; ++i) many += Format("%sv%d", i > 1 ? "\t" : "", i);
+  WriteBytes(s->DataFileName, "A1\tB1\r\n\r\nA3\t\tC3\r" + longValue + "\n" + many);
+  ASSERT_TRUE(s->DataReadOpen());
+  MakeUploadDataDb();
+  EXPECT_TRUE(s->DataReadRecords());
+  EXPECT_TRUE(s->DataReadClose());
+
+  ASSERT_EQ(sync_.posted.size(), 4u);
+  auto expectValues = [&](size_t record, std::map<int, std::string> values) {
+    for (int k = 1; k <= kSessionFieldCount; ++k)
+      EXPECT_EQ(sync_.posted[record][k - 1], values.count(k) ? values[k] : "")
+          << "record " << record << " field " << k;
+  };
+  expectValues(0, {{1, "A1"}, {2, "B1"}});
+  expectValues(1, {{1, "A3"}, {3, "C3"}});
+  expectValues(2, {{1, std::string(30, 'L')}});
+  std::map<int, std::string> thirty;
+  for (int k = 1; k <= 30; ++k) thirty[k] = Format("v%d", k);
+  expectValues(3, thirty);
+  // Line numbers, low byte first; the empty line 2 keeps its number.
+  EXPECT_THAT(StoredRecIds(), ElementsAre("01 00", "03 00", "04 00", "05 00"));
+  EXPECT_THAT(sync_.log,
+              ElementsAre("Session01(Orders): Uploaded 5 records from " + s->DataFileName));
+  EXPECT_TRUE(fs::exists(s->DataFileName));  // no backup asked for
+}
+
+TEST_F(KLVPCSessionTextUpload, HintsFileGivesOneRecordPerField) {
+  UseCustomPath(temp_.Path());
+  auto s = NewSession();
+  WriteBytes(s->GetHintsFileName(),
+             "3\tScan the lot number\n3\tScan the batch\n0\tnothing\n31\tnothing\nabc\tnothing\n"
+             "no tab\n5\tcol\twith tab\n7\t" +
+                 std::string(300, 'h') + "\n");
+  ASSERT_TRUE(s->HintReadOpen());
+  MakeUploadDb({{"Field_ID", 4}, {"Hint", 251}});
+  EXPECT_TRUE(s->HintReadRecords());
+  ASSERT_EQ(sync_.posted.size(), 30u);
+  for (int k = 1; k <= 30; ++k) {
+    std::string hint = k == 3 ? "Scan the batch" : k == 5 ? "col\twith tab" : "";
+    if (k == 7) hint = std::string(250, 'h');
+    EXPECT_THAT(sync_.posted[k - 1], ElementsAre(std::to_string(k), hint)) << k;
+  }
+  EXPECT_EQ(StoredRecIds()[0], "01 00");
+  EXPECT_EQ(StoredRecIds()[29], "1E 00");
+  EXPECT_THAT(sync_.log,
+              ElementsAre("Session01(Orders): Uploaded 8 records from " + s->HintsFileName));
+}
+
+TEST_F(KLVPCSessionTextUpload, ListFileEntriesAreDisplayAndStoredValue) {
+  UseCustomPath(temp_.Path());
+  auto s = NewSession();
+  EXPECT_FALSE(s->FieldListReadOpen(7));
+  std::string lines;
+  for (int i = 1; i <= 300; ++i) lines += i == 2 ? "\r\n" : Format("E%d\tx\r\n", i);
+  WriteBytes(temp_ / "ToPDA/S01F07.txt", lines);
+  ASSERT_TRUE(s->FieldListReadOpen(7));
+  EXPECT_EQ(s->FieldListFileName, temp_ / "ToPDA/S01F07.txt");
+  MakeUploadDb({{"DisplayValue", 31}, {"DBValue", 31}});
+  EXPECT_TRUE(s->FieldListReadRecords(7));
+  ASSERT_EQ(sync_.posted.size(), 299u);
+  EXPECT_THAT(sync_.posted[0], ElementsAre("E1\tx", "E1\tx"));
+  EXPECT_THAT(sync_.posted[1], ElementsAre("E3\tx", "E3\tx"));
+  EXPECT_EQ(StoredRecIds()[0], "01 00");
+  EXPECT_EQ(StoredRecIds()[298], "2C 01");  // line 300
+  EXPECT_THAT(sync_.log,
+              ElementsAre("Session01(Orders): Uploaded 300 records from " + s->FieldListFileName));
+}
+
+TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.BackupUploadFiles = 1;
+  auto s = NewSession();
+  const std::string folder = temp_ / "ToPDA/";
+  WriteBytes(folder + "S01_data.txt", "a\n");
+  WriteBytes(folder + "S01_Hints.txt", "1\th\n");
+  WriteBytes(folder + "S01F02.txt", "e\n");
+  ASSERT_TRUE(s->DataReadOpen());
+  EXPECT_TRUE(s->DataReadClose());
+  ASSERT_TRUE(s->HintReadOpen());
+  EXPECT_TRUE(s->HintReadClose());
+  ASSERT_TRUE(s->FieldListReadOpen(2));
+  EXPECT_TRUE(s->FieldListReadClose(2));
+  EXPECT_THAT(FilesIn(folder),
+              ElementsAre("old_261207140509_S01F02.txt", "old_261207140509_S01_Hints.txt",
+                          "old_261207140509_S01_data.txt"));
+  // A second backup within the same second replaces the first.
+  WriteBytes(folder + "S01_data.txt", "b\n");
+  ASSERT_TRUE(s->DataReadOpen());
+  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_EQ(ReadFileBytes(folder + "old_261207140509_S01_data.txt"), "b\n");
+  EXPECT_FALSE(fs::exists(folder + "S01_data.txt"));
+}
+
+TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalse) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.BackupUploadFiles = 1;
+  auto s = NewSession();
+  // The file goes between the open and the read.
+  WriteBytes(s->GetDataFileName(), "a\n");
+  ASSERT_TRUE(s->DataReadOpen());
+  fs::remove(s->DataFileName);
+  MakeUploadDataDb();
+  EXPECT_FALSE(s->DataReadRecords());
+  EXPECT_TRUE(sync_.written.empty());
+  EXPECT_THAT(sync_.log,
+              ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
+                                     "file: " +
+                                     s->DataFileName + "\n  EInOutError: Cannot open file ")));
+  EXPECT_TRUE(s->DataReadClose());  // nothing to move; not reported
+
+  // A handheld record that cannot be written ends the read; earlier records stay.
+  sync_.log.clear();
+  WriteBytes(s->GetFieldListFileName(1), "one\ntwo\nthree\n");
+  ASSERT_TRUE(s->FieldListReadOpen(1));
+  MakeUploadDb({{"DisplayValue", 31}, {"DBValue", 31}});
+  sync_.failWriteAt = 2;
+  EXPECT_FALSE(s->FieldListReadRecords(1));
+  EXPECT_EQ(sync_.written.size(), 1u);
+  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
+                                                "file: " +
+                                                s->FieldListFileName + "\n  EVornConduitError: ")));
+  // Moved aside all the same.
+  EXPECT_TRUE(s->FieldListReadClose(1));
+  EXPECT_FALSE(fs::exists(s->FieldListFileName));
+  EXPECT_FALSE(s->Failed());
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+#pragma once
+// The handheld side of one capture session: its definition from the handheld's session list,
+// its handheld databases (data, hints, lookup lists, signature bitmaps) and the steps that move
+// its records to the PC sessions and back.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "conduit/framework/conduit_db.h"
+#include "conduit/transfer/quillor_hook.h"
+
+class TKLVPCSession;
+class TKLVBitmapMgr;
+
+constexpr int32_t kSessionSlotCount = 32;
+constexpr int32_t kSessionFieldCount = 30;
+constexpr size_t kSessionPrefsSize = 3757;
+// FieldType of a signature field; every other type is text.
+constexpr int16_t kFieldTypeBitmap = 4;
+
+constexpr const char* kSessionCreator = "QP28";
+constexpr const char* kSessionListDbName = "QP28-QuillorPlus_Sessions";
+
+#pragma pack(push, 1)
+
+// One field definition inside the preference block. The hook library receives the block, so
+// the layout is fixed to the byte.
+struct TKLVSessionFieldDef {
+  char Name[52];  // NUL-terminated when shorter than 52
+  int16_t Reserved52;
+  int16_t FieldType;
+  uint8_t Exported;
+  uint8_t Reserved57[7];
+  int16_t Reserved64;
+  int16_t Reserved66;
+  int16_t Width;  // column width of the fixed-width layout
+  uint8_t Reserved70;
+  uint8_t HasLookupList;
+  uint8_t Reserved72[42];
+};
+
+// A session's preference block. As stored on the handheld the 16-bit values are big-endian;
+// in TKLVPDASession::Prefs they are in host order (SwapPrefsWords) and FieldCount is 30.
+struct SessionPrefsData {
+  uint8_t Reserved0[10];
+  int16_t OutputFormat;  // 0 tab, 1 comma quoted, 2 fixed, 3 XML, 4 HTML, 5 comma plain
+  uint8_t ClearPDAData;
+  uint8_t BackupUploadFiles;
+  uint8_t AppendOutput;
+  uint8_t ExportAllFields;
+  uint8_t FieldNamesAsHeaders;
+  uint8_t UseCustomPath;
+  char CustomPath[254];  // NUL-terminated when shorter than 254
+  int16_t Reserved272[4];
+  int16_t FieldCount;
+  uint8_t Reserved282[6];
+  TKLVSessionFieldDef FieldDefs[30];  // field i (1-based) is FieldDefs[i - 1]
+  uint8_t Reserved3708[49];
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(TKLVSessionFieldDef) == 114, "TKLVSessionFieldDef size");
+static_assert(offsetof(TKLVSessionFieldDef, Name) == 0);
+static_assert(offsetof(TKLVSessionFieldDef, Reserved52) == 52);
+static_assert(offsetof(TKLVSessionFieldDef, FieldType) == 54);
+static_assert(offsetof(TKLVSessionFieldDef, Exported) == 56);
+static_assert(offsetof(TKLVSessionFieldDef, Reserved64) == 64);
+static_assert(offsetof(TKLVSessionFieldDef, Reserved66) == 66);
+static_assert(offsetof(TKLVSessionFieldDef, Width) == 68);
+static_assert(offsetof(TKLVSessionFieldDef, Reserved70) == 70);
+static_assert(offsetof(TKLVSessionFieldDef, HasLookupList) == 71);
+static_assert(offsetof(TKLVSessionFieldDef, Reserved72) == 72);
+
+static_assert(sizeof(SessionPrefsData) == kSessionPrefsSize, "SessionPrefsData size");
+static_assert(offsetof(SessionPrefsData, OutputFormat) == 10);
+static_assert(offsetof(SessionPrefsData, ClearPDAData) == 12);
+static_assert(offsetof(SessionPrefsData, BackupUploadFiles) == 13);
+static_assert(offsetof(SessionPrefsData, AppendOutput) == 14);
+static_assert(offsetof(SessionPrefsData, ExportAllFields) == 15);
+static_assert(offsetof(SessionPrefsData, FieldNamesAsHeaders) == 16);
+static_assert(offsetof(SessionPrefsData, UseCustomPath) == 17);
+static_assert(offsetof(SessionPrefsData, CustomPath) == 18);
+static_assert(offsetof(SessionPrefsData, Reserved272) == 272);
+static_assert(offsetof(SessionPrefsData, FieldCount) == 280);
+static_assert(offsetof(SessionPrefsData, Reserved282) == 282);
+static_assert(offsetof(SessionPrefsData, FieldDefs) == 288);
+static_assert(offsetof(SessionPrefsData, Reserved3708) == 3708);
+
+// One record of the handheld's session list.
+struct TKLVSessionPrefsContainer {
+  int32_t UniqueId = -1;  // the slot it defines; -1 when the entry holds no record
+  std::string SessionName;
+  uint8_t SessionPrefsData[kSessionPrefsSize] = {};  // as stored: 16-bit values big-endian
+};
+
+// The session list, read from the handheld once per library load.
+struct TKLVSessionList {
+  int32_t Count = -1;  // -1: not loaded
+  TKLVSessionPrefsContainer Entries[kSessionSlotCount];
+};
+
+extern TKLVSessionList GSessionList;
+
+// Reads the session list into GSessionList while it is not loaded; returns its count, or -1
+// after a logged failure.
+int32_t LoadSessionList();
+// Forgets the session list, as a fresh library load would.
+void ResetSessionList();
+
+// Turns the converted 16-bit values of a preference block between big-endian and host order,
+// in place.
+void SwapPrefsWords(SessionPrefsData& Prefs);
+
+// Creates an empty record database on the handheld and closes it again.
+void CreateHandheldDb(const std::string& Name, uint32_t Creator, uint32_t DbType);
+
+class TKLVPDASession {
+ public:
+  explicit TKLVPDASession(int32_t Index);
+  // Drops the PC session lists (not the sessions), the bitmaps, then closes CurrentDb.
+  ~TKLVPDASession();
+  TKLVPDASession(const TKLVPDASession&) = delete;
+  TKLVPDASession& operator=(const TKLVPDASession&) = delete;
+
+  // Session list and preferences.
+  // True when the slot is defined on the handheld; sets SessionName and Prefs.
+  bool LoadSessionInfo();
+  void SwapPrefsWords() { ::SwapPrefsWords(Prefs); }
+  // Text of field FieldNo (1..30) of the current record of CurrentDb; for a signature field
+  // the saved bitmap's file name without folder (empty when not saved or not found).
+  std::string GetFieldText(int32_t FieldNo);
+  bool IsFieldExported(int32_t FieldNo) const;
+  // Width of the field, 30 when the stored width is 0 or less or above 30.
+  int32_t GetFieldWidth(int32_t FieldNo) const;
+  int32_t ExportedFieldCount() const;
+  // The field's definition; raises Exception for a number outside 1..30.
+  const TKLVSessionFieldDef& FieldDef(int32_t FieldNo) const;
+  // Name of the field and the custom folder, read up to their NUL or their full width.
+  std::string FieldName(int32_t FieldNo) const;
+  std::string CustomPathText() const;
+
+  // Handheld databases. Each open operation closes and frees CurrentDb first; none positions
+  // the new one.
+  std::string DataDbName() const;
+  std::string HintDbName() const;
+  std::string FieldListDbName(int32_t FieldNo) const;
+  std::string BitmapDbName() const;
+  void CloseDb();
+  void OpenDataDb();
+  // Creates the hint database when it does not exist.
+  void OpenHintDb();
+  // Creates the field's list database when it does not exist.
+  void OpenFieldListDb(int32_t FieldNo);
+  // Read-only unless the records are to be deleted.
+  void OpenBitmapDb(bool ForWriting = false);
+
+  // Transfer. The lists keep the order of the calls and do not own the PC sessions.
+  void AddWriter(TKLVPCSession* Session);
+  void AddReader(TKLVPCSession* Session);
+  // True when there was nothing to load or every bitmap was read.
+  bool LoadBitmaps();
+  // Raises what the hook raises; always false.
+  bool RunPreSessionHook();
+  // False after a logged failure.
+  bool DownloadSession();
+  bool UploadSession();
+  // Logs what the hook raises; always false.
+  bool RunPostSessionHook();
+
+  std::vector<TKLVPCSession*> Writers;
+  std::vector<TKLVPCSession*> Readers;
+  DoQuillorP_PreSessionProcess_t* PreSessionProc = nullptr;
+  DoQuillorP_PostSessionProcess_t* PostSessionProc = nullptr;
+  int32_t Index;
+  std::string SessionName;
+  // Aligned so that its 16-bit values, all at even offsets, are aligned too.
+  alignas(8) SessionPrefsData Prefs{};
+  std::unique_ptr<TVornConduitDb> CurrentDb;
+  std::unique_ptr<TKLVBitmapMgr> Bitmaps;
+
+ private:
+  TVornConduitDb& PrepareDb(const std::string& Name, uint8_t Mode);
+  // Opens CurrentDb, creating it first when the handheld does not have it.
+  void OpenCreating(uint32_t DbType, const std::string& FailureText);
+  void LogDbFailure(const std::string& What, const std::exception& E,
+                    const std::string& Tail = std::string());
+};

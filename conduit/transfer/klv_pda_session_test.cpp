@@ -1,0 +1,917 @@
+// The handheld session against the stand-in sync manager (libsync20.so, loaded in-process)
+// and a handheld in a temporary folder, with PC sessions replaced by fakes that record the
+// calls they get. What the session leaves on the handheld is read back from its files.
+#include "conduit/transfer/klv_pda_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "conduit/framework/sync_api.h"
+#include "conduit/transfer/klv_bitmap.h"
+#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_pc_session.h"
+#include "conduit/transfer/test_support.h"
+#include "hotsync/handheld/handheld.h"
+#include "platform/modules.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+using QpSyncAttach_t = int32_t(const char* handheldFolder);
+using QpSyncDetach_t = int32_t();
+using QpSyncSetFaults_t = int32_t(const char* plan);
+
+std::vector<std::string>* gLog = nullptr;
+int32_t CaptureLog(const char* text, int32_t, int32_t) {
+  if (gLog) gLog->push_back(text);
+  return 0;
+}
+
+std::string Be16(int v) {
+  return {static_cast<char>((v >> 8) & 0xFF), static_cast<char>(v & 0xFF)};
+}
+std::string Fixed(const std::string& s, size_t n) {
+  std::string r = s.substr(0, n);
+  r.resize(n, '\0');
+  return r;
+}
+
+// A preference block as the handheld stores it, from one given in host order.
+std::string StoredPrefs(const std::function<void(SessionPrefsData&)>& edit) {
+  SessionPrefsData p{};
+  p.FieldCount = 12;
+  edit(p);
+  SwapPrefsWords(p);
+  return std::string(reinterpret_cast<const char*>(&p), sizeof p);
+}
+std::string SessionRecord(int uniqueId, const std::string& name, const std::string& prefs) {
+  return Be16(0) + Be16(uniqueId) + Fixed(name, 21) + prefs;
+}
+std::string DataRecord(int recId, const std::vector<std::string>& values) {
+  std::string r = Be16(recId);
+  for (int i = 0; i < kSessionFieldCount; ++i)
+    r += Fixed(i < static_cast<int>(values.size()) ? values[i] : "", 31);
+  return r;
+}
+// A 16 x 2 signature: header words width, height, rowBytes, then the rows.
+std::string BitmapRecord(int sessionRecId, int fieldId, uint8_t ink) {
+  std::string bmp = Be16(16) + Be16(2) + Be16(2) + std::string(10, '\0');
+  bmp += std::string(4, static_cast<char>(ink));
+  return Be16(0) + Be16(sessionRecId) + Be16(fieldId) + Fixed(bmp, 1016);
+}
+
+// A PC session that records every call in the shared list, under its own name.
+class FakePC : public TKLVPCSession {
+ public:
+  using Rows = std::vector<std::vector<std::string>>;
+
+  FakePC(TKLVPDASession& s, std::string name, std::vector<std::string>& calls)
+      : TKLVPCSession(s), name_(std::move(name)), calls_(calls) {}
+
+  bool Active() const override { return active; }
+  bool Failed() const override { return failed; }
+
+  void WriteOpen() override { Note("WriteOpen"); }
+  void WriteRecord() override {
+    Note("WriteRecord " + PDASession.GetFieldText(1));
+    if (++written == failAfter) failed = true;
+  }
+  void WriteClose() override {
+    Note("WriteClose");
+    if (failOnClose) failed = true;
+  }
+  bool DataReadOpen() override { return Open("Data", data.has_value()); }
+  bool DataReadRecords() override {
+    Note("DataReadRecords");
+    int id = 1;
+    for (const auto& row : *data) {
+      TVornConduitDb& db = *PDASession.CurrentDb;
+      db.Append();
+      db.FieldByName("Rec_ID").SetAsInteger(id++);
+      for (size_t i = 0; i < row.size(); ++i)
+        db.Fields.Items(static_cast<int>(i) + 1).SetAsString(row[i]);
+      db.Post(true);
+    }
+    return true;
+  }
+  bool DataReadClose() override { return Close("Data"); }
+  bool HintReadOpen() override { return Open("Hint", hints.has_value()); }
+  bool HintReadRecords() override {
+    Note("HintReadRecords");
+    if (throwInHints) throw Exception("hint file damaged");
+    Put(*hints, "Field_ID", "Hint");
+    return true;
+  }
+  bool HintReadClose() override { return Close("Hint"); }
+  bool FieldListReadOpen(int f) override {
+    return Open("List" + std::to_string(f), lists.count(f) != 0);
+  }
+  bool FieldListReadRecords(int f) override {
+    Note("ListRecords" + std::to_string(f));
+    Put(lists.at(f), "DisplayValue", "DBValue");
+    return true;
+  }
+  bool FieldListReadClose(int f) override { return Close("List" + std::to_string(f)); }
+
+  bool active = true;
+  bool failed = false;
+  int failAfter = -1;
+  bool failOnClose = false;
+  bool throwInHints = false;
+  int written = 0;
+  std::optional<Rows> data;
+  std::optional<Rows> hints;
+  std::map<int, Rows> lists;
+
+ private:
+  void Note(const std::string& what) { calls_.push_back(name_ + ":" + what); }
+  bool Open(const std::string& group, bool has) {
+    Note(group + "Open");
+    return has;
+  }
+  bool Close(const std::string& group) {
+    Note(group + "Close");
+    return true;
+  }
+  void Put(const Rows& rows, const char* a, const char* b) {
+    TVornConduitDb& db = *PDASession.CurrentDb;
+    int id = 1;
+    for (const auto& row : rows) {
+      db.Append();
+      db.FieldByName("Rec_ID").SetAsInteger(id++);
+      db.FieldByName(a).SetAsString(row.at(0));
+      db.FieldByName(b).SetAsString(row.at(1));
+      db.Post(true);
+    }
+  }
+
+  std::string name_;
+  std::vector<std::string>& calls_;
+};
+
+class KLVPDASessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string out = QP_OUT_DIR;
+    if (!fs::exists(out + "/libsync20.so"))
+      GTEST_SKIP() << "the stand-in sync manager is not built";
+    handheldDir_ = tmp_ / "handheld";
+    Handheld::Create(handheldDir_, "Ann");
+    lib_ = platform::Module(out + "/libsync20.so");
+    ASSERT_TRUE(lib_.Valid()) << platform::LastModuleError();
+#define QP_BIND(name)                 \
+  name = lib_.Bind<name##_t*>(#name); \
+  ASSERT_NE(name, nullptr) << #name;
+    QP_SYNC_ENTRY_POINTS(QP_BIND)
+#undef QP_BIND
+    attach_ = lib_.Bind<QpSyncAttach_t*>("QpSyncAttach");
+    detach_ = lib_.Bind<QpSyncDetach_t*>("QpSyncDetach");
+    faults_ = lib_.Bind<QpSyncSetFaults_t*>("QpSyncSetFaults");
+    ASSERT_TRUE(attach_ && detach_ && faults_);
+    gLog = &log_;
+    LogAddEntry = CaptureLog;
+    KLVConduitStartup();
+    GBannerPending = false;
+    GConduit->Clock = [] { return 0.0; };
+    ResetSessionList();
+  }
+  void TearDown() override {
+    session_.reset();
+    KLVConduitShutdown();
+    if (detach_) detach_();
+    UnbindSyncSlots();
+    UnbindLogSlots();
+    gLog = nullptr;
+    lib_.Reset();
+    ResetSessionList();
+  }
+
+  Handheld Device() {
+    return Handheld(handheldDir_);
+  }
+  void AddDb(const std::string& name, const std::vector<std::string>& records) {
+    PalmDatabase db;
+    db.name = name;
+    db.type = FourCC("DATA");
+    db.creator = FourCC("QP28");
+    for (const auto& r : records) {
+      PalmRecord rec;
+      rec.uniqueId = db.NewUniqueId();
+      rec.data = r;
+      db.records.push_back(rec);
+    }
+    Device().SaveDatabase(db);
+  }
+  std::vector<std::string> Records(const std::string& name) {
+    std::vector<std::string> out;
+    for (const auto& r : Device().LoadDatabase(name).records) out.push_back(r.data);
+    return out;
+  }
+  void Attach() {
+    ASSERT_EQ(attach_(handheldDir_.c_str()), 0);
+  }
+  // Closes the session's database and writes every changed database back to its file.
+  void Detach() {
+    if (session_) session_->CloseDb();
+    ASSERT_EQ(detach_(), 0);
+  }
+  void Faults(const char* plan) {
+    ASSERT_EQ(faults_(plan), 0);
+  }
+
+  // A handheld whose session list defines slot `slot` with the given preferences.
+  void DefineSession(
+      int slot, const std::string& name,
+      const std::function<void(SessionPrefsData&)>& edit = [](SessionPrefsData&) {}) {
+    AddDb(kSessionListDbName, {SessionRecord(slot, name, StoredPrefs(edit))});
+  }
+  TKLVPDASession& Load(int slot) {
+    session_ = std::make_unique<TKLVPDASession>(slot);
+    EXPECT_TRUE(session_->LoadSessionInfo());
+    return *session_;
+  }
+  FakePC& AddWriter(const std::string& name) {
+    pcs_.push_back(std::make_unique<FakePC>(*session_, name, calls_));
+    session_->AddWriter(pcs_.back().get());
+    return *pcs_.back();
+  }
+
+  TempFolder tmp_;
+  std::string handheldDir_;
+  platform::Module lib_;
+  QpSyncAttach_t* attach_ = nullptr;
+  QpSyncDetach_t* detach_ = nullptr;
+  QpSyncSetFaults_t* faults_ = nullptr;
+  std::vector<std::string> log_;
+  std::vector<std::string> calls_;
+  std::unique_ptr<TKLVPDASession> session_;
+  std::vector<std::unique_ptr<FakePC>> pcs_;
+};
+
+// --- Session list ---------------------------------------------------------------------------
+
+TEST_F(KLVPDASessionTest, SessionListDefinesSlotsFirstRecordWinsAndIsReadOncePerLoad) {
+  AddDb(
+      kSessionListDbName,
+      {SessionRecord(3, "Inventory", StoredPrefs([](SessionPrefsData& p) { p.OutputFormat = 4; })),
+       SessionRecord(0, "Stock", StoredPrefs([](SessionPrefsData&) {})),
+       SessionRecord(32, "TooHigh", StoredPrefs([](SessionPrefsData&) {})),
+       SessionRecord(0xFFFF, "Negative", StoredPrefs([](SessionPrefsData&) {})),
+       SessionRecord(3, "Second", StoredPrefs([](SessionPrefsData& p) { p.OutputFormat = 1; })),
+       SessionRecord(7, "Exactly20CharsLong!!", StoredPrefs([](SessionPrefsData&) {}))});
+  Attach();
+  std::vector<int> defined;
+  for (int slot = 0; slot < kSessionSlotCount; ++slot) {
+    TKLVPDASession s(slot);
+    if (s.LoadSessionInfo()) defined.push_back(slot);
+  }
+  EXPECT_THAT(defined, ElementsAre(0, 3, 7));
+  EXPECT_EQ(GSessionList.Count, 6);
+  EXPECT_EQ(GSessionList.Entries[3].UniqueId, -1);  // stored as a signed 16-bit value
+
+  TKLVPDASession s3(3);
+  ASSERT_TRUE(s3.LoadSessionInfo());
+  EXPECT_EQ(s3.SessionName, "Inventory");
+  EXPECT_EQ(s3.Prefs.OutputFormat, 4);
+  EXPECT_EQ(s3.Prefs.FieldCount, 30);  // stored as 12
+  TKLVPDASession s7(7);
+  ASSERT_TRUE(s7.LoadSessionInfo());
+  EXPECT_EQ(s7.SessionName, "Exactly20CharsLong!!");
+  EXPECT_THAT(log_, IsEmpty());
+
+  // The session list is not read again in this library load, even when it is gone.
+  Faults("SyncOpenDB@1+=0x4003");
+  TKLVPDASession again(0);
+  EXPECT_TRUE(again.LoadSessionInfo());
+  EXPECT_EQ(again.SessionName, "Stock");
+}
+
+TEST_F(KLVPDASessionTest, MissingSessionListIsLoggedForEverySlotAndDefinesNothing) {
+  Attach();
+  for (int slot = 0; slot < 2; ++slot) {
+    TKLVPDASession s(slot);
+    EXPECT_FALSE(s.LoadSessionInfo());
+  }
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_EQ(log_[0].rfind("Failure during loading PDA sessions: \n  EVornConduitError: ", 0), 0u)
+      << log_[0];
+  EXPECT_EQ(GSessionList.Count, -1);
+}
+
+TEST_F(KLVPDASessionTest, EmptySessionListDefinesNothingSilently) {
+  AddDb(kSessionListDbName, {});
+  Attach();
+  TKLVPDASession s(0);
+  EXPECT_FALSE(s.LoadSessionInfo());
+  EXPECT_EQ(GSessionList.Count, 0);
+  EXPECT_THAT(log_, IsEmpty());
+}
+
+TEST_F(KLVPDASessionTest, ShortRecordsAndTooManyRecordsStayWithinTheirBytes) {
+  std::vector<std::string> records;
+  // A block cut after FieldCount: the rest reads as zero, nothing past the record is read.
+  std::string prefs = StoredPrefs([](SessionPrefsData& p) { p.ExportAllFields = 1; });
+  records.push_back(SessionRecord(1, "Cut", prefs.substr(0, 300)));
+  records.push_back(Be16(0) + Be16(2));  // no name, no block
+  for (int i = 0; i < 40; ++i)
+    records.push_back(SessionRecord(i % 32, "S" + std::to_string(i), prefs));
+  AddDb(kSessionListDbName, records);
+  Attach();
+  EXPECT_EQ(LoadSessionList(), 32);
+
+  TKLVPDASession cut(1);
+  ASSERT_TRUE(cut.LoadSessionInfo());
+  EXPECT_EQ(cut.SessionName, "Cut");
+  EXPECT_EQ(cut.Prefs.FieldCount, 30);
+  EXPECT_EQ(cut.Prefs.FieldDefs[29].Width, 0);
+  EXPECT_EQ(cut.ExportedFieldCount(), 30);
+  EXPECT_EQ(cut.Prefs.FieldDefs[0].FieldType, 0);
+  TKLVPDASession bare(2);
+  ASSERT_TRUE(bare.LoadSessionInfo());
+  EXPECT_EQ(bare.SessionName, "");
+  // Record 33 and later are not kept: slot 31 came from record 34.
+  TKLVPDASession last(31);
+  EXPECT_FALSE(last.LoadSessionInfo());
+}
+
+TEST_F(KLVPDASessionTest, ReadFailureKeepsEntriesReadSoFar) {
+  const std::string prefs = StoredPrefs([](SessionPrefsData&) {});
+  AddDb(kSessionListDbName,
+        {SessionRecord(0, "A", prefs), SessionRecord(1, "B", prefs), SessionRecord(2, "C", prefs)});
+  Attach();
+  // Reads: at the open, at First, then one per Next; the third record fails.
+  Faults("SyncReadRecordByIndex@4=0x4005");
+  TKLVPDASession s(5);
+  EXPECT_FALSE(s.LoadSessionInfo());
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0].rfind("Failure during loading PDA sessions: \n  ", 0), 0u);
+  EXPECT_EQ(GSessionList.Count, 2);
+  TKLVPDASession a(0);
+  EXPECT_TRUE(a.LoadSessionInfo());
+  TKLVPDASession c(2);
+  EXPECT_FALSE(c.LoadSessionInfo());
+}
+
+// --- Preference block and field accessors ---------------------------------------------------
+
+TEST(KLVPDASessionPrefs, SwapTurnsExactlyTheConvertedWords) {
+  SessionPrefsData p;
+  std::memset(&p, 0, sizeof p);
+  auto* b = reinterpret_cast<uint8_t*>(&p);
+  for (size_t i = 0; i < sizeof p; ++i) b[i] = static_cast<uint8_t>(i * 7);
+  SessionPrefsData before = p;
+  SwapPrefsWords(p);
+  std::vector<size_t> swapped = {10, 272, 274, 276, 278, 280};
+  for (size_t f = 0; f < 30; ++f)
+    for (size_t o : {52, 54, 64, 66, 68}) swapped.push_back(288 + 114 * f + o);
+  const auto* a = reinterpret_cast<const uint8_t*>(&before);
+  std::vector<bool> isSwapped(sizeof p, false);
+  for (size_t o : swapped) isSwapped[o] = isSwapped[o + 1] = true;
+  for (size_t o : swapped) {
+    EXPECT_EQ(b[o], a[o + 1]) << o;
+    EXPECT_EQ(b[o + 1], a[o]) << o;
+  }
+  for (size_t i = 0; i < sizeof p; ++i)
+    if (!isSwapped[i]) {
+      ASSERT_EQ(b[i], a[i]) << i;
+    }
+}
+
+TEST(KLVPDASessionPrefs, WidthsExportsNamesAndPaths) {
+  TKLVPDASession s(0);
+  s.Prefs.FieldCount = 30;
+  const int16_t widths[] = {0, -5, 31, 1, 30, 12};
+  for (int i = 0; i < 6; ++i) s.Prefs.FieldDefs[i].Width = widths[i];
+  EXPECT_EQ(s.GetFieldWidth(1), 30);
+  EXPECT_EQ(s.GetFieldWidth(2), 30);
+  EXPECT_EQ(s.GetFieldWidth(3), 30);
+  EXPECT_EQ(s.GetFieldWidth(4), 1);
+  EXPECT_EQ(s.GetFieldWidth(5), 30);
+  EXPECT_EQ(s.GetFieldWidth(6), 12);
+
+  s.Prefs.FieldDefs[2].Exported = 1;
+  s.Prefs.FieldDefs[29].Exported = 0xFF;
+  EXPECT_TRUE(s.IsFieldExported(3));
+  EXPECT_FALSE(s.IsFieldExported(4));
+  EXPECT_EQ(s.ExportedFieldCount(), 2);
+  s.Prefs.ExportAllFields = 1;
+  EXPECT_TRUE(s.IsFieldExported(4));
+  EXPECT_EQ(s.ExportedFieldCount(), 30);
+  s.Prefs.FieldCount = 0;
+  EXPECT_EQ(s.ExportedFieldCount(), 0);
+  s.Prefs.FieldCount = 500;  // never more than the 30 definitions the block has
+  EXPECT_EQ(s.ExportedFieldCount(), 30);
+
+  std::memcpy(s.Prefs.FieldDefs[0].Name, "Qty", 4);
+  std::memset(s.Prefs.FieldDefs[1].Name, 'N', sizeof s.Prefs.FieldDefs[1].Name);
+  s.Prefs.FieldDefs[2].Reserved52 = 0x4141;  // bytes right after the name
+  EXPECT_EQ(s.FieldName(1), "Qty");
+  EXPECT_EQ(s.FieldName(2), std::string(52, 'N'));
+  std::memset(s.Prefs.CustomPath, 'p', sizeof s.Prefs.CustomPath);
+  EXPECT_EQ(s.CustomPathText(), std::string(254, 'p'));
+
+  EXPECT_THROW(s.FieldDef(0), Exception);
+  EXPECT_THROW(s.GetFieldWidth(31), Exception);
+  EXPECT_THROW(s.GetFieldText(1), Exception);  // no database open
+}
+
+// --- Session databases ----------------------------------------------------------------------
+
+TEST_F(KLVPDASessionTest, DatabaseNamesFollowTheSlot) {
+  TKLVPDASession first(0);
+  first.Prefs.FieldCount = 30;
+  EXPECT_EQ(first.DataDbName(), "QP28-Data_S01_30");
+  EXPECT_EQ(first.HintDbName(), "QP28-Hint_S01");
+  EXPECT_EQ(first.FieldListDbName(1), "QP28-List_S01F01");
+  EXPECT_EQ(first.FieldListDbName(30), "QP28-List_S01F30");
+  EXPECT_EQ(first.BitmapDbName(), "QP28-Bitmap_S01");
+  TKLVPDASession last(31);
+  last.Prefs.FieldCount = 30;
+  EXPECT_EQ(last.DataDbName(), "QP28-Data_S32_30");
+}
+
+TEST_F(KLVPDASessionTest, MissingHintAndListDatabasesAreCreatedWithTheirTypes) {
+  Attach();
+  TKLVPDASession s4(4);
+  s4.Prefs.FieldCount = 30;
+  s4.OpenHintDb();
+  EXPECT_TRUE(s4.CurrentDb->IsOpen());
+  TKLVPDASession s2(2);
+  s2.Prefs.FieldCount = 30;
+  s2.OpenFieldListDb(12);
+  s2.OpenHintDb();  // closes the list database first: it can be opened again
+  TKLVPDASession other(2);
+  other.OpenFieldListDb(12);
+  other.CloseDb();
+  s4.CloseDb();
+  s2.CloseDb();
+  EXPECT_EQ(s2.CurrentDb, nullptr);
+  Detach();
+  std::map<std::string, std::pair<uint32_t, uint32_t>> dbs;
+  for (const auto& info : Device().ListDatabases()) dbs[info.name] = {info.type, info.creator};
+  EXPECT_EQ(dbs["QP28-Hint_S05"], std::make_pair(1004u, FourCC("QP28")));
+  EXPECT_EQ(dbs["QP28-List_S03F12"], std::make_pair(5511u, FourCC("QP28")));
+  EXPECT_EQ(dbs["QP28-Hint_S03"], std::make_pair(1002u, FourCC("QP28")));
+}
+
+TEST_F(KLVPDASessionTest, HintAndListOpenFailuresAreWrappedAndCreateNothing) {
+  AddDb("QP28-Hint_S01", {});
+  Attach();
+  TKLVPDASession s(0);
+  s.Prefs.FieldCount = 30;
+  Faults("SyncOpenDB@1=0x4005");
+  try {
+    s.OpenHintDb();
+    FAIL() << "no failure";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.ClassName(), "Exception");
+    EXPECT_EQ(
+        e.Message().rfind("Failure during create/open PDA hint db: \n  EVornConduitError: ", 0), 0u)
+        << e.Message();
+  }
+  Faults("SyncCreateDB@1=0x4009");
+  try {
+    s.OpenFieldListDb(7);
+    FAIL() << "no failure";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("Failure during create/open PDA field list db for Field7: \n  "
+                                "EVornConduitError: Could not create QP28-List_S01F07",
+                                0),
+              0u)
+        << e.Message();
+  }
+  // A data or bitmap database is never created.
+  EXPECT_THROW(s.OpenDataDb(), EVornConduitError);
+  EXPECT_EQ(s.CurrentDb->FileName(), "QP28-Data_S01_30");
+  EXPECT_THROW(s.OpenBitmapDb(), EVornConduitError);
+  Detach();
+  EXPECT_EQ(Device().ListDatabases().size(), 1u);
+}
+
+// CreateHandheldDb against fake slots: the request as the sync manager receives it.
+TSyncCreateDbInfo gCreateSeen;
+int32_t gCreateResult = 0;
+int32_t gCloseResult = 0;
+uint8_t gClosedHandle = 0;
+int32_t FakeCreate(TSyncCreateDbInfo* info) {
+  gCreateSeen = *info;
+  info->DbHandle = 9;
+  return gCreateResult;
+}
+int32_t FakeClose(uint8_t handle) {
+  gClosedHandle = handle;
+  return gCloseResult;
+}
+
+TEST(KLVPDASessionCreate, RequestCarriesCreatorTypeAndCutName) {
+  SyncCreateDB = FakeCreate;
+  SyncCloseDB = FakeClose;
+  gCreateResult = gCloseResult = 0;
+  std::memset(&gCreateSeen, 0xAA, sizeof gCreateSeen);
+  const std::string longName(40, 'x');
+  CreateHandheldDb(longName, 0x51503238, 3529);
+  EXPECT_EQ(+gCreateSeen.DbHandle, 0);
+  EXPECT_EQ(+gCreateSeen.Creator, 0x51503238u);
+  EXPECT_EQ(+gCreateSeen.Flags, 0u);
+  EXPECT_EQ(+gCreateSeen.CardNo, 0);
+  EXPECT_EQ(std::string(gCreateSeen.Name), std::string(31, 'x'));
+  EXPECT_EQ(+gCreateSeen.DbType, 3529u);
+  EXPECT_EQ(+gCreateSeen.Version, 0);
+  EXPECT_EQ(gClosedHandle, 9);
+
+  gCreateResult = 0x4007;
+  try {
+    CreateHandheldDb("QP28-Hint_S01", 1, 1000);
+    FAIL();
+  } catch (const EVornConduitError& e) {
+    EXPECT_EQ(e.Message(), "Could not create QP28-Hint_S01");
+    EXPECT_EQ(e.ErrorCode, 0x4007);
+  }
+  gCreateResult = 0;
+  gCloseResult = 0x4005;
+  try {
+    CreateHandheldDb("QP28-Hint_S01", 1, 1000);
+    FAIL();
+  } catch (const EVornConduitError& e) {
+    EXPECT_EQ(e.Message(), "Could not close QP28-Hint_S01");
+  }
+  UnbindSyncSlots();
+}
+
+// --- Download ---------------------------------------------------------------------------------
+
+TEST_F(KLVPDASessionTest, DownloadHandsEveryRecordToTheWritersInOrderAndClears) {
+  DefineSession(2, "Inventory", [](SessionPrefsData& p) { p.ClearPDAData = 1; });
+  AddDb("QP28-Data_S03_30", {DataRecord(1, {"apple", "3"}), DataRecord(2, {"pear"}),
+                             DataRecord(3, {std::string(30, 'z')})});
+  AddDb("QP28-Bitmap_S03", {BitmapRecord(1, 0, 0xFF)});
+  Attach();
+  TKLVPDASession& s = Load(2);
+  AddWriter("text");
+  FakePC& odbc = AddWriter("odbc");
+  odbc.active = false;
+  EXPECT_TRUE(s.DownloadSession());
+  const std::string z30(30, 'z');
+  EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord apple",
+                                  "text:WriteRecord pear", "text:WriteRecord " + z30,
+                                  "text:WriteClose", "odbc:WriteClose"));
+  EXPECT_EQ(s.CurrentDb->FileName(), "QP28-Bitmap_S03");
+  EXPECT_THAT(log_, IsEmpty());
+  Detach();
+  EXPECT_THAT(Records("QP28-Data_S03_30"), IsEmpty());
+  EXPECT_THAT(Records("QP28-Bitmap_S03"), IsEmpty());
+}
+
+TEST_F(KLVPDASessionTest, FailedWriterKeepsTheHandheldData) {
+  for (int mode = 0; mode < 2; ++mode) {
+    SCOPED_TRACE(mode);
+    calls_.clear();
+    pcs_.clear();
+    DefineSession(0, "S", [](SessionPrefsData& p) { p.ClearPDAData = 1; });
+    AddDb("QP28-Data_S01_30", {DataRecord(1, {"a"}), DataRecord(2, {"b"})});
+    AddDb("QP28-Bitmap_S01", {BitmapRecord(1, 0, 1)});
+    Attach();
+    ResetSessionList();
+    TKLVPDASession& s = Load(0);
+    AddWriter("text");
+    FakePC& odbc = AddWriter("odbc");
+    if (mode == 0)
+      odbc.failAfter = 1;  // fails on its first record
+    else
+      odbc.failOnClose = true;
+    EXPECT_TRUE(s.DownloadSession());
+    if (mode == 0) {
+      EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord a",
+                                      "odbc:WriteRecord a", "text:WriteRecord b", "text:WriteClose",
+                                      "odbc:WriteClose"));
+    }
+    Detach();
+    EXPECT_EQ(Records("QP28-Data_S01_30").size(), 2u);
+    EXPECT_EQ(Records("QP28-Bitmap_S01").size(), 1u);
+  }
+}
+
+TEST_F(KLVPDASessionTest, NoWriterThatTookTheRecordsMeansNothingIsCleared) {
+  DefineSession(0, "S", [](SessionPrefsData& p) { p.ClearPDAData = 1; });
+  AddDb("QP28-Data_S01_30", {DataRecord(1, {"a"})});
+  Attach();
+  TKLVPDASession& s = Load(0);
+  AddWriter("odbc").active = false;
+  EXPECT_TRUE(s.DownloadSession());
+  s.CloseDb();
+  TKLVPDASession none(0);
+  ASSERT_TRUE(none.LoadSessionInfo());
+  EXPECT_TRUE(none.DownloadSession());
+  none.CloseDb();
+  Detach();
+  EXPECT_EQ(Records("QP28-Data_S01_30").size(), 1u);
+}
+
+TEST_F(KLVPDASessionTest, EmptyOrMissingDataDatabaseCallsNoWriter) {
+  DefineSession(2, "Inventory");
+  AddDb("QP28-Data_S03_30", {});
+  Attach();
+  TKLVPDASession& s = Load(2);
+  AddWriter("text");
+  EXPECT_TRUE(s.DownloadSession());
+  EXPECT_THAT(log_, ElementsAre("Session03(Inventory): No records found for download"));
+  EXPECT_THAT(calls_, IsEmpty());
+
+  log_.clear();
+  TKLVPDASession other(4);
+  other.Prefs.FieldCount = 30;
+  EXPECT_FALSE(other.DownloadSession());
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0].rfind("Session #5: Failure opening PDA database: QP28-Data_S05_30\n  "
+                          "EVornConduitError: SyncOpenDB failed",
+                          0),
+            0u)
+      << log_[0];
+}
+
+TEST_F(KLVPDASessionTest, FetchFailureSkipsCloseAndClearing) {
+  DefineSession(0, "S", [](SessionPrefsData& p) { p.ClearPDAData = 1; });
+  AddDb("QP28-Data_S01_30", {DataRecord(1, {"a"}), DataRecord(2, {"b"})});
+  Attach();
+  TKLVPDASession& s = Load(0);
+  AddWriter("text");
+  Faults("SyncReadRecordByIndex@3=0x4005");
+  EXPECT_FALSE(s.DownloadSession());
+  EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "text:WriteRecord a"));
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0].rfind("Session #1: Failure on fetch in PDA database: QP28-Data_S01_30\n  ", 0),
+            0u)
+      << log_[0];
+  Faults(nullptr);
+  Detach();
+  EXPECT_EQ(Records("QP28-Data_S01_30").size(), 2u);
+}
+
+TEST_F(KLVPDASessionTest, ClearingWithoutBitmapDatabaseNamesItAndKeepsDataEmptied) {
+  DefineSession(2, "S", [](SessionPrefsData& p) { p.ClearPDAData = 1; });
+  AddDb("QP28-Data_S03_30", {DataRecord(1, {"a"})});
+  Attach();
+  TKLVPDASession& s = Load(2);
+  AddWriter("text");
+  EXPECT_FALSE(s.DownloadSession());
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0].rfind("Session #3: Failure clearing PDA database: QP28-Bitmap_S03\n  ", 0), 0u)
+      << log_[0];
+  Detach();
+  EXPECT_THAT(Records("QP28-Data_S03_30"), IsEmpty());
+}
+
+// --- Bitmaps ----------------------------------------------------------------------------------
+
+TEST_F(KLVPDASessionTest, BitmapsAreLoadedAndNamedInFieldTexts) {
+  DefineSession(0, "Sig", [](SessionPrefsData& p) { p.FieldDefs[1].FieldType = kFieldTypeBitmap; });
+  AddDb("QP28-Data_S01_30", {DataRecord(7, {"x", "ignored"}), DataRecord(8, {"y"})});
+  AddDb("QP28-Bitmap_S01", {BitmapRecord(7, 1, 0x0F), BitmapRecord(8, 1, 0xF0)});
+  Attach();
+  TKLVPDASession& s = Load(0);
+  EXPECT_TRUE(s.LoadBitmaps());
+  EXPECT_EQ(s.CurrentDb, nullptr);
+  ASSERT_EQ(s.Bitmaps->Count(), 2);
+  TKLVBitmap* saved = s.Bitmaps->FindBitmap(7, 2);
+  ASSERT_NE(saved, nullptr);
+  saved->FileName = tmp_ / "Signatures/S01_7_2.bmp";
+  s.OpenDataDb();
+  s.CurrentDb->ResetRecordIndex();
+  s.CurrentDb->First();
+  EXPECT_EQ(s.GetFieldText(1), "x");
+  EXPECT_EQ(s.GetFieldText(2), "S01_7_2.bmp");
+  s.CurrentDb->Next();
+  EXPECT_EQ(s.GetFieldText(2), "");  // in the store, never saved
+  EXPECT_THAT(log_, IsEmpty());
+}
+
+TEST_F(KLVPDASessionTest, BitmapLoadingFailures) {
+  DefineSession(0, "Sig", [](SessionPrefsData& p) { p.FieldDefs[4].FieldType = kFieldTypeBitmap; });
+  AddDb("QP28-Bitmap_S01", {BitmapRecord(7, 4, 1), BitmapRecord(7, 4, 2), BitmapRecord(9, 4, 3)});
+  Attach();
+  TKLVPDASession& s = Load(0);
+  EXPECT_FALSE(s.LoadBitmaps());
+  EXPECT_EQ(s.CurrentDb, nullptr);
+  EXPECT_EQ(s.Bitmaps->Count(), 1);
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0],
+            "Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  "
+            "EStringListError: String list does not allow duplicates");
+
+  log_.clear();
+  TKLVPDASession other(5);
+  other.Prefs.FieldCount = 30;
+  other.Prefs.FieldDefs[0].FieldType = kFieldTypeBitmap;
+  EXPECT_FALSE(other.LoadBitmaps());
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0].rfind("Session #6: Failure opening PDA database: QP28-Bitmap_S06\n  ", 0), 0u);
+
+  log_.clear();
+  TKLVPDASession plain(5);
+  plain.Prefs.FieldCount = 30;
+  plain.Prefs.FieldDefs[0].FieldType = 3;
+  Faults("SyncOpenDB@1+=0x4005");
+  EXPECT_TRUE(plain.LoadBitmaps());
+  EXPECT_EQ(plain.CurrentDb, nullptr);
+  EXPECT_THAT(log_, IsEmpty());
+}
+
+// --- Upload -----------------------------------------------------------------------------------
+
+TEST_F(KLVPDASessionTest, UploadRefillsDataHintsAndListsExactly) {
+  DefineSession(0, "S", [](SessionPrefsData& p) {
+    p.FieldDefs[2].HasLookupList = 1;
+    p.FieldDefs[6].HasLookupList = 1;
+  });
+  AddDb("QP28-Data_S01_30", {DataRecord(1, {"old"})});
+  AddDb("QP28-List_S01F05", {Be16(1) + Fixed("keep", 31) + Fixed("keep", 31)});
+  Attach();
+  TKLVPDASession& s = Load(0);
+  FakePC reader(s, "text", calls_);
+  reader.data = FakePC::Rows{{"n1", "v1"}, {"n2"}};
+  reader.hints = FakePC::Rows{{"1", "Scan the shelf"}, {"2", std::string(250, 'h')}};
+  reader.lists[3] = FakePC::Rows{{"Red", "R"}, {"Green", "G"}};
+  reader.lists[5] = FakePC::Rows{{"never", "asked"}};
+  s.AddReader(&reader);
+  EXPECT_TRUE(s.UploadSession());
+  EXPECT_THAT(calls_, ElementsAre("text:DataOpen", "text:DataReadRecords", "text:DataClose",
+                                  "text:HintOpen", "text:HintReadRecords", "text:HintClose",
+                                  "text:List3Open", "text:ListRecords3", "text:List3Close",
+                                  "text:List7Open"));
+  EXPECT_THAT(log_, IsEmpty());
+  Detach();
+  EXPECT_THAT(Records("QP28-Data_S01_30"),
+              ElementsAre(DataRecord(1, {"n1", "v1"}), DataRecord(2, {"n2"})));
+  EXPECT_THAT(Records("QP28-Hint_S01"),
+              ElementsAre(Be16(1) + Fixed("1", 4) + Fixed("Scan the shelf", 251),
+                          Be16(2) + Fixed("2", 4) + Fixed(std::string(250, 'h'), 251)));
+  EXPECT_THAT(Records("QP28-List_S01F03"),
+              ElementsAre(Be16(1) + Fixed("Red", 31) + Fixed("R", 31),
+                          Be16(2) + Fixed("Green", 31) + Fixed("G", 31)));
+  EXPECT_EQ(Records("QP28-List_S01F05").size(), 1u);
+  EXPECT_EQ(Device().FindDatabase("QP28-List_S01F07"), "");
+}
+
+TEST_F(KLVPDASessionTest, UploadWithOnlyHintsLeavesDataAlone) {
+  DefineSession(0, "S");
+  AddDb("QP28-Data_S01_30", {DataRecord(1, {"old"})});
+  AddDb("QP28-Hint_S01", {Be16(1) + Fixed("9", 4) + Fixed("old hint", 251)});
+  Attach();
+  TKLVPDASession& s = Load(0);
+  FakePC reader(s, "text", calls_);
+  reader.hints = FakePC::Rows{{"3", "new"}};
+  s.AddReader(&reader);
+  EXPECT_TRUE(s.UploadSession());
+  Detach();
+  EXPECT_THAT(Records("QP28-Data_S01_30"), ElementsAre(DataRecord(1, {"old"})));
+  EXPECT_THAT(Records("QP28-Hint_S01"), ElementsAre(Be16(1) + Fixed("3", 4) + Fixed("new", 251)));
+}
+
+TEST_F(KLVPDASessionTest, UploadFailureIsLoggedAndSkipsTheRest) {
+  DefineSession(0, "S", [](SessionPrefsData& p) { p.FieldDefs[0].HasLookupList = 1; });
+  Attach();
+  TKLVPDASession& s = Load(0);
+  FakePC reader(s, "text", calls_);
+  reader.hints = FakePC::Rows{{"1", "x"}};
+  reader.lists[1] = FakePC::Rows{{"a", "b"}};
+  reader.throwInHints = true;
+  FakePC second(s, "other", calls_);
+  s.AddReader(&reader);
+  s.AddReader(&second);
+  EXPECT_FALSE(s.UploadSession());
+  EXPECT_THAT(calls_, ElementsAre("text:DataOpen", "text:HintOpen", "text:HintReadRecords"));
+  EXPECT_THAT(log_,
+              ElementsAre("Session #1: Failure writing PDA database: QP28-Hint_S01\n  "
+                          "Exception: hint file damaged\n  Data not written to PDA database."));
+}
+
+// --- Hooks ------------------------------------------------------------------------------------
+
+struct HookCall {
+  std::string entry;
+  int32_t slot;
+  void* prefs;
+};
+std::vector<HookCall>* gHookCalls = nullptr;
+bool gHookThrows = false;
+int32_t FakePreSession(int32_t slot, void* prefs) {
+  gHookCalls->push_back({"pre", slot, prefs});
+  if (gHookThrows) throw std::runtime_error("hook refused");
+  return 0;
+}
+int32_t FakePostSession(int32_t slot, void* prefs) {
+  gHookCalls->push_back({"post", slot, prefs});
+  if (gHookThrows) throw std::runtime_error("hook refused");
+  return 0;
+}
+
+class HookLoader : public platform::ModuleLoader {
+ public:
+  platform::ModuleHandle Load(const std::string&) override {
+    ++loads;
+    return reinterpret_cast<platform::ModuleHandle>(this);
+  }
+  void* Symbol(platform::ModuleHandle, const char* name) override {
+    if (std::string(name) == "DoQuillorP_PreSessionProcess")
+      return reinterpret_cast<void*>(&FakePreSession);
+    if (std::string(name) == "DoQuillorP_PostSessionProcess")
+      return reinterpret_cast<void*>(&FakePostSession);
+    return nullptr;
+  }
+  void Free(platform::ModuleHandle) override { ++frees; }
+  int loads = 0;
+  int frees = 0;
+};
+
+TEST_F(KLVPDASessionTest, SessionHooksGetTheSlotAndTheSessionsOwnBlock) {
+  std::vector<HookCall> calls;
+  gHookCalls = &calls;
+  HookLoader loader;
+  platform::ModuleLoader* previous = platform::SetModuleLoader(&loader);
+  TKLVPDASession s(6);
+  gHookThrows = false;
+  EXPECT_FALSE(s.RunPreSessionHook());
+  EXPECT_FALSE(s.RunPostSessionHook());
+  gHookThrows = true;
+  EXPECT_THROW(s.RunPreSessionHook(), Exception);
+  EXPECT_FALSE(s.RunPostSessionHook());
+  platform::SetModuleLoader(previous);
+  gHookCalls = nullptr;
+  gHookThrows = false;
+
+  ASSERT_EQ(calls.size(), 4u);
+  for (const auto& c : calls) {
+    EXPECT_EQ(c.slot, 6);
+    EXPECT_EQ(c.prefs, &s.Prefs);
+  }
+  EXPECT_EQ(calls[0].entry, "pre");
+  EXPECT_EQ(calls[1].entry, "post");
+  EXPECT_EQ(loader.loads, loader.frees);
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0],
+            "Failure during QuillorPlus_Hook PostHSProcess for session: \n  "
+            "EKLVHookError: DoQuillorP_PostSessionProcess: hook refused");
+}
+
+// --- One slot, step by step, as the HotSync run drives it --------------------------------------
+
+int gYields = 0;
+int32_t CountYield(uint16_t) {
+  ++gYields;
+  return 0;
+}
+
+TEST_F(KLVPDASessionTest, WholeSlotDownloadsClearsAndRefillsTheHandheld) {
+  DefineSession(1, "Orders", [](SessionPrefsData& p) {
+    p.ClearPDAData = 1;
+    p.FieldDefs[0].FieldType = kFieldTypeBitmap;
+    p.FieldDefs[3].HasLookupList = 1;
+  });
+  std::vector<std::string> data;
+  for (int i = 1; i <= 50; ++i) data.push_back(DataRecord(i, {"", "item" + std::to_string(i)}));
+  AddDb("QP28-Data_S02_30", data);
+  AddDb("QP28-Bitmap_S02", {BitmapRecord(4, 0, 0x81)});
+  AddDb("QP28-Hint_S02", {Be16(1) + Fixed("1", 4) + Fixed("stale", 251)});
+  Attach();
+  gYields = 0;
+  SyncYieldCycles = CountYield;
+  GConduit->Clock = [t = 0.0]() mutable { return t += 1.0; };
+
+  TKLVPDASession& s = Load(1);
+  FakePC& text = AddWriter("text");
+  AddWriter("odbc").active = false;
+  s.AddReader(&text);
+  text.data = FakePC::Rows{{"", "back1"}, {"", "back2"}};
+  text.hints = FakePC::Rows{{"2", "Scan"}};
+  text.lists[4] = FakePC::Rows{{"Box", "B"}};
+
+  EXPECT_TRUE(s.LoadBitmaps());
+  EXPECT_EQ(s.Bitmaps->Count(), 1);
+  EXPECT_TRUE(s.DownloadSession());
+  EXPECT_EQ(text.written, 50);
+  EXPECT_TRUE(s.UploadSession());
+  EXPECT_THAT(log_, IsEmpty());
+  // Every record, every writer call and every move yields once the clock has moved on.
+  EXPECT_GE(gYields, 50 * 3);
+  Detach();
+
+  EXPECT_THAT(Records("QP28-Data_S02_30"),
+              ElementsAre(DataRecord(1, {"", "back1"}), DataRecord(2, {"", "back2"})));
+  EXPECT_THAT(Records("QP28-Bitmap_S02"), IsEmpty());
+  EXPECT_THAT(Records("QP28-Hint_S02"), ElementsAre(Be16(1) + Fixed("2", 4) + Fixed("Scan", 251)));
+  EXPECT_THAT(Records("QP28-List_S02F04"),
+              ElementsAre(Be16(1) + Fixed("Box", 31) + Fixed("B", 31)));
+}
+
+}  // namespace
