@@ -1,18 +1,19 @@
 // make_demo_handheld: builds a stand-in handheld on which the Quillor+ application has run.
 //   make_demo_handheld DIR [--user NAME]
-// It holds the application's preference record and its print-format database with the one
-// built-in format; the HotSync replaces that with the custom format from the PC.
+//   make_demo_handheld --show DIR
+// The handheld holds the application's preference record, its print-format database with the
+// one built-in format (the HotSync replaces that with the custom format from the PC), and the
+// capture sessions of examples/demo_sessions.cpp with their records and signatures.
+// --show prints the session databases of a handheld as text.
 #include <cstdio>
 #include <string>
 
 #include "base/exception.h"
+#include "examples/demo_sessions.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/handheld/palm_file.h"
 
 namespace {
-
-constexpr uint16_t kAppPrefsSize = 117;
-constexpr size_t kAppRunText = 10;  // bytes 10 to 40: set once the application has run
 
 void PutSmallint(std::string& record, uint16_t value) {
   record.push_back(static_cast<char>(value >> 8));
@@ -40,13 +41,7 @@ PalmRecord FormatRecord(const std::string& name, const std::string& data, uint32
 
 void Build(const std::string& folder, const std::string& user) {
   Handheld hh = Handheld::Create(folder, user);
-
-  AppPreference prefs;
-  prefs.version = 1;
-  prefs.data.assign(kAppPrefsSize, '\0');
-  const std::string runText = "QP28 demo scanner";
-  prefs.data.replace(kAppRunText, runText.size(), runText);
-  hh.WritePreference(FourCC("QP28"), 0, prefs, true);
+  qp_demo::WriteAppPreference(hh, "QP28 demo scanner");
 
   PalmDatabase formats;
   formats.name = "QP28-QuillorPlus_Formats";
@@ -57,22 +52,64 @@ void Build(const std::string& folder, const std::string& user) {
   formats.records.push_back(FormatRecord("Standard", "<standard receipt layout>", 1));
   formats.uniqueIdSeed = 2;
   hh.SaveDatabase(formats);
+
+  qp_demo::WriteSessions(hh, qp_demo::DemoSessions());
+}
+
+// Records whose last field is empty are left out when skipIncomplete is set (hints of fields
+// that have none).
+void ShowRecords(const Handheld& hh, const std::string& name,
+                 qp_demo::TextRecord (*read)(const std::string&), bool skipIncomplete = false) {
+  if (hh.FindDatabase(name).empty()) return;
+  const PalmDatabase db = hh.LoadDatabase(name);
+  std::printf("  %s: %zu records\n", name.c_str(), db.records.size());
+  for (const PalmRecord& r : db.records) {
+    const qp_demo::TextRecord t = read(r.data);
+    std::string line;
+    size_t used = t.values.size();
+    while (used > 0 && t.values[used - 1].empty()) --used;
+    for (size_t i = 0; i < used; ++i) line += (i ? " | " : "") + t.values[i];
+    if (skipIncomplete && used < t.values.size()) continue;
+    std::printf("    %s\n", line.c_str());
+  }
+}
+
+void Show(const std::string& folder) {
+  const Handheld hh(folder);
+  for (const qp_demo::SessionSpec& s : qp_demo::DemoSessions()) {
+    std::printf("Session %d (%s)\n", s.slot + 1, s.name.c_str());
+    ShowRecords(hh, qp_demo::DataDbName(s.slot), qp_demo::ReadDataRecord);
+    ShowRecords(hh, qp_demo::HintDbName(s.slot), qp_demo::ReadHintRecord, true);
+    for (int f = 1; f <= qp_demo::kMaxFields; ++f)
+      ShowRecords(hh, qp_demo::ListDbName(s.slot, f), qp_demo::ReadListRecord);
+    if (!hh.FindDatabase(qp_demo::BitmapDbName(s.slot)).empty())
+      std::printf("  %s: %zu signatures\n", qp_demo::BitmapDbName(s.slot).c_str(),
+                  hh.LoadDatabase(qp_demo::BitmapDbName(s.slot)).records.size());
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string folder, user = "Demo User";
+  bool show = false;
   if (argc == 2) {
     folder = argv[1];
+  } else if (argc == 3 && std::string(argv[1]) == "--show") {
+    show = true;
+    folder = argv[2];
   } else if (argc == 4 && std::string(argv[2]) == "--user") {
     folder = argv[1];
     user = argv[3];
   } else {
-    std::fprintf(stderr, "usage: make_demo_handheld DIR [--user NAME]\n");
+    std::fprintf(stderr, "usage: make_demo_handheld DIR [--user NAME] | --show DIR\n");
     return 2;
   }
   try {
+    if (show) {
+      Show(folder);
+      return 0;
+    }
     Build(folder, user);
     std::printf("Demo handheld of %s in %s\n", user.c_str(), folder.c_str());
     return 0;

@@ -21,20 +21,89 @@ hotsync=$demo/hotsync/hotsync
 "$hotsync" user add "Demo User"
 
 echo "== Conduit QuillorP2_ODBC, registered under QP28"
-# A copy of its own, so that its Data folder is the demo's.
-mkdir -p "$demo/conduit"
-cp "$out/libQuillorP2_ODBC.so" "$demo/conduit/"
-"$hotsync" conduit add QP28 "$demo/conduit/libQuillorP2_ODBC.so"
+# A copy of its own, so that its Data folder and settings file are the demo's.
+conduit=$demo/conduit
+mkdir -p "$conduit"
+cp "$out/libQuillorP2_ODBC.so" "$conduit/"
+"$hotsync" conduit add QP28 "$conduit/libQuillorP2_ODBC.so"
 
 echo "== Demo handheld"
 "$out/make_demo_handheld" "$demo/handheld" --user "Demo User"
-mkdir -p "$demo/conduit/Data/PrinterData"
+"$out/make_demo_handheld" --show "$demo/handheld"
+mkdir -p "$conduit/Data/PrinterData"
 printf '%s\r\n' "QUILLOR+ RECEIPT" "Item:   {FIELD1}" "Qty:    {FIELD2}" "Scanned {DATE} {TIME}" \
-  >"$demo/conduit/Data/PrinterData/QuillorP_Format.txt"
+  >"$conduit/Data/PrinterData/QuillorP_Format.txt"
+
+echo "== ODBC data source QuillorDemo: SQLite database demo/quillor.db"
+# A driver and data-source list of the demo's own, so the system's stay untouched.
+driver=$(ls /usr/lib/*/odbc/libsqlite3odbc.so /usr/lib/odbc/libsqlite3odbc.so 2>/dev/null | head -n1 || true)
+if [ -z "$driver" ]; then
+  echo "The SQLite ODBC driver (package libsqliteodbc) is missing." >&2
+  exit 1
+fi
+cat >"$demo/odbcinst.ini" <<INI
+[SQLite3]
+Description=SQLite3 ODBC Driver
+Driver=$driver
+INI
+cat >"$demo/odbc.ini" <<INI
+[QuillorDemo]
+Description=Quillor+ demo deliveries
+Driver=SQLite3
+Database=$demo/quillor.db
+INI
+export ODBCSYSINI=$demo ODBCINI=$demo/odbc.ini
+sqlite3 "$demo/quillor.db" \
+  'CREATE TABLE deliveries (order_no TEXT, customer TEXT, items INTEGER, delivered TEXT,
+                            signature BLOB);'
+# The conduit's settings file beside it: the "Deliveries" session (slot 2) goes to the table.
+# The conduit adds a section for every other session on its first HotSync, disabled.
+printf '%s\r\n' "[Session02]" "DSN=QuillorDemo" "Username=" "Password=" "Tablename=deliveries" \
+  "Enabled=True" "Field1=order_no" "Field2=customer" "Field3=items" "Field4=delivered" \
+  "Field5=signature" >"$conduit/QuillorP2_ODBC.ini"
+
+echo "== Upload files for the \"Stock count\" session"
+topda="$conduit/Data/Demo User/ToPDA"
+mkdir -p "$topda"
+# Next count's items (one record per line, fields separated by TAB), field hints, and the
+# lookup list of field 4 (Location).
+printf '%s\t%s\t%s\t%s\r\n' \
+  "4006381333931" "Stabilo pen black" "" "A1-03" \
+  "5012345678900" "A4 paper 80g" "" "A1-04" \
+  "4902505139616" "Gel pen blue" "" "A1-05" >"$topda/S01_data.txt"
+printf '%s\t%s\r\n' 1 "Scan the shelf label first" 3 "Count single units" 4 "Pick the aisle" \
+  >"$topda/S01_Hints.txt"
+printf '%s\r\n' A1-03 A1-04 A1-05 B2-01 B2-09 C4-07 D1-01 >"$topda/S01F04.txt"
+ls -l "$topda"
 
 echo "== HotSync"
 status=0
 "$hotsync" sync "$demo/handheld" || status=$?
+
+echo
+echo "== What arrived on the PC"
+from="$conduit/Data/Demo User/FromPDA"
+for f in "$from"/S*; do
+  [ -f "$f" ] || continue
+  echo "-- ${f#"$demo"/} (first lines)"
+  head -n 12 "$f" | tr -d '\r'
+done
+echo "-- signatures"
+ls -l "$from/Signatures"
+echo "-- ODBC table deliveries in demo/quillor.db"
+sqlite3 -header -column "$demo/quillor.db" \
+  'SELECT order_no, customer, items, delivered, length(signature) AS signature_bytes,
+          hex(substr(signature, 1, 2)) AS starts_with FROM deliveries;'
+echo "-- upload files moved aside"
+ls "$topda"
+echo "-- the conduit's settings file after the HotSync: its sections, then the first lines"
+grep -o '^\[.*\]' "$conduit/QuillorP2_ODBC.ini" | tr '\n' ' '
+echo
+head -n 8 "$conduit/QuillorP2_ODBC.ini" | tr -d '\r'
+
+echo
+echo "== The handheld after the HotSync"
+"$out/make_demo_handheld" --show "$demo/handheld"
 
 user_folder=$("$hotsync" user ls | awk -F'\t' '$1 == "Demo User" { print $2 }')
 cat <<INFO
@@ -43,6 +112,7 @@ Where to look:
   the HotSync log:          "${user_folder}HotSync.log"
   the handheld's databases: $out/handheld ls $demo/handheld
   the print format sent:    $out/handheld dump $demo/handheld QP28-QuillorPlus_Formats
-  the conduit's PC folder:  $demo/conduit/Data
+  the conduit's PC folder:  $conduit/Data
+  the ODBC table:           sqlite3 $demo/quillor.db 'SELECT * FROM deliveries'
 INFO
 exit $status

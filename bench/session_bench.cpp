@@ -1,0 +1,225 @@
+// session_bench: times a full HotSync of a large handheld through the stand-in installation
+// and the built conduit, against a baseline that does the same work by hand: reading each
+// session's data database with qp_handheld and writing the tab-delimited file directly.
+//   session_bench [--records N] [--sessions S] [--runs R]
+// Reports the median of R runs of each, and their ratio. Everything lives in a temporary
+// folder that is removed at the end.
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/exception.h"
+#include "base/format.h"
+#include "base/text_file.h"
+#include "examples/session_builder.h"
+
+namespace fs = std::filesystem;
+using namespace qp_demo;
+
+namespace {
+
+const std::string kOut = QP_OUT_DIR;
+const char kUser[] = "Bench User";
+constexpr int kFields = 10;
+
+struct Options {
+  int records = 20000;
+  int sessions = 5;
+  int runs = 5;
+};
+
+void Run(const std::string& command) {
+  const int status = system((command + " >/dev/null 2>&1").c_str());
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw Exception("failed: " + command);
+}
+
+std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+// Slot 0 holds the large session; the others a twentieth of it each.
+std::vector<SessionSpec> BenchSessions(const Options& o) {
+  std::vector<SessionSpec> sessions;
+  for (int k = 0; k < o.sessions; ++k) {
+    SessionSpec s;
+    s.slot = k;
+    s.name = Format("Bench %d", k + 1);
+    s.prefs.outputFormat = kTab;
+    s.prefs.fieldNamesAsHeaders = true;
+    for (int f = 1; f <= kFields; ++f) s.prefs.fields.push_back({Format("Field %d", f)});
+    const int count = k == 0 ? o.records : std::max(1, o.records / 20);
+    s.rows.reserve(count);
+    for (int r = 0; r < count; ++r) {
+      s.rows.push_back({Format("40063813%05d", r % 100000), Format("Item %d of lot %d", r, k),
+                        std::to_string(r % 97), Format("A%d-%02d", r % 9, r % 31),
+                        "2026-03-14 08:02", Format("%d.%02d", r % 50, r % 100), "EA",
+                        Format("Batch %04d", r % 1000), "OK", Format("Note %d", r)});
+    }
+    s.bitmapDb = false;
+    sessions.push_back(std::move(s));
+  }
+  return sessions;
+}
+
+class Bench {
+ public:
+  explicit Bench(const Options& o) : options_(o) {
+    std::string pattern = (fs::temp_directory_path() / "qp-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw Exception("mkdtemp failed");
+    root_ = pattern;
+    setenv("REGISTRY_FILE", (root_ + "/registry").c_str(), 1);
+    hotsync_ = root_ + "/hotsync";
+    library_ = root_ + "/conduit/libQuillorP2_ODBC.so";
+    handheld_ = root_ + "/handheld";
+    Run(kOut + "/hotsync setup " + Quote(hotsync_));
+    fs::create_directories(root_ + "/conduit");
+    fs::copy_file(kOut + "/libQuillorP2_ODBC.so", library_);
+    Run(hotsync_ + "/hotsync conduit add QP28 " + Quote(library_));
+
+    sessions_ = BenchSessions(o);
+    Handheld hh = Handheld::Create(handheld_, kUser);
+    WriteAppPreference(hh, "bench scanner");
+    WriteSessions(hh, sessions_);
+    // The fixed cost: the same HotSync with an empty session list.
+    Handheld empty = Handheld::Create(root_ + "/empty", kUser);
+    WriteAppPreference(empty, "bench scanner");
+    WriteSessions(empty, {});
+  }
+  ~Bench() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  void HotSync(const std::string& handheld) { Run(hotsync_ + "/hotsync sync " + Quote(handheld)); }
+  void FullHotSync() { HotSync(handheld_); }
+  void EmptyHotSync() { HotSync(root_ + "/empty"); }
+
+  std::string ConduitOutput(int slot) const {
+    return root_ + "/conduit/Data/" + kUser + Format("/FromPDA/S%.2d_data.txt", slot + 1);
+  }
+  std::string BaselineOutput(int slot) const {
+    return root_ + Format("/baseline/S%.2d_data.txt", slot + 1);
+  }
+
+  // The same download by hand: every data record's fields joined by TAB, lines in CR LF,
+  // the field names first.
+  void Baseline() {
+    fs::create_directories(root_ + "/baseline");
+    Handheld hh(handheld_);
+    for (const SessionSpec& s : sessions_) {
+      const PalmDatabase db = hh.LoadDatabase(DataDbName(s.slot));
+      std::string text;
+      text.reserve(db.records.size() * 128);
+      for (size_t f = 0; f < s.prefs.fields.size(); ++f) {
+        if (f) text += '\t';
+        text += s.prefs.fields[f].name;
+      }
+      text += "\r\n";
+      for (const PalmRecord& r : db.records) {
+        for (size_t f = 0; f < s.prefs.fields.size(); ++f) {
+          const size_t at = 2 + f * kDataValueSize;
+          if (f) text += '\t';
+          if (at >= r.data.size()) continue;
+          const char* value = r.data.data() + at;
+          text.append(value, strnlen(value, std::min(kDataValueSize, r.data.size() - at)));
+        }
+        text += "\r\n";
+      }
+      WriteFileAtomically(BaselineOutput(s.slot), text);
+    }
+  }
+
+  // Both ways must have produced the same files.
+  void Check() const {
+    for (const SessionSpec& s : sessions_) {
+      if (ReadFileBytes(ConduitOutput(s.slot)) != ReadFileBytes(BaselineOutput(s.slot)))
+        throw Exception("outputs differ for " + s.name);
+    }
+  }
+
+  size_t TotalRecords() const {
+    size_t n = 0;
+    for (const SessionSpec& s : sessions_) n += s.rows.size();
+    return n;
+  }
+
+ private:
+  Options options_;
+  std::string root_, hotsync_, library_, handheld_;
+  std::vector<SessionSpec> sessions_;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double TimeMedian(int runs, const std::function<void()>& work) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    const auto end = std::chrono::steady_clock::now();
+    times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+  }
+  return Median(times);
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) return false;
+    const int value = atoi(argv[++i]);
+    if (value <= 0) return false;
+    if (arg == "--records")
+      o.records = value;
+    else if (arg == "--sessions" && value <= 32)
+      o.sessions = value;
+    else if (arg == "--runs")
+      o.runs = value;
+    else
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) {
+    std::fprintf(stderr, "usage: session_bench [--records N] [--sessions S] [--runs R]\n");
+    return 2;
+  }
+  try {
+    Bench bench(o);
+    std::printf("%d sessions, %zu records (%d in the largest), %d fields each; median of %d runs\n",
+                o.sessions, bench.TotalRecords(), o.records, kFields, o.runs);
+    const double empty = TimeMedian(o.runs, [&] { bench.EmptyHotSync(); });
+    const double full = TimeMedian(o.runs, [&] { bench.FullHotSync(); });
+    const double baseline = TimeMedian(o.runs, [&] { bench.Baseline(); });
+    bench.Check();
+    std::printf("HotSync without sessions (fixed cost): %9.1f ms\n", empty);
+    std::printf("full HotSync through the stand-in:     %9.1f ms  (%.2f us per record)\n", full,
+                1000 * full / static_cast<double>(bench.TotalRecords()));
+    std::printf("baseline by hand:                      %9.1f ms  (%.2f us per record)\n", baseline,
+                1000 * baseline / static_cast<double>(bench.TotalRecords()));
+    std::printf("ratio full / baseline:                 %9.1f\n", full / baseline);
+    std::printf("ratio (full - fixed) / baseline:       %9.1f\n", (full - empty) / baseline);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "session_bench: %s\n", ErrorText(e).c_str());
+    return 1;
+  }
+}
