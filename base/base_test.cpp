@@ -113,7 +113,12 @@ TEST(TextFile, WritesCrLfAndReplacesAtomically) {
 
 TEST(DateTime, Stamps) {
   std::tm tm{};
-  tm.tm_year = 126; tm.tm_mon = 11; tm.tm_mday = 8; tm.tm_hour = 9; tm.tm_min = 5; tm.tm_sec = 7;
+  tm.tm_year = 126;
+  tm.tm_mon = 11;
+  tm.tm_mday = 8;
+  tm.tm_hour = 9;
+  tm.tm_min = 5;
+  tm.tm_sec = 7;
   tm.tm_isdst = -1;
   std::time_t t = std::mktime(&tm);
   EXPECT_EQ(StampYYMMDDHH(t), "26120809");

@@ -23,9 +23,15 @@ std::string Strftime(const char* pattern, std::time_t t, bool userLocale) {
 
 }  // namespace
 
-std::string StampYYMMDDHH(std::time_t t) { return Strftime("%y%m%d%H", t, false); }
-std::string StampYYMMDDHHNNSS(std::time_t t) { return Strftime("%y%m%d%H%M%S", t, false); }
-std::string LocalDateTimeText(std::time_t t) { return Strftime("%x %X", t, true); }
+std::string StampYYMMDDHH(std::time_t t) {
+  return Strftime("%y%m%d%H", t, false);
+}
+std::string StampYYMMDDHHNNSS(std::time_t t) {
+  return Strftime("%y%m%d%H%M%S", t, false);
+}
+std::string LocalDateTimeText(std::time_t t) {
+  return Strftime("%x %X", t, true);
+}
 
 double MonotonicSeconds() {
   using namespace std::chrono;

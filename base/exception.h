@@ -21,11 +21,11 @@ class Exception : public std::exception {
   std::string message_;
 };
 
-#define QP_DECLARE_EXCEPTION(Name, Base)                           \
-  class Name : public Base {                                       \
-   public:                                                         \
-    using Base::Base;                                              \
-    const char* ClassName() const override { return #Name; }       \
+#define QP_DECLARE_EXCEPTION(Name, Base)                     \
+  class Name : public Base {                                 \
+   public:                                                   \
+    using Base::Base;                                        \
+    const char* ClassName() const override { return #Name; } \
   }
 
 QP_DECLARE_EXCEPTION(EConvertError, Exception);

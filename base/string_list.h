@@ -40,7 +40,10 @@ size_t TSortedStringList<T>::LowerBound(const std::string& key) const {
   size_t lo = 0, hi = items_.size();
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
-    if (items_[mid].key < key) lo = mid + 1; else hi = mid;
+    if (items_[mid].key < key)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   return lo;
 }

@@ -27,28 +27,28 @@ enum {
 /* Session properties handed to OpenConduit. Character fields are NUL-terminated unless all
    256 bytes are used. */
 typedef struct TSyncProperties {
-  int32_t syncType;         /* 0 */
-  char pathName[256];       /* 4: the user's HotSync data folder */
-  char localName[256];      /* 260 */
-  char userName[256];       /* 516: the HotSync user name */
-  uint8_t reserved[154];    /* 772: not read by conduits */
-  uint32_t hostValue1;      /* 926 */
-  uint32_t hostValue2;      /* 930 */
-  char hostText[256];       /* 934 */
-  uint32_t hostHandle;      /* 1190 */
+  int32_t syncType;      /* 0 */
+  char pathName[256];    /* 4: the user's HotSync data folder */
+  char localName[256];   /* 260 */
+  char userName[256];    /* 516: the HotSync user name */
+  uint8_t reserved[154]; /* 772: not read by conduits */
+  uint32_t hostValue1;   /* 926 */
+  uint32_t hostValue2;   /* 930 */
+  char hostText[256];    /* 934 */
+  uint32_t hostHandle;   /* 1190 */
 } TSyncProperties;
 
 /* Preference block handed to ConfigureConduit. Only the two words at 516 and 520 are used. */
 typedef struct TSyncPreference {
   uint8_t reserved[516];
-  int32_t permanence;       /* 516: 1 permanent, 2 temporary, 0 cancelled */
-  int32_t syncType;         /* 520 */
+  int32_t permanence; /* 516: 1 permanent, 2 temporary, 0 cancelled */
+  int32_t syncType;   /* 520 */
 } TSyncPreference;
 
 /* Input record of GetConduitInfo: the caller sets version 1 and size 80. */
 typedef struct TConduitInfoInput {
-  uint32_t version;         /* 0: 1 */
-  uint32_t size;            /* 4: 80 */
+  uint32_t version; /* 0: 1 */
+  uint32_t size;    /* 4: 80 */
   uint8_t reserved[72];
 } TConduitInfoInput;
 

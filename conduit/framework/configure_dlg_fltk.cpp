@@ -30,7 +30,6 @@ constexpr Fl_Font kFont = FL_FREE_FONT;
 constexpr const char* kFontName = " DejaVu Sans Condensed";
 constexpr Fl_Fontsize kFontSize = 11;
 
-
 // FLTK's own display opening ends the process when there is no display, so the display is
 // opened here first and handed over.
 bool OpenDisplay(std::string& reason) {
