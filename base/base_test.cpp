@@ -111,6 +111,34 @@ TEST(TextFile, WritesCrLfAndReplacesAtomically) {
   EXPECT_THROW(WriteFileAtomically((dir / "no" / "such" / "f").string(), "x"), EInOutError);
 }
 
+TEST(TextFile, ReadsWholeFilesOfAnySize) {
+  const qptest::TempDir tmp;
+  const std::string f = tmp / "big.pdb";
+  std::string bytes;
+  for (int i = 0; bytes.size() < 300000; ++i)
+    bytes += std::string("rec\0\r\n", 6) + std::to_string(i);
+  WriteFileAtomically(f, bytes);
+  EXPECT_EQ(ReadFileBytes(f), bytes);
+  WriteFileAtomically(f, "");
+  EXPECT_EQ(ReadFileBytes(f), "");
+  // Files that report no size still give their contents.
+  EXPECT_NE(ReadFileBytes("/proc/self/status").find("Name:"), std::string::npos);
+  try {
+    ReadFileBytes(tmp / "missing");
+    FAIL() << "no exception";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Text(), "EInOutError: Cannot open file \"" + tmp / "missing" +
+                            "\". No such file or directory");
+  }
+  // A folder opens but cannot be read.
+  try {
+    ReadFileBytes(tmp.Path());
+    FAIL() << "no exception";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Text(), "EInOutError: Cannot read file \"" + tmp.Path() + "\"");
+  }
+}
+
 TEST(DateTime, Stamps) {
   std::tm tm{};
   tm.tm_year = 126;

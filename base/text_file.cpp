@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "base/exception.h"
 #include "base/format.h"
@@ -30,13 +29,46 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+namespace {
+
+struct FileDescriptor {
+  int fd;
+  ~FileDescriptor() { ::close(fd); }
+};
+
+}  // namespace
+
+// One read of the size fstat reports: large databases are read whole, and a string stream
+// copies them several times over. Files whose size is not known in advance (or that grow)
+// are read on in chunks until the end.
 std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EInOutError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) throw EInOutError(Format("Cannot read file \"%s\"", path.c_str()));
-  return buf.str();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    throw EInOutError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
+  const FileDescriptor file{fd};
+  struct stat st {};
+  const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+  std::string bytes(sized ? static_cast<size_t>(st.st_size) : 0, '\0');
+  size_t used = 0;
+  char chunk[16384];
+  for (;;) {
+    const bool inPlace = used < bytes.size();
+    char* to = inPlace ? bytes.data() + used : chunk;
+    const size_t room = inPlace ? bytes.size() - used : sizeof chunk;
+    const ssize_t n = ::read(fd, to, room);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EInOutError(Format("Cannot read file \"%s\"", path.c_str()));
+    }
+    if (n == 0) break;
+    if (!inPlace) bytes.append(chunk, static_cast<size_t>(n));
+    used += static_cast<size_t>(n);
+  }
+  bytes.resize(used);
+  return bytes;
 }
 
 std::vector<std::string> ReadTextLines(const std::string& path) { return SplitLines(ReadFileBytes(path)); }

@@ -41,6 +41,12 @@ std::string GetProfileString(const std::string& file, const std::string& section
 
 void WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
                         const std::string& value) {
+  WriteProfileStrings(file, section, {{key, value}});
+}
+
+void WriteProfileStrings(const std::string& file, const std::string& section,
+                         const std::vector<std::pair<std::string, std::string>>& keysAndValues) {
+  if (keysAndValues.empty()) return;
   std::string path = ProfilePath(file);
   try {
     std::vector<std::string> lines;
@@ -49,7 +55,9 @@ void WriteProfileString(const std::string& file, const std::string& section, con
       if (::access(path.c_str(), W_OK) != 0) throw EInOutError(path);
       lines = ReadTextLines(path);
     }
-    if (!SetProfileValue(lines, section, key, value)) throw EInOutError(path);
+    for (const auto& [key, value] : keysAndValues) {
+      if (!SetProfileValue(lines, section, key, value)) throw EInOutError(path);
+    }
     std::string bytes;
     for (const std::string& l : lines) bytes += l + "\r\n";
     WriteFileAtomically(path, bytes);

@@ -7,6 +7,8 @@
 // Lines are written with CR LF ends; CR LF, CR and LF are read.
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -16,6 +18,10 @@ std::string GetProfileString(const std::string& file, const std::string& section
 // Raises EIniFileException "Unable to write to <file>" when the file cannot be written.
 void WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
                         const std::string& value);
+// The same writes as WriteProfileString for each key in turn, in one rewrite of the file.
+// All or nothing: when one of them cannot be stored, none is and the file stays as it was.
+void WriteProfileStrings(const std::string& file, const std::string& section,
+                         const std::vector<std::pair<std::string, std::string>>& keysAndValues);
 // Decimal, or hexadecimal after "0x" or "$"; a value that is no number gives def.
 int GetProfileInt(const std::string& file, const std::string& section, const std::string& key,
                   int def);

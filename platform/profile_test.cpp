@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "base/exception.h"
 #include "platform/profile_text.h"
 #include "testsupport/test_support.h"
@@ -100,6 +105,61 @@ TEST_F(Profile, FailedWriteRaisesAndLeavesNoFile) {
   EXPECT_THROW(WriteProfileString(ini, "S]", "K", "v"), EIniFileException);
   EXPECT_EQ(qptest::ReadFile(ini), "[S]\r\nK=v\r\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+TEST_F(Profile, BatchWriteGivesTheSameFileAsOneWritePerKey) {
+  // The settings a handheld session writes back, values as read from the file.
+  using Settings = std::vector<std::pair<std::string, std::string>>;
+  Settings settings{{"DSN", "Sales DB"},
+                    {"Username", ""},
+                    {"Password", "p=w d"},
+                    {"Tablename", "Order Lines"},
+                    {"Enabled", "True"}};
+  for (int i = 1; i <= 30; ++i)
+    settings.emplace_back("Field" + std::to_string(i), i % 7 ? "" : "c");
+  const std::vector<std::optional<std::string>> starts{
+      std::nullopt, "",
+      "; kept\r\n[Session01]\r\nDSN=Old\r\nOther=kept\r\n[Session02]\r\nEnabled=on\r\n",
+      // Names in other case and blanks, entries twice, a second section of the same name,
+      // mixed line ends, blank lines before the next section and no final line end.
+      "top=1\n[ session01 ]\r  dsn = x \nFIELD7=old\nField7=twice\n\n\n[Session02]\r\n"
+      "DSN=other\n[SESSION01]\nTablename=second",
+      "[Session02]\r\nDSN=y\r\n\r\n"};
+  for (const auto& start : starts) {
+    const std::string perKey = dir / "per-key.ini", batch = dir / "batch.ini";
+    if (start) {
+      qptest::WriteFile(perKey, *start);
+      qptest::WriteFile(batch, *start);
+    }
+    for (const auto& [key, value] : settings) WriteProfileString(perKey, "Session01", key, value);
+    WriteProfileStrings(batch, "Session01", settings);
+    EXPECT_EQ(qptest::ReadFile(batch), qptest::ReadFile(perKey)) << start.value_or("(no file)");
+    std::filesystem::remove(perKey);
+    std::filesystem::remove(batch);
+  }
+}
+
+TEST_F(Profile, BatchWriteIsAllOrNothing) {
+  qptest::WriteFile(ini, "[S]\r\nA=1\r\n");
+  for (const auto& bad : std::vector<std::pair<std::string, std::string>>{
+           {"B", "two\r\nlines"}, {"K=", "v"}, {"", "v"}, {";K", "v"}}) {
+    try {
+      WriteProfileStrings(ini, "s", {{"a", "2"}, bad, {"C", "3"}});
+      FAIL() << "no exception for " << bad.first;
+    } catch (const EIniFileException& e) {
+      EXPECT_EQ(e.Text(), "EIniFileException: Unable to write to " + ini);
+    }
+  }
+  EXPECT_THROW(WriteProfileStrings(ini, "S]", {{"A", "2"}}), EIniFileException);
+  EXPECT_EQ(qptest::ReadFile(ini), "[S]\r\nA=1\r\n");
+  // Nothing to write leaves even a missing file missing.
+  const std::string none = dir / "none.ini";
+  WriteProfileStrings(none, "S", {});
+  EXPECT_FALSE(std::filesystem::exists(none));
+  EXPECT_THROW(WriteProfileStrings(dir / "missing/x.ini", "S", {{"A", "1"}}), EIniFileException);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+  WriteProfileStrings(ini, "s", {{"a", "2"}, {"C", "3"}, {"c", "4"}});
+  EXPECT_EQ(qptest::ReadFile(ini), "[S]\r\na=2\r\nc=4\r\n");
 }
 
 TEST_F(Profile, BareNameLivesInTheWindowsFolder) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "base/exception.h"
 #include "base/format.h"
@@ -42,9 +44,6 @@ TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::stri
         auto read = [&](const std::string& key, const std::string& def) {
           return platform::GetProfileString(IniFileName, SectionName, key, def);
         };
-        auto write = [&](const std::string& key, const std::string& value) {
-          platform::WriteProfileString(IniFileName, SectionName, key, value);
-        };
         const int32_t count = FieldCount();
         DSN = read("DSN", "");
         UserName = read("Username", "");
@@ -55,12 +54,15 @@ TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::stri
         AbortOnRecordError = TextToBool(read("AbortOnRecordError", "True"));
         for (int32_t i = 1; i <= count; ++i) ColumnMap[i] = read(Format("Field%d", i), "");
 
-        write("DSN", DSN);
-        write("Username", UserName);
-        write("Password", Password);
-        write("Tablename", ColumnMap[0]);
-        write("Enabled", BoolToText(Active_));
-        for (int32_t i = 1; i <= count; ++i) write(Format("Field%d", i), ColumnMap[i]);
+        // One rewrite for the whole section: every rewrite is an atomic replace with fsync.
+        std::vector<std::pair<std::string, std::string>> settings{{"DSN", DSN},
+                                                                  {"Username", UserName},
+                                                                  {"Password", Password},
+                                                                  {"Tablename", ColumnMap[0]},
+                                                                  {"Enabled", BoolToText(Active_)}};
+        for (int32_t i = 1; i <= count; ++i)
+          settings.emplace_back(Format("Field%d", i), ColumnMap[i]);
+        platform::WriteProfileStrings(IniFileName, SectionName, settings);
       },
       [&](const std::exception& e) {
         LogMessage(SessionLabel + ": Failure creating ODBCSession: " + SectionName + "\n  " +
