@@ -11,8 +11,8 @@
 
 #include "conduit/framework/conduit_db.h"
 #include "conduit/framework/sync_api.h"
+#include "conduit/framework/testdata/sync_slots.h"
 #include "conduit/framework/vorn_conduit.h"
-#include "platform/modules.h"
 #include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
@@ -20,11 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// The stand-in's private set-up calls, bound by name like the entry points.
-using QpSyncAttach_t = int32_t(const char* handheldFolder);
-using QpSyncDetach_t = int32_t();
-using QpSyncSetFaults_t = int32_t(const char* spec);
 
 struct FileRecord {
   uint8_t attributes;
@@ -60,39 +55,23 @@ class HandheldDbTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string out = QP_OUT_DIR;
-    if (!fs::exists(out + "/libsync20.so") || !fs::exists(out + "/handheld"))
+    if (!fwtest::StandInSync::BuiltIn(out) || !fs::exists(out + "/handheld"))
       GTEST_SKIP() << "the stand-in sync manager and handheld tool are not built";
     handheld_ = tmp_ / "handheld";
     const std::string cmd =
         "'" + out + "/handheld' new '" + handheld_.string() + "' --user Tester > /dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
 
-    lib_ = platform::Module(out + "/libsync20.so");
-    ASSERT_TRUE(lib_.Valid()) << platform::LastModuleError();
-#define QP_BIND(name)                 \
-  name = lib_.Bind<name##_t*>(#name); \
-  ASSERT_NE(name, nullptr) << #name;
-    QP_SYNC_ENTRY_POINTS(QP_BIND)
-#undef QP_BIND
-    attach_ = lib_.Bind<QpSyncAttach_t*>("QpSyncAttach");
-    detach_ = lib_.Bind<QpSyncDetach_t*>("QpSyncDetach");
-    faults_ = lib_.Bind<QpSyncSetFaults_t*>("QpSyncSetFaults");
-    ASSERT_TRUE(attach_ && detach_ && faults_);
+    const std::string error = sync_.Load(out);
+    ASSERT_EQ(error, "");
     Attach();
   }
-  void TearDown() override {
-    if (detach_) detach_();
-    UnbindSyncSlots();
-    lib_.Reset();
-  }
   void Attach() {
-    ASSERT_EQ(attach_(handheld_.string().c_str()), 0);
-    ASSERT_EQ(faults_(nullptr), 0);
+    ASSERT_EQ(sync_.Attach(handheld_.string()), 0);
+    ASSERT_EQ(sync_.SetFaults(nullptr), 0);
   }
   // Detaching writes back every database that changed.
-  void Detach() {
-    ASSERT_EQ(detach_(), 0);
-  }
+  void Detach() { ASSERT_EQ(sync_.Detach(), 0); }
 
   void CreateDb(const char* name) {
     TSyncCreateDbInfo info{};
@@ -125,10 +104,7 @@ class HandheldDbTest : public ::testing::Test {
 
   qptest::TempDir tmp_;
   fs::path handheld_;
-  platform::Module lib_;
-  QpSyncAttach_t* attach_ = nullptr;
-  QpSyncDetach_t* detach_ = nullptr;
-  QpSyncSetFaults_t* faults_ = nullptr;
+  fwtest::StandInSync sync_;
 };
 
 TEST_F(HandheldDbTest, WrittenRecordsAreInTheFileAndReadBack) {
@@ -224,7 +200,7 @@ TEST_F(HandheldDbTest, FailuresFromTheSyncManager) {
     TVornConduitDb db;
     Layout(db);
     db.Open();
-    ASSERT_EQ(faults_("SyncWriteRec@2=0x400E"), 0);
+    ASSERT_EQ(sync_.SetFaults("SyncWriteRec@2=0x400E"), 0);
     db.Append();
     Fill(db, 1, "one");
     db.Post(true);

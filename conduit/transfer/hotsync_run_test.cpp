@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <cstring>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text_file.h"
+#include "conduit/transfer/testdata/stand_in_hotsync.h"
 #include "examples/session_builder.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/handheld/palm_file.h"
@@ -28,34 +28,10 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const std::string kOut = QP_OUT_DIR;
-const std::string kHooks = QP_TEST_HOOKS_DIR;
 const char kFormatsDb[] = "QP28-QuillorPlus_Formats";
 const char kNotRun[] =
     "(It appears Quillor+ 2.8 has not been run on your PDA.  No data will be transferred.)";
 const char kTransferred[] = "KLV custom print format transferred to PDA.";
-
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-// Runs a stand-in program. Its leak check is off: FLTK, which the conduit library links for
-// its dialog, leaves its static data behind when the library is unloaded, and the leak
-// checker reports that at random. The conduit's own code is leak-checked in this process.
-Output Shell(const std::string& command) {
-  Output out;
-  const char* asan = getenv("ASAN_OPTIONS");
-  std::string env = "ASAN_OPTIONS='" + std::string(asan ? asan : "") + ":detect_leaks=0' ";
-  FILE* p = popen((env + command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  int status = pclose(p);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
 
 using qptest::ScopedEnv;
 
@@ -84,15 +60,10 @@ std::string SampleFormat(size_t size) {
   return s;
 }
 
-class HotSyncRun : public ::testing::Test {
+class HotSyncRun : public trtest::StandInHotSyncTest {
  protected:
   void SetUp() override {
-    Output setup = Shell(kOut + "/hotsync setup " + hotsync_);
-    ASSERT_EQ(setup.status, 0) << setup.text;
-    fs::create_directories(conduitDir_);
-    fs::copy_file(kOut + "/libQuillorP2_ODBC.so", library_);
-    Output add = Shell(hotsync_ + "/hotsync conduit add QP28 " + library_);
-    ASSERT_EQ(add.status, 0) << add.text;
+    ASSERT_NO_FATAL_FAILURE(StandInHotSyncTest::SetUp());
     Handheld::Create(handheldDir_, "Ann");
   }
 
@@ -121,46 +92,14 @@ class HotSyncRun : public ::testing::Test {
     }
     Device().SaveDatabase(db);
   }
-  void InstallHook(const std::string& variant) {
-    fs::copy_file(kHooks + "/" + variant + "/libQuillorPlus_Hook.so", hookLibrary_,
-                  fs::copy_options::overwrite_existing);
-  }
   std::string FormatFile() const { return conduitDir_ + "/Data/PrinterData/QuillorP_Format.txt"; }
-  std::vector<std::string> HookTrace() const {
-    return fs::exists(trace_) ? ReadTextLines(trace_) : std::vector<std::string>{};
-  }
-
   // Runs a HotSync; returns the conduit's lines between its start and end entries.
   std::vector<std::string> Sync(int expectedStatus = 0) {
-    Output out = Shell(hotsync_ + "/hotsync sync " + handheldDir_);
-    EXPECT_EQ(out.status, expectedStatus) << out.text;
-    std::vector<std::string> lines;
-    bool inside = false;
-    for (const std::string& line : SplitLines(out.text)) {
-      if (line == "[start] QuillorPlus 2.8 ODBC") {
-        inside = true;
-      } else if (line.rfind("[end] ", 0) == 0 || line.rfind("[failed] ", 0) == 0) {
-        inside = false;
-      } else if (inside) {
-        lines.push_back(line);
-      }
-    }
-    EXPECT_FALSE(inside) << out.text;
-    return lines;
+    trtest::SyncRun run = RunSync();
+    EXPECT_EQ(run.output.status, expectedStatus) << run.output.text;
+    EXPECT_TRUE(run.closed) << run.output.text;
+    return run.lines;
   }
-  std::string Banner() const {
-    return "QuillorPlus 2.8 ODBC (driver " + library_ + ", ver " QP_VERSION_TEXT ")";
-  }
-
-  qptest::TempDir tmp_;
-  ScopedEnv registry_{"REGISTRY_FILE", tmp_ / "registry"};
-  ScopedEnv trace_env_{"QP_HOOK_TRACE", tmp_ / "trace.txt"};
-  std::string hotsync_ = tmp_ / "hotsync";
-  std::string conduitDir_ = tmp_ / "conduit";
-  std::string library_ = conduitDir_ + "/libQuillorP2_ODBC.so";
-  std::string hookLibrary_ = conduitDir_ + "/libQuillorPlus_Hook.so";
-  std::string handheldDir_ = tmp_ / "handheld";
-  std::string trace_ = tmp_ / "trace.txt";
 };
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include "base/exception.h"
 #include "base/text_file.h"
 #include "conduit/framework/sync_api.h"
-#include "conduit/transfer/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -217,7 +217,7 @@ TEST_F(KLVBitmapTest, RefusesEmptyAndLyingBitmaps) {
 }
 
 TEST_F(KLVBitmapTest, SaveToFileRemembersTheLastGoodName) {
-  TempFolder dir;
+  qptest::TempDir dir;
   TKLVBitmap bmp;
   EXPECT_EQ(MessageOf([&] { bmp.SaveToFile(dir / "a.bmp"); }),
             "Exception: TKLVBitmap.SaveToFile: no bitmap assigned");
@@ -297,7 +297,7 @@ TEST_F(KLVBitmapTest, SaveToStreamPlainAndWrapped) {
 
 TEST_F(KLVBitmapTest, ImageMagickReadsTheSavedFile) {
   if (!HaveImageMagick()) GTEST_SKIP() << "ImageMagick not installed";
-  TempFolder dir;
+  qptest::TempDir dir;
   // 20 x 3 with rowBytes 4 (a padded row already): top row leftmost pixel black, bottom row
   // rightmost pixel black, middle row all white.
   std::vector<uint8_t> rows = {0x80, 0x00, 0x00, 0x00,  //

@@ -14,6 +14,7 @@
 #include "conduit/framework/sync_api.h"
 #include "conduit/transfer/klv_hooks.h"
 #include "conduit/transfer/klv_lib.h"
+#include "conduit/transfer/test_support.h"
 #include "platform/file_names.h"
 #include "platform/modules.h"
 
@@ -23,15 +24,10 @@ using ::testing::StartsWith;
 
 namespace {
 
-struct LogEntry {
-  std::string text;
-  int32_t activity;
-  bool operator==(const LogEntry&) const = default;
-};
+using trtest::LogEntry;
 
 // What the fakes saw and what they answer.
 struct FakeHotSync {
-  std::vector<LogEntry> log;
   std::vector<std::string> calls;  // hook calls and yields, in order
   int32_t prefsResult = 0;
   std::string prefsText = "scanner";  // bytes 10.. of the preference record
@@ -42,39 +38,11 @@ struct FakeHotSync {
 };
 FakeHotSync* gFake = nullptr;
 
-int32_t FakeApiVersion(int32_t* major, int32_t* minor) {
-  *major = 2;
-  *minor = 1;
-  return 0;
-}
-int32_t FakeRegister(uint32_t* handle) {
-  *handle = 7;
-  return 0;
-}
-int32_t FakeUnregister(uint32_t) {
-  return 0;
-}
-int32_t FakeLogAddEntry(const char* text, int32_t activity, int32_t) {
-  gFake->log.push_back({text, activity});
-  return 0;
-}
 int32_t FakeReadAppPreference(TSyncAppPreferenceInfo* info) {
   gFake->prefsRequest = *info;
   if (gFake->prefsResult != 0) return gFake->prefsResult;
   std::memset(info->Buffer, 0, info->BufferSize);
   std::memcpy(info->Buffer + 10, gFake->prefsText.data(), gFake->prefsText.size());
-  return 0;
-}
-// Every database opens empty: the handheld defines no session.
-int32_t FakeOpenDB(const char*, uint8_t, uint8_t* handle, uint8_t) {
-  *handle = 1;
-  return 0;
-}
-int32_t FakeRecordCount(uint8_t, uint16_t* count) {
-  *count = 0;
-  return 0;
-}
-int32_t FakeHandleCall(uint8_t) {
   return 0;
 }
 int32_t FakeYield(uint16_t) {
@@ -121,17 +89,10 @@ class FakeLoader : public platform::ModuleLoader {
 class KLVConduitTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Every database opens empty: the handheld defines no session.
     gFake = &fake_;
-    SyncGetAPIVersion = FakeApiVersion;
-    SyncRegisterConduit = FakeRegister;
-    SyncUnRegisterConduit = FakeUnregister;
     SyncReadAppPreference = FakeReadAppPreference;
     SyncYieldCycles = FakeYield;
-    LogAddEntry = FakeLogAddEntry;
-    SyncOpenDB = FakeOpenDB;
-    SyncGetDBRecordCount = FakeRecordCount;
-    SyncResetRecordIndex = FakeHandleCall;
-    SyncCloseDB = FakeHandleCall;
     ResetSessionList();
     // The run creates the print-format folder beside the test program; it goes again.
     dataFolder_ = platform::FolderOf(GetModulePath()) + "Data";
@@ -145,8 +106,6 @@ class KLVConduitTest : public ::testing::Test {
     KLVConduitShutdown();
     ResetSessionList();
     platform::SetModuleLoader(previousLoader_);
-    UnbindSyncSlots();
-    UnbindLogSlots();
     gFake = nullptr;
     std::error_code ec;
     if (removeDataFolder_) std::filesystem::remove_all(dataFolder_, ec);
@@ -159,12 +118,7 @@ class KLVConduitTest : public ::testing::Test {
     std::strcpy(props.userName, "Ann");
     return GConduit->HandleOpenConduit(props);
   }
-  std::vector<std::string> TextLines() const {
-    std::vector<std::string> lines;
-    for (const auto& e : fake_.log)
-      if (e.activity == -1) lines.push_back(e.text);
-    return lines;
-  }
+  std::vector<std::string> TextLines() const { return log_.texts; }
   void InstallHook(bool withPost) {
     loader_.present = true;
     loader_.symbols["DoQuillorP_PreHSProcess"] = reinterpret_cast<void*>(&FakePreHS);
@@ -172,6 +126,8 @@ class KLVConduitTest : public ::testing::Test {
       loader_.symbols["DoQuillorP_PostHSProcess"] = reinterpret_cast<void*>(&FakePostHS);
   }
 
+  trtest::FakeSyncManager sync_;
+  trtest::FakeLog log_;
   FakeHotSync fake_;
   FakeLoader loader_;
   platform::ModuleLoader* previousLoader_ = nullptr;
@@ -203,19 +159,20 @@ TEST_F(KLVConduitTest, BannerComesOncePerLoadBeforeTheFirstLine) {
   KLVConduitShutdown();
   KLVConduitStartup();
   GConduit->Clock = [this] { return fake_.now; };
-  fake_.log.clear();
+  log_.Clear();
   fake_.prefsText = "";
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(Run(), 0);
-  EXPECT_THAT(fake_.log, ElementsAre(LogEntry{"", 19}, LogEntry{banner, -1}, LogEntry{kNotRun, -1},
-                                     LogEntry{"QuillorPlus 2.8 ODBC", 20}, LogEntry{"", 19},
-                                     LogEntry{kNotRun, -1}, LogEntry{"QuillorPlus 2.8 ODBC", 20}));
+  EXPECT_THAT(log_.entries,
+              ElementsAre(LogEntry{"", 19}, LogEntry{banner, -1}, LogEntry{kNotRun, -1},
+                          LogEntry{"QuillorPlus 2.8 ODBC", 20}, LogEntry{"", 19},
+                          LogEntry{kNotRun, -1}, LogEntry{"QuillorPlus 2.8 ODBC", 20}));
 }
 
 TEST_F(KLVConduitTest, LogMessageWithoutConduitWritesNothing) {
   KLVConduitShutdown();
   LogMessage("lost");
-  EXPECT_TRUE(fake_.log.empty());
+  EXPECT_TRUE(log_.entries.empty());
   KLVConduitStartup();
 }
 
@@ -245,13 +202,13 @@ TEST_F(KLVConduitTest, PreferenceRequest) {
 TEST_F(KLVConduitTest, ApplicationNeverRunGivesOneLineAndNothingElse) {
   InstallHook(true);
   for (int32_t result : {0, 0x4003, kSyncNotBound}) {
-    fake_.log.clear();
+    log_.Clear();
     fake_.prefsResult = result;
     fake_.prefsText = "";
     fake_.now += 10;  // any yield would show
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(TextLines().back(), kNotRun);
-    EXPECT_EQ(fake_.log.back(), (LogEntry{"QuillorPlus 2.8 ODBC", 20}));
+    EXPECT_EQ(log_.entries.back(), (LogEntry{"QuillorPlus 2.8 ODBC", 20}));
   }
   EXPECT_TRUE(loader_.loads.empty());
   EXPECT_TRUE(fake_.calls.empty());
@@ -266,7 +223,7 @@ TEST_F(KLVConduitTest, RunLevelHooksGetTheHookLibraryPath) {
   EXPECT_THAT(fake_.calls, ElementsAre("pre " + hookPath, "post " + hookPath));
   EXPECT_THAT(loader_.loads, ElementsAre(hookPath, hookPath));
   EXPECT_EQ(loader_.frees, 2);
-  EXPECT_EQ(fake_.log.back(), (LogEntry{"QuillorPlus 2.8 ODBC", 20}));
+  EXPECT_EQ(log_.entries.back(), (LogEntry{"QuillorPlus 2.8 ODBC", 20}));
 }
 
 TEST_F(KLVConduitTest, MissingHookLibraryOrEntryPointIsSilent) {
@@ -293,7 +250,7 @@ TEST_F(KLVConduitTest, FailingHookEndsTheRunWithItsLine) {
             "Failure during sync: \n  EKLVHookError: DoQuillorP_PreHSProcess: no database server");
   EXPECT_TRUE(fake_.calls.empty());  // the post-HotSync hook is skipped
   EXPECT_EQ(loader_.frees, 1);       // freed although the call failed
-  EXPECT_EQ(fake_.log.back(), (LogEntry{"QuillorPlus 2.8 ODBC", 20}));
+  EXPECT_EQ(log_.entries.back(), (LogEntry{"QuillorPlus 2.8 ODBC", 20}));
   EXPECT_EQ(GAppPrefs, nullptr);
 }
 

@@ -12,7 +12,7 @@
 
 #include "base/exception.h"
 #include "base/text_file.h"
-#include "conduit/transfer/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -65,17 +65,17 @@ TEST(KlvLib, CreatorIdToDWord) {
 }
 
 TEST(KlvLib, RemoveLastLines) {
-  TempFolder tmp;
+  qptest::TempDir tmp;
   std::string f = tmp / "data.txt";
 
-  WriteBytes(f, "one\r\ntwo\nthree\rfour");
+  qptest::WriteFile(f, "one\r\ntwo\nthree\rfour");
   RemoveLastLines(f, 1);  // the unterminated last line goes first
   EXPECT_EQ(ReadFileBytes(f), "one\r\ntwo\r\nthree\r\n");
 
   RemoveLastLines(f, 0);
   EXPECT_EQ(ReadFileBytes(f), "one\r\ntwo\r\nthree\r\n");
 
-  WriteBytes(f, "a\nb\n");
+  qptest::WriteFile(f, "a\nb\n");
   RemoveLastLines(f, -2);  // nothing removed, line ends normalised
   EXPECT_EQ(ReadFileBytes(f), "a\r\nb\r\n");
 
@@ -83,13 +83,13 @@ TEST(KlvLib, RemoveLastLines) {
   EXPECT_TRUE(fs::exists(f));
   EXPECT_EQ(ReadFileBytes(f), "");
 
-  WriteBytes(f, "x\0y\nz\n"s);  // text after a NUL is kept as it is
+  qptest::WriteFile(f, "x\0y\nz\n"s);  // text after a NUL is kept as it is
   RemoveLastLines(f, 1);
   EXPECT_EQ(ReadFileBytes(f), "x\0y\r\n"s);
 }
 
 TEST(KlvLib, RemoveLastLinesNamesTheFileInItsError) {
-  TempFolder tmp;
+  qptest::TempDir tmp;
   std::string f = tmp / "missing.txt";
   try {
     RemoveLastLines(f, 1);
@@ -102,7 +102,7 @@ TEST(KlvLib, RemoveLastLinesNamesTheFileInItsError) {
 }
 
 TEST(KlvLib, SafeForceDirectories) {
-  TempFolder tmp;
+  qptest::TempDir tmp;
   std::string deep = tmp / "a/b/c";
   EXPECT_TRUE(SafeForceDirectories(deep));
   EXPECT_TRUE(fs::is_directory(deep));
@@ -112,16 +112,16 @@ TEST(KlvLib, SafeForceDirectories) {
   EXPECT_FALSE(SafeForceDirectories(""));
   EXPECT_FALSE(SafeForceDirectories("no-such-bare-name-qp"));
 
-  WriteBytes(tmp / "file", "x");
+  qptest::WriteFile(tmp / "file", "x");
   EXPECT_FALSE(SafeForceDirectories(tmp / "file/sub"));
   EXPECT_FALSE(SafeForceDirectories(tmp / "file"));
 }
 
 TEST(KlvLib, ListFilesMatchesPlainVisibleFiles) {
-  TempFolder tmp;
+  qptest::TempDir tmp;
   for (const char* n :
        {"S01_a.bmp", "S01_b.BMP", "S02_a.bmp", ".S01_hidden.bmp", "S01_c.txt", "S01"})
-    WriteBytes(tmp / n, "x");
+    qptest::WriteFile(tmp / n, "x");
   fs::create_directory(tmp / "S01_dir.bmp");
 
   std::vector<std::string> list{"stale"};
@@ -184,18 +184,18 @@ class Undeletable {
 }  // namespace
 
 TEST(KlvLib, DeleteFilesCountsWhatIsGone) {
-  TempFolder tmp;
+  qptest::TempDir tmp;
   EXPECT_EQ(DeleteFiles(""), -1);
   EXPECT_EQ(DeleteFiles(tmp / "*.bmp"), 0);
 
-  WriteBytes(tmp / "locked/a.bmp", "x");
-  WriteBytes(tmp / "locked/b.bmp", "x");
-  WriteBytes(tmp / "locked/keep.txt", "x");
+  qptest::WriteFile(tmp / "locked/a.bmp", "x");
+  qptest::WriteFile(tmp / "locked/b.bmp", "x");
+  qptest::WriteFile(tmp / "locked/keep.txt", "x");
   EXPECT_EQ(DeleteFiles(tmp / "locked/*.bmp"), 2);
   EXPECT_TRUE(fs::exists(tmp / "locked/keep.txt"));
 
-  WriteBytes(tmp / "one/a.bmp", "x");
-  WriteBytes(tmp / "one/b.bmp", "x");
+  qptest::WriteFile(tmp / "one/a.bmp", "x");
+  qptest::WriteFile(tmp / "one/b.bmp", "x");
   {
     Undeletable lock(tmp / "one/b.bmp");
     if (!lock.Ok()) GTEST_SKIP() << "cannot make a file undeletable here";

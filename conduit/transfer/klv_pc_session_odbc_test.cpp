@@ -18,10 +18,10 @@
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
-#include "conduit/transfer/test_support.h"
 #include "database/odbc_test_support.h"
 #include "platform/file_names.h"
 #include "platform/profile.h"
+#include "testsupport/test_support.h"
 
 QP_ODBC_LSAN_SUPPRESSIONS()
 
@@ -143,7 +143,7 @@ class KLVPCSessionODBCTest : public ::testing::Test {
                        "\r\nEnabled=True\r\nField1=id\r\nField2=item\r\nField3=qty\r\n"
                        "Field4=sig\r\nField5=note\r\nField6=\r\n" +
                        extra;
-    WriteBytes(ini_, text);
+    qptest::WriteFile(ini_, text);
   }
   // Drives the session as the handheld session's download does.
   void Download(TKLVPCSessionODBC& session, TKLVPDASession& pda,
@@ -166,7 +166,7 @@ class KLVPCSessionODBCTest : public ::testing::Test {
   }
 
   const OdbcTestConfig* config_ = nullptr;
-  TempFolder folder_;
+  qptest::TempDir folder_;
   std::string ini_;
   std::string table_;
   std::vector<std::string> log_;
@@ -221,10 +221,11 @@ TEST_F(KLVPCSessionODBCTest, DisabledSessionLeavesTheDataSourceAlone) {
 }
 
 TEST_F(KLVPCSessionODBCTest, SettingsAreReadAndOnlyTheirOwnKeysWrittenBack) {
-  WriteBytes(ini_,
-             "; kept\r\n[Session01]\r\nDSN=Sales DB\r\nUsername=ann\r\nPassword=p=w d\r\n"
-             "Tablename=Order Lines\r\nEnabled=yes\r\nSaveBitmapsAsOLEObjects=Y\r\n"
-             "AbortOnRecordError=no\r\nField2=item\r\nOther=kept\r\n[Session02]\r\nEnabled=on\r\n");
+  qptest::WriteFile(
+      ini_,
+      "; kept\r\n[Session01]\r\nDSN=Sales DB\r\nUsername=ann\r\nPassword=p=w d\r\n"
+      "Tablename=Order Lines\r\nEnabled=yes\r\nSaveBitmapsAsOLEObjects=Y\r\n"
+      "AbortOnRecordError=no\r\nField2=item\r\nOther=kept\r\n[Session02]\r\nEnabled=on\r\n");
   auto pda = MakePDASession(0);
   pda->Prefs.FieldCount = 3;
   auto second = MakePDASession(1);
@@ -261,7 +262,7 @@ TEST_F(KLVPCSessionODBCTest, FieldCountBeyondThirtyStopsAtThirty) {
 }
 
 TEST_F(KLVPCSessionODBCTest, UnwritableSettingsFileLeavesTheSessionInactive) {
-  WriteBytes(ini_, "[Session01]\r\nEnabled=True\r\nDSN=qp_sqlite\r\n");
+  qptest::WriteFile(ini_, "[Session01]\r\nEnabled=True\r\nDSN=qp_sqlite\r\n");
   const std::string missing = folder_ / "no-such-folder/QuillorP2_ODBC.ini";
   auto pda = MakePDASession(0);
   TKLVPCSessionODBC s(*pda, missing);

@@ -1,14 +1,10 @@
 // Reads random upload files (data, hints and lookup list) into handheld records and checks
 // what would be stored. Input: the bytes of one upload file, read as all three kinds.
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,28 +12,14 @@
 #include "base/format.h"
 #include "base/text_file.h"
 #include "conduit/framework/conduit_db.h"
-#include "conduit/framework/sync_api.h"
 #include "conduit/transfer/klv_pc_session_text.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace {
 
 std::vector<std::vector<std::string>> gPosted;
-
-int32_t OpenDB(const char*, uint8_t, uint8_t* handle, uint8_t) {
-  *handle = 1;
-  return 0;
-}
-int32_t RecordCount(uint8_t, uint16_t* count) {
-  *count = 0;
-  return 0;
-}
-int32_t CloseDB(uint8_t) {
-  return 0;
-}
-int32_t WriteRec(TRawRecordInfo*) {
-  return 0;
-}
 
 void Check(bool ok) {
   if (!ok) std::abort();
@@ -63,30 +45,15 @@ void CheckValues(size_t width) {
 }
 
 // One folder for the whole run, removed at exit; each input overwrites the three files.
-struct RunFolder {
-  RunFolder() {
-    path = (std::filesystem::temp_directory_path() / "qp-fuzz-XXXXXX").string();
-    if (!mkdtemp(path.data())) std::abort();
-  }
-  ~RunFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::string path;
-};
-
 const std::string& Folder() {
-  static const RunFolder folder;
-  return folder.path;
+  static const qptest::TempDir folder;
+  return folder.Path();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  SyncOpenDB = OpenDB;
-  SyncGetDBRecordCount = RecordCount;
-  SyncCloseDB = CloseDB;
-  SyncWriteRec = WriteRec;
+  const trtest::FakeSyncManager sync;
 
   TKLVPDASession pda(0);
   pda.Prefs.FieldCount = kSessionFieldCount;

@@ -27,6 +27,7 @@
 #include "conduit/transfer/test_support.h"
 #include "platform/file_names.h"
 #include "sdk/hslog.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -35,53 +36,6 @@ using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
 namespace {
-
-// What the fakes of the sync manager and the log saw.
-struct FakeSync {
-  std::vector<std::string> log;
-  // Per posted record: the bytes SyncWriteRec got, and the field texts before the post.
-  std::vector<std::vector<uint8_t>> written;
-  std::vector<std::vector<std::string>> posted;
-  int failWriteAt = 0;  // fail the n-th SyncWriteRec (1-based); 0: never
-};
-FakeSync* gSync = nullptr;
-
-int32_t FakeApiVersion(int32_t* major, int32_t* minor) {
-  *major = 2;
-  *minor = 1;
-  return 0;
-}
-int32_t FakeRegister(uint32_t* handle) {
-  *handle = 7;
-  return 0;
-}
-int32_t FakeUnregister(uint32_t) {
-  return 0;
-}
-int32_t FakeLogAddEntry(const char* text, int32_t activity, int32_t) {
-  if (activity == QP_LOG_TEXT) gSync->log.push_back(text);
-  return 0;
-}
-uint16_t FakeHHToHostWord(uint16_t v) {
-  return static_cast<uint16_t>((v >> 8) | (v << 8));
-}
-int32_t FakeOpenDB(const char*, uint8_t, uint8_t* handle, uint8_t) {
-  *handle = 1;
-  return 0;
-}
-int32_t FakeRecordCount(uint8_t, uint16_t* count) {
-  *count = 0;
-  return 0;
-}
-int32_t FakeCloseDB(uint8_t) {
-  return 0;
-}
-int32_t FakeWriteRec(TRawRecordInfo* info) {
-  if (gSync->failWriteAt > 0 && static_cast<int>(gSync->written.size()) + 1 == gSync->failWriteAt)
-    return 0x4001;
-  gSync->written.emplace_back(info->Buffer, info->Buffer + info->RecordSize);
-  return 0;
-}
 
 // 7 December 2026, 14:05:09 local time.
 std::time_t FixedTime() {
@@ -130,16 +84,6 @@ std::vector<std::string> FilesIn(const std::string& folder) {
 class KLVPCSessionTextTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    gSync = &sync_;
-    SyncGetAPIVersion = FakeApiVersion;
-    SyncRegisterConduit = FakeRegister;
-    SyncUnRegisterConduit = FakeUnregister;
-    SyncHHToHostWord = FakeHHToHostWord;
-    SyncOpenDB = FakeOpenDB;
-    SyncGetDBRecordCount = FakeRecordCount;
-    SyncCloseDB = FakeCloseDB;
-    SyncWriteRec = FakeWriteRec;
-    LogAddEntry = FakeLogAddEntry;
     KLVConduitStartup();
     GConduit->OnOpenConduit = nullptr;
     StartHotSync("Ann");
@@ -155,9 +99,6 @@ class KLVPCSessionTextTest : public ::testing::Test {
   void TearDown() override {
     pda_.reset();
     KLVConduitShutdown();
-    UnbindSyncSlots();
-    UnbindLogSlots();
-    gSync = nullptr;
   }
 
   // The conduit's HotSync user and user folder, as a HotSync hands them over.
@@ -169,7 +110,7 @@ class KLVPCSessionTextTest : public ::testing::Test {
     std::strncpy(props.userName, user.c_str(), sizeof(props.userName) - 1);
     GConduit->HandleOpenConduit(props);
     GBannerPending = false;
-    sync_.log.clear();
+    log_.Clear();
   }
   void UseCustomPath(const std::string& path) {
     pda_->Prefs.UseCustomPath = 1;
@@ -228,10 +169,10 @@ class KLVPCSessionTextTest : public ::testing::Test {
     db->SetFileName("upload");
     db->AddField("Rec_ID", pftSmallint, 2);
     for (const auto& [name, size] : textFields) db->AddField(name, pftString, size);
-    db->BeforePost = [](TVornConduitDb& d) {
+    db->BeforePost = [this](TVornConduitDb& d) {
       std::vector<std::string> values;
       for (int i = 1; i < d.Fields.Count(); ++i) values.push_back(d.Fields.Items(i).AsString());
-      gSync->posted.push_back(values);
+      posted_.push_back(values);
     };
     db->Open();
     pda_->CurrentDb = std::move(db);
@@ -248,8 +189,11 @@ class KLVPCSessionTextTest : public ::testing::Test {
     return ids;
   }
 
-  TempFolder temp_;
-  FakeSync sync_;
+  qptest::TempDir temp_;
+  trtest::FakeSyncManager sync_;
+  trtest::FakeLog log_;
+  // Per posted record, the field texts before the post.
+  std::vector<std::vector<std::string>> posted_;
   std::unique_ptr<TKLVPDASession> pda_;
 };
 
@@ -275,7 +219,7 @@ TEST_F(KLVPCSessionTextFolders, DefaultLayoutBesideTheConduitLibraryPerUser) {
     EXPECT_EQ(s->GetFieldListFileName(3), user + "ToPDA/S01F03.txt");
     EXPECT_TRUE(fs::is_directory(user + "FromPDA/Signatures"));
     EXPECT_TRUE(fs::is_directory(user + "ToPDA"));
-    EXPECT_THAT(sync_.log, IsEmpty());
+    EXPECT_THAT(log_.texts, IsEmpty());
   }
   std::error_code ec;
   fs::remove_all(user, ec);
@@ -305,14 +249,14 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderHoldsOutputAndSignaturesWithUserInNa
 TEST_F(KLVPCSessionTextFolders, CustomFolderThatCannotBeMadeFallsBackToTheUserFolder) {
   const std::string hotsync = temp_ / "hotsync";
   // A Windows drive path is no folder here; a path below a plain file cannot be created.
-  WriteBytes(temp_ / "plain", "x");
+  qptest::WriteFile(temp_ / "plain", "x");
   for (const std::string& custom : {std::string("Z:\\Exchange"), temp_ / "plain/Exchange"}) {
-    sync_.log.clear();
+    log_.Clear();
     UseCustomPath(custom);
     auto s = NewSession();
     EXPECT_EQ(s->PathMode, 0);
-    EXPECT_THAT(sync_.log, ElementsAre("Invalid HotSync data path: " + custom + ".\n" +
-                                       " Resetting to Palm default location: " + hotsync));
+    EXPECT_THAT(log_.texts, ElementsAre("Invalid HotSync data path: " + custom + ".\n" +
+                                        " Resetting to Palm default location: " + hotsync));
     EXPECT_EQ(s->FromPDAFolder, hotsync + "/FromPDA/");
     EXPECT_EQ(s->ToPDAFolder, hotsync + "/ToPDA/");
     EXPECT_EQ(s->GetOutputFileName(), hotsync + "/FromPDA/S01_data.txt");
@@ -322,19 +266,19 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderThatCannotBeMadeFallsBackToTheUserFo
 }
 
 TEST_F(KLVPCSessionTextFolders, BaseFolderThatCannotBeMadeIsLoggedAndTheSessionStillBuilt) {
-  WriteBytes(temp_ / "plain", "x");
+  qptest::WriteFile(temp_ / "plain", "x");
   const std::string hotsync = temp_ / "plain/hotsync";
   StartHotSync("Ann", hotsync);
   UseCustomPath(temp_ / "plain/Exchange");
   auto s = NewSession();
-  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Invalid HotSync data path: "),
-                                     "Unable to create HotSync folder: " + hotsync + "\n" +
-                                         "  Data will not be transferred."));
+  EXPECT_THAT(log_.texts, ElementsAre(StartsWith("Invalid HotSync data path: "),
+                                      "Unable to create HotSync folder: " + hotsync + "\n" +
+                                          "  Data will not be transferred."));
   // The download then fails in its own words and keeps the handheld data.
-  sync_.log.clear();
+  log_.Clear();
   Download(*s, {{"a"}});
   EXPECT_TRUE(s->Failed());
-  EXPECT_THAT(sync_.log,
+  EXPECT_THAT(log_.texts,
               ElementsAre(StartsWith("Session01(Orders): Failure opening output text "
                                      "file: \n  " +
                                      hotsync + "/FromPDA/S01_data.txt\n  EInOutError: ")));
@@ -390,8 +334,8 @@ TEST_F(KLVPCSessionTextFolders, BitmapNamesTakeTheFirstFreeCounter) {
   auto s = NewSession();
   const std::string prefix = temp_ / "Signatures/S01F03_";
   EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_001.bmp");
-  WriteBytes(prefix + "26120714_001.bmp", "");
-  WriteBytes(prefix + "26120714_002.bmp", "");
+  qptest::WriteFile(prefix + "26120714_001.bmp", "");
+  qptest::WriteFile(prefix + "26120714_002.bmp", "");
   EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_003.bmp");
   EXPECT_EQ(s->MakeBitmapFileName(prefix, "_Ann.bmp"), prefix + "26120714_001_Ann.bmp");
 }
@@ -412,7 +356,7 @@ TEST_F(KLVPCSessionTextDownload, TabFileNewWithAndWithoutHeaders) {
     EXPECT_EQ(s->OutputFileName, out);
   }
   EXPECT_EQ(ReadFileBytes(out), "Item\tQty\r\nA1\t1\r\nB2\t20\r\nC3\t\r\n");
-  EXPECT_THAT(sync_.log, ElementsAre("Session01(Orders): Downloaded 3/3 records to " + out));
+  EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 3/3 records to " + out));
 
   // Without AppendOutput the next download replaces the file.
   pda_->Prefs.FieldNamesAsHeaders = 0;
@@ -434,7 +378,7 @@ TEST_F(KLVPCSessionTextDownload, AppendToTabFileAddsRowsOnly) {
   Download(*NewSession(), {{"A"}});
   EXPECT_EQ(ReadFileBytes(out), "Name1\r\nA\r\n");
   // Present: kept byte for byte, even a last line without its end.
-  WriteBytes(out, "old\nlast");
+  qptest::WriteFile(out, "old\nlast");
   Download(*NewSession(), {{"B"}, {"C"}});
   EXPECT_EQ(ReadFileBytes(out), "old\nlastB\r\nC\r\n");
 }
@@ -489,10 +433,10 @@ TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRo
   const std::string sig = temp_ / "hotsync/FromPDA/Signatures/";
   auto s = NewSession();
   ASSERT_EQ(s->PathMode, 0);
-  sync_.log.clear();
+  log_.Clear();
   // Bitmaps of earlier downloads of this slot go; another slot's stay.
-  WriteBytes(sig + "S01F03_26010100_001.bmp", "old");
-  WriteBytes(sig + "S02F03_26010100_001.bmp", "other slot");
+  qptest::WriteFile(sig + "S01F03_26010100_001.bmp", "old");
+  qptest::WriteFile(sig + "S02F03_26010100_001.bmp", "other slot");
   Download(*s, {{"r1"}, {"r2"}, {"r3"}});
   EXPECT_EQ(ReadFileBytes(temp_ / "hotsync/FromPDA/S01_data.txt"),
             "r1\tS01F03_26120714_001.bmp\r\nr2\t\r\nr3\tS01F03_26120714_002.bmp\r\n");
@@ -520,9 +464,9 @@ TEST_F(KLVPCSessionTextDownload, BitmapFailureStopsTheRowsAndTheFileIsStillFinis
   EXPECT_EQ(s->WrittenCount, 1);
   const std::string out = temp_ / "S01_data_Ann.txt";
   EXPECT_EQ(ReadFileBytes(out), "\ta\r\n");
-  EXPECT_THAT(sync_.log, ElementsAre("Session01(Orders): Failure writing bitmaps for row\n"
-                                     "  Exception: TKLVBitmap.SaveToFile: no bitmap assigned",
-                                     "Session01(Orders): Downloaded 1/1 records to " + out));
+  EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Failure writing bitmaps for row\n"
+                                      "  Exception: TKLVBitmap.SaveToFile: no bitmap assigned",
+                                      "Session01(Orders): Downloaded 1/1 records to " + out));
 }
 
 TEST_F(KLVPCSessionTextDownload, RowFailureIsCountedAsSeenOnly) {
@@ -541,10 +485,10 @@ TEST_F(KLVPCSessionTextDownload, RowFailureIsCountedAsSeenOnly) {
   EXPECT_EQ(s->SeenCount, 1);
   EXPECT_EQ(s->WrittenCount, 0);
   const std::string out = temp_ / "S01_data_Ann.txt";
-  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure writing output text "
-                                                "file: " +
-                                                out + "\n  EListError: "),
-                                     "Session01(Orders): Downloaded 0/1 records to " + out));
+  EXPECT_THAT(log_.texts, ElementsAre(StartsWith("Session01(Orders): Failure writing output text "
+                                                 "file: " +
+                                                 out + "\n  EListError: "),
+                                      "Session01(Orders): Downloaded 0/1 records to " + out));
   EXPECT_EQ(ReadFileBytes(out), "");
 }
 
@@ -555,10 +499,10 @@ TEST_F(KLVPCSessionTextDownload, MissingOutputFolderFailsOnceAndWritesNothing) {
   Download(*s, {{"a"}, {"b"}});
   EXPECT_TRUE(s->Failed());
   EXPECT_EQ(s->SeenCount, 0);
-  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure opening output text "
-                                                "file: \n  " +
-                                                temp_ / "gone/S01_data_Ann.txt" +
-                                                "\n  EInOutError: Cannot create file ")));
+  EXPECT_THAT(log_.texts, ElementsAre(StartsWith("Session01(Orders): Failure opening output text "
+                                                 "file: \n  " +
+                                                 temp_ / "gone/S01_data_Ann.txt" +
+                                                 "\n  EInOutError: Cannot create file ")));
   EXPECT_FALSE(fs::exists(temp_ / "gone"));
 }
 
@@ -595,7 +539,7 @@ TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
   pda_->Prefs.AppendOutput = 1;
   Export({1});
   const std::string out = temp_ / "S01_data_Ann.txt";
-  WriteBytes(out, "kept\r\n");
+  qptest::WriteFile(out, "kept\r\n");
   auto s = NewSession();
   MakeDataDb();
   s->WriteOpen();
@@ -606,9 +550,9 @@ TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
   fs::create_directory(out);
   s->WriteClose();
   EXPECT_TRUE(s->Failed());
-  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure closing output text "
-                                                "file: " +
-                                                out + "\n  EInOutError: Cannot write file ")));
+  EXPECT_THAT(log_.texts, ElementsAre(StartsWith("Session01(Orders): Failure closing output text "
+                                                 "file: " +
+                                                 out + "\n  EInOutError: Cannot write file ")));
   EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
   EXPECT_TRUE(fs::is_directory(out));
 }
@@ -623,16 +567,16 @@ TEST_F(KLVPCSessionTextUpload, DataFileFillsFieldsByTabs) {
   std::string longValue(40, 'L');
   std::string many;
   for (int i = 1; i <= 35; ++i) many += Format("%sv%d", i > 1 ? "\t" : "", i);
-  WriteBytes(s->DataFileName, "A1\tB1\r\n\r\nA3\t\tC3\r" + longValue + "\n" + many);
+  qptest::WriteFile(s->DataFileName, "A1\tB1\r\n\r\nA3\t\tC3\r" + longValue + "\n" + many);
   ASSERT_TRUE(s->DataReadOpen());
   MakeUploadDataDb();
   EXPECT_TRUE(s->DataReadRecords());
   EXPECT_TRUE(s->DataReadClose());
 
-  ASSERT_EQ(sync_.posted.size(), 4u);
+  ASSERT_EQ(posted_.size(), 4u);
   auto expectValues = [&](size_t record, std::map<int, std::string> values) {
     for (int k = 1; k <= kSessionFieldCount; ++k)
-      EXPECT_EQ(sync_.posted[record][k - 1], values.count(k) ? values[k] : "")
+      EXPECT_EQ(posted_[record][k - 1], values.count(k) ? values[k] : "")
           << "record " << record << " field " << k;
   };
   expectValues(0, {{1, "A1"}, {2, "B1"}});
@@ -643,7 +587,7 @@ TEST_F(KLVPCSessionTextUpload, DataFileFillsFieldsByTabs) {
   expectValues(3, thirty);
   // Line numbers, low byte first; the empty line 2 keeps its number.
   EXPECT_THAT(StoredRecIds(), ElementsAre("01 00", "03 00", "04 00", "05 00"));
-  EXPECT_THAT(sync_.log,
+  EXPECT_THAT(log_.texts,
               ElementsAre("Session01(Orders): Uploaded 5 records from " + s->DataFileName));
   EXPECT_TRUE(fs::exists(s->DataFileName));  // no backup asked for
 }
@@ -651,22 +595,23 @@ TEST_F(KLVPCSessionTextUpload, DataFileFillsFieldsByTabs) {
 TEST_F(KLVPCSessionTextUpload, HintsFileGivesOneRecordPerField) {
   UseCustomPath(temp_.Path());
   auto s = NewSession();
-  WriteBytes(s->GetHintsFileName(),
-             "3\tScan the lot number\n3\tScan the batch\n0\tnothing\n31\tnothing\nabc\tnothing\n"
-             "no tab\n5\tcol\twith tab\n7\t" +
-                 std::string(300, 'h') + "\n");
+  qptest::WriteFile(
+      s->GetHintsFileName(),
+      "3\tScan the lot number\n3\tScan the batch\n0\tnothing\n31\tnothing\nabc\tnothing\n"
+      "no tab\n5\tcol\twith tab\n7\t" +
+          std::string(300, 'h') + "\n");
   ASSERT_TRUE(s->HintReadOpen());
   MakeUploadDb({{"Field_ID", 4}, {"Hint", 251}});
   EXPECT_TRUE(s->HintReadRecords());
-  ASSERT_EQ(sync_.posted.size(), 30u);
+  ASSERT_EQ(posted_.size(), 30u);
   for (int k = 1; k <= 30; ++k) {
     std::string hint = k == 3 ? "Scan the batch" : k == 5 ? "col\twith tab" : "";
     if (k == 7) hint = std::string(250, 'h');
-    EXPECT_THAT(sync_.posted[k - 1], ElementsAre(std::to_string(k), hint)) << k;
+    EXPECT_THAT(posted_[k - 1], ElementsAre(std::to_string(k), hint)) << k;
   }
   EXPECT_EQ(StoredRecIds()[0], "01 00");
   EXPECT_EQ(StoredRecIds()[29], "1E 00");
-  EXPECT_THAT(sync_.log,
+  EXPECT_THAT(log_.texts,
               ElementsAre("Session01(Orders): Uploaded 8 records from " + s->HintsFileName));
 }
 
@@ -676,17 +621,17 @@ TEST_F(KLVPCSessionTextUpload, ListFileEntriesAreDisplayAndStoredValue) {
   EXPECT_FALSE(s->FieldListReadOpen(7));
   std::string lines;
   for (int i = 1; i <= 300; ++i) lines += i == 2 ? "\r\n" : Format("E%d\tx\r\n", i);
-  WriteBytes(temp_ / "ToPDA/S01F07.txt", lines);
+  qptest::WriteFile(temp_ / "ToPDA/S01F07.txt", lines);
   ASSERT_TRUE(s->FieldListReadOpen(7));
   EXPECT_EQ(s->FieldListFileName, temp_ / "ToPDA/S01F07.txt");
   MakeUploadDb({{"DisplayValue", 31}, {"DBValue", 31}});
   EXPECT_TRUE(s->FieldListReadRecords(7));
-  ASSERT_EQ(sync_.posted.size(), 299u);
-  EXPECT_THAT(sync_.posted[0], ElementsAre("E1\tx", "E1\tx"));
-  EXPECT_THAT(sync_.posted[1], ElementsAre("E3\tx", "E3\tx"));
+  ASSERT_EQ(posted_.size(), 299u);
+  EXPECT_THAT(posted_[0], ElementsAre("E1\tx", "E1\tx"));
+  EXPECT_THAT(posted_[1], ElementsAre("E3\tx", "E3\tx"));
   EXPECT_EQ(StoredRecIds()[0], "01 00");
   EXPECT_EQ(StoredRecIds()[298], "2C 01");  // line 300
-  EXPECT_THAT(sync_.log,
+  EXPECT_THAT(log_.texts,
               ElementsAre("Session01(Orders): Uploaded 300 records from " + s->FieldListFileName));
 }
 
@@ -695,9 +640,9 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
   pda_->Prefs.BackupUploadFiles = 1;
   auto s = NewSession();
   const std::string folder = temp_ / "ToPDA/";
-  WriteBytes(folder + "S01_data.txt", "a\n");
-  WriteBytes(folder + "S01_Hints.txt", "1\th\n");
-  WriteBytes(folder + "S01F02.txt", "e\n");
+  qptest::WriteFile(folder + "S01_data.txt", "a\n");
+  qptest::WriteFile(folder + "S01_Hints.txt", "1\th\n");
+  qptest::WriteFile(folder + "S01F02.txt", "e\n");
   ASSERT_TRUE(s->DataReadOpen());
   EXPECT_TRUE(s->DataReadClose());
   ASSERT_TRUE(s->HintReadOpen());
@@ -708,7 +653,7 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
               ElementsAre("old_261207140509_S01F02.txt", "old_261207140509_S01_Hints.txt",
                           "old_261207140509_S01_data.txt"));
   // A second backup within the same second replaces the first.
-  WriteBytes(folder + "S01_data.txt", "b\n");
+  qptest::WriteFile(folder + "S01_data.txt", "b\n");
   ASSERT_TRUE(s->DataReadOpen());
   EXPECT_TRUE(s->DataReadClose());
   EXPECT_EQ(ReadFileBytes(folder + "old_261207140509_S01_data.txt"), "b\n");
@@ -720,29 +665,30 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalse) {
   pda_->Prefs.BackupUploadFiles = 1;
   auto s = NewSession();
   // The file goes between the open and the read.
-  WriteBytes(s->GetDataFileName(), "a\n");
+  qptest::WriteFile(s->GetDataFileName(), "a\n");
   ASSERT_TRUE(s->DataReadOpen());
   fs::remove(s->DataFileName);
   MakeUploadDataDb();
   EXPECT_FALSE(s->DataReadRecords());
   EXPECT_TRUE(sync_.written.empty());
-  EXPECT_THAT(sync_.log,
+  EXPECT_THAT(log_.texts,
               ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
                                      "file: " +
                                      s->DataFileName + "\n  EInOutError: Cannot open file ")));
   EXPECT_TRUE(s->DataReadClose());  // nothing to move; not reported
 
   // A handheld record that cannot be written ends the read; earlier records stay.
-  sync_.log.clear();
-  WriteBytes(s->GetFieldListFileName(1), "one\ntwo\nthree\n");
+  log_.Clear();
+  qptest::WriteFile(s->GetFieldListFileName(1), "one\ntwo\nthree\n");
   ASSERT_TRUE(s->FieldListReadOpen(1));
   MakeUploadDb({{"DisplayValue", 31}, {"DBValue", 31}});
   sync_.failWriteAt = 2;
   EXPECT_FALSE(s->FieldListReadRecords(1));
   EXPECT_EQ(sync_.written.size(), 1u);
-  EXPECT_THAT(sync_.log, ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
-                                                "file: " +
-                                                s->FieldListFileName + "\n  EVornConduitError: ")));
+  EXPECT_THAT(log_.texts,
+              ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
+                                     "file: " +
+                                     s->FieldListFileName + "\n  EVornConduitError: ")));
   // Moved aside all the same.
   EXPECT_TRUE(s->FieldListReadClose(1));
   EXPECT_FALSE(fs::exists(s->FieldListFileName));

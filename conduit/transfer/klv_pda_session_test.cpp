@@ -15,28 +15,19 @@
 #include <vector>
 
 #include "conduit/framework/sync_api.h"
+#include "conduit/framework/testdata/sync_slots.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_pc_session.h"
 #include "conduit/transfer/test_support.h"
 #include "hotsync/handheld/handheld.h"
-#include "platform/modules.h"
+#include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
-
-using QpSyncAttach_t = int32_t(const char* handheldFolder);
-using QpSyncDetach_t = int32_t();
-using QpSyncSetFaults_t = int32_t(const char* plan);
-
-std::vector<std::string>* gLog = nullptr;
-int32_t CaptureLog(const char* text, int32_t, int32_t) {
-  if (gLog) gLog->push_back(text);
-  return 0;
-}
 
 std::string Be16(int v) {
   return {static_cast<char>((v >> 8) & 0xFF), static_cast<char>(v & 0xFF)};
@@ -164,23 +155,12 @@ class KLVPDASessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string out = QP_OUT_DIR;
-    if (!fs::exists(out + "/libsync20.so"))
+    if (!fwtest::StandInSync::BuiltIn(out))
       GTEST_SKIP() << "the stand-in sync manager is not built";
     handheldDir_ = tmp_ / "handheld";
     Handheld::Create(handheldDir_, "Ann");
-    lib_ = platform::Module(out + "/libsync20.so");
-    ASSERT_TRUE(lib_.Valid()) << platform::LastModuleError();
-#define QP_BIND(name)                 \
-  name = lib_.Bind<name##_t*>(#name); \
-  ASSERT_NE(name, nullptr) << #name;
-    QP_SYNC_ENTRY_POINTS(QP_BIND)
-#undef QP_BIND
-    attach_ = lib_.Bind<QpSyncAttach_t*>("QpSyncAttach");
-    detach_ = lib_.Bind<QpSyncDetach_t*>("QpSyncDetach");
-    faults_ = lib_.Bind<QpSyncSetFaults_t*>("QpSyncSetFaults");
-    ASSERT_TRUE(attach_ && detach_ && faults_);
-    gLog = &log_;
-    LogAddEntry = CaptureLog;
+    const std::string error = sync_.Load(out);
+    ASSERT_EQ(error, "");
     KLVConduitStartup();
     GBannerPending = false;
     GConduit->Clock = [] { return 0.0; };
@@ -189,17 +169,10 @@ class KLVPDASessionTest : public ::testing::Test {
   void TearDown() override {
     session_.reset();
     KLVConduitShutdown();
-    if (detach_) detach_();
-    UnbindSyncSlots();
-    UnbindLogSlots();
-    gLog = nullptr;
-    lib_.Reset();
     ResetSessionList();
   }
 
-  Handheld Device() {
-    return Handheld(handheldDir_);
-  }
+  Handheld Device() { return Handheld(handheldDir_); }
   void AddDb(const std::string& name, const std::vector<std::string>& records) {
     PalmDatabase db;
     db.name = name;
@@ -218,17 +191,13 @@ class KLVPDASessionTest : public ::testing::Test {
     for (const auto& r : Device().LoadDatabase(name).records) out.push_back(r.data);
     return out;
   }
-  void Attach() {
-    ASSERT_EQ(attach_(handheldDir_.c_str()), 0);
-  }
+  void Attach() { ASSERT_EQ(sync_.Attach(handheldDir_), 0); }
   // Closes the session's database and writes every changed database back to its file.
   void Detach() {
     if (session_) session_->CloseDb();
-    ASSERT_EQ(detach_(), 0);
+    ASSERT_EQ(sync_.Detach(), 0);
   }
-  void Faults(const char* plan) {
-    ASSERT_EQ(faults_(plan), 0);
-  }
+  void Faults(const char* plan) { ASSERT_EQ(sync_.SetFaults(plan), 0); }
 
   // A handheld whose session list defines slot `slot` with the given preferences.
   void DefineSession(
@@ -247,13 +216,11 @@ class KLVPDASessionTest : public ::testing::Test {
     return *pcs_.back();
   }
 
-  TempFolder tmp_;
+  qptest::TempDir tmp_;
   std::string handheldDir_;
-  platform::Module lib_;
-  QpSyncAttach_t* attach_ = nullptr;
-  QpSyncDetach_t* detach_ = nullptr;
-  QpSyncSetFaults_t* faults_ = nullptr;
-  std::vector<std::string> log_;
+  fwtest::StandInSync sync_;
+  trtest::FakeLog hotsyncLog_;
+  std::vector<std::string>& log_ = hotsyncLog_.texts;
   std::vector<std::string> calls_;
   std::unique_ptr<TKLVPDASession> session_;
   std::vector<std::unique_ptr<FakePC>> pcs_;
@@ -515,6 +482,7 @@ int32_t FakeClose(uint8_t handle) {
 }
 
 TEST(KLVPDASessionCreate, RequestCarriesCreatorTypeAndCutName) {
+  const fwtest::SavedSlots saved;
   SyncCreateDB = FakeCreate;
   SyncCloseDB = FakeClose;
   gCreateResult = gCloseResult = 0;
@@ -546,7 +514,6 @@ TEST(KLVPDASessionCreate, RequestCarriesCreatorTypeAndCutName) {
   } catch (const EVornConduitError& e) {
     EXPECT_EQ(e.Message(), "Could not close QP28-Hint_S01");
   }
-  UnbindSyncSlots();
 }
 
 // --- Download ---------------------------------------------------------------------------------
@@ -628,7 +595,7 @@ TEST_F(KLVPDASessionTest, EmptyOrMissingDataDatabaseCallsNoWriter) {
   EXPECT_THAT(log_, ElementsAre("Session03(Inventory): No records found for download"));
   EXPECT_THAT(calls_, IsEmpty());
 
-  log_.clear();
+  hotsyncLog_.Clear();
   TKLVPDASession other(4);
   other.Prefs.FieldCount = 30;
   EXPECT_FALSE(other.DownloadSession());
@@ -709,7 +676,7 @@ TEST_F(KLVPDASessionTest, BitmapLoadingFailures) {
             "Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  "
             "EStringListError: String list does not allow duplicates");
 
-  log_.clear();
+  hotsyncLog_.Clear();
   TKLVPDASession other(5);
   other.Prefs.FieldCount = 30;
   other.Prefs.FieldDefs[0].FieldType = kFieldTypeBitmap;
@@ -717,7 +684,7 @@ TEST_F(KLVPDASessionTest, BitmapLoadingFailures) {
   ASSERT_EQ(log_.size(), 1u);
   EXPECT_EQ(log_[0].rfind("Session #6: Failure opening PDA database: QP28-Bitmap_S06\n  ", 0), 0u);
 
-  log_.clear();
+  hotsyncLog_.Clear();
   TKLVPDASession plain(5);
   plain.Prefs.FieldCount = 30;
   plain.Prefs.FieldDefs[0].FieldType = 3;

@@ -11,12 +11,14 @@
 #include <gtest/gtest.h>
 
 #include "base/exception.h"
+#include "base/text_file.h"
 #include "conduit/framework/record_format.h"
 #include "conduit/framework/sync_api.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace {
 
@@ -25,10 +27,6 @@ using Rows = std::vector<std::vector<std::string>>;  // values of fields 1, 2, 3
 // The session's data database as the fake sync manager holds it.
 Rows* gRows = nullptr;
 
-int32_t FakeOpenDB(const char*, uint8_t, uint8_t* handle, uint8_t) {
-  *handle = 1;
-  return 0;
-}
 int32_t FakeRecordCount(uint8_t, uint16_t* count) {
   *count = static_cast<uint16_t>(gRows->size());
   return 0;
@@ -52,18 +50,6 @@ int32_t FakeReadByIndex(TRawRecordInfo* info) {
   info->RecordSize = PackRecord(info->Buffer, info->BufferSize, fields, false, {});
   return 0;
 }
-int32_t FakeCloseDB(uint8_t) {
-  return 0;
-}
-int32_t FakeApiVersion(int32_t* major, int32_t* minor) {
-  *major = 2;
-  *minor = 1;
-  return 0;
-}
-int32_t FakeRegister(uint32_t* handle) {
-  *handle = 7;
-  return 0;
-}
 
 // Lines joined, each followed by CR LF.
 std::string Lines(std::initializer_list<std::string> lines) {
@@ -83,10 +69,8 @@ class KLVTextFormatter : public ::testing::Test {
  protected:
   void SetUp() override {
     gRows = &rows_;
-    SyncOpenDB = FakeOpenDB;
     SyncGetDBRecordCount = FakeRecordCount;
     SyncReadRecordByIndex = FakeReadByIndex;
-    SyncCloseDB = FakeCloseDB;
     session_.SessionName = "Inventory";
     session_.Prefs.FieldCount = 30;
     DefineField(session_, 1, "Item", true, 5);
@@ -96,7 +80,6 @@ class KLVTextFormatter : public ::testing::Test {
   }
   void TearDown() override {
     session_.CurrentDb.reset();
-    UnbindSyncSlots();
     gRows = nullptr;
   }
 
@@ -132,9 +115,9 @@ class KLVTextFormatter : public ::testing::Test {
 
   // Appends a block to a file as the text-file session does: the footer lines go first.
   std::string Append(TKLVPCTextFormatter& f, const std::string& existing) {
-    TempFolder tmp;
+    qptest::TempDir tmp;
     const std::string file = tmp / "out";
-    WriteBytes(file, existing);
+    qptest::WriteFile(file, existing);
     if (f.FooterLineCount > 0) RemoveLastLines(file, f.FooterLineCount);
     return ReadFileBytes(file) + Block(f, false);
   }
@@ -142,8 +125,6 @@ class KLVTextFormatter : public ::testing::Test {
   // Runs Body inside a HotSync of user Ann, so that GConduit knows the user.
   template <typename Body>
   void AsUserAnn(Body body) {
-    SyncGetAPIVersion = FakeApiVersion;
-    SyncRegisterConduit = FakeRegister;
     KLVConduitStartup();
     struct Shutdown {
       ~Shutdown() { KLVConduitShutdown(); }
@@ -155,6 +136,7 @@ class KLVTextFormatter : public ::testing::Test {
     GConduit->HandleOpenConduit(props);
   }
 
+  trtest::FakeSyncManager sync_;
   Rows rows_;
   TKLVPDASession session_{0};
 };

@@ -4,7 +4,6 @@
 // test's own), and what arrives on the PC and on the handheld is compared byte for byte.
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <regex>
@@ -14,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text_file.h"
+#include "conduit/transfer/testdata/stand_in_hotsync.h"
 #include "examples/demo_sessions.h"
 #include "examples/session_builder.h"
 #include "hotsync/handheld/handheld.h"
@@ -28,38 +28,14 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using trtest::Output;
+using trtest::Quote;
+using trtest::Shell;
 
 namespace {
 
-const std::string kOut = QP_OUT_DIR;
-const std::string kHooks = QP_TEST_HOOKS_DIR;
 const char kUser[] = "Ann";
 const char kCrLf[] = "\r\n";
-
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-// Runs a stand-in program; -1 when it did not exit normally. Its leak check is off, as in
-// hotsync_run_test.cpp: FLTK leaves its static data behind when the conduit is unloaded.
-Output Shell(const std::string& command) {
-  Output out;
-  const char* asan = getenv("ASAN_OPTIONS");
-  std::string env = "ASAN_OPTIONS='" + std::string(asan ? asan : "") + ":detect_leaks=0' ";
-  FILE* p = popen((env + command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  int status = pclose(p);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
-std::string Quote(const std::string& s) {
-  return "'" + s + "'";
-}
 
 // Lines of text against expected lines in which "{*}" stands for any characters (the date
 // and time of a transfer, a time stamp in a file name).
@@ -117,17 +93,8 @@ SessionSpec SweepSession() {
   return s;
 }
 
-class SessionE2E : public ::testing::Test {
+class SessionE2E : public trtest::StandInHotSyncTest {
  protected:
-  void SetUp() override {
-    Output setup = Shell(kOut + "/hotsync setup " + Quote(hotsync_));
-    ASSERT_EQ(setup.status, 0) << setup.text;
-    fs::create_directories(conduitDir_);
-    fs::copy_file(kOut + "/libQuillorP2_ODBC.so", library_);
-    Output add = Shell(hotsync_ + "/hotsync conduit add QP28 " + Quote(library_));
-    ASSERT_EQ(add.status, 0) << add.text;
-  }
-
   void MakeHandheld(const std::vector<SessionSpec>& sessions) {
     std::error_code ec;
     fs::remove_all(handheldDir_, ec);
@@ -145,24 +112,10 @@ class SessionE2E : public ::testing::Test {
 
   // Runs a HotSync; returns the conduit's lines between its start and end entries.
   std::vector<std::string> Sync(Output* raw = nullptr) {
-    Output out = Shell(hotsync_ + "/hotsync sync " + Quote(handheldDir_));
-    if (raw) *raw = out;
-    EXPECT_NE(out.status, -1) << out.text;
-    std::vector<std::string> lines;
-    bool inside = false;
-    for (const std::string& line : SplitLines(out.text)) {
-      if (line == "[start] QuillorPlus 2.8 ODBC") {
-        inside = true;
-      } else if (line.rfind("[end] ", 0) == 0 || line.rfind("[failed] ", 0) == 0) {
-        inside = false;
-      } else if (inside) {
-        lines.push_back(line);
-      }
-    }
-    return lines;
-  }
-  std::string Banner() const {
-    return "QuillorPlus 2.8 ODBC (driver " + library_ + ", ver " QP_VERSION_TEXT ")";
+    trtest::SyncRun run = RunSync();
+    if (raw) *raw = run.output;
+    EXPECT_NE(run.output.status, -1) << run.output.text;
+    return run.lines;
   }
 
   std::string UserFolder() const { return conduitDir_ + "/Data/" + kUser; }
@@ -170,14 +123,7 @@ class SessionE2E : public ::testing::Test {
   std::string ToPDA() const { return UserFolder() + "/ToPDA"; }
   std::string IniFile() const { return conduitDir_ + "/QuillorP2_ODBC.ini"; }
 
-  qptest::TempDir tmp_;
-  ScopedEnv registry_{"REGISTRY_FILE", tmp_ / "registry"};
-  ScopedEnv trace_env_{"QP_HOOK_TRACE", tmp_ / "trace.txt"};
   ScopedEnv no_faults_{"SYNC_FAULTS", nullptr};
-  std::string hotsync_ = tmp_ / "hotsync";
-  std::string conduitDir_ = tmp_ / "conduit";
-  std::string library_ = conduitDir_ + "/libQuillorP2_ODBC.so";
-  std::string handheldDir_ = tmp_ / "handheld";
 };
 
 const std::vector<std::string> kStockCountFile = {
@@ -412,7 +358,7 @@ TEST_F(SessionE2E, AFailingSlotLeavesTheOtherSlotsProcessed) {
 
 TEST_F(SessionE2E, AFailingPreSessionHookEndsItsSlotAndTheRunGoesOn) {
   MakeHandheld(DemoSessions());
-  fs::copy_file(kHooks + "/full/libQuillorPlus_Hook.so", conduitDir_ + "/libQuillorPlus_Hook.so");
+  InstallHook("full");
   ScopedEnv fail("QP_HOOK_FAIL", "DoQuillorP_PreSessionProcess");
   qptest::WriteFile(conduitDir_ + "/Data/PrinterData/QuillorP_Format.txt", "format");
   const std::vector<std::string> log = Sync();
@@ -429,7 +375,7 @@ TEST_F(SessionE2E, AFailingPreSessionHookEndsItsSlotAndTheRunGoesOn) {
   EXPECT_FALSE(fs::exists(FromPDA() + "/S01_data.txt"));
   EXPECT_EQ(Device().LoadDatabase(DataDbName(0)).records.size(), 5u);
 
-  std::vector<std::string> trace = ReadTextLines(tmp_ / "trace.txt");
+  std::vector<std::string> trace = HookTrace();
   EXPECT_THAT(
       trace,
       ElementsAre("DoQuillorP_PreHSProcess " + conduitDir_ + "/libQuillorPlus_Hook.so",
