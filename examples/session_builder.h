@@ -124,7 +124,7 @@ void AddRecord(PalmDatabase& db, std::string data);
 // says that the application has run on the handheld.
 void WriteAppPreference(Handheld& handheld, const std::string& runText);
 
-// Writes the session list (one record per spec, in the given order) and every session's
+// Writes the session list (one record per session, in the given order) and every session's
 // databases onto the handheld, replacing databases of the same names.
 void WriteSessions(Handheld& handheld, const std::vector<SessionSpec>& sessions);
 // The databases of one session only.
