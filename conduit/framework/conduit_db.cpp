@@ -1,5 +1,6 @@
 #include "conduit/framework/conduit_db.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/strings.h"
@@ -16,6 +17,15 @@ constexpr size_t kMaxFileName = 32;
 
 void Check(const char* msg, int32_t code) {
   TVornConduit::CheckSyncError(msg, code);
+}
+
+// How much of RecordBuffer may hold non-zero bytes; past it the buffer is zero already, so a
+// clear need not touch all 65,535 bytes for every record. A sync-manager read fills only the
+// record's bytes; while a call or a pack is under way the whole buffer counts.
+size_t gRecordBufferUsed = kMaxRecordSize;
+
+size_t UsedBy(uint32_t recordSize) {
+  return std::min<size_t>(recordSize, kMaxRecordSize);
 }
 
 }  // namespace
@@ -138,13 +148,15 @@ void TVornConduitDb::PrepareDescriptor() {
   Descriptor_.Buffer = RecordBuffer;
   Descriptor_.ConduitId = 0;
   Descriptor_.Reserved = 0;
-  std::memset(RecordBuffer, 0, sizeof RecordBuffer);
+  std::memset(RecordBuffer, 0, gRecordBufferUsed);
+  gRecordBufferUsed = 0;
 }
 
 void TVornConduitDb::FetchRecord(int32_t Mode, uint32_t RecId) {
   if (!IsOpen_ || State_ != dsBrowse) return;
   if (!(OpenMode & kOpenModeRead)) throw EVornConduitError("Database not opened in read mode", 0);
   PrepareDescriptor();
+  gRecordBufferUsed = kMaxRecordSize;
   switch (Mode) {
     case fmByIndex:
       if (Bof_ || Eof_) return;
@@ -181,6 +193,7 @@ void TVornConduitDb::FetchRecord(int32_t Mode, uint32_t RecId) {
     default:
       break;
   }
+  gRecordBufferUsed = UsedBy(Descriptor_.RecordSize);
   Attributes_ = Descriptor_.Attributes;
   RecSize_ = Descriptor_.RecordSize;
   UnpackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord,
@@ -193,10 +206,12 @@ void TVornConduitDb::StoreRecord(bool MarkDirty) {
   PrepareDescriptor();
   Descriptor_.Category = Category_;
   Descriptor_.Attributes = Attributes_;
+  gRecordBufferUsed = kMaxRecordSize;
   RecSize_ =
       PackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord,
                  [this](TVornPalmField& f, int32_t i) { return DoTestFieldExistsForWrite(f, i); });
   Descriptor_.RecordSize = RecSize_;
+  gRecordBufferUsed = UsedBy(RecSize_);
   if (State_ == dsInsert) Descriptor_.RecordId = 0;
   if (MarkDirty) Descriptor_.Attributes = static_cast<uint8_t>(Attributes_ | kRecordDirty);
   Check("SyncWriteRec failed", SyncWriteRec(&Descriptor_));

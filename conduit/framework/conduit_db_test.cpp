@@ -735,3 +735,29 @@ TEST(DbWithoutSyncManager, UnboundSlotsFailAsSyncErrors) {
 }
 
 }  // namespace
+
+TEST_F(DbTest, ShorterRecordAfterLongerOnesReadsZerosPastItsEnd) {
+  // The buffer is cleared only as far as earlier records reached; a short record must still
+  // find nothing of them past its own bytes.
+  std::string longName(40000, 'x');
+  sync.Add("Data", {{11, 0x00, 0, Rec(1, longName)}, {12, 0x00, 0, Rec(2, "")}});
+  TVornConduitDb db;
+  Layout(db);
+  db.AddField("After", pftLongint, 0);
+  db.Open();
+  EXPECT_EQ(db.FieldByName("Name").AsString(), longName);
+  db.Next();
+  EXPECT_EQ(db.FieldByName("Name").AsString(), "");
+  EXPECT_EQ(db.FieldByName("After").AsInteger(), 0);
+  EXPECT_TRUE(sync.bufferWasClear);
+
+  // A record written in between counts too.
+  db.Append();
+  db.FieldByName("Rec_ID").SetAsInteger(3);
+  db.FieldByName("Name").SetAsString(longName);
+  db.Post(true);
+  db.First();
+  db.Next();
+  EXPECT_TRUE(sync.bufferWasClear);
+  db.Close();
+}
