@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Configures and builds one configuration: scripts/build.sh [normal|sanitize|fuzz]
+# Configures and builds one configuration: scripts/build.sh [normal|release|sanitize|fuzz]
+# The project's own builds treat warnings as errors; a plain cmake build does not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-normal}
 case "$kind" in
   normal)   dir=build;          flags=() ;;
+  release)  dir=build-release;  flags=(-DCMAKE_BUILD_TYPE=Release) ;;
   sanitize) dir=build-sanitize; flags=(-DQP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug) ;;
   fuzz)     dir=build-fuzz;     flags=(-DQP_FUZZ=ON -DQP_GUI=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
-  *) echo "usage: scripts/build.sh [normal|sanitize|fuzz]" >&2; exit 2 ;;
+  -h|--help) echo "usage: scripts/build.sh [normal|release|sanitize|fuzz]"; exit 0 ;;
+  *) echo "usage: scripts/build.sh [normal|release|sanitize|fuzz]" >&2; exit 2 ;;
 esac
-cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DQP_WERROR=ON "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the normal build, the sanitizer build and the
+# Sets everything up and runs every test: the Release build, the sanitizer build and the
 # fuzz targets for a bounded time. Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -55,7 +55,8 @@ run_ctest() {
   fi
 }
 
-run_suite normal build
+# The optimised build as a user makes it (Release), then the sanitizer build.
+run_suite release build-release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp" run_suite sanitize build-sanitize
 
