@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
   libbenchmark-dev libfltk1.3-dev unixodbc unixodbc-dev odbcinst libsqliteodbc
   odbc-postgresql postgresql sqlite3 xvfb xauth imagemagick x11-apps x11-utils xdotool fonts-dejavu-core
+  libxml2-dev
 )
 
 missing=()
