@@ -28,10 +28,11 @@ uint32_t HHWord(std::span<const uint8_t> data, size_t offset) {
 
 constexpr uint32_t kPixelsPerMetre = 2835;
 constexpr uint32_t kStreamVersion = 0x00000501;
-// Fixed in the object header whatever the size of the bitmap after it.
-constexpr uint32_t kOleNativeSize = 0x00000440;
+// The zero bytes that open the trailer count as native data, as the header declares it:
+// 1,088 for the handheld's 160 x 50 signature of 1,062 bytes.
+constexpr uint32_t kOleNativePadding = 26;
 
-std::string OleHeader() {
+std::string OleHeader(size_t ImageSize) {
   std::string h;
   PutWord(h, 0x1C15);
   PutWord(h, 47);
@@ -49,12 +50,12 @@ std::string OleHeader() {
   h.append("PBrush", 7);
   PutDWord(h, 0);
   PutDWord(h, 0);
-  PutDWord(h, kOleNativeSize);
+  PutDWord(h, static_cast<uint32_t>(ImageSize + kOleNativePadding));
   return h;
 }
 
 std::string OleTrailer() {
-  std::string t(26, '\0');
+  std::string t(kOleNativePadding, '\0');
   PutDWord(t, kStreamVersion);
   PutDWord(t, 0);
   t.append("\x15\xAD\x05\xFE", 4);
@@ -127,7 +128,7 @@ void TKLVBitmap::SaveToStream(std::string* Stream) const {
   if (!HasImage()) throw Exception("TKLVBitmap.SaveToStream: no bitmap assigned");
   if (Stream == nullptr) throw Exception("TKLVBitmap.SaveToStream: no stream given");
   if (SaveAsOLE) {
-    Stream->append(OleHeader());
+    Stream->append(OleHeader(Image_.size()));
     Stream->append(Image_);
     Stream->append(OleTrailer());
   } else {

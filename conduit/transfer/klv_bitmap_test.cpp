@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <functional>
 #include <sstream>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -74,6 +76,43 @@ std::string RunOutput(const std::string& command, int* status) {
   int rc = pclose(p);
   *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;
+}
+
+uint32_t LittleEndian(const std::string& bytes, size_t at, int width) {
+  if (bytes.size() < at + width) throw std::out_of_range("embedded object cut short");
+  uint32_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = (v << 8) | uint8_t(bytes[at + i]);
+  return v;
+}
+
+// Reads an embedded object as a reader of that format walks it: the object header of the size
+// it gives, the stream's class name, topic and item texts, the native data of its declared
+// size, then no presentation (version, format 0) and the four-byte end mark, nothing after.
+// Returns the native data; throws on anything that does not fit.
+std::string NativeData(const std::string& blob) {
+  if (LittleEndian(blob, 0, 2) != 0x1C15) throw std::runtime_error("no object header mark");
+  size_t at = LittleEndian(blob, 2, 2);
+  auto dword = [&] {
+    uint32_t v = LittleEndian(blob, at, 4);
+    at += 4;
+    return v;
+  };
+  auto text = [&] {
+    const uint32_t length = dword();
+    if (blob.size() - at < length) throw std::out_of_range("text beyond the object");
+    at += length;
+  };
+  if (dword() != 0x501 || dword() != 2) throw std::runtime_error("not an embedded object");
+  text();
+  text();
+  text();
+  const uint32_t size = dword();
+  if (blob.size() - at < size) throw std::out_of_range("native data beyond the object");
+  const std::string native = blob.substr(at, size);
+  at += size;
+  if (dword() != 0x501 || dword() != 0) throw std::runtime_error("unexpected presentation");
+  if (blob.size() - at != 4) throw std::runtime_error("bytes after the end mark");
+  return native;
 }
 
 bool HaveImageMagick() {
@@ -284,11 +323,15 @@ TEST_F(KLVBitmapTest, SaveToStreamPlainAndWrapped) {
   ASSERT_EQ(trailer.size(), 38u);
   EXPECT_EQ(out, header + bmp.Image() + trailer);
 
-  // The native-data size stays 1,088 for a bitmap of another size.
+  EXPECT_EQ(NativeData(out).substr(0, bmp.Image().size()), bmp.Image());
+
+  // Any other size declares its own native data, so that a reader finds the trailer after it.
   bmp.LoadFromPalmBitmap(PalmBitmap(8, 1, 2, {0x80, 0x00}));
   std::ostringstream os;
   bmp.SaveToStream(&os);
-  EXPECT_EQ(os.str(), header + bmp.Image() + trailer);
+  EXPECT_EQ(os.str().size(), 78 + bmp.Image().size() + 38);
+  const std::string native = NativeData(os.str());
+  EXPECT_EQ(native.substr(0, bmp.Image().size()), bmp.Image());
 
   std::ostringstream broken;
   broken.setstate(std::ios::badbit);
