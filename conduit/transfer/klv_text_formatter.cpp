@@ -102,7 +102,12 @@ TKLVPCTextFormatterComma::TKLVPCTextFormatterComma(TKLVPDASession& Session, bool
 }
 
 std::string TKLVPCTextFormatterComma::QuoteValue(const std::string& Value) const {
-  return "\"" + Value + "\"";
+  std::string quoted = "\"";
+  for (char c : Value) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
 }
 
 void TKLVPCTextFormatterComma::FormatStartFile(std::string& Text) {

@@ -55,8 +55,8 @@ class TKLVPCTextFormatterTab : public TKLVPCTextFormatter {
   std::string Separator = "\t";
 };
 
-// Fields separated by commas, each in double quotes when QuoteValues is set. Quotes and commas
-// inside a value are written as they are, as readers of existing files expect.
+// Fields separated by commas, each in double quotes when QuoteValues is set (a quote inside
+// doubled, so that CSV readers take the value back). Bare values are written as they are.
 class TKLVPCTextFormatterComma : public TKLVPCTextFormatter {
  public:
   TKLVPCTextFormatterComma(TKLVPDASession& Session, bool Quote);
@@ -68,7 +68,7 @@ class TKLVPCTextFormatterComma : public TKLVPCTextFormatter {
   void FormatEndSession(std::string& Text) override;
   void FormatEndFile(std::string& Text) override;
 
-  // A double quote, the text unchanged, a double quote.
+  // A double quote, the text with each double quote doubled, a double quote.
   std::string QuoteValue(const std::string& Value) const;
 
   std::string Separator = ",";

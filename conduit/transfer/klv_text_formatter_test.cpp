@@ -227,13 +227,13 @@ TEST_F(KLVTextFormatter, CommaPlainFile) {
   EXPECT_EQ(NewFile(f), "Item,Qty\r\nApple,12\r\nBlueberry,\r\n");
 }
 
-// Readers of existing files split on every comma and take quotes as they stand.
-TEST_F(KLVTextFormatter, CommaValuesAreNeitherEscapedNorProtected) {
+// Bare values have no escape: a comma or quote in one is written as it is.
+TEST_F(KLVTextFormatter, CommaQuotesDoubleInsideQuotedValuesOnly) {
   rows_ = {{"6\" pipe", "", "1,5"}};
   TKLVPCTextFormatterComma quoted(session_, true);
   EXPECT_EQ(quoted.QuoteValue("A"), "\"A\"");
   EXPECT_EQ(quoted.QuoteValue(""), "\"\"");
-  EXPECT_EQ(NewFile(quoted), "\"6\" pipe\",\"1,5\"\r\n");
+  EXPECT_EQ(NewFile(quoted), "\"6\"\" pipe\",\"1,5\"\r\n");
   TKLVPCTextFormatterComma plain(session_, false);
   EXPECT_EQ(NewFile(plain), "6\" pipe,1,5\r\n");
 }
