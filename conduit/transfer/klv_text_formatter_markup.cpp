@@ -3,11 +3,13 @@
 // lines long, so that appending can take it off again.
 //
 // Values, the user name and the HTML headings are escaped: unescaped, a scanned "<" or "&"
-// breaks the document or injects markup into the page. XML element names stay the field
-// names. The XML layout writes the handheld's single-byte text as UTF-8, as its declaration
-// says.
+// breaks the document or injects markup into the page. A field name that is no XML name is
+// made into one. The HTML page keeps the handheld's single-byte text (Windows-1252) and
+// declares it; the XML layout writes it as UTF-8, as its declaration says.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "base/date_time.h"
 #include "base/format.h"
@@ -28,32 +30,83 @@ constexpr uint16_t kCp1252High[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// Code point of a byte of that code page.
+uint32_t Cp1252CodePoint(char c) {
+  const auto b = static_cast<uint8_t>(c);
+  return b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
+}
+
+std::u32string Cp1252Text(const std::string& Text) {
+  std::u32string out;
+  out.reserve(Text.size());
+  for (char c : Text) out += Cp1252CodePoint(c);
+  return out;
+}
+
+// The code points of valid UTF-8 text; nothing for any other text.
+std::optional<std::u32string> Utf8Text(const std::string& Text) {
+  std::u32string out;
+  size_t i = 0;
+  while (i < Text.size()) {
+    const auto lead = static_cast<uint8_t>(Text[i++]);
+    size_t extra;
+    uint32_t cp, least;
+    if (lead < 0x80) {
+      out += lead;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      extra = 1, cp = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2, cp = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3, cp = lead & 0x07, least = 0x10000;
+    } else {
+      return std::nullopt;
+    }
+    if (Text.size() - i < extra) return std::nullopt;
+    for (; extra > 0; --extra) {
+      const auto next = static_cast<uint8_t>(Text[i++]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      cp = (cp << 6) | (next & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+    out += cp;
+  }
+  return out;
+}
+
 void AppendUtf8(std::string& Out, uint32_t CodePoint) {
   if (CodePoint < 0x80) {
     Out += static_cast<char>(CodePoint);
   } else if (CodePoint < 0x800) {
     Out += static_cast<char>(0xC0 | (CodePoint >> 6));
     Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
-  } else {
+  } else if (CodePoint < 0x10000) {
     Out += static_cast<char>(0xE0 | (CodePoint >> 12));
+    Out += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
+  } else {
+    Out += static_cast<char>(0xF0 | (CodePoint >> 18));
+    Out += static_cast<char>(0x80 | ((CodePoint >> 12) & 0x3F));
     Out += static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
     Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
   }
 }
 
-// Single-byte text as UTF-8. Control characters that XML 1.0 does not allow at all become
-// U+FFFD, the replacement character.
+// Single-byte text as UTF-8. A CR goes as a reference, since parsers turn a raw one into a
+// line feed. Control characters that XML 1.0 does not allow at all become U+FFFD, the
+// replacement character.
 std::string XmlChars(const std::string& Text) {
   std::string out;
   out.reserve(Text.size());
   for (char c : Text) {
     auto b = static_cast<uint8_t>(c);
-    if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') {
+    if (b == '\r') {
+      out += "&#13;";
+    } else if (b < 0x20 && b != '\t' && b != '\n') {
       AppendUtf8(out, 0xFFFD);
-    } else if (b >= 0x80 && b < 0xA0) {
-      AppendUtf8(out, kCp1252High[b - 0x80]);
     } else {
-      AppendUtf8(out, b);
+      AppendUtf8(out, Cp1252CodePoint(c));
     }
   }
   return out;
@@ -85,7 +138,22 @@ std::string EscapeMarkup(const std::string& Text) {
 }
 
 std::string XmlText(const std::string& Text) {
-  return EscapeMarkup(XmlChars(Text));
+  return XmlChars(EscapeMarkup(Text));
+}
+
+// Characters that XML 1.0 allows in a name (without ":", which namespace-aware readers take
+// for a prefix), at its start or after it.
+bool IsXmlNameStart(uint32_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 0xC0 && c <= 0xD6) ||
+         (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) || (c >= 0x370 && c <= 0x37D) ||
+         (c >= 0x37F && c <= 0x1FFF) || c == 0x200C || c == 0x200D ||
+         (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) ||
+         (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) ||
+         (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+bool IsXmlNameChar(uint32_t c) {
+  return IsXmlNameStart(c) || c == '-' || c == '.' || (c >= '0' && c <= '9') || c == 0xB7 ||
+         (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
 }
 
 std::string CurrentUserName() {
@@ -96,15 +164,51 @@ std::string RecordCountText(const TKLVPDASession& Session) {
   return std::to_string(Session.CurrentDb ? Session.CurrentDb->RecordCount() : 0);
 }
 
-// In the locale's own encoding already, so only escaped.
-std::string TransferDateTime(const std::function<std::string()>& Source) {
-  return Source ? Source() : LocalDateTimeText();
+// The transfer date and time as characters. The user's regional settings write it in the
+// locale's encoding: UTF-8 as a rule, otherwise taken as the single-byte code page.
+std::u32string TransferDateTime(const std::function<std::string()>& Source) {
+  const std::string text = Source ? Source() : LocalDateTimeText();
+  std::optional<std::u32string> utf8 = Utf8Text(text);
+  return utf8 ? *utf8 : Cp1252Text(text);
+}
+
+// The page's code page cannot hold every character of a date, so outside ASCII it goes as
+// character references.
+std::string HtmlDateTime(const std::u32string& Text) {
+  std::string out;
+  for (char32_t c : Text) {
+    if (c < 0x80) {
+      out += EscapeMarkup(std::string(1, static_cast<char>(c)));
+    } else {
+      out += "&#" + std::to_string(static_cast<uint32_t>(c)) + ";";
+    }
+  }
+  return out;
+}
+
+std::string XmlDateTime(const std::u32string& Text) {
+  std::string out;
+  for (char32_t c : Text) AppendUtf8(out, c);
+  return EscapeMarkup(out);
 }
 
 // The field's name, or "Field<i>" when the session does not use names as headers.
 std::string ColumnHeading(const TKLVPDASession& Session, int32_t FieldNo) {
   return Session.Prefs.FieldNamesAsHeaders ? Session.FieldName(FieldNo)
                                            : Format("Field%d", FieldNo);
+}
+
+// The element name of a field, as UTF-8: its column heading when that is a name; otherwise
+// every character that cannot stand in a name becomes "_", and a "_" goes before a digit,
+// "-" or "." that would begin it. A field without a name (one the session does not define)
+// is "Field<n>", as when names are not used as headers.
+std::string XmlElementName(const TKLVPDASession& Session, int32_t FieldNo) {
+  const std::u32string heading = Cp1252Text(ColumnHeading(Session, FieldNo));
+  if (heading.empty()) return Format("Field%d", FieldNo);
+  std::string name;
+  if (IsXmlNameChar(heading[0]) && !IsXmlNameStart(heading[0])) name += '_';
+  for (char32_t c : heading) AppendUtf8(name, IsXmlNameChar(c) ? c : U'_');
+  return name;
 }
 
 }  // namespace
@@ -120,8 +224,10 @@ TKLVPCTextFormatterHTML::TKLVPCTextFormatterHTML(TKLVPDASession& Session)
 }
 
 void TKLVPCTextFormatterHTML::FormatStartFile(std::string& Text) {
-  Text = std::string("<html>") + kCrLf + "<head><title>Marrowind Datafile: " + kConduitTitle +
-         "</title></head>" + kCrLf + "<body bgcolor=\"#FFFFFF\">" + kCrLf;
+  Text = std::string("<html>") + kCrLf +
+         "<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">"
+         "<title>Marrowind Datafile: " +
+         kConduitTitle + "</title></head>" + kCrLf + "<body bgcolor=\"#FFFFFF\">" + kCrLf;
 }
 
 void TKLVPCTextFormatterHTML::FormatStartSession(std::string& Text) {
@@ -132,7 +238,7 @@ void TKLVPCTextFormatterHTML::FormatStartSession(std::string& Text) {
       "cellpadding=\"1\">");
   line(" <tr bgcolor=\"#b0b0b0\">");
   line("  <td  align=\"right\" width=\"10%\">Transfer Date&nbsp;</td>");
-  line("  <td bgcolor=\"#FFFFFF\">" + EscapeMarkup(TransferDateTime(DateTimeText)) + "  </td>");
+  line("  <td bgcolor=\"#FFFFFF\">" + HtmlDateTime(TransferDateTime(DateTimeText)) + "  </td>");
   line(" </tr>");
   line(" <tr bgcolor=\"#b0b0b0\">");
   line("  <td align=\"right\" width=\"10%\">User&nbsp;</td>");
@@ -204,7 +310,7 @@ void TKLVPCTextFormatterXML::FormatStartFile(std::string& Text) {
 }
 
 void TKLVPCTextFormatterXML::FormatStartSession(std::string& Text) {
-  Text = "  <Transfer Date=\"" + EscapeMarkup(TransferDateTime(DateTimeText)) + "\">" + kCrLf +
+  Text = "  <Transfer Date=\"" + XmlDateTime(TransferDateTime(DateTimeText)) + "\">" + kCrLf +
          "  <UserName>" + XmlText(CurrentUserName()) + "</UserName>" + kCrLf + "  <TotalRecords>" +
          RecordCountText(PDASession) + "</TotalRecords>" + kCrLf;
 }
@@ -219,8 +325,7 @@ void TKLVPCTextFormatterXML::FormatDataRow(std::string& Text) {
       std::string(" <Record>") + kCrLf + "  <ID>" + std::to_string(RecordNumber) + "</ID>" + kCrLf;
   for (int32_t i = 1; i <= FieldLimit(); ++i) {
     if (!PDASession.IsFieldExported(i)) continue;
-    // Element names stay as the session names them; readers look fields up by these names.
-    const std::string tag = XmlChars(ColumnHeading(PDASession, i));
+    const std::string tag = XmlElementName(PDASession, i);
     t += "  <" + tag + ">" + XmlText(PDASession.GetFieldText(i)) + "  </" + tag + ">" + kCrLf;
   }
   Text = t + " </Record>" + kCrLf;

@@ -2,6 +2,7 @@
 // slots: field 1 "Item" (width 5) and field 3 "Qty" (width 3) exported, field 2 "Secret" not.
 #include "conduit/transfer/klv_text_formatter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -9,6 +10,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <libxml/HTMLparser.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include "base/exception.h"
 #include "base/text_file.h"
@@ -18,6 +22,7 @@
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/test_support.h"
+#include "testsupport/delimited_text.h"
 #include "testsupport/test_support.h"
 
 namespace {
@@ -60,7 +65,8 @@ std::string Lines(std::initializer_list<std::string> lines) {
 
 void DefineField(TKLVPDASession& s, int no, const char* name, bool exported, int16_t width) {
   TKLVSessionFieldDef& def = s.Prefs.FieldDefs[no - 1];
-  std::strncpy(def.Name, name, sizeof def.Name);
+  std::memset(def.Name, 0, sizeof def.Name);
+  std::memcpy(def.Name, name, std::min(std::strlen(name), sizeof def.Name));
   def.Exported = exported ? 1 : 0;
   def.Width = width;
 }
@@ -122,9 +128,9 @@ class KLVTextFormatter : public ::testing::Test {
     return ReadFileBytes(file) + Block(f, false);
   }
 
-  // Runs Body inside a HotSync of user Ann, so that GConduit knows the user.
+  // Runs Body inside a HotSync of user Ann (or User), so that GConduit knows the user.
   template <typename Body>
-  void AsUserAnn(Body body) {
+  void AsUserAnn(Body body, const char* User = "Ann") {
     KLVConduitStartup();
     struct Shutdown {
       ~Shutdown() { KLVConduitShutdown(); }
@@ -132,7 +138,7 @@ class KLVTextFormatter : public ::testing::Test {
     GConduit->OnOpenConduit = [&](int32_t&) { body(); };
     TSyncProperties props{};
     props.syncType = stFast;
-    std::strcpy(props.userName, "Ann");
+    std::strncpy(props.userName, User, sizeof props.userName - 1);
     GConduit->HandleOpenConduit(props);
   }
 
@@ -313,7 +319,9 @@ std::string HtmlStartSession(const std::string& user, const std::string& count,
 }
 
 const std::string kHtmlStartFile =
-    Lines({"<html>", "<head><title>Marrowind Datafile: QuillorPlus 2.8 ODBC</title></head>",
+    Lines({"<html>",
+           "<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">"
+           "<title>Marrowind Datafile: QuillorPlus 2.8 ODBC</title></head>",
            "<body bgcolor=\"#FFFFFF\">"});
 
 const std::string kHtmlFooter = Lines(
@@ -473,17 +481,29 @@ TEST_F(KLVTextFormatter, XmlRecordWithoutIncludedFieldsKeepsItsId) {
   EXPECT_EQ(row, Lines({" <Record>", "  <ID>2</ID>", " </Record>"}));
 }
 
-// Readers look fields up by the names the session gives them, blanks included.
-TEST_F(KLVTextFormatter, XmlElementNamesAreTheFieldNames) {
+// Names that are XML names stay as they are; the others keep their readable parts.
+TEST_F(KLVTextFormatter, XmlElementNamesAreFieldNamesMadeValid) {
   Headers(true);
-  DefineField(session_, 1, "Part No", true, 5);
-  DefineField(session_, 3, "Qty", false, 3);
+  const std::pair<const char*, const char*> names[] = {{"Qty_2.b-c", "Qty_2.b-c"},
+                                                       {"\x80Men\xFC", "\xE2\x82\xACMen\xC3\xBC"},
+                                                       {"Part No", "Part_No"},
+                                                       {"1st count", "_1st_count"},
+                                                       {"a&b:c", "a_b_c"},
+                                                       {" \x93x\x94", "__x_"},
+                                                       {"", "Field1"}};
   rows_ = {{"ABC"}};
-  TKLVPCTextFormatterXML f(session_);
-  session_.OpenDataDb();
-  std::string row;
-  f.FormatDataRow(row);
-  EXPECT_EQ(row, Lines({" <Record>", "  <ID>1</ID>", "  <Part No>ABC  </Part No>", " </Record>"}));
+  for (const auto& [name, element] : names) {
+    DefineField(session_, 1, name, true, 5);
+    DefineField(session_, 3, "Qty", false, 3);
+    TKLVPCTextFormatterXML f(session_);
+    session_.OpenDataDb();
+    std::string row;
+    f.FormatDataRow(row);
+    session_.CloseDb();
+    EXPECT_EQ(row, Lines({" <Record>", "  <ID>1</ID>",
+                          "  <" + std::string(element) + ">ABC  </" + element + ">", " </Record>"}))
+        << name;
+  }
 }
 
 TEST_F(KLVTextFormatter, XmlTextIsEscapedAndWrittenAsUtf8) {
@@ -503,6 +523,268 @@ TEST_F(KLVTextFormatter, XmlTextIsEscapedAndWrittenAsUtf8) {
     EXPECT_NE(row.find("  <Field1>" + std::string(value) + "  </Field1>\r\n"), std::string::npos)
         << row;
     session_.CurrentDb->Next();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every layout read back by a reader of its format
+
+// Parses with libxml2, collecting every error and warning the parser reports.
+struct ParsedDoc {
+  std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc{nullptr, xmlFreeDoc};
+  std::vector<std::string> errors;
+};
+
+void CollectError(void* errors, xmlErrorPtr error) {
+  static_cast<std::vector<std::string>*>(errors)->push_back(error->message ? error->message : "?");
+}
+
+ParsedDoc Parse(const std::string& bytes, bool html) {
+  ParsedDoc parsed;
+  xmlSetStructuredErrorFunc(&parsed.errors, CollectError);
+  const int size = static_cast<int>(bytes.size());
+  parsed.doc.reset(html ? htmlReadMemory(bytes.data(), size, "out.htm", nullptr, HTML_PARSE_NONET)
+                        : xmlReadMemory(bytes.data(), size, "out.xml", nullptr, XML_PARSE_NONET));
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  return parsed;
+}
+
+std::string Content(xmlNode* node) {
+  xmlChar* text = xmlNodeGetContent(node);
+  std::string out = text ? reinterpret_cast<const char*>(text) : "";
+  xmlFree(text);
+  return out;
+}
+
+std::string Name(xmlNode* node) {
+  return reinterpret_cast<const char*>(node->name);
+}
+
+// The element children of node, or those of one name.
+std::vector<xmlNode*> Elements(xmlNode* node, const char* name = nullptr) {
+  std::vector<xmlNode*> out;
+  for (xmlNode* c = node ? node->children : nullptr; c; c = c->next)
+    if (c->type == XML_ELEMENT_NODE && (!name || Name(c) == name)) out.push_back(c);
+  return out;
+}
+
+// The elements of one name anywhere below node, in document order.
+void Descendants(xmlNode* node, const char* name, std::vector<xmlNode*>& out) {
+  for (xmlNode* c : Elements(node)) {
+    if (Name(c) == name) out.push_back(c);
+    Descendants(c, name, out);
+  }
+}
+
+// A value as the handheld holds it (Windows-1252) and as characters (UTF-8), written out by hand.
+struct Awkward {
+  std::string bytes, text;
+};
+Awkward Same(const std::string& ascii) {
+  return {ascii, ascii};
+}
+
+// Fields 1-4 are defined (exported, with awkward names), 5-30 are not but go out all the same.
+const Awkward kNames[4] = {
+    Same("Part No"), Same("1st count"), Same("a&b"), {"Men\xFC", "Men\xC3\xBC"}};
+const char* const kElements[4] = {"Part_No", "_1st_count", "a_b", "Men\xC3\xBC"};
+const int16_t kWidths[4] = {12, 10, 10, 20};
+// Values of fields 1-4 and 30 in three records.
+const Awkward kValues[3][5] = {
+    {Same("12\" pipe"), Same("a,b"), Same("tab\there"), Same("\""), Same("last")},
+    {Same("two\r\nlines"), Same("cr\ronly"), Same("lf\nonly"), Same(""), Same("'")},
+    {Same("<b>&amp;</b>"),
+     {"caf\xE9", "caf\xC3\xA9"},
+     {"\x80 \x93q\x94", "\xE2\x82\xAC \xE2\x80\x9Cq\xE2\x80\x9D"},
+     Same(" lead & trail "),
+     Same(",")}};
+
+class KLVTextFormatterReadBack : public KLVTextFormatter {
+ protected:
+  void SetUp() override {
+    KLVTextFormatter::SetUp();
+    session_.Prefs.ExportAllFields = 1;
+    for (int i = 0; i < 4; ++i)
+      DefineField(session_, i + 1, kNames[i].bytes.c_str(), true, kWidths[i]);
+    DefineField(session_, 3, kNames[2].bytes.c_str(), false, kWidths[2]);  // exported all the same
+    Headers(true);
+  }
+
+  // The three records, each value kept only where Keep says the layout can carry it (else empty).
+  template <typename Keep>
+  std::vector<std::vector<Awkward>> Records(Keep keep) {
+    std::vector<std::vector<Awkward>> records;
+    rows_.clear();
+    for (const auto& values : kValues) {
+      std::vector<Awkward> record(30, Same(""));
+      for (int k = 0; k < 5; ++k) {
+        const int field = k < 4 ? k : 29;
+        if (keep(values[k].bytes, field)) record[field] = values[k];
+      }
+      std::vector<std::string> row;
+      for (const Awkward& v : record) row.push_back(v.bytes);
+      rows_.push_back(row);
+      records.push_back(record);
+    }
+    return records;
+  }
+
+  static std::vector<std::string> Bytes(const std::vector<Awkward>& record) {
+    std::vector<std::string> out;
+    for (const Awkward& v : record) out.push_back(v.bytes);
+    return out;
+  }
+  static std::vector<std::string> HeaderNames() {
+    std::vector<std::string> names(30);
+    for (int i = 0; i < 4; ++i) names[i] = kNames[i].bytes;
+    return names;
+  }
+};
+
+const char* const kUser = "Ann & Zo\xEB <x>";
+const char* const kUserText = "Ann & Zo\xC3\xAB <x>";
+
+TEST_F(KLVTextFormatterReadBack, CsvReaderReadsEveryQuotedValue) {
+  const auto records = Records([](const std::string&, int) { return true; });
+  TKLVPCTextFormatterComma f(session_, true);
+  const qptest::DelimitedRecords read = qptest::ReadDelimited(NewFile(f));
+  ASSERT_EQ(read.size(), 4u);
+  EXPECT_EQ(read[0], HeaderNames());
+  for (size_t r = 0; r < records.size(); ++r) EXPECT_EQ(read[r + 1], Bytes(records[r])) << r;
+}
+
+// The tab layout has no escape for TAB or line ends, the bare comma layout none for commas,
+// quotes or line ends; each is read back with every value it can carry.
+TEST_F(KLVTextFormatterReadBack, SeparatedReadersReadEveryValueTheLayoutCarries) {
+  struct Layout {
+    const char* name;
+    std::unique_ptr<TKLVPCTextFormatter> formatter;
+    char separator;
+    bool quotes;
+    const char* cannotCarry;
+  };
+  Layout layouts[] = {
+      {"tab", std::make_unique<TKLVPCTextFormatterTab>(session_), '\t', false, "\t\r\n"},
+      {"bare comma", std::make_unique<TKLVPCTextFormatterComma>(session_, false), ',', true,
+       ",\"\r\n"}};
+  for (Layout& l : layouts) {
+    const auto records = Records([&](const std::string& v, int) {
+      return v.find_first_of(l.cannotCarry) == std::string::npos;
+    });
+    const qptest::DelimitedRecords read =
+        qptest::ReadDelimited(NewFile(*l.formatter), l.separator, l.quotes);
+    ASSERT_EQ(read.size(), 4u) << l.name;
+    EXPECT_EQ(read[0], HeaderNames()) << l.name;
+    for (size_t r = 0; r < records.size(); ++r)
+      EXPECT_EQ(read[r + 1], Bytes(records[r])) << l.name << " " << r;
+  }
+}
+
+// Fixed width cuts to the width and pads with blanks, so values that fit and end in no blank.
+TEST_F(KLVTextFormatterReadBack, FixedWidthReadsBackByColumns) {
+  auto width = [](int field) { return field < 4 ? kWidths[field] : 30; };
+  const auto records = Records([&](const std::string& v, int field) {
+    return v.size() <= size_t(width(field)) && v.find_first_of("\r\n") == std::string::npos &&
+           (v.empty() || v.back() != ' ');
+  });
+  TKLVPCTextFormatterFixed f(session_);
+  const std::string file = NewFile(f);
+  std::vector<std::vector<std::string>> read;
+  for (size_t at = 0; at < file.size();) {
+    const size_t end = file.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = file.substr(at, end - at);
+    at = end + 2;
+    std::vector<std::string> fields;
+    size_t col = 0;
+    for (int i = 0; i < 30; ++i) {
+      std::string v = line.substr(col, width(i));
+      col += width(i);
+      v.erase(v.find_last_not_of(' ') + 1);
+      fields.push_back(v);
+    }
+    EXPECT_EQ(col, line.size());
+    read.push_back(fields);
+  }
+  ASSERT_EQ(read.size(), 4u);
+  EXPECT_EQ(read[0], HeaderNames());
+  for (size_t r = 0; r < records.size(); ++r) EXPECT_EQ(read[r + 1], Bytes(records[r])) << r;
+}
+
+TEST_F(KLVTextFormatterReadBack, XmlParserReadsEveryValueUnderAValidName) {
+  const auto records = Records([](const std::string& v, int) { return true; });
+  std::string file;
+  AsUserAnn(
+      [&] {
+        TKLVPCTextFormatterXML f(session_);
+        f.DateTimeText = [] { return std::string("14 M\xC3\xA4rz 2026 <08:00>"); };
+        file = NewFile(f);
+      },
+      kUser);
+  const ParsedDoc parsed = Parse(file, false);
+  ASSERT_TRUE(parsed.doc) << file;
+  EXPECT_TRUE(parsed.errors.empty()) << parsed.errors.front();
+  EXPECT_STREQ(reinterpret_cast<const char*>(parsed.doc->encoding), "UTF-8");
+  xmlNode* root = xmlDocGetRootElement(parsed.doc.get());
+  ASSERT_EQ(Elements(root, "Transfer").size(), 1u);
+  xmlNode* transfer = Elements(root, "Transfer")[0];
+  xmlChar* date = xmlGetProp(transfer, reinterpret_cast<const xmlChar*>("Date"));
+  EXPECT_STREQ(reinterpret_cast<const char*>(date), "14 M\xC3\xA4rz 2026 <08:00>");
+  xmlFree(date);
+  EXPECT_EQ(Content(Elements(transfer, "UserName").at(0)), kUserText);
+  const std::vector<xmlNode*> read = Elements(transfer, "Record");
+  ASSERT_EQ(read.size(), records.size());
+  for (size_t r = 0; r < records.size(); ++r) {
+    const std::vector<xmlNode*> fields = Elements(read[r]);
+    ASSERT_EQ(fields.size(), 31u);
+    EXPECT_EQ(Content(fields[0]), std::to_string(r + 1));
+    for (int i = 0; i < 30; ++i) {
+      EXPECT_EQ(Name(fields[i + 1]), i < 4 ? kElements[i] : "Field" + std::to_string(i + 1));
+      // The layout closes each element two blanks after the value.
+      EXPECT_EQ(Content(fields[i + 1]), records[r][i].text + "  ") << r << "," << i;
+    }
+  }
+}
+
+// The page keeps the handheld's code page and says so; a reader that goes by the declaration
+// gets the characters back.
+TEST_F(KLVTextFormatterReadBack, HtmlParserReadsEveryValueInTheDeclaredCharacterSet) {
+  const auto records = Records([](const std::string& v, int) { return true; });
+  std::string file;
+  AsUserAnn(
+      [&] {
+        TKLVPCTextFormatterHTML f(session_);
+        f.DateTimeText = [] { return std::string("14 M\xC3\xA4rz 2026 <08:00>"); };
+        file = NewFile(f);
+      },
+      kUser);
+  const ParsedDoc parsed = Parse(file, true);
+  ASSERT_TRUE(parsed.doc);
+  EXPECT_TRUE(parsed.errors.empty()) << parsed.errors.front();
+  std::vector<xmlNode*> tables;
+  Descendants(xmlDocGetRootElement(parsed.doc.get()), "table", tables);
+  ASSERT_EQ(tables.size(), 3u);
+  auto cells = [](xmlNode* table) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<xmlNode*> trs;
+    Descendants(table, "tr", trs);
+    for (xmlNode* tr : trs) {
+      rows.emplace_back();
+      for (xmlNode* td : Elements(tr, "td")) rows.back().push_back(Content(td));
+    }
+    return rows;
+  };
+  const auto info = cells(tables[0]);
+  ASSERT_EQ(info.size(), 3u);
+  EXPECT_EQ(info[0].at(1), "14 M\xC3\xA4rz 2026 <08:00>  ");
+  EXPECT_EQ(info[1].at(1), std::string(kUserText) + "  ");
+  const auto data = cells(tables[1]);
+  ASSERT_EQ(data.size(), 4u);
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(data[0][i], i < 4 ? kNames[i].text : "") << i;
+  for (size_t r = 0; r < records.size(); ++r) {
+    ASSERT_EQ(data[r + 1].size(), 30u);
+    for (int i = 0; i < 30; ++i)
+      EXPECT_EQ(data[r + 1][i], records[r][i].text + "  ") << r << "," << i;
   }
 }
 

@@ -173,7 +173,8 @@ std::vector<std::string> DeliveriesXml(const std::string& user) {
 std::vector<std::string> SiteVisitsHtml(const std::string& user) {
   std::vector<std::string> lines = {
       "<html>",
-      "<head><title>Marrowind Datafile: QuillorPlus 2.8 ODBC</title></head>",
+      "<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">"
+      "<title>Marrowind Datafile: QuillorPlus 2.8 ODBC</title></head>",
       "<body bgcolor=\"#FFFFFF\">",
       "<table bgcolor=\"#000000\" width=\"100%\"  border=\"0\" cellspacing=\"1\" "
       "cellpadding=\"1\">",
