@@ -599,6 +599,11 @@ const Awkward kValues[3][5] = {
      Same(" lead & trail "),
      Same(",")}};
 
+const char* const kUser = "Ann & Zo\xEB <x>";
+const char* const kUserText = "Ann & Zo\xC3\xAB <x>";
+// As the user's regional settings may write it, in UTF-8.
+const char* const kDate = "14 M\xC3\xA4rz 2026 <08:00>";
+
 class KLVTextFormatterReadBack : public KLVTextFormatter {
  protected:
   void SetUp() override {
@@ -629,6 +634,20 @@ class KLVTextFormatterReadBack : public KLVTextFormatter {
     return records;
   }
 
+  // A new HTML or XML file of the records, written for kUser on kDate.
+  template <typename Formatter>
+  std::string MarkupFile() {
+    std::string file;
+    AsUserAnn(
+        [&] {
+          Formatter f(session_);
+          f.DateTimeText = [] { return std::string(kDate); };
+          file = NewFile(f);
+        },
+        kUser);
+    return file;
+  }
+
   static std::vector<std::string> Bytes(const std::vector<Awkward>& record) {
     std::vector<std::string> out;
     for (const Awkward& v : record) out.push_back(v.bytes);
@@ -640,9 +659,6 @@ class KLVTextFormatterReadBack : public KLVTextFormatter {
     return names;
   }
 };
-
-const char* const kUser = "Ann & Zo\xEB <x>";
-const char* const kUserText = "Ann & Zo\xC3\xAB <x>";
 
 TEST_F(KLVTextFormatterReadBack, CsvReaderReadsEveryQuotedValue) {
   const auto records = Records([](const std::string&, int) { return true; });
@@ -712,15 +728,8 @@ TEST_F(KLVTextFormatterReadBack, FixedWidthReadsBackByColumns) {
 }
 
 TEST_F(KLVTextFormatterReadBack, XmlParserReadsEveryValueUnderAValidName) {
-  const auto records = Records([](const std::string& v, int) { return true; });
-  std::string file;
-  AsUserAnn(
-      [&] {
-        TKLVPCTextFormatterXML f(session_);
-        f.DateTimeText = [] { return std::string("14 M\xC3\xA4rz 2026 <08:00>"); };
-        file = NewFile(f);
-      },
-      kUser);
+  const auto records = Records([](const std::string&, int) { return true; });
+  const std::string file = MarkupFile<TKLVPCTextFormatterXML>();
   const ParsedDoc parsed = Parse(file, false);
   ASSERT_TRUE(parsed.doc) << file;
   EXPECT_TRUE(parsed.errors.empty()) << parsed.errors.front();
@@ -729,7 +738,7 @@ TEST_F(KLVTextFormatterReadBack, XmlParserReadsEveryValueUnderAValidName) {
   ASSERT_EQ(Elements(root, "Transfer").size(), 1u);
   xmlNode* transfer = Elements(root, "Transfer")[0];
   xmlChar* date = xmlGetProp(transfer, reinterpret_cast<const xmlChar*>("Date"));
-  EXPECT_STREQ(reinterpret_cast<const char*>(date), "14 M\xC3\xA4rz 2026 <08:00>");
+  EXPECT_STREQ(reinterpret_cast<const char*>(date), kDate);
   xmlFree(date);
   EXPECT_EQ(Content(Elements(transfer, "UserName").at(0)), kUserText);
   const std::vector<xmlNode*> read = Elements(transfer, "Record");
@@ -749,16 +758,8 @@ TEST_F(KLVTextFormatterReadBack, XmlParserReadsEveryValueUnderAValidName) {
 // The page keeps the handheld's code page and says so; a reader that goes by the declaration
 // gets the characters back.
 TEST_F(KLVTextFormatterReadBack, HtmlParserReadsEveryValueInTheDeclaredCharacterSet) {
-  const auto records = Records([](const std::string& v, int) { return true; });
-  std::string file;
-  AsUserAnn(
-      [&] {
-        TKLVPCTextFormatterHTML f(session_);
-        f.DateTimeText = [] { return std::string("14 M\xC3\xA4rz 2026 <08:00>"); };
-        file = NewFile(f);
-      },
-      kUser);
-  const ParsedDoc parsed = Parse(file, true);
+  const auto records = Records([](const std::string&, int) { return true; });
+  const ParsedDoc parsed = Parse(MarkupFile<TKLVPCTextFormatterHTML>(), true);
   ASSERT_TRUE(parsed.doc);
   EXPECT_TRUE(parsed.errors.empty()) << parsed.errors.front();
   std::vector<xmlNode*> tables;
@@ -776,7 +777,7 @@ TEST_F(KLVTextFormatterReadBack, HtmlParserReadsEveryValueInTheDeclaredCharacter
   };
   const auto info = cells(tables[0]);
   ASSERT_EQ(info.size(), 3u);
-  EXPECT_EQ(info[0].at(1), "14 M\xC3\xA4rz 2026 <08:00>  ");
+  EXPECT_EQ(info[0].at(1), std::string(kDate) + "  ");
   EXPECT_EQ(info[1].at(1), std::string(kUserText) + "  ");
   const auto data = cells(tables[1]);
   ASSERT_EQ(data.size(), 4u);
