@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text_file.h"
 #include "conduit/framework/sync_api.h"
 #include "conduit/framework/testdata/sync_slots.h"
 #include "conduit/transfer/klv_bitmap.h"
@@ -743,6 +744,63 @@ TEST_F(KLVPDASessionTest, RecordsNotOnThePCAreNeitherClearedNorReplaced) {
     EXPECT_EQ(Records("QP28-Hint_S01").size(), 1u);
     ASSERT_EQ(log_.size(), c.log.size()) << ::testing::PrintToString(log_);
     for (size_t i = 0; i < log_.size(); ++i) EXPECT_EQ(log_[i].rfind(c.log[i], 0), 0u) << log_[i];
+  }
+}
+
+// With a clock that always moves on, every KeepAlive yields. A failed yield either is logged
+// where it happens or ends the slot there (its caller logs it); wherever it comes, nothing
+// is lost. The whole HotSyncs of the fault sweep are too quick to yield at all.
+TEST_F(KLVPDASessionTest, AFailedYieldLosesNothing) {
+  const std::vector<std::string> captured = {DataRecord(1, {"a"}), DataRecord(2, {"b"}),
+                                             DataRecord(3, {"c"})};
+  const std::vector<std::string> signatures = {BitmapRecord(1, 1, 0x81), BitmapRecord(3, 1, 0x18)};
+  const std::string counts = tmp_ / "calls.txt";
+  int yields = 0;
+  double now = 0;  // goes on from run to run: the conduit remembers its last yield
+  for (int k = 0; k <= yields; ++k) {
+    SCOPED_TRACE(k);
+    pcs_.clear();
+    DefineSession(0, "S", [](SessionPrefsData& p) {
+      p.ClearPDAData = 1;
+      p.FieldDefs[1].FieldType = kFieldTypeBitmap;
+    });
+    AddDb("QP28-Data_S01_30", captured);
+    AddDb("QP28-Bitmap_S01", signatures);
+    {
+      qptest::ScopedEnv count("SYNC_CALL_COUNTS", k == 0 ? counts.c_str() : nullptr);
+      Attach();
+    }
+    ResetSessionList();
+    TKLVPDASession& s = Load(0);
+    FakePC& text = AddWriter("text");
+    FakePC& odbc = AddWriter("odbc");
+    s.AddReader(&text);
+    text.data = FakePC::Rows{{"up"}};
+    GConduit->Clock = [&now] { return now += 1.0; };
+    if (k > 0) Faults(("SyncYieldCycles@" + std::to_string(k) + "=0x4005").c_str());
+    try {
+      s.LoadBitmaps();
+      s.DownloadSession();
+      s.UploadSession();
+    } catch (const EVornConduitError& e) {
+      EXPECT_EQ(e.Message(), "SyncYieldCycles failed");
+    }
+    const int read = s.Bitmaps->Count();
+    if (k > 0) Faults(nullptr);  // which would restart the counts
+    Detach();
+    session_.reset();
+    if (k == 0) {
+      for (const std::string& line : ReadTextLines(counts))
+        if (line.starts_with("SyncYieldCycles ")) yields = std::stoi(line.substr(16));
+      ASSERT_GT(yields, 10);
+    }
+    if (Records("QP28-Data_S01_30") != captured) {
+      EXPECT_EQ(text.WrittenCount, 3);
+      EXPECT_EQ(odbc.WrittenCount, 3);
+    }
+    if (Records("QP28-Bitmap_S01").size() != signatures.size()) {
+      EXPECT_EQ(read, 2);
+    }
   }
 }
 
