@@ -180,12 +180,12 @@ uint32_t PackRecord(uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bo
         const std::string text = field.Values(e).ToText();
         int64_t length = static_cast<int64_t>(text.size());
         if (size != 0) length = std::min(size - 1, length);
-        // Left out when it does not fit together with its NUL.
-        if (offset + length < end) {
-          std::memcpy(buffer + offset, text.data(), static_cast<size_t>(length));
-          buffer[offset + length] = 0;
-          Advance(offset, size != 0 ? size : length + 1);
-        }
+        // Leaving it out would shift every later field onto the wrong bytes.
+        if (offset + length >= end)
+          throw EVornConduitError("Attempting to write past end of record buffer", 0);
+        std::memcpy(buffer + offset, text.data(), static_cast<size_t>(length));
+        buffer[offset + length] = 0;
+        Advance(offset, size != 0 ? size : length + 1);
       } else if (type == pftBlob) {
         Advance(offset, size);
       } else {

@@ -21,9 +21,9 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
                   const TVornElementTest& readTest);
 
 // Writes the field values into buffer, which must hold limit zero bytes, and returns the
-// record size (at most limit). A numeric element that would end beyond limit fails with
-// EVornConduitError "Attempting to write past end of record buffer"; a string that does not
-// fit with its NUL is left out. Values that do not convert fail with EConvertError.
+// record size (at most limit). A numeric element that would end beyond limit, or a string
+// that does not fit with its NUL, fails with EVornConduitError "Attempting to write past end
+// of record buffer". Values that do not convert fail with EConvertError.
 uint32_t PackRecord(uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
                     const TVornElementTest& writeTest);
 

@@ -268,31 +268,44 @@ TEST(RecordFormat, WritingPastTheEndOfTheBuffer) {
   EXPECT_EQ(buffer[kMaxRecordSize - 2], 0x00);
   EXPECT_EQ(buffer[kMaxRecordSize - 1], 0x01);
 
-  // A string that does not fit with its NUL is left out; what follows takes its place.
+  // So does a string that does not fit with its NUL, however short, rather than leaving it
+  // out and moving the fields after it. With one byte less it fits exactly.
   TVornPalmFields strings;
-  AddField(strings, "A", pftString).SetAsString(std::string(kMaxRecordSize, 'a'));
+  AddField(strings, "A", pftString).SetAsString(std::string(kMaxRecordSize - 2, 'a'));
   AddField(strings, "B", pftString).SetAsString("b");
-  Bytes record = Pack(strings, false);
-  EXPECT_EQ(record, (Bytes{'b', 0x00}));
+  AddField(strings, "C", pftString, 3).SetAsString("c");
+  for (int cut = 0; cut <= 3; ++cut) {
+    SCOPED_TRACE(cut);
+    strings.Items(0).SetAsString(std::string(kMaxRecordSize - 2 - cut, 'a'));
+    std::fill(buffer.begin(), buffer.end(), 0);
+    if (cut < 3) {
+      EXPECT_THROW(PackRecord(buffer.data(), kMaxRecordSize, strings, false, {}),
+                   EVornConduitError);
+    } else {
+      EXPECT_EQ(PackRecord(buffer.data(), kMaxRecordSize, strings, false, {}), kMaxRecordSize);
+      EXPECT_EQ(Bytes(buffer.end() - 5, buffer.end()), (Bytes{0, 'b', 0, 'c', 0}));
+    }
+  }
 
   // A fixed-size string or a blob reaching beyond the buffer never makes the record longer
-  // than the buffer, and later strings never land on earlier bytes.
+  // than the buffer; nothing after them fits any more.
   TVornPalmFields big;
   AddField(big, "Fixed", pftString, 70000).SetAsString("abc");
-  AddField(big, "After", pftString).SetAsString("zz");
   AddField(big, "Blob", pftBlob, 100000);
   Bytes bigRecord = Pack(big, true);
   EXPECT_EQ(bigRecord.size(), kMaxRecordSize);
   EXPECT_EQ(Bytes(bigRecord.begin(), bigRecord.begin() + 4), (Bytes{'a', 'b', 'c', 0}));
   EXPECT_EQ(std::count(bigRecord.begin() + 4, bigRecord.end(), 0),
             static_cast<long>(kMaxRecordSize - 4));
-  AddField(big, "N", pftByte);
+  AddField(big, "After", pftString);
+  EXPECT_THROW(Pack(big, false), EVornConduitError);
+  big.Items(2).SetDataType(pftByte);
   EXPECT_THROW(Pack(big, false), EVornConduitError);
 
   // Reading the same layout stays inside the buffer.
   Unpack(bigRecord, big, true);
   EXPECT_EQ(big.Items(0).AsString(), "abc");
-  EXPECT_EQ(big.Items(1).AsString(), "");
+  EXPECT_TRUE(big.Items(1).Value().IsEmpty());
   EXPECT_TRUE(big.Items(2).Value().IsEmpty());
 }
 

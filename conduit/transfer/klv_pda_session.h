@@ -165,8 +165,11 @@ class TKLVPDASession {
   bool LoadBitmaps();
   // Raises what the hook raises; always false.
   bool RunPreSessionHook();
-  // False after a logged failure.
+  // False after a logged failure. Clears the handheld data only when every active writer,
+  // none failed, wrote every record and LoadBitmaps read every signature.
   bool DownloadSession();
+  // Refills the data database only after a download that left nothing behind on the
+  // handheld that is not on the PC.
   bool UploadSession();
   // Logs what the hook raises; always false.
   bool RunPostSessionHook();
@@ -188,4 +191,12 @@ class TKLVPDASession {
   void OpenCreating(uint32_t DbType, const std::string& FailureText);
   void LogDbFailure(const std::string& What, const std::exception& E,
                     const std::string& Tail = std::string());
+  // "SessionNN(name)", as the PC sessions begin their lines.
+  std::string SessionLabel() const;
+  void LogDataKept(const std::string& Why);
+
+  // Set by LoadBitmaps when it has read every signature of the session (or it has none).
+  bool SignaturesRead_ = false;
+  // Set by DownloadSession when every record of the data database is on the PC.
+  bool DataOnPC_ = false;
 };

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text_file.h"
 #include "conduit/framework/sync_api.h"
 #include "conduit/framework/testdata/sync_slots.h"
 #include "conduit/transfer/klv_bitmap.h"
@@ -76,7 +78,8 @@ class FakePC : public TKLVPCSession {
   void WriteOpen() override { Note("WriteOpen"); }
   void WriteRecord() override {
     Note("WriteRecord " + PDASession.GetFieldText(1));
-    if (++written == failAfter) failed = true;
+    if (++written != refuse) ++WrittenCount;
+    if (written == failAfter) failed = true;
   }
   void WriteClose() override {
     Note("WriteClose");
@@ -118,6 +121,7 @@ class FakePC : public TKLVPCSession {
   bool active = true;
   bool failed = false;
   int failAfter = -1;
+  int refuse = -1;  // this record is taken but not written, without failing
   bool failOnClose = false;
   bool throwInHints = false;
   int written = 0;
@@ -528,6 +532,7 @@ TEST_F(KLVPDASessionTest, DownloadHandsEveryRecordToTheWritersInOrderAndClears) 
   AddWriter("text");
   FakePC& odbc = AddWriter("odbc");
   odbc.active = false;
+  EXPECT_TRUE(s.LoadBitmaps());
   EXPECT_TRUE(s.DownloadSession());
   const std::string z30(30, 'z');
   EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord apple",
@@ -557,6 +562,7 @@ TEST_F(KLVPDASessionTest, FailedWriterKeepsTheHandheldData) {
       odbc.failAfter = 1;  // fails on its first record
     else
       odbc.failOnClose = true;
+    EXPECT_TRUE(s.LoadBitmaps());
     EXPECT_TRUE(s.DownloadSession());
     if (mode == 0) {
       EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord a",
@@ -575,10 +581,12 @@ TEST_F(KLVPDASessionTest, NoWriterThatTookTheRecordsMeansNothingIsCleared) {
   Attach();
   TKLVPDASession& s = Load(0);
   AddWriter("odbc").active = false;
+  EXPECT_TRUE(s.LoadBitmaps());
   EXPECT_TRUE(s.DownloadSession());
   s.CloseDb();
   TKLVPDASession none(0);
   ASSERT_TRUE(none.LoadSessionInfo());
+  EXPECT_TRUE(none.LoadBitmaps());
   EXPECT_TRUE(none.DownloadSession());
   none.CloseDb();
   Detach();
@@ -613,6 +621,7 @@ TEST_F(KLVPDASessionTest, FetchFailureSkipsCloseAndClearing) {
   Attach();
   TKLVPDASession& s = Load(0);
   AddWriter("text");
+  EXPECT_TRUE(s.LoadBitmaps());
   Faults("SyncReadRecordByIndex@3=0x4005");
   EXPECT_FALSE(s.DownloadSession());
   EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "text:WriteRecord a"));
@@ -631,12 +640,168 @@ TEST_F(KLVPDASessionTest, ClearingWithoutBitmapDatabaseNamesItAndKeepsDataEmptie
   Attach();
   TKLVPDASession& s = Load(2);
   AddWriter("text");
+  EXPECT_TRUE(s.LoadBitmaps());
   EXPECT_FALSE(s.DownloadSession());
   ASSERT_EQ(log_.size(), 1u);
   EXPECT_EQ(log_[0].rfind("Session #3: Failure clearing PDA database: QP28-Bitmap_S03\n  ", 0), 0u)
       << log_[0];
   Detach();
   EXPECT_THAT(Records("QP28-Data_S03_30"), IsEmpty());
+}
+
+// Whatever keeps a record or a signature from reaching every active writer keeps the handheld
+// data and signatures: they are not cleared, and the upload does not replace the data (its
+// file is left for the next HotSync) while hints still upload.
+TEST_F(KLVPDASessionTest, RecordsNotOnThePCAreNeitherClearedNorReplaced) {
+  const std::string kept = "Session01(S): PDA data not cleared: QP28-Data_S01_30\n  ";
+  const std::string skipped =
+      "Session01(S): Data not written to PDA database: QP28-Data_S01_30\n  It holds records not "
+      "yet downloaded to every output; the upload file is kept for the next HotSync.";
+  struct Case {
+    const char* name;
+    std::function<void(FakePC& text, FakePC& odbc)> setUp;
+    const char* faults;  // reads: 1-2 the signature, 3-5 the data records
+    bool duplicateSignature;
+    std::vector<std::string> log;  // each line's start
+  };
+  const std::vector<Case> cases = {
+      {"everything written", [](FakePC&, FakePC&) {}, nullptr, false, {}},
+      {"a row refused",
+       [](FakePC&, FakePC& odbc) { odbc.refuse = 2; },
+       nullptr,
+       false,
+       {kept + "Only 1 of 2 records were written to every output.", skipped}},
+      {"a failed writer",
+       [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
+       nullptr,
+       false,
+       {skipped}},
+      {"no writer took them",
+       [](FakePC& text, FakePC& odbc) { text.active = odbc.active = false; },
+       nullptr,
+       false,
+       {skipped}},
+      {"a signature unread",
+       [](FakePC&, FakePC&) {},
+       nullptr,
+       true,
+       {"Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  EStringListError",
+        kept + "Not every signature could be read from QP28-Bitmap_S01.", skipped}},
+      {"bitmap database not opened",
+       [](FakePC&, FakePC&) {},
+       "SyncOpenDB@1=0x4005",
+       false,
+       {"Session #1: Failure opening PDA database: QP28-Bitmap_S01\n  ",
+        kept + "Not every signature could be read from QP28-Bitmap_S01.", skipped}},
+      {"a fetch failed",
+       [](FakePC&, FakePC&) {},
+       "SyncReadRecordByIndex@5=0x4005",
+       false,
+       {"Session #1: Failure on fetch in PDA database: QP28-Data_S01_30\n  ", skipped}},
+      {"data database not opened",
+       [](FakePC&, FakePC&) {},
+       "SyncOpenDB@2=0x4005",
+       false,
+       {"Session #1: Failure opening PDA database: QP28-Data_S01_30\n  ", skipped}},
+  };
+  const std::vector<std::string> captured = {DataRecord(1, {"a"}), DataRecord(2, {"b"})};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    calls_.clear();
+    hotsyncLog_.Clear();
+    pcs_.clear();
+    DefineSession(0, "S", [](SessionPrefsData& p) {
+      p.ClearPDAData = 1;
+      p.FieldDefs[1].FieldType = kFieldTypeBitmap;
+    });
+    AddDb("QP28-Data_S01_30", captured);
+    std::vector<std::string> signatures = {BitmapRecord(1, 1, 0x81)};
+    if (c.duplicateSignature) signatures.push_back(BitmapRecord(1, 1, 0x18));
+    AddDb("QP28-Bitmap_S01", signatures);
+    AddDb("QP28-Hint_S01", {});
+    Attach();
+    ResetSessionList();
+    TKLVPDASession& s = Load(0);
+    FakePC& text = AddWriter("text");
+    FakePC& odbc = AddWriter("odbc");
+    s.AddReader(&text);
+    text.data = FakePC::Rows{{"up"}};
+    text.hints = FakePC::Rows{{"1", "hint"}};
+    c.setUp(text, odbc);
+    if (c.faults) Faults(c.faults);
+    s.LoadBitmaps();
+    s.DownloadSession();
+    EXPECT_TRUE(s.UploadSession());
+    Faults(nullptr);
+    Detach();
+    session_.reset();
+
+    const bool lost = c.log.empty();  // the clean case: everything is on the PC
+    EXPECT_EQ(Records("QP28-Data_S01_30"),
+              lost ? std::vector<std::string>{DataRecord(1, {"up"})} : captured);
+    EXPECT_EQ(Records("QP28-Bitmap_S01").size(), lost ? 0u : signatures.size());
+    EXPECT_EQ(std::count(calls_.begin(), calls_.end(), "text:DataReadRecords"), lost ? 1 : 0);
+    EXPECT_EQ(Records("QP28-Hint_S01").size(), 1u);
+    ASSERT_EQ(log_.size(), c.log.size()) << ::testing::PrintToString(log_);
+    for (size_t i = 0; i < log_.size(); ++i) EXPECT_EQ(log_[i].rfind(c.log[i], 0), 0u) << log_[i];
+  }
+}
+
+// With a clock that always moves on, every KeepAlive yields. A failed yield either is logged
+// where it happens or ends the slot there (its caller logs it); wherever it comes, nothing
+// is lost. The whole HotSyncs of the fault sweep are too quick to yield at all.
+TEST_F(KLVPDASessionTest, AFailedYieldLosesNothing) {
+  const std::vector<std::string> captured = {DataRecord(1, {"a"}), DataRecord(2, {"b"}),
+                                             DataRecord(3, {"c"})};
+  const std::vector<std::string> signatures = {BitmapRecord(1, 1, 0x81), BitmapRecord(3, 1, 0x18)};
+  const std::string counts = tmp_ / "calls.txt";
+  int yields = 0;
+  double now = 0;  // goes on from run to run: the conduit remembers its last yield
+  for (int k = 0; k <= yields; ++k) {
+    SCOPED_TRACE(k);
+    pcs_.clear();
+    DefineSession(0, "S", [](SessionPrefsData& p) {
+      p.ClearPDAData = 1;
+      p.FieldDefs[1].FieldType = kFieldTypeBitmap;
+    });
+    AddDb("QP28-Data_S01_30", captured);
+    AddDb("QP28-Bitmap_S01", signatures);
+    {
+      qptest::ScopedEnv count("SYNC_CALL_COUNTS", k == 0 ? counts.c_str() : nullptr);
+      Attach();
+    }
+    ResetSessionList();
+    TKLVPDASession& s = Load(0);
+    FakePC& text = AddWriter("text");
+    FakePC& odbc = AddWriter("odbc");
+    s.AddReader(&text);
+    text.data = FakePC::Rows{{"up"}};
+    GConduit->Clock = [&now] { return now += 1.0; };
+    if (k > 0) Faults(("SyncYieldCycles@" + std::to_string(k) + "=0x4005").c_str());
+    try {
+      s.LoadBitmaps();
+      s.DownloadSession();
+      s.UploadSession();
+    } catch (const EVornConduitError& e) {
+      EXPECT_EQ(e.Message(), "SyncYieldCycles failed");
+    }
+    const int read = s.Bitmaps->Count();
+    if (k > 0) Faults(nullptr);  // which would restart the counts
+    Detach();
+    session_.reset();
+    if (k == 0) {
+      for (const std::string& line : ReadTextLines(counts))
+        if (line.starts_with("SyncYieldCycles ")) yields = std::stoi(line.substr(16));
+      ASSERT_GT(yields, 10);
+    }
+    if (Records("QP28-Data_S01_30") != captured) {
+      EXPECT_EQ(text.WrittenCount, 3);
+      EXPECT_EQ(odbc.WrittenCount, 3);
+    }
+    if (Records("QP28-Bitmap_S01").size() != signatures.size()) {
+      EXPECT_EQ(read, 2);
+    }
+  }
 }
 
 // --- Bitmaps ----------------------------------------------------------------------------------
@@ -705,12 +870,15 @@ TEST_F(KLVPDASessionTest, UploadRefillsDataHintsAndListsExactly) {
   AddDb("QP28-List_S01F05", {Be16(1) + Fixed("keep", 31) + Fixed("keep", 31)});
   Attach();
   TKLVPDASession& s = Load(0);
-  FakePC reader(s, "text", calls_);
+  FakePC& reader = AddWriter("text");
   reader.data = FakePC::Rows{{"n1", "v1"}, {"n2"}};
   reader.hints = FakePC::Rows{{"1", "Scan the shelf"}, {"2", std::string(250, 'h')}};
   reader.lists[3] = FakePC::Rows{{"Red", "R"}, {"Green", "G"}};
   reader.lists[5] = FakePC::Rows{{"never", "asked"}};
   s.AddReader(&reader);
+  EXPECT_TRUE(s.LoadBitmaps());
+  EXPECT_TRUE(s.DownloadSession());  // the old record reaches the PC first
+  calls_.clear();
   EXPECT_TRUE(s.UploadSession());
   EXPECT_THAT(calls_, ElementsAre("text:DataOpen", "text:DataReadRecords", "text:DataClose",
                                   "text:HintOpen", "text:HintReadRecords", "text:HintClose",

@@ -23,6 +23,14 @@ void TKLVPDASession::LogDbFailure(const std::string& What, const std::exception&
              "\n  " + ExceptionText(E) + Tail);
 }
 
+std::string TKLVPDASession::SessionLabel() const {
+  return Format("Session%.2d(%s)", Index + 1, SessionName.c_str());
+}
+
+void TKLVPDASession::LogDataKept(const std::string& Why) {
+  LogMessage(SessionLabel() + ": PDA data not cleared: " + DataDbName() + "\n  " + Why);
+}
+
 void TKLVPDASession::AddWriter(TKLVPCSession* Session) {
   Writers.push_back(Session);
 }
@@ -32,11 +40,15 @@ void TKLVPDASession::AddReader(TKLVPCSession* Session) {
 }
 
 bool TKLVPDASession::LoadBitmaps() {
+  SignaturesRead_ = false;
   bool hasBitmapField = false;
   const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
   for (int32_t i = 1; i <= count && !hasBitmapField; ++i)
     hasBitmapField = FieldDef(i).FieldType == kFieldTypeBitmap;
-  if (!hasBitmapField) return true;
+  if (!hasBitmapField) {
+    SignaturesRead_ = true;
+    return true;
+  }
 
   KeepAliveIfRunning();
   try {
@@ -65,10 +77,12 @@ bool TKLVPDASession::LoadBitmaps() {
     result = false;
   }
   CloseDb();
+  SignaturesRead_ = result;
   return result;
 }
 
 bool TKLVPDASession::DownloadSession() {
+  DataOnPC_ = false;
   KeepAliveIfRunning();
   try {
     CloseDb();
@@ -81,8 +95,8 @@ bool TKLVPDASession::DownloadSession() {
   }
 
   if (CurrentDb->Eof()) {
-    LogMessage(
-        Format("Session%.2d(%s): No records found for download", Index + 1, SessionName.c_str()));
+    LogMessage(SessionLabel() + ": No records found for download");
+    DataOnPC_ = true;
     return true;
   }
 
@@ -90,11 +104,13 @@ bool TKLVPDASession::DownloadSession() {
     KeepAliveIfRunning();
     writer->WriteOpen();
   }
+  int32_t handedOut = 0;
   while (CurrentDb && CurrentDb->IsOpen() && !CurrentDb->Eof()) {
     for (TKLVPCSession* writer : Writers) {
       KeepAliveIfRunning();
       if (writer->Active() && !writer->Failed()) writer->WriteRecord();
     }
+    ++handedOut;
     KeepAliveIfRunning();
     try {
       CurrentDb->Next();
@@ -103,38 +119,53 @@ bool TKLVPDASession::DownloadSession() {
       return false;
     }
   }
+  const bool reachedEnd = CurrentDb && CurrentDb->IsOpen() && CurrentDb->Eof();
   for (TKLVPCSession* writer : Writers) {
     KeepAliveIfRunning();
     writer->WriteClose();
   }
 
-  if (Prefs.ClearPDAData != 0) {
-    // Failed is read after WriteClose, so a writer that fails while closing keeps the data.
-    // Without any writer that took the records there is no copy on the PC to clear against.
-    bool anyFailed = false;
-    bool anyTaken = false;
-    for (TKLVPCSession* writer : Writers) {
-      if (writer->Failed()) anyFailed = true;
-      if (writer->Active()) anyTaken = true;
-    }
-    if (!anyFailed && anyTaken) {
-      KeepAliveIfRunning();
-      try {
-        CurrentDb->PurgeAllRecords();
-      } catch (const std::exception& e) {
-        LogDbFailure("Failure clearing PDA database: ", e);
-        return false;
-      }
-      KeepAliveIfRunning();
-      try {
-        // Deleting needs write access: a read-only open refuses the purge.
-        OpenBitmapDb(true);
-        CurrentDb->PurgeAllRecords();
-      } catch (const std::exception& e) {
-        LogDbFailure("Failure clearing PDA database: ", e);
-        return false;
-      }
-    }
+  // Read after WriteClose, so a writer that fails while closing keeps the data. A writer
+  // that skipped a record without failing (a row its table refused) keeps it too, and
+  // without any writer that took the records there is no copy on the PC at all.
+  bool anyFailed = false;
+  bool anyTaken = false;
+  int32_t leastWritten = handedOut;
+  for (TKLVPCSession* writer : Writers) {
+    if (writer->Failed()) anyFailed = true;
+    if (!writer->Active()) continue;
+    anyTaken = true;
+    leastWritten = std::min(leastWritten, writer->WrittenCount);
+  }
+  DataOnPC_ = anyTaken && !anyFailed && reachedEnd && leastWritten == handedOut && SignaturesRead_;
+  if (Prefs.ClearPDAData == 0 || !anyTaken || anyFailed) return true;
+  if (!DataOnPC_) {
+    // A failed writer has logged why; these reasons are logged here.
+    if (leastWritten < handedOut)
+      LogDataKept(
+          Format("Only %d of %d records were written to every output.", leastWritten, handedOut));
+    else if (!reachedEnd)
+      LogDataKept("The download ended before the last record.");
+    else
+      LogDataKept("Not every signature could be read from " + BitmapDbName() + ".");
+    return true;
+  }
+
+  KeepAliveIfRunning();
+  try {
+    CurrentDb->PurgeAllRecords();
+  } catch (const std::exception& e) {
+    LogDbFailure("Failure clearing PDA database: ", e);
+    return false;
+  }
+  KeepAliveIfRunning();
+  try {
+    // Deleting needs write access: a read-only open refuses the purge.
+    OpenBitmapDb(true);
+    CurrentDb->PurgeAllRecords();
+  } catch (const std::exception& e) {
+    LogDbFailure("Failure clearing PDA database: ", e);
+    return false;
   }
   return true;
 }
@@ -143,14 +174,22 @@ bool TKLVPDASession::UploadSession() {
   for (TKLVPCSession* reader : Readers) {
     try {
       if (reader->DataReadOpen()) {
-        OpenDataDb();
-        KeepAliveIfRunning();
-        CurrentDb->PurgeAllRecords();
-        CurrentDb->ResetRecordIndex();
-        KeepAliveIfRunning();
-        reader->DataReadRecords();
-        KeepAliveIfRunning();
-        reader->DataReadClose();
+        if (!DataOnPC_) {
+          // Refilling would purge records that are not on the PC yet; the upload file stays
+          // where it is for the next HotSync.
+          LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
+                     "\n  It holds records not yet downloaded to every output; the upload "
+                     "file is kept for the next HotSync.");
+        } else {
+          OpenDataDb();
+          KeepAliveIfRunning();
+          CurrentDb->PurgeAllRecords();
+          CurrentDb->ResetRecordIndex();
+          KeepAliveIfRunning();
+          reader->DataReadRecords();
+          KeepAliveIfRunning();
+          reader->DataReadClose();
+        }
       }
       if (reader->HintReadOpen()) {
         OpenHintDb();

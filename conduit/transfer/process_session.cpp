@@ -8,6 +8,14 @@
 #include "conduit/transfer/klv_pc_session_text.h"
 #include "conduit/transfer/klv_pda_session.h"
 
+namespace {
+
+void LogFailure(const std::exception& E) {
+  LogMessage("Failure during HotSync: \n  " + ExceptionText(E));
+}
+
+}  // namespace
+
 void ProcessSession(int Slot) {
   std::unique_ptr<TKLVPDASession> pda;
   std::unique_ptr<TKLVPCSessionText> text;
@@ -29,9 +37,19 @@ void ProcessSession(int Slot) {
       pda->RunPostSessionHook();
     }
   } catch (const std::exception& E) {
-    LogMessage("Failure during HotSync: \n  " + ExceptionText(E));
+    LogFailure(E);
   } catch (...) {
     LogMessage("Failure during HotSync: \n  Exception: Unknown error");
+  }
+  // The last database the slot used is closed here rather than in the destructor, which
+  // could not report a failure; a failed close may mean its changes never reached the
+  // handheld.
+  if (pda) {
+    try {
+      pda->CloseDb();
+    } catch (const std::exception& E) {
+      LogFailure(E);
+    }
   }
   // The handheld session only lists the PC sessions; it goes first.
   pda.reset();

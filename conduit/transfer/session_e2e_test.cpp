@@ -2,10 +2,16 @@
 // library: the handheld is built with the demo's session databases, the library is copied
 // into a temporary folder (so its Data folder, settings file and hook library are this
 // test's own), and what arrives on the PC and on the handheld is compared byte for byte.
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -77,20 +83,6 @@ std::vector<std::string> FileNames(const std::string& folder) {
   for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// A small session with a signature field, for the fault sweeps.
-SessionSpec SweepSession() {
-  SessionSpec s;
-  s.slot = 2;
-  s.name = "Sweep";
-  s.prefs.outputFormat = kTab;
-  s.prefs.clearPDAData = true;
-  s.prefs.fields = {{"Code"}, {"Sign", kSignatureFieldType}, {"Bin", 0, true, 0, true}};
-  s.rows = {{"A1"}, {"A2"}, {"A3"}};
-  s.signatures[{1, 2}] = MakeSignature(1);
-  s.signatures[{3, 2}] = MakeSignature(3);
-  return s;
 }
 
 class SessionE2E : public trtest::StandInHotSyncTest {
@@ -396,13 +388,16 @@ class OdbcSource {
           "/usr/lib/aarch64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/odbc/libsqlite3odbc.so"})
       if (fs::exists(candidate)) driver_ = candidate;
     qptest::WriteFile(tmp / "odbcinst.ini", "[SQLite3]\nDriver=" + driver_ + "\n");
-    qptest::WriteFile(tmp / "odbc.ini",
-                      "[QuillorTest]\nDriver=SQLite3\nDatabase=" + database_ + "\n");
+    // A test's database need not survive a power cut; waiting for the disk would only slow
+    // the HotSyncs down.
+    qptest::WriteFile(tmp / "odbc.ini", "[QuillorTest]\nDriver=SQLite3\nDatabase=" + database_ +
+                                            "\nSyncPragma=OFF\n");
   }
   bool Available() const { return !driver_.empty(); }
   // Runs SQL through the sqlite3 shell; its output rows with "|" between the columns.
   std::string Sql(const std::string& sql) const {
-    return Shell("sqlite3 " + Quote(database_) + " " + Quote(sql)).text;
+    return Shell("sqlite3 " + Quote(database_) + " " + Quote("PRAGMA synchronous=OFF; " + sql))
+        .text;
   }
 
  private:
@@ -476,57 +471,367 @@ TEST_F(SessionE2E, AnOdbcFailureKeepsTheHandheldData) {
   EXPECT_EQ(Device().LoadDatabase(DataDbName(0)).records.size(), 5u);
 }
 
-// Fails the n-th call of a sync-manager entry point for n = 1, 2, 3 ... until the HotSync no
-// longer reaches it. No run may crash, and every handheld database must still parse
-// afterwards. Some failures are dropped on purpose (closing the read-only session list), so
-// the sweep ends only after several runs in a row logged what a run without faults logs.
-class SessionFaultSweep : public SessionE2E, public ::testing::WithParamInterface<const char*> {
+// --- No captured record or signature is ever lost ---------------------------------------------
+//
+// One small session with everything that can lose data: clearing on, a signature field, a
+// lookup list, upload files for data, hints and the list (moved aside once read), written to
+// a text file and through ODBC into SQLite. After every HotSync, whatever went wrong, each
+// captured record must still be on the handheld or in both outputs (the text file parsed, the
+// table queried), each signature still on the handheld or saved as a bitmap file, and every
+// handheld database must still parse.
+
+namespace {
+
+SessionSpec SweepSession() {
+  SessionSpec s;
+  s.slot = 2;
+  s.name = "Sweep";
+  s.prefs.outputFormat = kTab;
+  s.prefs.clearPDAData = true;
+  s.prefs.backupUploadFiles = true;
+  s.prefs.fields = {{"Code"}, {"Sign", kSignatureFieldType}, {"Bin", 0, true, 0, true}};
+  s.rows = {{"A1"}, {"A2"}, {"A3"}};
+  s.signatures[{1, 2}] = MakeSignature(1);
+  s.signatures[{3, 2}] = MakeSignature(3);
+  return s;
+}
+
+// The entry points a HotSync of the sweep's session calls. A new one must be swept too.
+// SyncYieldCycles is called only when the HotSync takes long enough to need it.
+const std::vector<std::string> kSweptEntryPoints = {
+    "SyncCloseDB",         "SyncCreateDB",         "SyncGetAPIVersion",     "SyncGetDBRecordCount",
+    "SyncOpenDB",          "SyncPurgeAllRecs",     "SyncReadAppPreference", "SyncReadRecordByIndex",
+    "SyncRegisterConduit", "SyncResetRecordIndex", "SyncUnRegisterConduit", "SyncWriteRec",
+    "SyncYieldCycles"};
+
+// True when the Windows bitmap file holds the signature's pixels (rows bottom-up, each padded
+// to four bytes, after the 62-byte header with its two-colour palette).
+bool HoldsSignature(const std::string& bmp, const Signature& s) {
+  const size_t padded = (s.rowBytes + 3u) & ~3u;
+  if (bmp.size() != 62 + padded * s.height || bmp.compare(0, 2, "BM") != 0) return false;
+  for (size_t r = 0; r < s.height; ++r)
+    if (bmp.compare(62 + (s.height - 1 - r) * padded, s.rowBytes, s.rows, r * s.rowBytes,
+                    s.rowBytes) != 0)
+      return false;
+  return true;
+}
+
+// The first column of every row of a tab-separated file.
+std::set<std::string> TabFileCodes(const std::string& text) {
+  std::set<std::string> codes;
+  for (const std::string& line : SplitLines(text)) codes.insert(line.substr(0, line.find('\t')));
+  return codes;
+}
+
+// The codes that stand as a whole word in an HTML or XML output.
+std::set<std::string> MarkupCodes(const std::string& text, const std::vector<std::string>& codes) {
+  std::set<std::string> found;
+  for (const std::string& code : codes)
+    if (std::regex_search(text, std::regex("(^|[^A-Za-z0-9])" + code + "([^A-Za-z0-9]|$)")))
+      found.insert(code);
+  return found;
+}
+
+}  // namespace
+
+class Lossless : public SessionE2E {
  protected:
-  std::vector<std::string> Run(const std::string& faults) {
-    MakeHandheld({SweepSession()});
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(SessionE2E::SetUp());
+    if (!source_.Available()) GTEST_SKIP() << "no SQLite ODBC driver";
+  }
+
+  // Where the session's files are on the PC.
+  std::string FromPDAOf(const SessionSpec& spec) const {
+    return spec.prefs.useCustomPath ? spec.prefs.customPath : FromPDA();
+  }
+  std::string ToPDAOf(const SessionSpec& spec) const {
+    return spec.prefs.useCustomPath ? spec.prefs.customPath + "/ToPDA" : ToPDA();
+  }
+  std::string OutputFileOf(const SessionSpec& spec) const {
+    const char* ext = spec.prefs.outputFormat == kXml    ? ".xml"
+                      : spec.prefs.outputFormat == kHtml ? ".htm"
+                                                         : ".txt";
+    return FromPDAOf(spec) + "/S03_data" + (spec.prefs.useCustomPath ? "_Ann" : "") + ext;
+  }
+
+  // Builds the handheld that Prepare copies for every HotSync.
+  void MakeTemplate(const SessionSpec& spec) {
+    std::error_code ec;
+    fs::remove_all(template_, ec);
+    Handheld hh = Handheld::Create(template_, kUser);
+    WriteAppPreference(hh, "scanner 7");
+    WriteSessions(hh, {spec});
+  }
+
+  // Lays out the world of one HotSync from scratch: the template's handheld, no earlier
+  // output, the upload files, an empty table and settings that enable it.
+  void Prepare(const SessionSpec& spec,
+               const std::string& table =
+                   "code TEXT, sign BLOB, bin "
+                   "TEXT",
+               const std::string& moreSettings = "") {
+    std::error_code ec;
+    fs::remove_all(handheldDir_, ec);
+    fs::copy(template_, handheldDir_, fs::copy_options::recursive);
+    fs::remove_all(conduitDir_ + "/Data", ec);
+    if (spec.prefs.useCustomPath) fs::remove_all(spec.prefs.customPath, ec);
+    const std::string to = ToPDAOf(spec) + "/";
+    qptest::WriteFile(to + "S03_data.txt", "B1\r\nB2\r\n");
+    qptest::WriteFile(to + "S03_Hints.txt", "1\tScan the code\r\n");
+    qptest::WriteFile(to + "S03F03.txt", "Bin 1\r\nBin 2\r\n");
+    source_.Sql("DROP TABLE IF EXISTS sweep; CREATE TABLE sweep (" + table + ");");
+    qptest::WriteFile(IniFile(),
+                      "[Session03]\r\nDSN=QuillorTest\r\nTablename=sweep\r\nEnabled=True\r\n"
+                      "Field1=code\r\nField2=sign\r\nField3=bin\r\n" +
+                          moreSettings);
+  }
+
+  // Runs a HotSync with faults; fills calls with the sync-manager calls it made.
+  std::vector<std::string> Run(const std::string& faults,
+                               std::map<std::string, int>* calls = nullptr) {
     ScopedEnv env("SYNC_FAULTS", faults);
+    const std::string countFile = tmp_ / "calls.txt";
+    ScopedEnv countEnv("SYNC_CALL_COUNTS", countFile);
     Output raw;
     const std::vector<std::string> log = Sync(&raw);
-    EXPECT_NE(raw.status, -1) << raw.text;
     EXPECT_THAT(raw.text, HasSubstr("HotSync completed")) << raw.text;
+    if (calls) {
+      calls->clear();
+      for (const std::string& line : ReadTextLines(countFile)) {
+        const size_t blank = line.find(' ');
+        (*calls)[line.substr(0, blank)] = std::stoi(line.substr(blank + 1));
+      }
+    }
+    return log;
+  }
+
+  // The promise itself, after any HotSync of spec's handheld.
+  void ExpectNothingLost(const SessionSpec& spec) {
     for (const HandheldDbInfo& info : Device().ListDatabases()) {
       EXPECT_EQ(info.error, "") << info.path;
       EXPECT_NO_THROW(Device().LoadDatabase(info.name)) << info.name;
     }
-    return log;
-  }
-};
-
-TEST_P(SessionFaultSweep, NoRunCrashesOrLeavesADamagedDatabase) {
-  const std::string entry = GetParam();
-  qptest::WriteFile(ToPDA() + "/S03_data.txt", "B1\r\nB2\r\n");
-  qptest::WriteFile(ToPDA() + "/S03F03.txt", "Bin 1\r\nBin 2\r\n");
-
-  // Without faults: downloaded, cleared, refilled; the list database is created.
-  const std::vector<std::string> clean = Run("");
-  ASSERT_THAT(clean, Contains(HasSubstr("Downloaded 3/3 records")));
-  EXPECT_THAT(DataRecords(DataDbName(2)), ::testing::SizeIs(2));
-  EXPECT_EQ(Device().LoadDatabase(ListDbName(2, 3)).records.size(), 2u);
-  EXPECT_EQ(FileNames(FromPDA() + "/Signatures").size(), 2u);
-
-  constexpr int kCleanRunsToEnd = 3, kMaxCalls = 150;
-  int cleanInARow = 0, faulty = 0, n = 1;
-  for (; n <= kMaxCalls && cleanInARow < kCleanRunsToEnd; ++n) {
-    SCOPED_TRACE(entry + "@" + std::to_string(n));
-    const std::vector<std::string> log = Run(entry + "@" + std::to_string(n) + "=0x4005");
     if (HasFailure()) return;
-    if (log == clean) {
-      ++cleanInARow;
-    } else {
-      cleanInARow = 0;
-      ++faulty;
+
+    std::vector<std::string> codes;
+    for (const auto& row : spec.rows) codes.push_back(row.at(0));
+    const std::string output = OutputFileOf(spec);
+    std::set<std::string> inFile;
+    if (fs::is_regular_file(output)) {
+      const std::string text = qptest::ReadFile(output);
+      inFile = spec.prefs.outputFormat == kTab ? TabFileCodes(text) : MarkupCodes(text, codes);
+    }
+    const std::set<std::string> inTable = [&] {
+      const std::vector<std::string> rows = SplitLines(source_.Sql("SELECT code FROM sweep;"));
+      return std::set<std::string>(rows.begin(), rows.end());
+    }();
+    const std::vector<TextRecord> onHandheld = DataRecords(DataDbName(spec.slot));
+    bool capturedLeft = false;
+    for (size_t i = 0; i < spec.rows.size(); ++i) {
+      const bool kept = std::any_of(onHandheld.begin(), onHandheld.end(), [&](const auto& r) {
+        return r.recId == static_cast<int16_t>(i + 1) && r.values[0] == codes[i];
+      });
+      capturedLeft = capturedLeft || kept;
+      EXPECT_TRUE(kept || (inFile.count(codes[i]) && inTable.count(codes[i])))
+          << codes[i]
+          << " is gone: not on the handheld, in the text file: " << inFile.count(codes[i])
+          << ", in the table: " << inTable.count(codes[i]);
+    }
+    // The data upload waits for a download that left nothing behind.
+    if (capturedLeft) {
+      EXPECT_TRUE(fs::exists(ToPDAOf(spec) + "/S03_data.txt"));
+    }
+
+    const std::vector<PalmRecord> bitmaps = Device().LoadDatabase(BitmapDbName(spec.slot)).records;
+    std::vector<std::string> files;
+    for (const std::string& name : FileNames(FromPDAOf(spec) + "/Signatures"))
+      files.push_back(qptest::ReadFile(FromPDAOf(spec) + "/Signatures/" + name));
+    for (const auto& [key, signature] : spec.signatures) {
+      const std::string record = BitmapRecord(0, static_cast<int16_t>(key.first),
+                                              static_cast<int16_t>(key.second - 1), signature)
+                                     .substr(2);
+      const bool kept = std::any_of(bitmaps.begin(), bitmaps.end(), [&](const PalmRecord& r) {
+        return r.data.size() >= 2 && r.data.substr(2) == record;
+      });
+      const bool saved = std::any_of(files.begin(), files.end(), [&](const std::string& f) {
+        return HoldsSignature(f, signature);
+      });
+      EXPECT_TRUE(kept || saved) << "the signature of record " << key.first << " is gone";
     }
   }
-  EXPECT_EQ(cleanInARow, kCleanRunsToEnd) << "still failing at call " << n - 1;
-  EXPECT_GT(faulty, 0) << "the sweep never reached " << entry;
+
+  std::string template_ = tmp_ / "template";
+  OdbcSource source_{tmp_};
+  ScopedEnv sysini_{"ODBCSYSINI", tmp_.Path()};
+  ScopedEnv odbcini_{"ODBCINI", tmp_ / "odbc.ini"};
+};
+
+// Fails the k-th call of one sync-manager entry point, once and from then on, for every k up
+// to the number of calls a HotSync without faults makes. Every failure must also show in the
+// log.
+class SessionFaultSweep : public Lossless, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
+  const SessionSpec spec = SweepSession();
+  const std::string entry = GetParam();
+
+  // Without faults: downloaded to both outputs, cleared, refilled; the list database is made.
+  MakeTemplate(spec);
+  Prepare(spec);
+  std::map<std::string, int> calls;
+  const std::vector<std::string> clean = Run("", &calls);
+  EXPECT_THAT(clean, Contains(HasSubstr("Session03(Sweep): Downloaded 3/3 records to " + FromPDA() +
+                                        "/S03_data.txt")));
+  EXPECT_THAT(clean, Contains("Session03(Sweep): Downloaded 3/3 records to ODBC "
+                              "QuillorTest::sweep"));
+  EXPECT_EQ(TabFileCodes(qptest::ReadFile(FromPDA() + "/S03_data.txt")),
+            (std::set<std::string>{"A1", "A2", "A3"}));
+  EXPECT_EQ(source_.Sql("SELECT code, length(sign) FROM sweep ORDER BY code;"),
+            "A1|1062\nA2|\nA3|1062\n");
+  EXPECT_EQ(FileNames(FromPDA() + "/Signatures").size(), 2u);
+  EXPECT_THAT(DataRecords(DataDbName(2)), ::testing::SizeIs(2));
+  EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+  EXPECT_EQ(Device().LoadDatabase(ListDbName(2, 3)).records.size(), 2u);
+  EXPECT_EQ(Device().LoadDatabase(HintDbName(2)).records.size(), 30u);
+  calls.try_emplace("SyncYieldCycles", 0);
+  std::vector<std::string> called;
+  for (const auto& [name, count] : calls) called.push_back(name);
+  EXPECT_THAT(called, ::testing::UnorderedElementsAreArray(kSweptEntryPoints));
+  if (entry != "SyncYieldCycles") {
+    EXPECT_GT(calls[entry], 0) << "no HotSync calls " << entry;
+  }
+  if (HasFailure()) return;
+
+  for (int k = 1; k <= std::max(calls[entry], 1); ++k) {
+    for (const char* when : {"", "+"}) {
+      const std::string faults = entry + "@" + std::to_string(k) + when + "=0x4005";
+      SCOPED_TRACE(faults);
+      Prepare(spec);
+      const std::vector<std::string> log = Run(faults);
+      ExpectNothingLost(spec);
+      // Dropped on purpose: closing the read-only session list and unregistering at the end.
+      if (faults != "SyncCloseDB@1=0x4005" && entry != "SyncUnRegisterConduit" &&
+          k <= calls[entry]) {
+        EXPECT_NE(log, clean) << "the failure left no trace in the log";
+      }
+      if (HasFailure()) {
+        ADD_FAILURE() << ::testing::PrintToString(log);
+        return;
+      }
+    }
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Calls, SessionFaultSweep,
-                         ::testing::Values("SyncWriteRec", "SyncReadRecordByIndex", "SyncOpenDB",
-                                           "SyncCloseDB", "SyncPurgeAllRecs", "SyncCreateDB"),
-                         [](const auto& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Calls, SessionFaultSweep, ::testing::ValuesIn(kSweptEntryPoints),
+                         [](const auto& info) { return info.param; });
+
+namespace {
+
+// Makes a file unchangeable, even for root, through the file system's immutable flag; false
+// when the file system has none.
+bool SetImmutable(const std::string& path, bool on) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+// Situations that keep records or signatures from reaching the PC without any injected
+// fault; each must leave them on the handheld, and say so. Those in DISABLED_Pending wait for
+// changes to the text and ODBC sessions: --gtest_also_run_disabled_tests runs them.
+class LosslessSituation : public Lossless, public ::testing::WithParamInterface<std::string> {
+ protected:
+  void TearDown() override {
+    if (immutable_) SetImmutable(IniFile(), false);
+  }
+  bool immutable_ = false;
+};
+
+TEST_P(LosslessSituation, KeepsWhatDidNotReachThePC) {
+  const std::string situation = GetParam();
+  SessionSpec spec = SweepSession();
+  std::string table = "code TEXT, sign BLOB, bin TEXT";
+  std::string settings;
+  std::vector<std::string> logged;  // texts the HotSync must log
+  const std::string kept = "Session03(Sweep): PDA data not cleared: QP28-Data_S03_30";
+  const std::string skipped =
+      "Session03(Sweep): Data not written to PDA database: "
+      "QP28-Data_S03_30";
+  if (situation == "RowRefusedByTheTable") {
+    table = "code TEXT CHECK (code <> char(65, 50)), sign BLOB, bin TEXT";  // refuses A2
+    settings = "AbortOnRecordError=False\r\n";
+    logged = {kept, "Only 2 of 3 records were written to every output.", skipped};
+  } else if (situation == "AppendToAnEditedFile") {
+    spec.prefs.outputFormat = kHtml;
+    spec.prefs.appendOutput = true;
+  } else if (situation == "SharedCustomFolder") {
+    spec.prefs.useCustomPath = true;
+    spec.prefs.customPath = tmp_ / "shared";
+  }
+  const std::string earlier = FromPDAOf(spec) + "/earlier";
+  if (situation == "AppendToAnEditedFile") {
+    // An earlier download of records Z1 and Z2, since cleared from the handheld.
+    SessionSpec before = spec;
+    before.rows = {{"Z1"}, {"Z2"}};
+    before.signatures.clear();
+    MakeTemplate(before);
+    Prepare(before, table, settings);
+    Run("");
+  }
+  MakeTemplate(spec);
+  Prepare(spec, table, settings);
+
+  if (situation == "OutputFileBlocked") {
+    fs::create_directories(OutputFileOf(spec));
+    logged = {skipped};
+  } else if (situation == "MalformedSignatureFirst") {
+    // A signature the handheld application never finished, ahead of the good ones.
+    PalmDatabase db = Device().LoadDatabase(BitmapDbName(2));
+    Signature broken = MakeSignature(9);
+    broken.width = 0;
+    PalmRecord record;
+    record.uniqueId = db.NewUniqueId();
+    record.data = BitmapRecord(9, 2, 1, broken);
+    db.records.insert(db.records.begin(), record);
+    Device().SaveDatabase(db);
+    logged = {"Session #3: Failure reading PDA database: QP28-Bitmap_S03", kept,
+              "Not every signature could be read from QP28-Bitmap_S03.", skipped};
+  } else if (situation == "AppendToAnEditedFile") {
+    // Saved again by an editor, on one line.
+    const std::string text = qptest::ReadFile(OutputFileOf(spec));
+    ASSERT_EQ(MarkupCodes(text, {"Z1", "Z2"}).size(), 2u);
+    qptest::WriteFile(OutputFileOf(spec), std::regex_replace(text, std::regex("\r\n"), ""));
+  } else if (situation == "SharedCustomFolder") {
+    // Another HotSync user's signature, named in that user's own output file.
+    qptest::WriteFile(FromPDAOf(spec) + "/Signatures/S03F02_26010101_001_Bob.bmp", "BM");
+  } else if (situation == "SettingsCannotBeWrittenBack") {
+    immutable_ = SetImmutable(IniFile(), true);
+    if (!immutable_) GTEST_SKIP() << "no immutable files here";
+  }
+
+  const std::vector<std::string> log = Run("");
+  ExpectNothingLost(spec);
+  for (const std::string& line : logged) EXPECT_THAT(log, Contains(HasSubstr(line)));
+  if (situation == "AppendToAnEditedFile") {
+    EXPECT_EQ(MarkupCodes(qptest::ReadFile(OutputFileOf(spec)), {"Z1", "Z2"}).size(), 2u);
+  } else if (situation == "SharedCustomFolder") {
+    EXPECT_TRUE(fs::exists(FromPDAOf(spec) + "/Signatures/S03F02_26010101_001_Bob.bmp"));
+  }
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Items, LosslessSituation,
+                         ::testing::Values("OutputFileBlocked", "MalformedSignatureFirst",
+                                           "RowRefusedByTheTable"),
+                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(DISABLED_Pending, LosslessSituation,
+                         ::testing::Values("AppendToAnEditedFile", "SharedCustomFolder",
+                                           "SettingsCannotBeWrittenBack"),
+                         [](const auto& info) { return info.param; });

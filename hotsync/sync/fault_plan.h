@@ -19,6 +19,8 @@ class FaultPlan {
 
   // Counts one call of entry and returns the result it must fail with, or 0.
   int32_t Next(const std::string& entry);
+  // The calls counted so far, by entry point.
+  const std::map<std::string, uint32_t>& Calls() const { return calls_; }
 
  private:
   struct Rule {

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text_file.h"
+
 namespace {
 
 constexpr size_t kMaxOpen = 32;
@@ -113,6 +115,8 @@ int32_t SyncSession::Attach(const char* folder) {
     return QP_SYNCERR_STORAGE;
   }
   faults_ = std::move(plan);
+  const char* counts = std::getenv("SYNC_CALL_COUNTS");
+  callCountsFile_ = counts ? counts : "";
   registered_ = 0;
   return 0;
 }
@@ -126,6 +130,19 @@ int32_t SyncSession::Detach() {
   open_.clear();
   handheld_.reset();
   registered_ = 0;
+  if (!callCountsFile_.empty()) {
+    // For fault sweeps: how often each entry point was called since the attach.
+    std::vector<std::string> lines;
+    for (const auto& [entry, calls] : faults_.Calls())
+      lines.push_back(entry + " " + std::to_string(calls));
+    try {
+      WriteTextLines(callCountsFile_, lines);
+    } catch (const Exception& e) {
+      lastError_ = e.Message();
+      if (result == 0) result = QP_SYNCERR_STORAGE;
+    }
+    callCountsFile_.clear();
+  }
   return result;
 }
 

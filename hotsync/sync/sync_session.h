@@ -61,6 +61,7 @@ class SyncSession {
   uint32_t registered_ = 0;
   uint32_t lastConduitHandle_ = 0;
   FaultPlan faults_;
+  std::string callCountsFile_;
   std::string lastError_;
 };
 

@@ -10,8 +10,10 @@ extern "C" {
 #endif
 
 /* Attaches the handheld kept in handheldFolder (see hotsync/handheld/handheld.h). Reads the
-   SYNC_FAULTS environment variable afresh. Fails with QP_SYNCERR_BUSY while a handheld is
-   attached, QP_SYNCERR_STORAGE when the folder is no handheld. */
+   SYNC_FAULTS environment variable afresh, and SYNC_CALL_COUNTS: a file that the detach
+   fills with one line "EntryPoint N" per entry point called since the attach. Fails with
+   QP_SYNCERR_BUSY while a handheld is attached, QP_SYNCERR_STORAGE when the folder is no handheld.
+ */
 int32_t QpSyncAttach(const char* handheldFolder);
 typedef int32_t QpSyncAttach_t(const char* handheldFolder);
 

@@ -467,11 +467,17 @@ TEST_F(SyncTest, InjectedFaultsFailTheNamedCalls) {
 TEST_F(SyncTest, FaultsFromTheEnvironmentApplyOnAttach) {
   ASSERT_EQ(api.QpSyncDetach(), 0);
   setenv("SYNC_FAULTS", "SyncOpenDB@1=0x4003", 1);
+  const std::string counts = tmp / "calls.txt";
+  setenv("SYNC_CALL_COUNTS", counts.c_str(), 1);
   ASSERT_EQ(api.QpSyncAttach(dir.c_str()), 0);
+  unsetenv("SYNC_CALL_COUNTS");
   uint8_t h = 0;
   EXPECT_EQ(api.SyncOpenDB("Stock", 0, &h, kReadWrite), 0x4003);
   EXPECT_EQ(api.SyncOpenDB("Stock", 0, &h, kReadWrite), 0);
+  EXPECT_EQ(api.SyncYieldCycles(1), 0);
   ASSERT_EQ(api.QpSyncDetach(), 0);
+  // Failed calls count too.
+  EXPECT_EQ(ReadTextLines(counts), (std::vector<std::string>{"SyncOpenDB 2", "SyncYieldCycles 1"}));
   setenv("SYNC_FAULTS", "SyncOpenDB@1", 1);
   EXPECT_EQ(api.QpSyncAttach(dir.c_str()), QP_SYNCERR_BAD_ARGUMENT);
   EXPECT_NE(LastError().find("SYNC_FAULTS"), std::string::npos);
