@@ -122,6 +122,12 @@ TEST_F(EngineTest, WithoutAManagerPathTheInstallAideIsLoadedByBareName) {
   EXPECT_EQ(engine->FHotSyncPath, "");
   EXPECT_THAT(fake.loads, ElementsAre("libCondMgr.so", "libInstAide.so"));
   EXPECT_FALSE(engine->HotSyncExists());
+  // The bare "hotsync.exe" is then the one of the current folder, found and started alike.
+  WriteManager();
+  ScopedCurrentFolder here(hs.Path());
+  EXPECT_TRUE(engine->HotSyncExists());
+  engine->StartHotSync();
+  EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }));
 }
 
 TEST_F(EngineTest, SettingsDefaultWithoutAnIniFileAndThenNothingIsExecuted) {
@@ -353,11 +359,19 @@ TEST_F(EngineTest, RemoveStartsTheManagerAgainOnlyInRemoveMode) {
 
 TEST_F(EngineTest, PostInstallProgramIsResolvedAgainstTheInstallerFolder) {
   auto engine = Make();
-  WriteScript(installer / "readme", "touch '" + installer / "ran" + "'\n");
+  WriteScript(installer / "readme", "echo >> '" + installer / "ran" + "'\n");
   engine->SetPostInstallApp("readme.exe");
   engine->RunPostInstallApp();
   EXPECT_EQ(engine->FPostInstallApp, installer / "readme.exe");
-  EXPECT_TRUE(WaitFor([&] { return Exists(installer / "ran"); }));
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(installer / "ran") == "\n"; }));
+  {
+    // Started from the installer's own folder, the name is found as it stands.
+    ScopedCurrentFolder here(installer.Path());
+    engine->SetPostInstallApp("readme.exe");
+    engine->RunPostInstallApp();
+    EXPECT_EQ(engine->FPostInstallApp, "readme.exe");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(installer / "ran") == "\n\n"; }));
+  }
   EXPECT_THAT(messages.texts, IsEmpty());
 
   engine->SetPostInstallApp("");
