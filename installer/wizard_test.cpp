@@ -29,6 +29,7 @@ class WizardTest : public ::testing::Test {
     fake.users = {"Ann Lee", "Bob"};
     WriteCountingManager(hs);
     WriteFile(installer / "Vantrel.ini", kIni);
+    WriteFile(installer / "libQuillorP2_ODBC.so", "conduit");
     WriteFile(installer / "app.prc", "a");
     WriteFile(installer / "data.pdb", "d");
   }
@@ -209,7 +210,7 @@ TEST_F(WizardTest, RemoveRunShowsItsTwoStepsAndStartsTheManager) {
             "Quillor Scan has been successfully removed.  Click Finish to close.");
 }
 
-TEST_F(WizardTest, WithoutAConduitTheRunOnlyQueuesAndReportsSuccess) {
+TEST_F(WizardTest, WithoutAConduitTheRunQueuesButDoesNotClaimSuccess) {
   WriteFile(installer / "Vantrel.ini",
             "[Application]\r\nName=Q\r\n[PDAFiles]\r\nFileCount=1\r\nFile1=app.prc\r\n");
   TfrmWizard_Container& w = Show();
@@ -221,7 +222,8 @@ TEST_F(WizardTest, WithoutAConduitTheRunOnlyQueuesAndReportsSuccess) {
               ElementsAre("CmGetHotSyncExecPath(260)", "CmRemoveConduitByCreatorID()"));
   EXPECT_THAT(fake.CallsOf("PltInstallFile"), testing::SizeIs(2));
   EXPECT_EQ(Starts(), 0);
-  EXPECT_EQ(w.lblInfo.Caption, "Q has been successfully installed.  Click Finish to close.");
+  EXPECT_EQ(w.lblInfo.Caption, "Installation of Q did not complete.  Click Finish to close.");
+  EXPECT_THAT(messages.texts, IsEmpty());
 }
 
 TEST_F(WizardTest, AFailedRunDoesNotClaimSuccess) {
