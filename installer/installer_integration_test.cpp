@@ -112,4 +112,12 @@ TEST_F(InstallerIntegrationTest, FailedRegistrationIsReportedAndLeavesTheManager
             "Installation of Quillor Scan did not complete.  Click Finish to close.");
 }
 
+// The program's own usage, on standard output, without a display to open.
+TEST(VantrelCommandLine, HelpPrintsTheUsageWithoutADisplay) {
+  if (!QP_WITH_VANTREL) GTEST_SKIP() << "built without the FLTK windows";
+  CommandResult r = RunCommand({"env", "-u", "DISPLAY", QP_OUT_DIR "/Vantrel", "--help", "-r"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_THAT(r.output, testing::StartsWith("usage: Vantrel [-r | -pi PROGRAM]\n"));
+}
+
 }  // namespace

@@ -44,6 +44,18 @@ class MessageRecorder {
   platform::MessageBoxHandler previous_;
 };
 
+// Makes a folder the current one for the object's life, as an operator's shell would.
+class ScopedCurrentFolder {
+ public:
+  explicit ScopedCurrentFolder(const std::string& folder);
+  ~ScopedCurrentFolder();
+  ScopedCurrentFolder(const ScopedCurrentFolder&) = delete;
+  ScopedCurrentFolder& operator=(const ScopedCurrentFolder&) = delete;
+
+ private:
+  std::string previous_;
+};
+
 bool Exists(const std::string& path);
 // Polls until the condition holds or the time is up; returns the condition's last value.
 bool WaitFor(const std::function<bool()>& condition,

@@ -157,10 +157,19 @@ void TKLV_Vantreler::InstallPDAFiles() {
   }
 }
 
+std::string TKLV_Vantreler::ConduitLibrary() const {
+  return AddTrailingBackslash(FInstallerPath) + platform::NativeFileName(FConduitFileName);
+}
+
+bool TKLV_Vantreler::CheckConduitLibrary() {
+  if (platform::FileExists(ConduitLibrary())) return true;
+  Message("File not Found: " + ConduitLibrary());
+  return false;
+}
+
 void TKLV_Vantreler::CopyConduitToHotSyncDir() {
-  std::string name = platform::NativeFileName(FConduitFileName);
-  CopyFileReplaceAtReboot(AddTrailingBackslash(FInstallerPath) + name,
-                          AddTrailingBackslash(FHotSyncPath) + name);
+  CopyFileReplaceAtReboot(ConduitLibrary(), AddTrailingBackslash(FHotSyncPath) +
+                                                platform::NativeFileName(FConduitFileName));
 }
 
 void TKLV_Vantreler::RegisterConduit() {
@@ -169,8 +178,7 @@ void TKLV_Vantreler::RegisterConduit() {
   if (installed != 0 && installed != kCreatorAlreadyInstalled) {
     throw EConduitRegistryError("Problem Registering Conduit");
   }
-  std::string library = FInstallerPath + platform::NativeFileName(FConduitFileName);
-  if (Low16(FCmSetCreatorName(id, library.c_str())) != 0) {
+  if (Low16(FCmSetCreatorName(id, ConduitLibrary().c_str())) != 0) {
     throw EConduitRegistryError("Problem Setting Conduit Path");
   }
   if (Low16(FCmSetCreatorPriority(id, static_cast<int16_t>(FPriority))) != 0) {
@@ -190,7 +198,9 @@ void TKLV_Vantreler::RegisterConduit() {
 }
 
 void TKLV_Vantreler::StopHotSync() {
-  platform::PostMessage(kHotSyncWindowClass, kHotSyncStopMessage, 1, 0);
+  if (platform::PostMessage(kHotSyncWindowClass, kHotSyncStopMessage, 1, 0)) {
+    FHotSyncWasRunning = true;
+  }
 }
 
 std::string TKLV_Vantreler::HotSyncProgram() const {
@@ -216,7 +226,11 @@ bool TKLV_Vantreler::Execute() {
   try {
     if (!FRemoveMode) {
       if (HasPDAFiles()) InstallPDAFiles();
-      if (FNoConduit) return true;
+      if (FNoConduit || !CheckConduitLibrary()) {
+        // Nothing is registered: the manager is left as the run found it.
+        if (FHotSyncWasRunning) StartHotSync();
+        return false;
+      }
       if (FInstallToHSPath) CopyConduitToHotSyncDir();
       RegisterConduit();
       RestartHotSync();

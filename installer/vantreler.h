@@ -39,7 +39,8 @@ class TKLV_Vantreler {
   void RestartHotSync();
   void RemoveConduit();
   // Runs the install or remove action of FRemoveMode and reports its failures in message boxes.
-  // False when it reported one.
+  // False when the run did not complete: a reported failure, or an install run that had no
+  // conduit library to register (a HotSync manager it stopped then runs again).
   bool Execute();
   void SetPostInstallApp(const std::string& program) { FPostInstallApp = program; }
   void RunPostInstallApp();
@@ -85,12 +86,18 @@ class TKLV_Vantreler {
   std::string FInstallerPath;
   bool FRemoveMode = false;
   bool FRunPostInstall = false;
+  // Whether a stop request reached a running HotSync manager.
+  bool FHotSyncWasRunning = false;
 
  private:
   void Create();
   template <typename F>
   void BindProc(F& slot, const platform::Module& module, const char* name);
   std::string HotSyncProgram() const;
+  // The conduit library in the installer's folder: the file registered and copied.
+  std::string ConduitLibrary() const;
+  // False, after telling the operator, when the conduit library is missing.
+  bool CheckConduitLibrary();
 };
 
 // Caption of the installer's windows and message boxes.

@@ -1,5 +1,6 @@
 #include "installer/vantreler.h"
 
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -122,6 +123,12 @@ TEST_F(EngineTest, WithoutAManagerPathTheInstallAideIsLoadedByBareName) {
   EXPECT_EQ(engine->FHotSyncPath, "");
   EXPECT_THAT(fake.loads, ElementsAre("libCondMgr.so", "libInstAide.so"));
   EXPECT_FALSE(engine->HotSyncExists());
+  // The bare "hotsync.exe" is then the one of the current folder, found and started alike.
+  WriteManager();
+  ScopedCurrentFolder here(hs.Path());
+  EXPECT_TRUE(engine->HotSyncExists());
+  engine->StartHotSync();
+  EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }));
 }
 
 TEST_F(EngineTest, SettingsDefaultWithoutAnIniFileAndThenNothingIsExecuted) {
@@ -134,12 +141,55 @@ TEST_F(EngineTest, SettingsDefaultWithoutAnIniFileAndThenNothingIsExecuted) {
   EXPECT_FALSE(engine->FInstallToHSPath);
   WriteManager();
   fake.calls.clear();
-  EXPECT_TRUE(engine->Execute());
+  // An install that registers nothing has not completed; no manager was running to restart.
+  EXPECT_FALSE(engine->Execute());
   engine->FRemoveMode = true;
   EXPECT_TRUE(engine->Execute());
   EXPECT_THAT(fake.calls, IsEmpty());
   EXPECT_THAT(messages.texts, IsEmpty());
   EXPECT_EQ(Starts(), 0);
+}
+
+TEST_F(EngineTest, InstallRunsWithNothingToRegisterLeaveTheManagerRunningAndDoNotComplete) {
+  WriteManager();
+  WriteFile(installer / "app.prc", "p");
+  const std::string files = "[PDAFiles]\r\nFileCount=1\r\nFile1=app.prc\r\n";
+  const struct {
+    const char* what;
+    std::string ini;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"no Vantrel.ini", "", {}},
+      {"empty FileName", "[Conduit]\r\nFileName=\r\nCreatorID=QPOD\r\n" + files, {}},
+      {"missing conduit library",
+       "[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=QPOD\r\nInstallToHSPath=1\r\n" +
+           files,
+       {"File not Found: " + installer / "libQuillorP2_ODBC.so"}},
+  };
+  int starts = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove((installer / "Vantrel.ini").c_str());
+    if (!c.ini.empty()) WriteIni(c.ini);
+    auto engine = Make();
+    engine->LoadSettings(installer / "Vantrel.ini");
+    engine->FSelectedUsers = {"Bob"};
+    fake.calls.clear();
+    messages.texts.clear();
+    {
+      FakeManagerWindow manager;
+      engine->RemoveConduit();  // the wizard's first step stops the running manager
+      EXPECT_TRUE(manager.Received());
+    }
+    EXPECT_FALSE(engine->Execute());
+    EXPECT_TRUE(WaitFor([&] { return Starts() == starts + 1; }));
+    starts = Starts();
+    EXPECT_THAT(fake.CallsOf("CmInstallCreator"), IsEmpty());
+    EXPECT_THAT(fake.CallsOf("CmSetCreator"), IsEmpty());
+    EXPECT_EQ(fake.CallsOf("PltInstallFile").size(), c.ini.empty() ? 0u : 1u);
+    EXPECT_EQ(messages.texts, c.messages);
+    EXPECT_FALSE(Exists(hs / "libQuillorP2_ODBC.so"));
+  }
 }
 
 TEST_F(EngineTest, SettingsAreReadWithoutRegardToCase) {
@@ -317,10 +367,16 @@ TEST_F(EngineTest, InstallRunQueuesCopiesRegistersAndRestartsTheManager) {
 
 TEST_F(EngineTest, FailedRegistrationIsReportedAndLeavesTheManagerStopped) {
   WriteManager();
+  WriteFile(installer / "libQuillorP2_ODBC.so", "conduit");
   WriteIni("[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=QPOD\r\n");
   auto engine = Make();
   engine->LoadSettings(installer / "Vantrel.ini");
   fake.results["CmSetCreatorPriority"] = 1;
+  {
+    FakeManagerWindow manager;
+    engine->RemoveConduit();
+    EXPECT_TRUE(manager.Received());
+  }
   EXPECT_FALSE(engine->Execute());
   EXPECT_THAT(messages.texts, ElementsAre("HotSync needs to be upgraded"));
   EXPECT_EQ(Starts(), 0);
@@ -353,11 +409,19 @@ TEST_F(EngineTest, RemoveStartsTheManagerAgainOnlyInRemoveMode) {
 
 TEST_F(EngineTest, PostInstallProgramIsResolvedAgainstTheInstallerFolder) {
   auto engine = Make();
-  WriteScript(installer / "readme", "touch '" + installer / "ran" + "'\n");
+  WriteScript(installer / "readme", "echo >> '" + installer / "ran" + "'\n");
   engine->SetPostInstallApp("readme.exe");
   engine->RunPostInstallApp();
   EXPECT_EQ(engine->FPostInstallApp, installer / "readme.exe");
-  EXPECT_TRUE(WaitFor([&] { return Exists(installer / "ran"); }));
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(installer / "ran") == "\n"; }));
+  {
+    // Started from the installer's own folder, the name is found as it stands.
+    ScopedCurrentFolder here(installer.Path());
+    engine->SetPostInstallApp("readme.exe");
+    engine->RunPostInstallApp();
+    EXPECT_EQ(engine->FPostInstallApp, "readme.exe");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(installer / "ran") == "\n\n"; }));
+  }
   EXPECT_THAT(messages.texts, IsEmpty());
 
   engine->SetPostInstallApp("");

@@ -1,6 +1,7 @@
 #include "installer/wizard.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "installer/klv_lib.h"
 #include "platform/file_names.h"
@@ -14,6 +15,22 @@ constexpr const char* kInstall = "&Install";
 constexpr const char* kRemove = "&Remove";
 constexpr const char* kBack = "<  &Back";
 constexpr const char* kNext = "&Next  >";
+
+// Tells the window that the run is busy, until the run ends by any path.
+class Busy {
+ public:
+  explicit Busy(std::function<void(bool)> onBusy) : onBusy_(std::move(onBusy)) {
+    if (onBusy_) onBusy_(true);
+  }
+  ~Busy() {
+    if (onBusy_) onBusy_(false);
+  }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  std::function<void(bool)> onBusy_;
+};
 
 }  // namespace
 
@@ -207,7 +224,10 @@ void TfrmWizard_Container::btnNextClick() {
     lblMessage.Visible = false;
     bool remove = InstallerEngine && InstallerEngine->FRemoveMode;
     (remove ? pnlRemoveStatus : pnlInstallStatus).Visible = true;
-    ExecuteSteps();
+    {
+      Busy busy(OnBusy);
+      ExecuteSteps();
+    }
     btnNext.Enabled = true;
     btnCancel.Enabled = true;
   } else {

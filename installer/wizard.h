@@ -41,10 +41,13 @@ class TfrmWizard_Container {
   TfrmWizard_Container(std::string installerFolder, std::vector<std::string> arguments);
 
   // Set by the window. OnRepaint redraws the whole window from this state at once; OnClosed
-  // hides it (the program ends); OnShowAbout shows the about box modally.
+  // hides it (the program ends); OnShowAbout shows the about box modally. OnBusy(true) and
+  // OnBusy(false) enclose the install or remove run: the operator's input to the window that
+  // arrives in between is dropped, not acted on afterwards.
   std::function<void()> OnRepaint;
   std::function<void()> OnClosed;
   std::function<void()> OnShowAbout;
+  std::function<void(bool)> OnBusy;
 
   void FormShow();
   // Any request to close the window (Cancel, the close box, Finish). Returns true when the

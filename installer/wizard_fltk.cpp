@@ -15,11 +15,13 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Select_Browser.H>
-#include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
+#include <FL/x.H>
 
+#include <algorithm>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -31,6 +33,13 @@ constexpr int kWidth = 506, kHeight = 353;
 constexpr int kBannerH = 62, kInfoH = 19, kStripH = 30;
 constexpr int kContainerY = kBannerH + kInfoH;
 constexpr int kStripY = kHeight - kStripH;
+constexpr int kPageH = kStripY - kContainerY;
+
+// "Selected Users" on page 2, and its check-list inside it.
+constexpr int kUsersTop = 133, kUsersH = 109;
+constexpr int kUsersListTop = 18, kUsersListH = 89;
+static_assert(kUsersTop + kUsersH <= kPageH, "the users box stays above the button strip");
+static_assert(kUsersListTop + kUsersListH <= kUsersH - 2, "the list stays inside its frame");
 
 // Runs an action of the form the way the application's event loop would: an error that gets
 // out is shown, not thrown into the toolkit.
@@ -163,10 +172,203 @@ class BannerBox : public Fl_Box {
   std::unique_ptr<Fl_Image> image_;
 };
 
-Fl_Button* MakeButton(int x, int y, int w, int h) {
-  auto* b = new Fl_Button(x, y, w, h);
-  b->labelsize(kFontSize);
-  return b;
+// A push button answering both the Alt+letter of its '&' caption and, when given one, a key of
+// its own (Enter for the default button, Escape for the cancel button); FLTK's own shortcut
+// would replace the caption's.
+class DialogButton : public Fl_Button {
+ public:
+  DialogButton(int x, int y, int w, int h, int key = 0) : Fl_Button(x, y, w, h), key_(key) {
+    labelsize(kFontSize);
+  }
+
+ protected:
+  int handle(int event) override {
+    if (event == FL_SHORTCUT && key_ && Fl::test_shortcut(key_) && active_r()) {
+      do_callback();
+      return 1;
+    }
+    return Fl_Button::handle(event);
+  }
+
+ private:
+  int key_;
+};
+
+DialogButton* MakeButton(int x, int y, int w, int h, int key = 0) {
+  return new DialogButton(x, y, w, h, key);
+}
+
+// While the install or remove run is busy, the operator's input to the wizard window is
+// dropped; left queued, it would reach buttons that mean something else by the time the run
+// ends (a second click on Install would act as Finish).
+Fl_Window* gBusyWindow = nullptr;
+Fl_Event_Dispatch gPreviousDispatch = nullptr;
+
+bool IsInput(int event) {
+  switch (event) {
+    case FL_PUSH:
+    case FL_RELEASE:
+    case FL_DRAG:
+    case FL_MOUSEWHEEL:
+    case FL_KEYDOWN:
+    case FL_KEYUP:
+    case FL_SHORTCUT:
+    case FL_CLOSE:
+    case FL_PASTE:
+    case FL_DND_ENTER:
+    case FL_DND_DRAG:
+    case FL_DND_RELEASE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int DropBusyInput(int event, Fl_Window* window) {
+  if (gBusyWindow && window == gBusyWindow && IsInput(event)) return 1;
+  return gPreviousDispatch ? gPreviousDispatch(event, window) : Fl::handle_(event, window);
+}
+
+void SetBusy(Fl_Window* window, bool busy) {
+  if (busy) {
+    gBusyWindow = window;
+    gPreviousDispatch = Fl::event_dispatch();
+    Fl::event_dispatch(DropBusyInput);
+    return;
+  }
+  // Whatever the operator did meanwhile has been sent by the server once XSync returns; take
+  // it in and drop it before the window answers input again.
+  XSync(fl_display, False);
+  Fl::check();
+  Fl::event_dispatch(gPreviousDispatch);
+  gBusyWindow = nullptr;
+  gPreviousDispatch = nullptr;
+}
+
+// Message boxes wrap their text to a readable width, as the platform's do, and stay on the
+// screen with their buttons; FLTK's own boxes draw each text on one line.
+constexpr int kBoxFontSize = 12, kBoxTextW = 360, kBoxMargin = 14, kBoxIcon = 32;
+constexpr int kBoxButtonW = 75, kBoxButtonH = 24, kBoxButtonGap = 8;
+
+// The text in lines no wider than maxW in the current font: broken at blanks, and a word that
+// alone is wider (a long path) wherever it must be.
+std::string WrapText(const std::string& text, double maxW) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (;;) {
+    size_t end = text.find('\n', start);
+    std::string paragraph = text.substr(start, end == std::string::npos ? end : end - start);
+    std::string line;
+    bool first = true;
+    size_t at = 0;
+    for (;;) {
+      size_t blank = paragraph.find(' ', at);
+      std::string word = paragraph.substr(at, blank == std::string::npos ? blank : blank - at);
+      std::string joined = first ? word : line + " " + word;
+      if (first || fl_width(joined.c_str()) <= maxW) {
+        line = joined;
+      } else {
+        lines.push_back(line);
+        line = word;
+      }
+      first = false;
+      while (fl_width(line.c_str()) > maxW && line.size() > 1) {
+        size_t fits = 1;
+        while (fits < line.size() && fl_width(line.c_str(), static_cast<int>(fits + 1)) <= maxW) {
+          ++fits;
+        }
+        lines.push_back(line.substr(0, fits));
+        line.erase(0, fits);
+      }
+      if (blank == std::string::npos) break;
+      at = blank + 1;
+    }
+    lines.push_back(line);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) out += (i ? "\n" : "") + lines[i];
+  return out;
+}
+
+platform::MsgResult RunMessageBox(const std::string& text, const std::string& caption,
+                                  platform::MsgButtons buttons, platform::MsgIcon icon) {
+  struct Choice {
+    const char* label;
+    platform::MsgResult result;
+    platform::MsgResult* answer;
+  };
+  platform::MsgResult answer = platform::MsgResult::Ok;
+  std::vector<Choice> choices;
+  switch (buttons) {
+    case platform::MsgButtons::YesNo:
+      choices = {{"&Yes", platform::MsgResult::Yes, &answer},
+                 {"&No", platform::MsgResult::No, &answer}};
+      break;
+    case platform::MsgButtons::OkCancel:
+      choices = {{"OK", platform::MsgResult::Ok, &answer},
+                 {"Cancel", platform::MsgResult::Cancel, &answer}};
+      break;
+    case platform::MsgButtons::Ok:
+      choices = {{"OK", platform::MsgResult::Ok, &answer}};
+      break;
+  }
+  // Escape and the close box take the last button: No, Cancel, or the one OK.
+  answer = choices.back().result;
+
+  fl_font(FL_HELVETICA, kBoxFontSize);
+  const std::string wrapped = WrapText(text, kBoxTextW);
+  int textW = 0, textH = 0;
+  fl_measure(wrapped.c_str(), textW, textH, 0);
+  const int n = static_cast<int>(choices.size());
+  const int rowW = n * kBoxButtonW + (n - 1) * kBoxButtonGap;
+  const int textX = 2 * kBoxMargin + kBoxIcon;
+  const int bodyH = std::max(textH, kBoxIcon);
+  int sx, sy, sw, sh;
+  Fl::screen_work_area(sx, sy, sw, sh);
+  const int w = std::min(std::max(textX + textW + kBoxMargin, rowW + 2 * kBoxMargin), sw);
+  const int h = std::min(3 * kBoxMargin + bodyH + kBoxButtonH, sh);
+
+  Fl_Double_Window win(sx + (sw - w) / 2, sy + (sh - h) / 2, w, h);
+  win.copy_label(caption.empty() ? kApplicationTitle : caption.c_str());
+  auto* symbol = new Fl_Box(kBoxMargin, kBoxMargin, kBoxIcon, kBoxIcon);
+  symbol->box(FL_THIN_UP_BOX);
+  symbol->color(FL_WHITE);
+  symbol->labelfont(FL_TIMES_BOLD);
+  symbol->labelsize(24);
+  symbol->labelcolor(
+      icon == platform::MsgIcon::Error || icon == platform::MsgIcon::Warning ? FL_RED : FL_BLUE);
+  symbol->label(icon == platform::MsgIcon::Question                                      ? "?"
+                : icon == platform::MsgIcon::Error || icon == platform::MsgIcon::Warning ? "!"
+                                                                                         : "i");
+  // FLTK draws a left-aligned label 3 pixels in from each side of its box.
+  auto* message = new Fl_Box(textX - 3, kBoxMargin, w - textX - kBoxMargin + 6, bodyH);
+  message->copy_label(LabelText(wrapped).c_str());
+  message->labelsize(kBoxFontSize);
+  message->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+  const int buttonY = h - kBoxMargin - kBoxButtonH;
+  for (int i = 0; i < n; ++i) {
+    int key = i == 0 ? FL_Enter : 0;
+    if (i == n - 1 && n > 1) key = FL_Escape;
+    auto* b = MakeButton((w - rowW) / 2 + i * (kBoxButtonW + kBoxButtonGap), buttonY, kBoxButtonW,
+                         kBoxButtonH, key);
+    b->labelsize(kBoxFontSize);
+    b->label(choices[static_cast<size_t>(i)].label);
+    b->callback(
+        [](Fl_Widget* widget, void* data) {
+          auto* choice = static_cast<Choice*>(data);
+          *choice->answer = choice->result;
+          widget->window()->hide();
+        },
+        &choices[static_cast<size_t>(i)]);
+  }
+  win.end();
+  win.callback([](Fl_Widget* window, void*) { window->hide(); });
+  win.set_modal();
+  win.show();
+  while (win.shown()) Fl::wait();
+  return answer;
 }
 
 Fl_Check_Button* MakeCheck(int x, int y, int w, int h) {
@@ -268,8 +470,8 @@ struct TWizardWindow::Widgets {
     lstPDAFiles->textsize(kFontSize);
     lstPDAFiles->format_char(0);  // file names are shown as they are
     gbPDAFiles->end();
-    gbSelectedUsers = new GroupBox(13, cy + 133, 246, 115);
-    clstUsers = new Fl_Check_Browser(13 + 6, cy + 133 + 18, 151, 89);
+    gbSelectedUsers = new GroupBox(13, cy + kUsersTop, 246, kUsersH);
+    clstUsers = new Fl_Check_Browser(13 + 6, cy + kUsersTop + kUsersListTop, 151, kUsersListH);
     clstUsers->textsize(kFontSize);
     clstUsers->when(FL_WHEN_CHANGED);
     On(clstUsers, [this] {
@@ -277,8 +479,8 @@ struct TWizardWindow::Widgets {
         form.clstUsers[static_cast<size_t>(i)].Checked = clstUsers->checked(i + 1) != 0;
       }
     });
-    btnSelectAll = MakeButton(13 + 160, cy + 133 + 55, 80, 24);
-    btnDeSelectAll = MakeButton(13 + 160, cy + 133 + 82, 80, 24);
+    btnSelectAll = MakeButton(13 + 160, cy + kUsersTop + 55, 80, 24);
+    btnDeSelectAll = MakeButton(13 + 160, cy + kUsersTop + 82, 80, 24);
     On(btnSelectAll, [this] { form.btnSelectAllUsersClick(); });
     On(btnDeSelectAll, [this] { form.btnDeSelectAllUsersClick(); });
     gbSelectedUsers->end();
@@ -309,10 +511,8 @@ struct TWizardWindow::Widgets {
     auto* rule = new Fl_Box(0, kStripY, kWidth, 3);
     rule->box(FL_ENGRAVED_FRAME);
     btnBack = MakeButton(232, kStripY + 5, 75, 24);
-    btnNext = MakeButton(312, kStripY + 5, 75, 24);
-    btnCancel = MakeButton(411, kStripY + 5, 75, 24);
-    btnNext->shortcut(FL_Enter);
-    btnCancel->shortcut(FL_Escape);
+    btnNext = MakeButton(312, kStripY + 5, 75, 24, FL_Enter);
+    btnCancel = MakeButton(411, kStripY + 5, 75, 24, FL_Escape);
     On(btnBack, [this] { form.btnBackClick(); });
     On(btnNext, [this] { form.btnNextClick(); });
     On(btnCancel, [this] { form.btnCancelClick(); });
@@ -328,6 +528,7 @@ struct TWizardWindow::Widgets {
     };
     form.OnClosed = [this] { win->hide(); };
     form.OnShowAbout = [this] { ShowAboutBox(win->x(), win->y(), win->w(), win->h()); };
+    form.OnBusy = [this](bool busy) { SetBusy(win.get(), busy); };
   }
 
   void Sync() {
@@ -388,6 +589,7 @@ TWizardWindow::~TWizardWindow() {
   w_->form.OnRepaint = nullptr;
   w_->form.OnClosed = nullptr;
   w_->form.OnShowAbout = nullptr;
+  w_->form.OnBusy = nullptr;
 }
 
 void TWizardWindow::Show() {
@@ -434,9 +636,8 @@ void ShowAboutBox(int parentX, int parentY, int parentW, int parentH) {
   labelled(162, "Phone:", about.lblPhone);
   labelled(176, "Email:", about.lblEmail);
   support->end();
-  auto* ok = MakeButton(120, 203, 73, 24);
+  auto* ok = MakeButton(120, 203, 73, 24, FL_Enter);
   ok->label("OK");
-  ok->shortcut(FL_Enter);
   ok->callback([](Fl_Widget* b, void*) { b->window()->hide(); });
   win.end();
   win.show();
@@ -444,21 +645,5 @@ void ShowAboutBox(int parentX, int parentY, int parentW, int parentH) {
 }
 
 void UseFltkMessageBoxes() {
-  platform::SetMessageBoxHandler([](const std::string& text, const std::string& caption,
-                                    platform::MsgButtons buttons, platform::MsgIcon) {
-    fl_message_title(caption.empty() ? kApplicationTitle : caption.c_str());
-    switch (buttons) {
-      case platform::MsgButtons::YesNo:
-        return fl_choice("%s", "No", "Yes", nullptr, text.c_str()) == 1 ? platform::MsgResult::Yes
-                                                                        : platform::MsgResult::No;
-      case platform::MsgButtons::OkCancel:
-        return fl_choice("%s", "Cancel", "OK", nullptr, text.c_str()) == 1
-                   ? platform::MsgResult::Ok
-                   : platform::MsgResult::Cancel;
-      case platform::MsgButtons::Ok:
-        break;
-    }
-    fl_message("%s", text.c_str());
-    return platform::MsgResult::Ok;
-  });
+  platform::SetMessageBoxHandler(RunMessageBox);
 }

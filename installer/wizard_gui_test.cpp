@@ -1,13 +1,17 @@
 // The real installer window under X, driven with xdotool like an operator would, through a whole
-// install and a whole removal against a stand-in HotSync installation. Screenshots of every page
-// and of each run's end are kept in <build>/screenshots.
+// install and a whole removal against a stand-in HotSync installation, and through a start-up
+// failure. Screenshots of every page, each run's end and the message boxes are kept in
+// <build>/screenshots.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <sstream>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -29,6 +33,9 @@ constexpr int kNextX = 349, kButtonY = 340;
 constexpr int kBannerX = 250, kBannerY = 30;
 constexpr int kFirstUserX = 36, kFirstUserY = 247;
 constexpr int kAboutOkX = 156, kAboutOkY = 215;
+constexpr int kWizardW = 506;
+// A message box's buttons: 75 by 24, 8 apart, centred 14 above its bottom edge.
+constexpr int kBoxButtonW = 75, kBoxButtonGap = 8, kBoxButtonFromBottom = 14 + 12;
 
 std::string Xdo(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"xdotool"};
@@ -56,6 +63,56 @@ bool WaitForTitle(const std::string& window, const std::string& title) {
 void Click(const std::string& window, int x, int y, int times = 1) {
   Xdo({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click", "--repeat",
        std::to_string(times), "--delay", "80", "1"});
+}
+
+// Keys typed with the pointer resting on a window, which has the keyboard then.
+void Keys(const std::string& window, const std::string& keys, int x = 250, int y = 150) {
+  Xdo({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "key", keys});
+}
+
+// X, Y, WIDTH and HEIGHT of a window, and SCREENWIDTH and SCREENHEIGHT of the display.
+std::map<std::string, int> Geometry(const std::string& window) {
+  std::map<std::string, int> values;
+  auto read = [&](const std::vector<std::string>& command, const std::string& prefix) {
+    std::istringstream lines(Xdo(command));
+    for (std::string line; std::getline(lines, line);) {
+      size_t eq = line.find('=');
+      if (eq != std::string::npos) {
+        values[prefix + line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+      }
+    }
+  };
+  read({"getwindowgeometry", "--shell", window}, "");
+  read({"getdisplaygeometry", "--shell"}, "SCREEN");
+  return values;
+}
+
+// The part of the screen a window covers, as "WxH+X+Y".
+std::string Area(std::map<std::string, int> g) {
+  return std::to_string(g["WIDTH"]) + "x" + std::to_string(g["HEIGHT"]) + "+" +
+         std::to_string(g["X"]) + "+" + std::to_string(g["Y"]);
+}
+
+bool Shown(const std::string& window) {
+  std::istringstream ids(Xdo({"search", "--onlyvisible", "--name", "^KLV Vantreler"}));
+  for (std::string id; std::getline(ids, id);) {
+    if (id == window) return true;
+  }
+  return false;
+}
+
+// A message box of the installer, once one is shown: a window with the installer's title that
+// is not the wizard (as wide as its form) and not the given one.
+std::string WaitForMessageBox(const std::string& notThis = {}) {
+  std::string found;
+  WaitFor([&] {
+    std::istringstream ids(Xdo({"search", "--onlyvisible", "--name", "^KLV Vantreler$"}));
+    for (std::string id; std::getline(ids, id);) {
+      if (!id.empty() && id != notThis && Geometry(id)["WIDTH"] != kWizardW) found = id;
+    }
+    return !found.empty();
+  });
+  return found;
 }
 
 // Exit code of our child, or nullopt when it has not ended in time.
@@ -94,8 +151,14 @@ class WizardGuiTest : public ::testing::Test {
     }
   }
 
-  // Starts the installer; the library search finds the installation's Conduit Manager.
-  std::string Launch(const std::vector<std::string>& arguments) {
+  // Starts the installer from the given folder (empty: this one) and waits for page 1; the
+  // library search finds the installation's Conduit Manager.
+  std::string Launch(const std::vector<std::string>& arguments, const std::string& folder = {}) {
+    if (!Spawn(arguments, folder, hotSync->Folder())) return {};
+    return WaitForWindow("^KLV Vantreler \\[1 of 3\\]$");
+  }
+  bool Spawn(const std::vector<std::string>& arguments, const std::string& folder,
+             const std::string& libraryFolder) {
     std::vector<std::string> env;
     std::string lsan = "LSAN_OPTIONS=";
     for (char** e = environ; *e; ++e) {
@@ -106,31 +169,46 @@ class WizardGuiTest : public ::testing::Test {
         env.push_back(var);
       }
     }
-    env.push_back("LD_LIBRARY_PATH=" + hotSync->Folder());
+    env.push_back("LD_LIBRARY_PATH=" + libraryFolder);
     // The font and X libraries keep caches for the life of the program.
     WriteFile(root / "lsan.supp", "leak:libfontconfig\nleak:libX11\nleak:libXft\n");
     env.push_back(lsan + "suppressions=" + root / "lsan.supp");
-    std::vector<std::string> args = {installer / "Vantrel"};
+    std::string program = installer / "Vantrel";
+    std::vector<std::string> args = {folder.empty() ? program : "./Vantrel"};
     args.insert(args.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv, envp;
     for (std::string& a : args) argv.push_back(a.data());
     for (std::string& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
     envp.push_back(nullptr);
-    if (::posix_spawn(&vantrel, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) {
-      vantrel = -1;
-      return {};
-    }
-    return WaitForWindow("^KLV Vantreler \\[1 of 3\\]$");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    int failed =
+        ::posix_spawn(&vantrel, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed) vantrel = -1;
+    return !failed;
+  }
+  // Puts a HotSync manager program in place that takes a while to become ready when the
+  // installer starts it, so that the run stays busy long enough for the operator to click.
+  void SlowManagerStart() {
+    std::filesystem::rename(hotSync->Program(), hotSync->Folder() + "hotsync-real");
+    WriteFile(hotSync->Program(),
+              "#!/bin/bash\n"
+              "if [ $# -eq 0 ]; then while [ \"$SECONDS\" -lt 2 ]; do :; done; fi\n"
+              "exec \"${0%/*}/hotsync-real\" \"$@\"\n");
+    std::filesystem::permissions(hotSync->Program(), std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
   }
 
-  // A screenshot of the screen around the window, once two captures in a row agree.
-  void Capture(const std::string& name) {
+  // A screenshot of the screen around the wizard (or of another part: "WxH+X+Y"), once two
+  // captures in a row agree.
+  void Capture(const std::string& name, const std::string& area = "530x390+350+185") {
     std::string target = shots + name + ".png", probe = root / "probe.png";
     std::string last;
     for (int i = 0; i < 50; ++i) {
-      RunCommand(
-          {"import", "-window", "root", "-crop", "530x390+350+185", "+repage", "-strip", probe});
+      RunCommand({"import", "-window", "root", "-crop", area, "+repage", "-strip", probe});
       std::string now = ReadFile(probe);
       if (!now.empty() && now == last) break;
       last = now;
@@ -146,9 +224,12 @@ class WizardGuiTest : public ::testing::Test {
 };
 
 TEST_F(WizardGuiTest, WholeInstallAndRemovalThroughTheWindow) {
-  // Install, with the built-in banner; Ann Lee is unticked on page 2.
+  // Install, started from the installer's own folder with a program to run at the end, with the
+  // built-in banner; Ann Lee is unticked on page 2.
+  SlowManagerStart();
+  WriteScript(installer / "readme", "touch '" + installer / "ran" + "'\n");
   pid_t oldManager = static_cast<pid_t>(hotSync->StartManager());
-  std::string w = Launch({});
+  std::string w = Launch({"-pi", "readme.exe"}, installer.Path());
   ASSERT_FALSE(w.empty());
   Capture("install-1-choice");
 
@@ -159,18 +240,25 @@ TEST_F(WizardGuiTest, WholeInstallAndRemovalThroughTheWindow) {
   Click(about, kAboutOkX, kAboutOkY);
   EXPECT_TRUE(WaitFor([] { return Xdo({"search", "--name", "^About Vantreler$"}).empty(); }));
 
-  Click(w, kNextX, kButtonY);
+  // Next's accelerator from its caption works beside its Enter key.
+  Keys(w, "alt+n");
   ASSERT_TRUE(WaitForTitle(w, "KLV Vantreler [2 of 3]"));
   Click(w, kFirstUserX, kFirstUserY);
   Capture("install-2-users");
   Click(w, kNextX, kButtonY);
   ASSERT_TRUE(WaitForTitle(w, "KLV Vantreler [3 of 3]"));
   Capture("install-3-ready");
-  Click(w, kNextX, kButtonY);
+  // A double-click on Install: the second click comes while the run is busy starting the
+  // manager, and must not act as Finish once the run is over.
+  Click(w, kNextX, kButtonY, 2);
 
   EXPECT_EQ(WaitForExit(oldManager), 0);
   EXPECT_TRUE(WaitFor([&] { return hotSync->Conduits().find("QPOD") != std::string::npos; }));
   EXPECT_TRUE(WaitFor(StandInInstallation::ManagerRunning));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_EQ(WaitForExit(vantrel, std::chrono::milliseconds(0)), std::nullopt)
+      << "the wizard closed before the operator saw the result";
+  EXPECT_FALSE(Exists(installer / "ran"));
   Capture("install-4-done");
   EXPECT_THAT(hotSync->Conduits(), HasSubstr("QPOD\t3\t" + installer / "libQuillorP2_ODBC.so"));
   EXPECT_THAT(Listing(hotSync->InstallFolder("Bob")), ElementsAre("quillor.prc", "sessions.pdb"));
@@ -178,6 +266,7 @@ TEST_F(WizardGuiTest, WholeInstallAndRemovalThroughTheWindow) {
   Click(w, kNextX, kButtonY);  // Finish
   EXPECT_EQ(WaitForExit(vantrel), 0);
   vantrel = -1;
+  EXPECT_TRUE(WaitFor([&] { return Exists(installer / "ran"); }));
 
   // Removal, started with "-r" and with a banner of the installer's own.
   StandInInstallation::StopManager();
@@ -187,7 +276,7 @@ TEST_F(WizardGuiTest, WholeInstallAndRemovalThroughTheWindow) {
   w = Launch({"-r"});
   ASSERT_FALSE(w.empty());
   Capture("remove-1-choice");
-  Click(w, kNextX, kButtonY);
+  Keys(w, "Return");
   ASSERT_TRUE(WaitForTitle(w, "KLV Vantreler [2 of 3]"));
   Capture("remove-2-conduit");
   Click(w, kNextX, kButtonY);
@@ -200,6 +289,36 @@ TEST_F(WizardGuiTest, WholeInstallAndRemovalThroughTheWindow) {
   EXPECT_TRUE(WaitFor(StandInInstallation::ManagerRunning));
   Capture("remove-4-done");
   Click(w, kNextX, kButtonY);  // Finish
+  EXPECT_EQ(WaitForExit(vantrel), 0);
+  vantrel = -1;
+}
+
+TEST_F(WizardGuiTest, StartUpMessageBoxWrapsItsTextAndFitsASmallScreen) {
+  // No Conduit Manager where the installer looks: initialisation fails.
+  TempDir nowhere;
+  ASSERT_TRUE(Spawn({}, {}, nowhere.Path()));
+  std::string box = WaitForMessageBox();
+  ASSERT_FALSE(box.empty());
+  std::map<std::string, int> g = Geometry(box);
+  Capture("startup-error", Area(g));
+  // On one line the text alone is wider than a 1,024-pixel screen.
+  EXPECT_LE(g["WIDTH"], 640);
+  EXPECT_LE(g["HEIGHT"], 768);
+  EXPECT_GE(g["X"], 0);
+  EXPECT_GE(g["Y"], 0);
+  EXPECT_LE(g["X"] + g["WIDTH"], g["SCREENWIDTH"]);
+  EXPECT_LE(g["Y"] + g["HEIGHT"], g["SCREENHEIGHT"]);
+
+  // Its one button, centred at the bottom, closes it; the question that follows offers Yes
+  // first, and Yes ends the program.
+  Click(box, g["WIDTH"] / 2, g["HEIGHT"] - kBoxButtonFromBottom);
+  EXPECT_TRUE(WaitFor([&] { return !Shown(box); }));
+  std::string question = WaitForMessageBox(box);
+  ASSERT_FALSE(question.empty());
+  g = Geometry(question);
+  Capture("startup-question", Area(g));
+  int yesX = (g["WIDTH"] - 2 * kBoxButtonW - kBoxButtonGap) / 2 + kBoxButtonW / 2;
+  Click(question, yesX, g["HEIGHT"] - kBoxButtonFromBottom);
   EXPECT_EQ(WaitForExit(vantrel), 0);
   vantrel = -1;
 }

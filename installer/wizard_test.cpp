@@ -20,6 +20,7 @@ constexpr const char* kIni =
 struct Frame {
   int progress;
   std::string ticked;  // one character per status box: x ticked, . not
+  bool busy;           // whether the window was dropping input
 };
 
 class WizardTest : public ::testing::Test {
@@ -29,6 +30,7 @@ class WizardTest : public ::testing::Test {
     fake.users = {"Ann Lee", "Bob"};
     WriteCountingManager(hs);
     WriteFile(installer / "Vantrel.ini", kIni);
+    WriteFile(installer / "libQuillorP2_ODBC.so", "conduit");
     WriteFile(installer / "app.prc", "a");
     WriteFile(installer / "data.pdb", "d");
   }
@@ -36,13 +38,17 @@ class WizardTest : public ::testing::Test {
     wizard = std::make_unique<TfrmWizard_Container>(installer.Folder(), std::move(arguments));
     wizard->OnClosed = [this] { ++closedCalls; };
     wizard->OnShowAbout = [this] { ++aboutShown; };
+    wizard->OnBusy = [this](bool on) {
+      busy = on;
+      busyChanges.push_back(on);
+    };
     wizard->OnRepaint = [this] {
       if (!wizard->gaugeProgress.Visible) return;
       std::string ticked;
       for (const TCheckControl& c : wizard->cbInstallStatus) ticked += c.Checked ? 'x' : '.';
       ticked += '|';
       for (const TCheckControl& c : wizard->cbRemoveStatus) ticked += c.Checked ? 'x' : '.';
-      frames.push_back({wizard->gaugeProgress.Position, ticked});
+      frames.push_back({wizard->gaugeProgress.Position, ticked, busy});
     };
     wizard->FormShow();
     return *wizard;
@@ -55,6 +61,8 @@ class WizardTest : public ::testing::Test {
   MessageRecorder messages;
   std::unique_ptr<TfrmWizard_Container> wizard;
   std::vector<Frame> frames;
+  bool busy = false;
+  std::vector<bool> busyChanges;
   int closedCalls = 0;
   int aboutShown = 0;
 };
@@ -154,7 +162,9 @@ TEST_F(WizardTest, InstallRunTicksEachStepAndQueuesForTheTickedUsersOnly) {
   for (size_t i = 0; i < 5; ++i) {
     EXPECT_EQ(frames[i].progress, expected[i].first);
     EXPECT_EQ(frames[i].ticked, expected[i].second);
+    EXPECT_TRUE(frames[i].busy);
   }
+  EXPECT_THAT(busyChanges, ElementsAre(true, false));
   EXPECT_THAT(w.InstallerEngine->FSelectedUsers, ElementsAre("Bob"));
   EXPECT_THAT(
       fake.calls,
@@ -209,7 +219,7 @@ TEST_F(WizardTest, RemoveRunShowsItsTwoStepsAndStartsTheManager) {
             "Quillor Scan has been successfully removed.  Click Finish to close.");
 }
 
-TEST_F(WizardTest, WithoutAConduitTheRunOnlyQueuesAndReportsSuccess) {
+TEST_F(WizardTest, WithoutAConduitTheRunQueuesButDoesNotClaimSuccess) {
   WriteFile(installer / "Vantrel.ini",
             "[Application]\r\nName=Q\r\n[PDAFiles]\r\nFileCount=1\r\nFile1=app.prc\r\n");
   TfrmWizard_Container& w = Show();
@@ -221,7 +231,8 @@ TEST_F(WizardTest, WithoutAConduitTheRunOnlyQueuesAndReportsSuccess) {
               ElementsAre("CmGetHotSyncExecPath(260)", "CmRemoveConduitByCreatorID()"));
   EXPECT_THAT(fake.CallsOf("PltInstallFile"), testing::SizeIs(2));
   EXPECT_EQ(Starts(), 0);
-  EXPECT_EQ(w.lblInfo.Caption, "Q has been successfully installed.  Click Finish to close.");
+  EXPECT_EQ(w.lblInfo.Caption, "Installation of Q did not complete.  Click Finish to close.");
+  EXPECT_THAT(messages.texts, IsEmpty());
 }
 
 TEST_F(WizardTest, AFailedRunDoesNotClaimSuccess) {

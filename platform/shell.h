@@ -18,7 +18,9 @@ struct ProcessStart {
   int showState = 1;       // recorded only; nothing here shows windows
 };
 
-// Starts a program. Returns its process id, or -1 when it cannot start.
+// Starts a program: the file at the given path, relative to the current folder; a bare name
+// that names no file there is looked for along PATH. Returns its process id, or -1 when it
+// cannot start.
 long StartProcess(const ProcessStart& start);
 // Waits at most timeoutMs until the process has started (exec has happened) and settled.
 // True when it is running or has already ended.

@@ -92,11 +92,11 @@ bool IsExecutableFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// The file to execute: a name with a separator is a path (relative to the current folder,
-// not to the new process's one); a bare name is searched for along PATH.
+// The file to execute: a path names a file relative to the current folder (not to the new
+// process's one); a bare name that no file of the current folder has is searched for along PATH.
 std::string ResolveProgram(const std::string& program) {
-  if (program.find(kPathSeparator) != std::string::npos) {
-    if (program.front() == kPathSeparator) return program;
+  if (program.front() == kPathSeparator) return program;
+  if (program.find(kPathSeparator) != std::string::npos || FileExists(program)) {
     std::error_code ec;
     std::string cwd = std::filesystem::current_path(ec).string();
     return ec ? program : WithTrailingSeparator(cwd) + program;

@@ -51,6 +51,22 @@ TEST(Shell, StartsAProgramAndReadsItsExitCode) {
   EXPECT_EQ(WaitForProcessExit(
                 pid, [&] { ++calls; }, 1),
             3);
+
+  // A bare name or a relative path is the file of the current folder, as the operator
+  // starting a program from its own folder expects; the new process's folder plays no part.
+  qptest::TempDir dir;
+  ::mkdir((dir / "sub").c_str(), 0755);
+  ASSERT_TRUE(CopyFileCreatingFolders(QP_TEST_CHILD, dir / "qp-child-here"));
+  std::error_code ec;
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.Path());
+  long bare = StartProcess({"qp-child-here", "exit 4", "", 1});
+  long relative = StartProcess({"./qp-child-here", "exit 5", dir / "sub", 1});
+  std::filesystem::current_path(before, ec);
+  ASSERT_GT(bare, 0);
+  EXPECT_EQ(WaitForProcessExit(bare), 4);
+  ASSERT_GT(relative, 0);
+  EXPECT_EQ(WaitForProcessExit(relative), 5);
 }
 
 TEST(Shell, PassesParametersAndFolder) {

@@ -10,7 +10,9 @@ start_xvfb() {
   local n
   for n in $(seq 90 120); do
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    # -noreset: by default the server resets when its last client leaves, and a program
+    # that connects meanwhile cannot open the display.
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
     QP_XVFB_PID=$!
     export DISPLAY=":$n"
     local i
