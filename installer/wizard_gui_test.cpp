@@ -1,6 +1,6 @@
 // The real installer window under X, driven with xdotool like an operator would, through a whole
 // install and a whole removal against a stand-in HotSync installation. Screenshots of every page
-// and of each run's end are kept in <build>/screenshots.
+// and of each run's end are kept where QP_SCREENSHOTS says.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -85,7 +85,6 @@ class WizardGuiTest : public ::testing::Test {
               "[Application]\r\nName=Quillor Scan\r\n"
               "[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=QPOD\r\nPriority=3\r\n"
               "[PDAFiles]\r\nFileCount=2\r\nFile1=quillor.prc\r\nFile2=sessions.pdb\r\n");
-    std::filesystem::create_directories(shots);
   }
   void TearDown() override {
     if (vantrel > 0 && ::waitpid(vantrel, nullptr, WNOHANG) == 0) {
@@ -126,7 +125,7 @@ class WizardGuiTest : public ::testing::Test {
 
   // A screenshot of the screen around the window, once two captures in a row agree.
   void Capture(const std::string& name) {
-    std::string target = shots + name + ".png", probe = root / "probe.png";
+    std::string probe = root / "probe.png";
     std::string last;
     for (int i = 0; i < 50; ++i) {
       RunCommand(
@@ -135,13 +134,12 @@ class WizardGuiTest : public ::testing::Test {
       if (!now.empty() && now == last) break;
       last = now;
     }
-    std::filesystem::copy_file(probe, target, std::filesystem::copy_options::overwrite_existing);
+    qptest::KeepScreenshot(probe, name + ".png");
   }
 
   PrivateEnvironment env;
   TempDir root, installer;
   std::unique_ptr<StandInInstallation> hotSync;
-  std::string shots = QP_BUILD_DIR "/screenshots/";
   pid_t vantrel = -1;
 };
 
