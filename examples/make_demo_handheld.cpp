@@ -7,13 +7,19 @@
 // --show prints the session databases of a handheld as text.
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "base/command_line.h"
 #include "base/exception.h"
 #include "examples/demo_sessions.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/handheld/palm_file.h"
 
 namespace {
+
+const char* const kUsage =
+    "usage: make_demo_handheld DIR [--user NAME]\n"
+    "       make_demo_handheld --show DIR\n";
 
 void PutSmallint(std::string& record, uint16_t value) {
   record.push_back(static_cast<char>(value >> 8));
@@ -91,19 +97,18 @@ void Show(const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder, user = "Demo User";
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (AsksForHelp(args)) return PrintUsage(kUsage);
+  std::string folder, user;
   bool show = false;
-  if (argc == 2) {
-    folder = argv[1];
-  } else if (argc == 3 && std::string(argv[1]) == "--show") {
-    show = true;
-    folder = argv[2];
-  } else if (argc == 4 && std::string(argv[2]) == "--user") {
-    folder = argv[1];
-    user = argv[3];
-  } else {
-    std::fprintf(stderr, "usage: make_demo_handheld DIR [--user NAME] | --show DIR\n");
-    return 2;
+  try {
+    const CommandLine line(args, {"--user"}, {"--show"});
+    folder = line.Operands({"DIR"})[0];
+    show = line.Has("--show");
+    if (show && line.Has("--user")) throw EUsageError("--show takes no --user");
+    user = line.Value("--user", "Demo User");
+  } catch (const EUsageError& e) {
+    return ReportUsageError("make_demo_handheld", e);
   }
   try {
     if (show) {

@@ -3,7 +3,10 @@
 #include "examples/session_builder.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -196,4 +199,29 @@ TEST(SessionBuilderDemo, DemoHandheldHoldsEverySessionDatabase) {
   ASSERT_EQ(bitmaps.records.size(), 3u);
   EXPECT_EQ(Word(bitmaps.records[2].data, 2), 3);
   EXPECT_EQ(Word(bitmaps.records[2].data, 4), 4);
+}
+
+TEST(SessionBuilderDemo, HelpAndWrongArgumentsBuildNothing) {
+  qptest::TempDir tmp;
+  auto run = [&](const std::string& args) {
+    const std::string command = "cd '" + tmp.Path() + "' && '" QP_OUT_DIR "/make_demo_handheld' " +
+                                args + " >out.txt 2>err.txt";
+    const int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  for (const char* help : {"--help", "-h", "hh --user Ann --help"}) {
+    EXPECT_EQ(run(help), 0) << help;
+    EXPECT_EQ(qptest::ReadFile(tmp / "out.txt").rfind("usage: make_demo_handheld DIR", 0), 0u);
+    EXPECT_EQ(qptest::ReadFile(tmp / "err.txt"), "");
+  }
+  for (const char* wrong : {"", "hh extra", "--bogus hh", "hh --user", "--show hh --user Ann"}) {
+    EXPECT_EQ(run(wrong), 2) << wrong;
+    const std::string err = qptest::ReadFile(tmp / "err.txt");
+    EXPECT_EQ(err.rfind("make_demo_handheld: ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+  }
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(tmp.Path()))
+    left.insert(entry.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"err.txt", "out.txt"}));
 }

@@ -20,7 +20,8 @@ PrivateEnvironment::PrivateEnvironment()
       renames_("QP_PENDING_RENAMES", root_ / "pending-renames"),
       windir_("WINDIR", MadeFolder(root_ / "windows")),
       runtime_("XDG_RUNTIME_DIR", MadeFolder(root_ / "run")),
-      tmp_("TMPDIR", MadeFolder(root_ / "tmp")) {}
+      tmp_("TMPDIR", MadeFolder(root_ / "tmp")),
+      home_("HOME", MadeFolder(root_ / "home")) {}
 
 MessageRecorder::MessageRecorder() {
   previous_ =

@@ -16,8 +16,8 @@ using qptest::ScopedEnv;
 using qptest::TempDir;
 using qptest::WriteFile;
 
-// Points the registry, the rename list, the Windows folder, the window folder and the
-// temporary folder into one private temporary folder.
+// Points the registry, the rename list, the Windows folder, the window folder, the temporary
+// folder and the home folder (FLTK's preferences) into one private temporary folder.
 class PrivateEnvironment {
  public:
   PrivateEnvironment();
@@ -25,7 +25,7 @@ class PrivateEnvironment {
 
  private:
   TempDir root_;
-  ScopedEnv registry_, renames_, windir_, runtime_, tmp_;
+  ScopedEnv registry_, renames_, windir_, runtime_, tmp_, home_;
 };
 
 // Answers every message box, recording it; YesNo boxes take the next queued answer (Yes when

@@ -1,7 +1,7 @@
 // The real installer window under X, driven with xdotool like an operator would, through a whole
 // install and a whole removal against a stand-in HotSync installation, and through a start-up
-// failure. Screenshots of every page, each run's end and the message boxes are kept in
-// <build>/screenshots.
+// failure. Screenshots of every page, each run's end and the message boxes are kept where
+// QP_SCREENSHOTS says.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -142,7 +142,6 @@ class WizardGuiTest : public ::testing::Test {
               "[Application]\r\nName=Quillor Scan\r\n"
               "[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=QPOD\r\nPriority=3\r\n"
               "[PDAFiles]\r\nFileCount=2\r\nFile1=quillor.prc\r\nFile2=sessions.pdb\r\n");
-    std::filesystem::create_directories(shots);
   }
   void TearDown() override {
     if (vantrel > 0 && ::waitpid(vantrel, nullptr, WNOHANG) == 0) {
@@ -205,7 +204,7 @@ class WizardGuiTest : public ::testing::Test {
   // A screenshot of the screen around the wizard (or of another part: "WxH+X+Y"), once two
   // captures in a row agree.
   void Capture(const std::string& name, const std::string& area = "530x390+350+185") {
-    std::string target = shots + name + ".png", probe = root / "probe.png";
+    std::string probe = root / "probe.png";
     std::string last;
     for (int i = 0; i < 50; ++i) {
       RunCommand({"import", "-window", "root", "-crop", area, "+repage", "-strip", probe});
@@ -213,13 +212,12 @@ class WizardGuiTest : public ::testing::Test {
       if (!now.empty() && now == last) break;
       last = now;
     }
-    std::filesystem::copy_file(probe, target, std::filesystem::copy_options::overwrite_existing);
+    qptest::KeepScreenshot(probe, name + ".png");
   }
 
   PrivateEnvironment env;
   TempDir root, installer;
   std::unique_ptr<StandInInstallation> hotSync;
-  std::string shots = QP_BUILD_DIR "/screenshots/";
   pid_t vantrel = -1;
 };
 

@@ -3,10 +3,19 @@
 # when everything is there. Run as root (or with sudo available).
 set -euo pipefail
 
+# Recommended packages are not installed, so every package whose files the build, the tests,
+# the demo, the benchmark or the fuzzers use is named here (or comes with the base system).
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-  libbenchmark-dev libfltk1.3-dev unixodbc unixodbc-dev odbcinst libsqliteodbc
-  odbc-postgresql postgresql sqlite3 xvfb xauth imagemagick x11-apps x11-utils xdotool fonts-dejavu-core
+  # compilers and build tools; clang and its runtime build the fuzz targets
+  cmake ninja-build g++ clang libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # FLTK's headers and libraries (found directly: FLTK's CMake package would need fluid)
+  libfltk1.3-dev
+  # unixODBC, the SQLite and PostgreSQL drivers, the demo's sqlite3, the tests' PostgreSQL server
+  unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql postgresql sqlite3
+  # window tests: Xvfb, xdpyinfo (x11-utils), xdotool, ImageMagick's import and convert, a font
+  xvfb xauth imagemagick x11-apps x11-utils xdotool fonts-dejavu-core
+  # the transfer tests read the XML and HTML layouts back with libxml2's parsers
   libxml2-dev
 )
 

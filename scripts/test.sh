@@ -30,6 +30,8 @@ run_suite() {
     return
   fi
   echo "=== $kind tests"
+  # The window tests' screenshots, for people to look at.
+  export QP_SCREENSHOTS="$root/$dir/screenshots"
   # Window tests share one display, so they run one at a time after the rest.
   run_ctest "$kind" "$dir" parallel -j"$(nproc)" -E "$gui_tests"
   run_ctest "$kind" "$dir" windows -j1 -R "$gui_tests"

@@ -96,4 +96,14 @@ inline std::map<std::string, std::string> Snapshot(const std::string& folder) {
   return files;
 }
 
+// Window tests keep their screenshots for people to look at in the folder that QP_SCREENSHOTS
+// names (scripts/test.sh names <build>/screenshots); without it they keep none.
+inline void KeepScreenshot(const std::string& file, const std::string& name) {
+  const char* folder = ::getenv("QP_SCREENSHOTS");
+  if (!folder || !*folder) return;
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(file, std::filesystem::path(folder) / name,
+                             std::filesystem::copy_options::overwrite_existing);
+}
+
 }  // namespace qptest

@@ -311,6 +311,7 @@ TEST_F(ConduitLibraryTest, GetConduitInfoNameStaysInsideTheCallersBuffer) {
   std::memset(out, '#', sizeof out);
   EXPECT_EQ(0, Info(0, in, out, &size));
   EXPECT_EQ(0, std::memcmp(out, "TestConduit\0#", 13));
+  EXPECT_EQ(sizeof out, size);  // not the name's size: the size word is never written
 }
 
 TEST_F(ConduitLibraryTest, GetConduitVersionIsMajorTimes256PlusMinor) {

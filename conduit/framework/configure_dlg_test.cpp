@@ -254,10 +254,6 @@ std::optional<TScreenImage> GrabUntil(const std::string& window, Pred done) {
   return std::nullopt;
 }
 
-std::filesystem::path ScreenshotDir() {
-  return std::filesystem::path(QP_OUT_DIR).parent_path() / "screenshots";
-}
-
 // What the child process hands back through shared memory.
 struct TDialogOutcome {
   TSyncPreference prefs;
@@ -335,6 +331,9 @@ class ConfigureDlgWindow : public testing::Test {
 
   TDialogOutcome* outcome_ = nullptr;
   pid_t child_ = -1;
+  // FLTK keeps its preferences in the home folder.
+  qptest::TempDir home_;
+  qptest::ScopedEnv homeEnv_{"HOME", home_.Path()};
 };
 
 TEST_F(ConfigureDlgWindow, AnsweredWithAcceleratorsAndEnter) {
@@ -357,11 +356,10 @@ TEST_F(ConfigureDlgWindow, AnsweredWithAcceleratorsAndEnter) {
     return Region(image, 292, 120, 17, 17) != checkBox;
   });
   ASSERT_TRUE(answered) << "the check box never changed";
-  std::filesystem::create_directories(ScreenshotDir());
-  const std::string png = (ScreenshotDir() / "configure_dlg.png").string();
-  std::filesystem::remove(png);
+  const std::string png = home_ / "configure_dlg.png";
   ASSERT_EQ(std::system(("import -window " + window + " '" + png + "'").c_str()), 0);
   EXPECT_TRUE(std::filesystem::exists(png));
+  qptest::KeepScreenshot(png, "configure_dlg.png");
 
   Keys(window, "Return", true);
   int status = 0;

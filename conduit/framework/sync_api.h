@@ -11,8 +11,8 @@
 #include "sdk/hslog.h"
 #include "sdk/sync_manager.h"
 
-// What a call through an unbound slot answers (truncated to the slot's result type, it is
-// still nonzero: 0xFFFF for a 16-bit and 0xFF for an 8-bit result).
+// What a call through an unbound slot answers; cut to a 16-bit result type it is still
+// nonzero (0x7FFF).
 constexpr int32_t kSyncNotBound = 0x7FFF;
 
 // The 54 sync-manager entry points, in binding order.

@@ -131,7 +131,10 @@ TEST_F(HotSyncRun, PrintFormatArrivesAsTheOnlyRecord) {
     const PalmRecord& r = db.records[0];
     EXPECT_EQ(r.data, FormatRecordBytes("Custom 1", content));
     EXPECT_EQ(r.data.size(), 4123u);
-    EXPECT_TRUE(r.attributes & kPalmRecDirty);
+    // The stand-in marks every write modified; the conduit asks for category 0 and no other
+    // flag.
+    EXPECT_EQ(r.category, 0);
+    EXPECT_EQ(r.attributes & ~kPalmRecDirty, 0);
   }
   // The handheld reads the size of a 40,000-byte file from its low 16 bits.
   const std::string last = Device().LoadDatabase(kFormatsDb).records.at(0).data;
@@ -284,17 +287,23 @@ TEST_F(HotSyncRun, LibraryLoadsWithoutHotSyncLibrariesAndAnswersNeutrally) {
   // fresh process, so that no sync manager loaded by another test is found by its name.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   ScopedEnv registry("REGISTRY_FILE", tmp_ / "empty-registry");
+  // The fresh process sets up a temporary folder of its own, which it removes as it ends.
+  auto end = [this](int code) {
+    std::error_code ec;
+    fs::remove_all(tmp_.Path(), ec);
+    _exit(code);
+  };
   EXPECT_EXIT(
       {
         void* conduit = dlopen(library_.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-        if (!conduit) _exit(10);
+        if (!conduit) end(10);
         if (reinterpret_cast<GetConduitVersion_fn>(dlsym(conduit, "GetConduitVersion"))() != 0)
-          _exit(11);
+          end(11);
         TSyncProperties props{};
         if (reinterpret_cast<OpenConduit_fn>(dlsym(conduit, "OpenConduit"))(nullptr, &props) != 0)
-          _exit(12);
+          end(12);
         dlclose(conduit);
-        _exit(0);
+        end(0);
       },
       ::testing::ExitedWithCode(0), "Conduit API version must be 2.1 or later");
 }

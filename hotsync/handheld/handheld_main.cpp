@@ -4,20 +4,23 @@
 //   handheld dump DIR DBNAME
 //   handheld put DIR FILE
 // Any failure: one line on stderr, exit status 2.
+// handheld --help: the usage on stdout.
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/format.h"
 #include "hotsync/handheld/handheld.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: handheld new DIR --user NAME | ls DIR | dump DIR DBNAME | put DIR FILE";
-
-QP_DECLARE_EXCEPTION(EUsage, Exception);
+    "usage: handheld new DIR --user NAME\n"
+    "       handheld ls DIR\n"
+    "       handheld dump DIR DBNAME\n"
+    "       handheld put DIR FILE\n";
 
 // A four-character code as text when printable, in hex otherwise.
 std::string CodeText(uint32_t code) {
@@ -86,37 +89,41 @@ void Dump(const Handheld& hh, const std::string& name) {
 }
 
 int Run(const std::vector<std::string>& args) {
-  if (args.size() < 2) throw EUsage(kUsage);
-  const std::string& cmd = args[0];
-  const std::string& dir = args[1];
+  const auto [cmd, rest] = SplitCommand(args, "command");
   if (cmd == "new") {
-    if (args.size() != 4 || args[2] != "--user") throw EUsage(kUsage);
-    Handheld::Create(dir, args[3]);
+    const CommandLine line(rest, {"--user"});
+    const std::string dir = line.Operands({"DIR"})[0];
+    if (!line.Has("--user")) throw EUsageError("missing --user NAME");
+    Handheld::Create(dir, line.Value("--user"));
     return 0;
   }
-  if (cmd == "ls" && args.size() == 2) {
-    List(Handheld(dir));
+  if (cmd == "ls") {
+    List(Handheld(CommandLine(rest).Operands({"DIR"})[0]));
     return 0;
   }
-  if (cmd == "dump" && args.size() == 3) {
-    Dump(Handheld(dir), args[2]);
+  if (cmd == "dump") {
+    const std::vector<std::string> operands = CommandLine(rest).Operands({"DIR", "DBNAME"});
+    Dump(Handheld(operands[0]), operands[1]);
     return 0;
   }
-  if (cmd == "put" && args.size() == 3) {
-    Handheld hh(dir);
-    std::printf("%s\n", hh.InstallFile(args[2]).c_str());
+  if (cmd == "put") {
+    const std::vector<std::string> operands = CommandLine(rest).Operands({"DIR", "FILE"});
+    Handheld hh(operands[0]);
+    std::printf("%s\n", hh.InstallFile(operands[1]).c_str());
     return 0;
   }
-  throw EUsage(kUsage);
+  throw EUsageError("unknown command '" + cmd + "'");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (AsksForHelp(args)) return PrintUsage(kUsage);
   try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const EUsage& e) {
-    std::fprintf(stderr, "%s\n", e.Message().c_str());
+    return Run(args);
+  } catch (const EUsageError& e) {
+    return ReportUsageError("handheld", e);
   } catch (const Exception& e) {
     std::fprintf(stderr, "handheld: %s\n", e.Message().c_str());
   } catch (const std::exception& e) {

@@ -126,9 +126,9 @@ TEST(Handheld, PreferencesLiveInThePreferenceDatabases) {
   EXPECT_EQ(FourCCText(again.LoadDatabase("Unsaved Preferences").type), "pref");
 }
 
-// The handheld program, run from the build's output folder.
-int RunHandheld(const std::string& args, const std::string& out) {
-  const std::string cmd = std::string(QP_OUT_DIR) + "/handheld " + args + " >" + out + " 2>&1";
+// The handheld program, run from the build's output folder; standard error goes to `err`.
+int RunHandheld(const std::string& args, const std::string& out, const std::string& err = "&1") {
+  const std::string cmd = std::string(QP_OUT_DIR) + "/handheld " + args + " >" + out + " 2>" + err;
   const int status = std::system(cmd.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -156,10 +156,25 @@ TEST(HandheldProgram, CommandsAndErrors) {
   ASSERT_EQ(err.size(), 1u);
   EXPECT_NE(err[0].find("truncated header"), std::string::npos);
   EXPECT_EQ(RunHandheld("dump " + dir + " Missing", out), 2);
-  EXPECT_EQ(RunHandheld("ls", out), 2);
-  EXPECT_EQ(RunHandheld("frobnicate " + dir, out), 2);
   EXPECT_EQ(RunHandheld("ls " + (tmp / "nohh"), out), 2);
   EXPECT_EQ(SplitLines(ReadFileBytes(out)).size(), 1u);
+
+  // Wrong arguments: one line naming the fault, a hint, status 2; help: the usage on stdout.
+  for (const std::string& args :
+       std::vector<std::string>{"", "ls", "frobnicate " + dir, "--bogus", "ls " + dir + " x",
+                                "new " + (tmp / "hh2"), "new " + (tmp / "hh2") + " --user"}) {
+    EXPECT_EQ(RunHandheld(args, out), 2) << args;
+    const auto lines = SplitLines(ReadFileBytes(out));
+    ASSERT_EQ(lines.size(), 2u) << args;
+    EXPECT_EQ(lines[0].rfind("handheld: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "Try 'handheld --help'.");
+  }
+  for (const std::string& args :
+       std::vector<std::string>{"--help", "-h", "new " + (tmp / "hh2") + " --user Bo --help"}) {
+    EXPECT_EQ(RunHandheld(args, out, "/dev/null"), 0) << args;
+    EXPECT_EQ(ReadFileBytes(out).rfind("usage: handheld new DIR", 0), 0u) << args;
+  }
+  EXPECT_FALSE(fs::exists(tmp / "hh2"));
 }
 
 }  // namespace

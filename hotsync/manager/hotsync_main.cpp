@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "hotsync/manager/conduit_registry.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-constexpr int kUsageError = 2;
-
 const char* const kUsage =
     "usage: hotsync [serve]\n"
     "       hotsync setup DIR\n"
@@ -27,11 +26,6 @@ const char* const kUsage =
     "       hotsync conduit add CREATOR LIBRARY [--priority N] | conduit ls | conduit rm CREATOR\n"
     "       hotsync sync HANDHELD\n"
     "       hotsync configure CREATOR --user NAME\n";
-
-int Usage() {
-  std::cerr << kUsage;
-  return kUsageError;
-}
 
 bool ParseInt16(const std::string& text, int16_t& value) {
   try {
@@ -129,39 +123,75 @@ int UserList(const std::string& folder) {
   return 0;
 }
 
-int Run(const std::vector<std::string>& args) {
-  size_t n = args.size();
-  if (n == 0 || (n == 1 && args[0] == "serve")) return hotsync::ServeManagerWindow(std::cout);
-  const std::string& cmd = args[0];
-  if (cmd == "setup" && n == 2) return hotsync::SetUpInstallation(args[1], std::cout);
+const std::string& Creator(const std::string& text) {
+  if (!hotsync::IsValidCreator(text.c_str()))
+    throw EUsageError("invalid creator ID '" + text + "'");
+  return text;
+}
 
-  std::string folder = hotsync::ProgramFolder();
-  if (cmd == "user" && n == 3 && args[1] == "add") return UserAdd(folder, args[2]);
-  if (cmd == "user" && n == 2 && args[1] == "ls") return UserList(folder);
-  if (cmd == "conduit" && n >= 2) {
-    if (args[1] == "ls" && n == 2) return ConduitList(folder);
-    if (args[1] == "rm" && n == 3 && hotsync::IsValidCreator(args[2].c_str()))
-      return ConduitRemove(folder, args[2]);
-    if (args[1] == "add" && (n == 4 || n == 6) && hotsync::IsValidCreator(args[2].c_str())) {
-      int16_t priority = 2;
-      if (n == 6 && (args[4] != "--priority" || !ParseInt16(args[5], priority))) return Usage();
-      return ConduitAdd(folder, args[2], args[3], priority);
-    }
-    return Usage();
+int Run(const std::vector<std::string>& args) {
+  if (args.empty()) return hotsync::ServeManagerWindow(std::cout);
+  const auto [cmd, rest] = SplitCommand(args, "command");
+  if (cmd == "serve") {
+    CommandLine(rest).Operands({});
+    return hotsync::ServeManagerWindow(std::cout);
   }
-  if (cmd == "sync" && n == 2) return hotsync::RunHotSync(folder, args[1], std::cout);
-  if (cmd == "configure" && n == 4 && args[2] == "--user" &&
-      hotsync::IsValidCreator(args[1].c_str()))
-    return hotsync::RunConfigure(folder, args[1], args[3], std::cout);
-  return Usage();
+  if (cmd == "setup")
+    return hotsync::SetUpInstallation(CommandLine(rest).Operands({"DIR"})[0], std::cout);
+  if (cmd == "user") {
+    const auto [sub, subArgs] = SplitCommand(rest, "user command");
+    if (sub == "add") {
+      const std::string name = CommandLine(subArgs).Operands({"NAME"})[0];
+      return UserAdd(hotsync::ProgramFolder(), name);
+    }
+    if (sub == "ls") {
+      CommandLine(subArgs).Operands({});
+      return UserList(hotsync::ProgramFolder());
+    }
+    throw EUsageError("unknown user command '" + sub + "'");
+  }
+  if (cmd == "conduit") {
+    const auto [sub, subArgs] = SplitCommand(rest, "conduit command");
+    if (sub == "add") {
+      const CommandLine line(subArgs, {"--priority"});
+      const std::vector<std::string> operands = line.Operands({"CREATOR", "LIBRARY"});
+      int16_t priority = 2;
+      if (line.Has("--priority") && !ParseInt16(line.Value("--priority"), priority))
+        throw EUsageError("invalid priority '" + line.Value("--priority") + "'");
+      return ConduitAdd(hotsync::ProgramFolder(), Creator(operands[0]), operands[1], priority);
+    }
+    if (sub == "ls") {
+      CommandLine(subArgs).Operands({});
+      return ConduitList(hotsync::ProgramFolder());
+    }
+    if (sub == "rm")
+      return ConduitRemove(hotsync::ProgramFolder(),
+                           Creator(CommandLine(subArgs).Operands({"CREATOR"})[0]));
+    throw EUsageError("unknown conduit command '" + sub + "'");
+  }
+  if (cmd == "sync") {
+    const std::string handheld = CommandLine(rest).Operands({"HANDHELD"})[0];
+    return hotsync::RunHotSync(hotsync::ProgramFolder(), handheld, std::cout);
+  }
+  if (cmd == "configure") {
+    const CommandLine line(rest, {"--user"});
+    const std::string creator = Creator(line.Operands({"CREATOR"})[0]);
+    if (!line.Has("--user")) throw EUsageError("missing --user NAME");
+    return hotsync::RunConfigure(hotsync::ProgramFolder(), creator, line.Value("--user"),
+                                 std::cout);
+  }
+  throw EUsageError("unknown command '" + cmd + "'");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (AsksForHelp(args)) return PrintUsage(kUsage);
   try {
     return Run(args);
+  } catch (const EUsageError& e) {
+    return ReportUsageError("hotsync", e);
   } catch (const std::exception& e) {
     std::cerr << "hotsync: " << ErrorText(e) << "\n";
     return 1;

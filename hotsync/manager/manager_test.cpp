@@ -397,22 +397,39 @@ TEST_F(InstAideTest, QueuesAFileIntoTheUsersInstallFolder) {
 // ---------------------------------------------------------------------------------------------
 // The program's commands
 
-TEST_F(ManagerTest, BadArgumentsGetTheUsageAndStatus2) {
+TEST_F(ManagerTest, WrongArgumentsGetOneLineAndStatus2AndHelpGetsTheUsage) {
   SetUpLibrariesOnly();
   for (std::vector<std::string> args :
        std::vector<std::vector<std::string>>{{"bogus"},
+                                             {"--bogus"},
+                                             {"serve", "x"},
                                              {"sync"},
+                                             {"sync", "a", "b"},
+                                             {"user"},
                                              {"user", "add"},
+                                             {"user", "add", "Jo", "Al"},
                                              {"conduit", "add", "abc", "/x.so"},
                                              {"conduit", "add", "abcd", "/x.so", "--priority", "x"},
                                              {"conduit", "add", "abcd", "/x.so", "--prio", "1"},
+                                             {"conduit", "add", "abcd", "/x.so", "--priority"},
                                              {"conduit", "rm"},
                                              {"configure", "abcd"},
                                              {"configure", "abcd", "--usr", "Jo"}}) {
     Result r = Run(args);
     EXPECT_EQ(r.status, 2) << args[0];
-    EXPECT_THAT(r.output, HasSubstr("usage:"));
+    const std::vector<std::string> lines = SplitLines(r.output);
+    ASSERT_EQ(lines.size(), 2u) << r.output;
+    EXPECT_TRUE(lines[0].starts_with("hotsync: ")) << lines[0];
+    EXPECT_EQ(lines[1], "Try 'hotsync --help'.");
   }
+  // Asking for help anywhere runs nothing.
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"sync", "--help"}, {"user", "add", "--help"}}) {
+    Result r = Run(args);
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_TRUE(r.output.starts_with("usage: hotsync")) << r.output;
+  }
+  EXPECT_EQ(Run({"user", "ls"}).output, "");
 }
 
 TEST_F(ManagerTest, ManagesUsersAndConduitRegistrations) {
