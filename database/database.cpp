@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "base/format.h"
+#include "base/windows_1252.h"
 
 namespace db {
 
@@ -78,6 +82,15 @@ std::string Quote(const std::string& name, char quote) {
   return out;
 }
 
+// One parameter's values for a run of rows, laid out as ODBC binds arrays by column.
+struct TParameter {
+  SQLSMALLINT CType = SQL_C_CHAR;
+  SQLULEN Size = 1;
+  SQLLEN Width = 0;
+  std::vector<char> Data;
+  std::vector<SQLLEN> Indicators;
+};
+
 }  // namespace
 
 // --- TDatabase ---------------------------------------------------------------------------
@@ -114,8 +127,77 @@ void TDatabase::Close() noexcept {
   std::vector<TTable*> tables = openTables_;
   for (TTable* table : tables) table->Close();
   openTables_.clear();
+  // Nothing unfinished becomes lasting by the way the connection ends.
+  if (inTransaction_ && connection_) SQLEndTran(SQL_HANDLE_DBC, connection_->Get(), SQL_ROLLBACK);
+  inTransaction_ = false;
   connection_.reset();
   quote_ = 0;
+  transactions_ = parameterArrays_ = -1;
+}
+
+bool TDatabase::SupportsTransactions() {
+  if (transactions_ < 0) {
+    SQLUSMALLINT capable = SQL_TC_NONE;
+    SQLRETURN rc =
+        SQLGetInfo(Connection().Get(), SQL_TXN_CAPABLE, &capable, sizeof(capable), nullptr);
+    transactions_ = SQL_SUCCEEDED(rc) && capable != SQL_TC_NONE;
+  }
+  return transactions_ == 1;
+}
+
+bool TDatabase::SupportsParameterArrays() {
+  if (parameterArrays_ < 0) {
+    SQLUINTEGER counts = 0;
+    SQLRETURN rc = SQLGetInfo(Connection().Get(), SQL_PARAM_ARRAY_ROW_COUNTS, &counts,
+                              sizeof(counts), nullptr);
+    // A driver that names neither way has no arrays: it might run the first row only.
+    parameterArrays_ =
+        SQL_SUCCEEDED(rc) && (counts == SQL_PARC_BATCH || counts == SQL_PARC_NO_BATCH);
+  }
+  return parameterArrays_ == 1;
+}
+
+void TDatabase::StartTransaction() {
+  if (inTransaction_) return;
+  const OdbcConnection& connection = Connection();
+  connection.Handle().Check(
+      SQLSetConnectAttr(connection.Get(), SQL_ATTR_AUTOCOMMIT,
+                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER),
+      "Cannot start a transaction");
+  inTransaction_ = true;
+}
+
+bool TDatabase::StartTransactionWithSavepoints() {
+  if (!SupportsTransactions()) return false;
+  StartTransaction();
+  try {
+    ExecSQL("SAVEPOINT qp_probe");
+    ExecSQL("RELEASE SAVEPOINT qp_probe");
+  } catch (const EDatabaseError&) {
+    Rollback();
+    return false;
+  }
+  return true;
+}
+
+void TDatabase::Commit() {
+  EndTransaction(SQL_COMMIT, "Cannot commit");
+}
+
+void TDatabase::Rollback() {
+  EndTransaction(SQL_ROLLBACK, "Cannot roll back");
+}
+
+void TDatabase::EndTransaction(SQLSMALLINT completion, const char* what) {
+  if (!inTransaction_) return;
+  const OdbcConnection& connection = Connection();
+  connection.Handle().Check(SQLEndTran(SQL_HANDLE_DBC, connection.Get(), completion), what);
+  // Only now: switching automatic commit on would commit what a failed end left open.
+  inTransaction_ = false;
+  connection.Handle().Check(
+      SQLSetConnectAttr(connection.Get(), SQL_ATTR_AUTOCOMMIT,
+                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER),
+      "Cannot end the transaction");
 }
 
 char TDatabase::IdentifierQuote() {
@@ -162,6 +244,14 @@ TTable::~TTable() {
   Close();
 }
 
+void TTable::CheckText(const TColumn& column, const std::string& text) {
+  // Drivers pass text on as C strings: everything from a NUL on would be lost unsaid.
+  if (text.find('\0') != std::string::npos) {
+    throw EDatabaseError("Text with a NUL character cannot be stored in field '" + column.Name +
+                         "'");
+  }
+}
+
 std::string TTable::QuotedName(const std::string& name) const {
   return IsPlainIdentifier(name) ? name : Quote(name, quote_);
 }
@@ -171,26 +261,45 @@ void TTable::Open() {
   const OdbcConnection& connection = database_.Connection();
   quote_ = database_.IdentifierQuote();
   // The columns as the driver describes them for a query that returns no row.
-  OdbcStatement statement(connection);
-  const std::string sql = "SELECT * FROM " + QuotedName(tableName_) + " WHERE 1=0";
   const std::string what = "Cannot open table " + tableName_;
-  statement.Check(SQLExecDirect(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
-                  what);
-  SQLSMALLINT count = 0;
-  statement.Check(SQLNumResultCols(statement.Get(), &count), what);
-  std::vector<TColumn> columns;
-  for (SQLUSMALLINT i = 1; i <= count; ++i) {
-    SQLCHAR name[512] = {};
-    SQLSMALLINT nameLength = 0;
-    TColumn column;
-    SQLSMALLINT nullable = 0;
-    statement.Check(SQLDescribeCol(statement.Get(), i, name, sizeof(name), &nameLength,
-                                   &column.SqlType, &column.Size, &column.Digits, &nullable),
-                    what);
-    column.Name = reinterpret_cast<const char*>(name);
-    columns.push_back(std::move(column));
+  auto describe = [&](const std::string& sqlName) {
+    OdbcStatement statement(connection);
+    const std::string sql = "SELECT * FROM " + sqlName + " WHERE 1=0";
+    statement.Check(
+        SQLExecDirect(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())), what);
+    SQLSMALLINT count = 0;
+    statement.Check(SQLNumResultCols(statement.Get(), &count), what);
+    std::vector<TColumn> columns;
+    for (SQLUSMALLINT i = 1; i <= count; ++i) {
+      SQLCHAR name[512] = {};
+      SQLSMALLINT nameLength = 0;
+      TColumn column;
+      SQLSMALLINT nullable = 0;
+      statement.Check(SQLDescribeCol(statement.Get(), i, name, sizeof(name), &nameLength,
+                                     &column.SqlType, &column.Size, &column.Digits, &nullable),
+                      what);
+      column.Name = reinterpret_cast<const char*>(name);
+      columns.push_back(std::move(column));
+    }
+    return columns;
+  };
+  const std::string plain = QuotedName(tableName_);
+  try {
+    columns_ = describe(plain);
+    sqlName_ = plain;
+  } catch (const EDatabaseError&) {
+    if (plain != tableName_) throw;
+    // The database may have folded the plain name's case: the exact name, quoted. When
+    // that fails too, the first failure is the one to report.
+    const std::exception_ptr first = std::current_exception();
+    const std::string exact = Quote(tableName_, quote_);
+    try {
+      columns_ = describe(exact);
+    } catch (const EDatabaseError&) {
+      std::rethrow_exception(first);
+    }
+    sqlName_ = exact;
   }
-  columns_ = std::move(columns);
   active_ = true;
   database_.openTables_.push_back(this);
 }
@@ -198,8 +307,11 @@ void TTable::Open() {
 void TTable::Close() noexcept {
   if (!active_) return;
   Cancel();
+  batch_.clear();
+  batchColumns_.clear();
   inserts_.clear();
   columns_.clear();
+  sqlName_.clear();
   active_ = false;
   auto& tables = database_.openTables_;
   tables.erase(std::remove(tables.begin(), tables.end(), this), tables.end());
@@ -266,6 +378,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
                           "'");
   };
   if (c.IsCharacter()) {
+    CheckText(c, text);
     value.Bytes = text;
   } else if (Trimmed(text).empty()) {
     value.Null = true;
@@ -339,7 +452,7 @@ std::unique_ptr<TBlobStream> TTable::CreateBlobStream(int column) {
 OdbcStatement& TTable::InsertFor(const std::vector<int>& columns) {
   auto found = inserts_.find(columns);
   if (found != inserts_.end()) return *found->second;
-  std::string sql = "INSERT INTO " + QuotedName(tableName_);
+  std::string sql = "INSERT INTO " + sqlName_;
   if (columns.empty()) {
     sql += " DEFAULT VALUES";
   } else {
@@ -357,53 +470,182 @@ OdbcStatement& TTable::InsertFor(const std::vector<int>& columns) {
   return *inserts_.emplace(columns, std::move(statement)).first->second;
 }
 
-void TTable::Post() {
+bool TTable::Batching() const {
+  return batchSize_ > 1 && database_.InTransaction();
+}
+
+size_t TTable::Post() {
   if (!active_) throw EDatabaseError("Table " + tableName_ + " is not open");
-  if (!pending_) return;
+  if (!pending_) return 0;
   std::vector<int> columns;
-  for (const auto& [index, value] : values_) columns.push_back(index);
-  OdbcStatement& statement = InsertFor(columns);
-  const std::string what = "Cannot insert into " + tableName_;
-  std::vector<SQLLEN> indicators(columns.size());
-  for (size_t p = 0; p < columns.size(); ++p) {
-    const TColumn& column = columns_[columns[p]];
-    TValue& value = values_[columns[p]];
-    SQLPOINTER data = nullptr;
-    SQLLEN bufferLength = 0;
-    SQLULEN size = column.Size;
-    SQLSMALLINT cType = value.CType;
-    if (value.Null) {
-      cType = SQL_C_CHAR;
-      indicators[p] = SQL_NULL_DATA;
-    } else if (cType == SQL_C_SBIGINT) {
-      data = &value.Integer;
-    } else if (cType == SQL_C_DOUBLE) {
-      data = &value.Real;
-    } else {
-      data = value.Bytes.data();
-      bufferLength = static_cast<SQLLEN>(value.Bytes.size());
-      indicators[p] = bufferLength;
-      if (column.IsCharacter() || column.IsBinary()) {
-        size = std::max<SQLULEN>(value.Bytes.size(), 1);
+  TRow row;
+  for (const auto& [index, value] : values_) {
+    columns.push_back(index);
+    row.push_back(value);
+  }
+  if (!Batching()) {
+    Execute(columns, {row});
+    Cancel();
+    return 1;
+  }
+  size_t inserted = 0;
+  if (!batch_.empty() && columns != batchColumns_) inserted += Flush();
+  batchColumns_ = std::move(columns);
+  batch_.push_back(std::move(row));
+  Cancel();
+  if (batch_.size() >= batchSize_) inserted += Flush();
+  return inserted;
+}
+
+size_t TTable::Flush() {
+  if (batch_.empty()) return 0;
+  const std::vector<TRow> rows = std::move(batch_);
+  batch_.clear();
+  const std::vector<int> columns = batchColumns_;
+  auto goOn = [&](const EDatabaseError& e) { return OnRowRefused && OnRowRefused(e); };
+  if (!database_.InTransaction()) {
+    size_t inserted = 0;
+    for (const TRow& row : rows) {
+      try {
+        Execute(columns, {row});
+        ++inserted;
+      } catch (const EDatabaseError& e) {
+        if (!goOn(e)) break;
       }
     }
-    if (size == 0) size = 1;
+    return inserted;
+  }
+  // The whole batch at once; when any row fails, undo it and go row by row, each row undone
+  // on its own when refused, so that the others stay.
+  database_.ExecSQL("SAVEPOINT qp_batch");
+  try {
+    Execute(columns, rows);
+    database_.ExecSQL("RELEASE SAVEPOINT qp_batch");
+    return rows.size();
+  } catch (const EDatabaseError&) {
+    database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_batch");
+  }
+  size_t inserted = 0;
+  for (const TRow& row : rows) {
+    database_.ExecSQL("SAVEPOINT qp_row");
+    std::optional<EDatabaseError> refused;
+    try {
+      Execute(columns, {row});
+    } catch (const EDatabaseError& e) {
+      refused = e;
+      database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_row");
+    }
+    database_.ExecSQL("RELEASE SAVEPOINT qp_row");
+    if (!refused) {
+      ++inserted;
+    } else if (!goOn(*refused)) {
+      break;
+    }
+  }
+  database_.ExecSQL("RELEASE SAVEPOINT qp_batch");
+  return inserted;
+}
+
+void TTable::Execute(const std::vector<int>& columns, const std::vector<TRow>& rows) {
+  OdbcStatement& statement = InsertFor(columns);
+  if (rows.size() > 1 && database_.SupportsParameterArrays() &&
+      ExecuteRows(statement, columns, rows, 0, rows.size()))
+    return;
+  for (size_t i = 0; i < rows.size(); ++i) ExecuteRows(statement, columns, rows, i, 1);
+}
+
+bool TTable::ExecuteRows(OdbcStatement& statement, const std::vector<int>& columns,
+                         const std::vector<TRow>& rows, size_t first, size_t count) {
+  const std::string what = "Cannot insert into " + tableName_;
+  std::vector<TParameter> parameters(columns.size());
+  for (size_t p = 0; p < columns.size(); ++p) {
+    const TColumn& column = columns_[columns[p]];
+    TParameter& parameter = parameters[p];
+    // Text for a character column goes as wide characters.
+    auto cTypeOf = [&](const TValue& v) {
+      return v.CType == SQL_C_CHAR && column.IsCharacter() ? SQL_C_WCHAR : v.CType;
+    };
+    bool typed = false;
+    size_t longest = 0;
+    for (size_t r = first; r < first + count; ++r) {
+      const TValue& value = rows[r][p];
+      if (value.Null) continue;
+      if (typed && cTypeOf(value) != parameter.CType) {
+        SQLFreeStmt(statement.Get(), SQL_RESET_PARAMS);
+        return false;
+      }
+      parameter.CType = cTypeOf(value);
+      typed = true;
+      longest = std::max(longest, value.Bytes.size());
+    }
+    const bool fixed = parameter.CType == SQL_C_SBIGINT || parameter.CType == SQL_C_DOUBLE;
+    const size_t unit = parameter.CType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1;
+    parameter.Width = static_cast<SQLLEN>(fixed ? 8 : std::max<size_t>(longest, 1) * unit);
+    parameter.Size = column.Size;
+    if (column.IsCharacter() || column.IsBinary()) parameter.Size = std::max<size_t>(longest, 1);
+    if (parameter.Size == 0) parameter.Size = 1;
+    parameter.Data.assign(count * static_cast<size_t>(parameter.Width), 0);
+    parameter.Indicators.assign(count, 0);
+    for (size_t i = 0; i < count; ++i) {
+      const TValue& value = rows[first + i][p];
+      char* at = parameter.Data.data() + i * static_cast<size_t>(parameter.Width);
+      SQLLEN& indicator = parameter.Indicators[i];
+      if (value.Null) {
+        indicator = SQL_NULL_DATA;
+      } else if (value.CType == SQL_C_SBIGINT) {
+        std::memcpy(at, &value.Integer, sizeof(value.Integer));
+      } else if (value.CType == SQL_C_DOUBLE) {
+        std::memcpy(at, &value.Real, sizeof(value.Real));
+      } else if (parameter.CType == SQL_C_WCHAR) {
+        for (size_t k = 0; k < value.Bytes.size(); ++k) {
+          const SQLWCHAR unit16 = Windows1252CodePoint(static_cast<unsigned char>(value.Bytes[k]));
+          std::memcpy(at + k * sizeof(SQLWCHAR), &unit16, sizeof(SQLWCHAR));
+        }
+        indicator = static_cast<SQLLEN>(value.Bytes.size() * sizeof(SQLWCHAR));
+      } else {
+        std::memcpy(at, value.Bytes.data(), value.Bytes.size());
+        indicator = static_cast<SQLLEN>(value.Bytes.size());
+      }
+    }
     statement.Check(
-        SQLBindParameter(statement.Get(), static_cast<SQLUSMALLINT>(p + 1), SQL_PARAM_INPUT, cType,
-                         column.SqlType, size, column.Digits, data, bufferLength, &indicators[p]),
+        SQLBindParameter(statement.Get(), static_cast<SQLUSMALLINT>(p + 1), SQL_PARAM_INPUT,
+                         parameter.CType, column.SqlType, parameter.Size, column.Digits,
+                         parameter.Data.data(), parameter.Width, parameter.Indicators.data()),
         what);
   }
-  SQLRETURN rc = SQLExecute(statement.Get());
+  std::vector<SQLUSMALLINT> status(count, SQL_PARAM_UNUSED);
+  SQLULEN processed = 0;
+  auto arrays = [&](SQLULEN size, SQLPOINTER statusArray, SQLPOINTER processedCount) {
+    SQLSetStmtAttr(statement.Get(), SQL_ATTR_PARAM_STATUS_PTR, statusArray, 0);
+    SQLSetStmtAttr(statement.Get(), SQL_ATTR_PARAMS_PROCESSED_PTR, processedCount, 0);
+    return SQLSetStmtAttr(statement.Get(), SQL_ATTR_PARAMSET_SIZE,
+                          reinterpret_cast<SQLPOINTER>(size), 0);
+  };
   std::string failure;
-  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
-    if (failure.empty()) failure = "no diagnostics";
+  if (count > 1) {
+    SQLRETURN rc = arrays(count, status.data(), &processed);
+    if (!SQL_SUCCEEDED(rc)) failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
   }
-  // Nothing stays bound to the row's buffers.
+  if (failure.empty()) {
+    SQLRETURN rc = SQLExecute(statement.Get());
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+      failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
+      if (failure.empty()) failure = "no diagnostics";
+    } else if (count > 1) {
+      // Every row must be accounted for: a driver that skipped one has not inserted it.
+      const bool all = processed == count && std::all_of(status.begin(), status.end(), [](auto s) {
+                         return s == SQL_PARAM_SUCCESS || s == SQL_PARAM_SUCCESS_WITH_INFO;
+                       });
+      if (!all)
+        failure = Format("%lu of %zu rows inserted", static_cast<unsigned long>(processed), count);
+    }
+  }
+  // Nothing stays bound to the buffers.
+  if (count > 1) arrays(1, nullptr, nullptr);
   SQLFreeStmt(statement.Get(), SQL_CLOSE);
   SQLFreeStmt(statement.Get(), SQL_RESET_PARAMS);
   if (!failure.empty()) throw EDatabaseError(what + ": " + failure);
-  Cancel();
+  return true;
 }
 
 // --- TBlobStream -------------------------------------------------------------------------
@@ -413,7 +655,10 @@ void TBlobStream::Write(const void* data, size_t size) {
     throw EDatabaseError("Blob stream written after its row was finished");
   }
   TTable::TValue& value = table_.values_[column_];
-  value.Bytes.append(static_cast<const char*>(data), size);
+  const std::string bytes(static_cast<const char*>(data), size);
+  const TColumn& column = table_.columns_[column_];
+  if (column.IsCharacter()) TTable::CheckText(column, bytes);
+  value.Bytes += bytes;
 }
 
 }  // namespace db
