@@ -43,9 +43,8 @@ class TDatabase {
   // The character the driver quotes identifiers with ('"' when it names none).
   char IdentifierQuote();
 
-  // Whether the driver offers transactions at all, and arrays of parameters.
+  // Whether the driver offers transactions at all.
   bool SupportsTransactions();
-  bool SupportsParameterArrays();
   // Turns automatic commit off: what follows is undone by Rollback unless Commit makes it
   // lasting. Closing the connection in a transaction rolls it back.
   void StartTransaction();
@@ -72,7 +71,6 @@ class TDatabase {
   char quote_ = 0;
   bool inTransaction_ = false;
   int transactions_ = -1;  // not asked yet
-  int parameterArrays_ = -1;
 };
 
 struct TColumn {
@@ -142,9 +140,9 @@ class TTable {
   void Cancel() noexcept;
 
   // Batching: inside a transaction of the database, Post queues up to `rows` rows and Flush
-  // inserts them, as one array of parameters where the driver takes arrays. A row the
-  // database refuses is undone on its own (savepoints) and handed to OnRowRefused; the rows
-  // after it are inserted while that returns true and dropped once it returns false.
+  // inserts them, many rows to one insert statement where the database takes that. A row
+  // the database refuses is undone on its own (savepoints) and handed to OnRowRefused; the
+  // rows after it are inserted while that returns true and dropped once it returns false.
   // Outside a transaction, Post inserts at once.
   void SetBatchSize(size_t rows) { batchSize_ = rows; }
   std::function<bool(const EDatabaseError&)> OnRowRefused;
@@ -164,14 +162,14 @@ class TTable {
   friend class TBlobStream;
   void CheckPending(int column, const char* what) const;
   std::string QuotedName(const std::string& name) const;
-  OdbcStatement& InsertFor(const std::vector<int>& columns);
+  // The insert of `rows` rows of these columns, prepared once.
+  OdbcStatement& InsertFor(const std::vector<int>& columns, size_t rows);
   bool Batching() const;
-  // Inserts the rows through the insert for the columns: as one array where the driver takes
-  // arrays, else one by one. Raises EDatabaseError when any row fails.
+  // Inserts the rows, several to a statement while the database takes that, else one by
+  // one. Raises EDatabaseError when any row fails.
   void Execute(const std::vector<int>& columns, const std::vector<TRow>& rows);
-  // Binds rows [first, first + count) and executes once, as an array when count > 1. False
-  // when their values cannot share one array (then nothing ran).
-  bool ExecuteRows(OdbcStatement& statement, const std::vector<int>& columns,
+  // Binds rows [first, first + count) to the insert of count rows and executes it once.
+  void ExecuteRows(OdbcStatement& statement, const std::vector<int>& columns,
                    const std::vector<TRow>& rows, size_t first, size_t count);
   static void CheckText(const TColumn& column, const std::string& text);
 
@@ -184,8 +182,9 @@ class TTable {
   bool pending_ = false;
   uint64_t row_ = 0;              // counts appended rows, so a stream knows its own
   std::map<int, TValue> values_;  // set columns of the pending row, by index
-  std::map<std::vector<int>, std::unique_ptr<OdbcStatement>> inserts_;
+  std::map<std::pair<std::vector<int>, size_t>, std::unique_ptr<OdbcStatement>> inserts_;
   size_t batchSize_ = 1;
+  bool multiRow_ = true;           // until the database is seen refusing it
   std::vector<int> batchColumns_;  // the columns of the queued rows
   std::vector<TRow> batch_;
 };
