@@ -132,6 +132,46 @@ TEST_P(DatabaseTest, TextThatDoesNotConvertIsRefusedWhenSet) {
   }
   EXPECT_THROW(table.SetColumnText(table.ColumnIndex("amount"), "ten"), EDatabaseError);
   EXPECT_THROW(table.SetColumnText(table.ColumnIndex("price"), "nan"), EDatabaseError);
+  // Drivers would cut text at a NUL without a word.
+  EXPECT_THROW(table.SetColumnText(table.ColumnIndex("name"), std::string("cut\0here", 8)),
+               EDatabaseError);
+}
+
+TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
+  for (bool commit : {false, true}) {
+    SCOPED_TRACE(commit ? "committed" : "closed unfinished");
+    TDatabase database(GetParam().dsn, "", "");
+    TTable table(database, table_);
+    table.Open();
+    ASSERT_TRUE(database.StartTransactionWithSavepoints());
+    std::vector<std::string> refused;
+    // More rows than one statement takes, the refused one in a later statement.
+    table.SetBatchSize(1200);
+    table.OnRowRefused = [&](const EDatabaseError& e) {
+      refused.push_back(e.Message());
+      return true;
+    };
+    size_t inserted = 0;
+    for (int id = 1; id <= 1200; ++id) {
+      table.Append();
+      table.SetColumnText(table.ColumnIndex("id"), std::to_string(id == 1100 ? 1 : id));
+      table.SetColumnText(table.ColumnIndex("name"), "caf\xE9");
+      inserted += table.Post();
+    }
+    inserted += table.Flush();
+    EXPECT_EQ(inserted, 1199u);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].rfind("Cannot insert into " + table_ + ": [", 0), 0u) << refused[0];
+    if (commit) database.Commit();
+    database.Close();
+    const auto count =
+        QueryRows(GetParam().dsn, "SELECT COUNT(*), MIN(name), MAX(name) FROM " + table_);
+    if (commit) {
+      EXPECT_EQ(count, (std::vector<Row>{{"1199", "caf\xC3\xA9", "caf\xC3\xA9"}}));
+    } else {
+      EXPECT_EQ(count[0][0], "0");
+    }
+  }
 }
 
 TEST_P(DatabaseTest, AppendFinishesThePendingRow) {
