@@ -284,6 +284,8 @@ void TTable::Open() {
     }
     sqlName_ = exact;
   }
+  values_.assign(columns_.size(), TValue());
+  isSet_.assign(columns_.size(), false);
   active_ = true;
   database_.openTables_.push_back(this);
 }
@@ -319,7 +321,7 @@ int TTable::ColumnIndex(const std::string& name) const {
 
 void TTable::Append() {
   if (!active_) throw EDatabaseError("Table " + tableName_ + " is not open");
-  if (pending_ && !values_.empty()) Post();
+  if (pending_ && !setColumns_.empty()) Post();
   Cancel();
   pending_ = true;
   ++row_;
@@ -327,7 +329,17 @@ void TTable::Append() {
 
 void TTable::Cancel() noexcept {
   pending_ = false;
-  values_.clear();
+  for (int column : setColumns_) {
+    values_[column] = TValue();
+    isSet_[column] = false;
+  }
+  setColumns_.clear();
+}
+
+void TTable::Store(int column, TValue value) {
+  if (!isSet_[column]) setColumns_.push_back(column);
+  isSet_[column] = true;
+  values_[column] = std::move(value);
 }
 
 void TTable::CheckPending(int column, const char* what) const {
@@ -342,7 +354,7 @@ void TTable::SetColumnNull(int column) {
   CheckPending(column, "SetColumnNull");
   TValue value;
   value.Null = true;
-  values_[column] = std::move(value);
+  Store(column, std::move(value));
 }
 
 void TTable::SetColumnBytes(int column, std::string bytes) {
@@ -350,7 +362,7 @@ void TTable::SetColumnBytes(int column, std::string bytes) {
   TValue value;
   value.CType = SQL_C_BINARY;
   value.Bytes = std::move(bytes);
-  values_[column] = std::move(value);
+  Store(column, std::move(value));
 }
 
 void TTable::SetColumnText(int column, const std::string& text) {
@@ -419,23 +431,22 @@ void TTable::SetColumnText(int column, const std::string& text) {
         break;
     }
   }
-  values_[column] = std::move(value);
+  Store(column, std::move(value));
 }
 
 std::unique_ptr<TBlobStream> TTable::CreateBlobStream(int column) {
   CheckPending(column, "CreateBlobStream");
   if (columns_[column].IsCharacter()) {
-    TValue value;
-    values_[column] = std::move(value);
+    Store(column, TValue());
   } else {
     SetColumnBytes(column, std::string());
   }
   return std::unique_ptr<TBlobStream>(new TBlobStream(*this, column, row_));
 }
 
-OdbcStatement& TTable::InsertFor(const std::vector<int>& columns, size_t rows) {
+TTable::TInsert& TTable::InsertFor(const std::vector<int>& columns, size_t rows) {
   auto found = inserts_.find({columns, rows});
-  if (found != inserts_.end()) return *found->second;
+  if (found != inserts_.end()) return found->second;
   std::string sql = "INSERT INTO " + sqlName_;
   if (columns.empty()) {
     sql += " DEFAULT VALUES";
@@ -452,7 +463,10 @@ OdbcStatement& TTable::InsertFor(const std::vector<int>& columns, size_t rows) {
   auto statement = std::make_unique<OdbcStatement>(database_.Connection());
   statement->Check(SQLPrepare(statement->Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
                    "Cannot prepare the insert into " + tableName_);
-  return *inserts_.emplace(std::make_pair(columns, rows), std::move(statement)).first->second;
+  TInsert& insert = inserts_[{columns, rows}];
+  insert.Bindings = std::vector<TBinding>(columns.size() * rows);
+  insert.Statement = std::move(statement);
+  return insert;
 }
 
 bool TTable::Batching() const {
@@ -462,21 +476,19 @@ bool TTable::Batching() const {
 size_t TTable::Post() {
   if (!active_) throw EDatabaseError("Table " + tableName_ + " is not open");
   if (!pending_) return 0;
-  std::vector<int> columns;
-  columns.reserve(values_.size());
-  for (const auto& entry : values_) columns.push_back(entry.first);
+  // The columns in the table's order, as one insert per column set expects.
+  std::vector<int> columns = setColumns_;
+  std::sort(columns.begin(), columns.end());
+  TRow row;
+  row.reserve(columns.size());
   if (!Batching()) {
-    TRow row;
-    row.reserve(values_.size());
-    for (const auto& entry : values_) row.push_back(entry.second);
+    for (int column : columns) row.push_back(values_[column]);
     Execute(columns, {row});
     Cancel();
     return 1;
   }
   // Queued, the row is no longer pending: its values move.
-  TRow row;
-  row.reserve(values_.size());
-  for (auto& entry : values_) row.push_back(std::move(entry.second));
+  for (int column : columns) row.push_back(std::move(values_[column]));
   size_t inserted = 0;
   if (!batch_.empty() && columns != batchColumns_) inserted += Flush();
   batchColumns_ = std::move(columns);
@@ -553,70 +565,76 @@ void TTable::Execute(const std::vector<int>& columns, const std::vector<TRow>& r
   for (; done < rows.size(); ++done) ExecuteRows(InsertFor(columns, 1), columns, rows, done, 1);
 }
 
-void TTable::ExecuteRows(OdbcStatement& statement, const std::vector<int>& columns,
+void TTable::ExecuteRows(TInsert& insert, const std::vector<int>& columns,
                          const std::vector<TRow>& rows, size_t first, size_t count) {
   const std::string what = "Cannot insert into " + tableName_;
+  OdbcStatement& statement = *insert.Statement;
   const size_t n = columns.size();
-  // Text for a character column goes as wide characters, converted into one buffer that is
-  // sized first, so that nothing bound moves; every other value is bound where it lies.
-  auto wide = [&](size_t c, const TValue& value) {
-    return !value.Null && value.CType == SQL_C_CHAR && columns_[columns[c]].IsCharacter();
-  };
-  size_t units = 0;
-  for (size_t r = first; r < first + count; ++r) {
-    for (size_t c = 0; c < n; ++c) {
-      if (wide(c, rows[r][c])) units += rows[r][c].Bytes.size();
-    }
-  }
-  std::vector<SQLWCHAR> text(std::max<size_t>(units, 1));
-  std::vector<SQLLEN> indicators(count * n);
-  size_t at = 0;
   for (size_t r = 0; r < count; ++r) {
     for (size_t c = 0; c < n; ++c) {
       const TColumn& column = columns_[columns[c]];
       const TValue& value = rows[first + r][c];
-      SQLLEN& indicator = indicators[r * n + c];
+      TBinding& binding = insert.Bindings[r * n + c];
+      // Text for a character column goes as wide characters.
       SQLSMALLINT cType = value.CType;
-      SQLPOINTER data = nullptr;
-      SQLLEN bufferLength = 0;
-      SQLULEN size = column.Size;
+      size_t bytes = value.Bytes.size();
       if (value.Null) {
-        cType = SQL_C_CHAR;
-        indicator = SQL_NULL_DATA;
-      } else if (cType == SQL_C_SBIGINT) {
-        data = const_cast<int64_t*>(&value.Integer);
-      } else if (cType == SQL_C_DOUBLE) {
-        data = const_cast<double*>(&value.Real);
-      } else {
-        const std::string& bytes = value.Bytes;
-        data = const_cast<char*>(bytes.data());
-        bufferLength = static_cast<SQLLEN>(bytes.size());
-        if (wide(c, value)) {
-          cType = SQL_C_WCHAR;
-          data = text.data() + at;
-          for (unsigned char b : bytes) text[at++] = Windows1252CodePoint(b);
-          bufferLength *= static_cast<SQLLEN>(sizeof(SQLWCHAR));
-        }
-        indicator = bufferLength;
-        if (column.IsCharacter() || column.IsBinary()) size = std::max<SQLULEN>(bytes.size(), 1);
+        cType = binding.CType ? binding.CType : SQL_C_CHAR;
+        bytes = 0;
+      } else if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE) {
+        bytes = 8;
+      } else if (cType == SQL_C_CHAR && column.IsCharacter()) {
+        cType = SQL_C_WCHAR;
+        bytes *= sizeof(SQLWCHAR);
       }
-      if (size == 0) size = 1;
-      statement.Check(SQLBindParameter(statement.Get(), static_cast<SQLUSMALLINT>(r * n + c + 1),
-                                       SQL_PARAM_INPUT, cType, column.SqlType, size, column.Digits,
-                                       data, bufferLength, &indicator),
-                      what);
+      // Binary values are bound afresh each time: the SQLite driver keeps a binary
+      // parameter's length from the execution after it was bound.
+      if (binding.CType != cType || binding.Capacity < bytes || cType == SQL_C_BINARY) {
+        const bool fixed = cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE;
+        size_t capacity = fixed ? 8 : 64;
+        while (capacity < bytes) capacity *= 2;
+        SQLULEN size = column.Size;
+        if (!fixed && (column.IsCharacter() || column.IsBinary())) {
+          size = capacity / (cType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1);
+        }
+        if (size == 0) size = 1;
+        auto buffer = std::make_unique<char[]>(capacity);
+        statement.Check(
+            SQLBindParameter(statement.Get(), static_cast<SQLUSMALLINT>(r * n + c + 1),
+                             SQL_PARAM_INPUT, cType, column.SqlType, size, column.Digits,
+                             buffer.get(), static_cast<SQLLEN>(capacity), &binding.Indicator),
+            what);
+        binding.Buffer = std::move(buffer);
+        binding.CType = cType;
+        binding.Capacity = capacity;
+      }
+      char* at = binding.Buffer.get();
+      if (value.Null) {
+        binding.Indicator = SQL_NULL_DATA;
+        continue;
+      }
+      if (cType == SQL_C_SBIGINT) {
+        std::memcpy(at, &value.Integer, sizeof(value.Integer));
+      } else if (cType == SQL_C_DOUBLE) {
+        std::memcpy(at, &value.Real, sizeof(value.Real));
+      } else if (cType == SQL_C_WCHAR) {
+        for (unsigned char b : value.Bytes) {
+          const SQLWCHAR unit = Windows1252CodePoint(b);
+          std::memcpy(at, &unit, sizeof(unit));
+          at += sizeof(unit);
+        }
+      } else {
+        std::memcpy(at, value.Bytes.data(), value.Bytes.size());
+      }
+      binding.Indicator = static_cast<SQLLEN>(bytes);
     }
   }
   SQLRETURN rc = SQLExecute(statement.Get());
-  std::string failure;
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
+    std::string failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
     if (failure.empty()) failure = "no diagnostics";
+    throw EDatabaseError(what + ": " + failure);
   }
-  // The bindings stay until the next execution binds every parameter anew: freeing them
-  // each time costs drivers more than the insert. (An insert leaves no cursor to close, and
-  // closing one makes some drivers compile the statement again.)
-  if (!failure.empty()) throw EDatabaseError(what + ": " + failure);
 }
 
 // --- TBlobStream -------------------------------------------------------------------------
@@ -625,7 +643,7 @@ void TBlobStream::Write(const void* data, size_t size) {
   if (!table_.active_ || !table_.pending_ || table_.row_ != row_) {
     throw EDatabaseError("Blob stream written after its row was finished");
   }
-  TTable::TValue& value = table_.values_[column_];
+  TTable::TValue& value = table_.values_[column_];  // set when the stream was made
   const std::string bytes(static_cast<const char*>(data), size);
   const TColumn& column = table_.columns_[column_];
   if (column.IsCharacter()) TTable::CheckText(column, bytes);

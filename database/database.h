@@ -159,19 +159,34 @@ class TTable {
     bool Null = false;
   };
   using TRow = std::vector<TValue>;  // the values of an insert's columns, in its order
+  // What one parameter of a prepared insert is bound to. Bindings stay between executions,
+  // so that mostly only the values are written anew: binding costs drivers more than the
+  // value. A value that no longer fits, or of another C type, is bound afresh.
+  struct TBinding {
+    SQLSMALLINT CType = 0;  // 0: not bound yet
+    size_t Capacity = 0;
+    std::unique_ptr<char[]> Buffer;
+    SQLLEN Indicator = 0;
+  };
+  struct TInsert {
+    std::vector<TBinding> Bindings;  // one per parameter, never resized: they are bound
+    std::unique_ptr<OdbcStatement> Statement;
+  };
   friend class TBlobStream;
   void CheckPending(int column, const char* what) const;
+  // Stores a value of the pending row.
+  void Store(int column, TValue value);
+  static void CheckText(const TColumn& column, const std::string& text);
   std::string QuotedName(const std::string& name) const;
   // The insert of `rows` rows of these columns, prepared once.
-  OdbcStatement& InsertFor(const std::vector<int>& columns, size_t rows);
+  TInsert& InsertFor(const std::vector<int>& columns, size_t rows);
   bool Batching() const;
   // Inserts the rows, several to a statement while the database takes that, else one by
   // one. Raises EDatabaseError when any row fails.
   void Execute(const std::vector<int>& columns, const std::vector<TRow>& rows);
   // Binds rows [first, first + count) to the insert of count rows and executes it once.
-  void ExecuteRows(OdbcStatement& statement, const std::vector<int>& columns,
-                   const std::vector<TRow>& rows, size_t first, size_t count);
-  static void CheckText(const TColumn& column, const std::string& text);
+  void ExecuteRows(TInsert& insert, const std::vector<int>& columns, const std::vector<TRow>& rows,
+                   size_t first, size_t count);
 
   TDatabase& database_;
   std::string tableName_;
@@ -180,9 +195,12 @@ class TTable {
   char quote_ = '"';
   std::vector<TColumn> columns_;
   bool pending_ = false;
-  uint64_t row_ = 0;              // counts appended rows, so a stream knows its own
-  std::map<int, TValue> values_;  // set columns of the pending row, by index
-  std::map<std::pair<std::vector<int>, size_t>, std::unique_ptr<OdbcStatement>> inserts_;
+  uint64_t row_ = 0;  // counts appended rows, so a stream knows its own
+  // The pending row: a value per column, and which columns were set, in the order set.
+  std::vector<TValue> values_;
+  std::vector<bool> isSet_;
+  std::vector<int> setColumns_;
+  std::map<std::pair<std::vector<int>, size_t>, TInsert> inserts_;
   size_t batchSize_ = 1;
   bool multiRow_ = true;           // until the database is seen refusing it
   std::vector<int> batchColumns_;  // the columns of the queued rows

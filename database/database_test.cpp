@@ -155,7 +155,8 @@ TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
     for (int id = 1; id <= 1200; ++id) {
       table.Append();
       table.SetColumnText(table.ColumnIndex("id"), std::to_string(id == 1100 ? 1 : id));
-      table.SetColumnText(table.ColumnIndex("name"), "caf\xE9");
+      // Lengths vary, so that values shorter and longer than before go through one insert.
+      table.SetColumnText(table.ColumnIndex("name"), std::string(id % 7, 'x') + "caf\xE9");
       inserted += table.Post();
     }
     inserted += table.Flush();
@@ -164,10 +165,15 @@ TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
     EXPECT_EQ(refused[0].rfind("Cannot insert into " + table_ + ": [", 0), 0u) << refused[0];
     if (commit) database.Commit();
     database.Close();
-    const auto count =
-        QueryRows(GetParam().dsn, "SELECT COUNT(*), MIN(name), MAX(name) FROM " + table_);
+    const auto count = QueryRows(GetParam().dsn,
+                                 "SELECT COUNT(*), SUM(LENGTH(name)), MIN(name), "
+                                 "MAX(name) FROM " +
+                                     table_);
     if (commit) {
-      EXPECT_EQ(count, (std::vector<Row>{{"1199", "caf\xC3\xA9", "caf\xC3\xA9"}}));
+      int characters = 0;
+      for (int id = 1; id <= 1200; ++id) characters += id == 1100 ? 0 : id % 7 + 4;
+      EXPECT_EQ(count, (std::vector<Row>{{"1199", std::to_string(characters), "caf\xC3\xA9",
+                                          "xxxxxxcaf\xC3\xA9"}}));
     } else {
       EXPECT_EQ(count[0][0], "0");
     }
@@ -233,11 +239,22 @@ TEST_P(DatabaseTest, BlobStreamWritesBytesIntoTheColumn) {
   auto stream = table.CreateBlobStream(table.ColumnIndex("picture"));
   table.Post();
   EXPECT_THROW(stream->Write("late"), EDatabaseError);
+  // Shorter and longer values through the same insert.
+  const std::string longer(300, '\x9c');
+  for (const std::string& value : {std::string("x\0", 2), longer, bytes}) {
+    table.Append();
+    table.SetColumnText(table.ColumnIndex("id"), std::to_string(10 + value.size()));
+    table.CreateBlobStream(table.ColumnIndex("picture"))->Write(value);
+    table.Post();
+  }
 
   auto rows = Rows("id, picture");
-  ASSERT_EQ(rows.size(), 2u);
+  ASSERT_EQ(rows.size(), 5u);
   EXPECT_EQ(rows[0][1], bytes);
   EXPECT_EQ(rows[1][1], std::string());
+  EXPECT_EQ(rows[2][1], std::string("x\0", 2));
+  EXPECT_EQ(rows[3][1], bytes);
+  EXPECT_EQ(rows[4][1], longer);
 }
 
 TEST_P(DatabaseTest, ExecutesStatementsAndQuotesTableNamesThatNeedIt) {

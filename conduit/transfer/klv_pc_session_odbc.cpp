@@ -109,6 +109,7 @@ void TKLVPCSessionODBC::FlushRows() {
 void TKLVPCSessionODBC::WriteOpen() {
   if (!Active_ || Failed_) return;
   SeenCount = 0;
+  ColumnIndexes_.fill(-1);
   const bool opened = Attempt(
       [&] {
         Table_.reset();
@@ -170,7 +171,8 @@ void TKLVPCSessionODBC::WriteRecord() {
             for (int32_t i = 1; i <= count; ++i) {
               if (!PDASession.IsFieldExported(i) || ColumnMap[i].empty()) continue;
               column = ColumnMap[i];
-              const int index = Table_->ColumnIndex(column);
+              int& index = ColumnIndexes_[i];
+              if (index < 0) index = Table_->ColumnIndex(column);
               if (PDASession.FieldDef(i).FieldType != kFieldTypeBitmap) {
                 Table_->SetColumnText(index, data.Fields.Items(i).AsString());
                 continue;

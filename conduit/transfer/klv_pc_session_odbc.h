@@ -67,4 +67,6 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   std::unique_ptr<db::TTable> Table_;
   // The download is one transaction, its rows inserted in batches.
   bool Batched_ = false;
+  // The table's column of each field, looked up on first use in a download (-1: not yet).
+  std::array<int, 31> ColumnIndexes_{};
 };
