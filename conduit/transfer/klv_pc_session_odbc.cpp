@@ -31,7 +31,7 @@ bool Attempt(const Step& step, const std::function<void(const std::exception&)>&
   return false;
 }
 
-// Rows inserted at once where the database takes arrays of parameters.
+// Rows queued before they are inserted together, under one savepoint.
 constexpr size_t kBatchRows = 1000;
 
 }  // namespace
