@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "base/format.h"
+#include "base/windows_1252.h"
 
 namespace db {
 
@@ -78,6 +82,11 @@ std::string Quote(const std::string& name, char quote) {
   return out;
 }
 
+// The most parameters one insert statement binds: the lowest limit of the usual databases
+// (SQLite before 3.32). Larger statements were no faster here, and the PostgreSQL driver
+// dropped its connection at 8,000.
+constexpr size_t kMaxParameters = 999;
+
 }  // namespace
 
 // --- TDatabase ---------------------------------------------------------------------------
@@ -114,8 +123,65 @@ void TDatabase::Close() noexcept {
   std::vector<TTable*> tables = openTables_;
   for (TTable* table : tables) table->Close();
   openTables_.clear();
+  // Nothing unfinished becomes lasting by the way the connection ends.
+  if (inTransaction_ && connection_) SQLEndTran(SQL_HANDLE_DBC, connection_->Get(), SQL_ROLLBACK);
+  inTransaction_ = false;
   connection_.reset();
   quote_ = 0;
+  transactions_ = -1;
+}
+
+bool TDatabase::SupportsTransactions() {
+  if (transactions_ < 0) {
+    SQLUSMALLINT capable = SQL_TC_NONE;
+    SQLRETURN rc =
+        SQLGetInfo(Connection().Get(), SQL_TXN_CAPABLE, &capable, sizeof(capable), nullptr);
+    transactions_ = SQL_SUCCEEDED(rc) && capable != SQL_TC_NONE;
+  }
+  return transactions_ == 1;
+}
+
+void TDatabase::StartTransaction() {
+  if (inTransaction_) return;
+  const OdbcConnection& connection = Connection();
+  connection.Handle().Check(
+      SQLSetConnectAttr(connection.Get(), SQL_ATTR_AUTOCOMMIT,
+                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER),
+      "Cannot start a transaction");
+  inTransaction_ = true;
+}
+
+bool TDatabase::StartTransactionWithSavepoints() {
+  if (!SupportsTransactions()) return false;
+  StartTransaction();
+  try {
+    ExecSQL("SAVEPOINT qp_probe");
+    ExecSQL("RELEASE SAVEPOINT qp_probe");
+  } catch (const EDatabaseError&) {
+    Rollback();
+    return false;
+  }
+  return true;
+}
+
+void TDatabase::Commit() {
+  EndTransaction(SQL_COMMIT, "Cannot commit");
+}
+
+void TDatabase::Rollback() {
+  EndTransaction(SQL_ROLLBACK, "Cannot roll back");
+}
+
+void TDatabase::EndTransaction(SQLSMALLINT completion, const char* what) {
+  if (!inTransaction_) return;
+  const OdbcConnection& connection = Connection();
+  connection.Handle().Check(SQLEndTran(SQL_HANDLE_DBC, connection.Get(), completion), what);
+  // Only now: switching automatic commit on would commit what a failed end left open.
+  inTransaction_ = false;
+  connection.Handle().Check(
+      SQLSetConnectAttr(connection.Get(), SQL_ATTR_AUTOCOMMIT,
+                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER),
+      "Cannot end the transaction");
 }
 
 char TDatabase::IdentifierQuote() {
@@ -162,6 +228,14 @@ TTable::~TTable() {
   Close();
 }
 
+void TTable::CheckText(const TColumn& column, const std::string& text) {
+  // Drivers pass text on as C strings: everything from a NUL on would be lost unsaid.
+  if (text.find('\0') != std::string::npos) {
+    throw EDatabaseError("Text with a NUL character cannot be stored in field '" + column.Name +
+                         "'");
+  }
+}
+
 std::string TTable::QuotedName(const std::string& name) const {
   return IsPlainIdentifier(name) ? name : Quote(name, quote_);
 }
@@ -171,26 +245,47 @@ void TTable::Open() {
   const OdbcConnection& connection = database_.Connection();
   quote_ = database_.IdentifierQuote();
   // The columns as the driver describes them for a query that returns no row.
-  OdbcStatement statement(connection);
-  const std::string sql = "SELECT * FROM " + QuotedName(tableName_) + " WHERE 1=0";
   const std::string what = "Cannot open table " + tableName_;
-  statement.Check(SQLExecDirect(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
-                  what);
-  SQLSMALLINT count = 0;
-  statement.Check(SQLNumResultCols(statement.Get(), &count), what);
-  std::vector<TColumn> columns;
-  for (SQLUSMALLINT i = 1; i <= count; ++i) {
-    SQLCHAR name[512] = {};
-    SQLSMALLINT nameLength = 0;
-    TColumn column;
-    SQLSMALLINT nullable = 0;
-    statement.Check(SQLDescribeCol(statement.Get(), i, name, sizeof(name), &nameLength,
-                                   &column.SqlType, &column.Size, &column.Digits, &nullable),
-                    what);
-    column.Name = reinterpret_cast<const char*>(name);
-    columns.push_back(std::move(column));
+  auto describe = [&](const std::string& sqlName) {
+    OdbcStatement statement(connection);
+    const std::string sql = "SELECT * FROM " + sqlName + " WHERE 1=0";
+    statement.Check(
+        SQLExecDirect(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())), what);
+    SQLSMALLINT count = 0;
+    statement.Check(SQLNumResultCols(statement.Get(), &count), what);
+    std::vector<TColumn> columns;
+    for (SQLUSMALLINT i = 1; i <= count; ++i) {
+      SQLCHAR name[512] = {};
+      SQLSMALLINT nameLength = 0;
+      TColumn column;
+      SQLSMALLINT nullable = 0;
+      statement.Check(SQLDescribeCol(statement.Get(), i, name, sizeof(name), &nameLength,
+                                     &column.SqlType, &column.Size, &column.Digits, &nullable),
+                      what);
+      column.Name = reinterpret_cast<const char*>(name);
+      columns.push_back(std::move(column));
+    }
+    return columns;
+  };
+  const std::string plain = QuotedName(tableName_);
+  try {
+    columns_ = describe(plain);
+    sqlName_ = plain;
+  } catch (const EDatabaseError&) {
+    if (plain != tableName_) throw;
+    // The database may have folded the plain name's case: the exact name, quoted. When
+    // that fails too, the first failure is the one to report.
+    const std::exception_ptr first = std::current_exception();
+    const std::string exact = Quote(tableName_, quote_);
+    try {
+      columns_ = describe(exact);
+    } catch (const EDatabaseError&) {
+      std::rethrow_exception(first);
+    }
+    sqlName_ = exact;
   }
-  columns_ = std::move(columns);
+  values_.assign(columns_.size(), TValue());
+  isSet_.assign(columns_.size(), false);
   active_ = true;
   database_.openTables_.push_back(this);
 }
@@ -198,8 +293,11 @@ void TTable::Open() {
 void TTable::Close() noexcept {
   if (!active_) return;
   Cancel();
+  batch_.clear();
+  batchColumns_.clear();
   inserts_.clear();
   columns_.clear();
+  sqlName_.clear();
   active_ = false;
   auto& tables = database_.openTables_;
   tables.erase(std::remove(tables.begin(), tables.end(), this), tables.end());
@@ -223,7 +321,7 @@ int TTable::ColumnIndex(const std::string& name) const {
 
 void TTable::Append() {
   if (!active_) throw EDatabaseError("Table " + tableName_ + " is not open");
-  if (pending_ && !values_.empty()) Post();
+  if (pending_ && !setColumns_.empty()) Post();
   Cancel();
   pending_ = true;
   ++row_;
@@ -231,7 +329,17 @@ void TTable::Append() {
 
 void TTable::Cancel() noexcept {
   pending_ = false;
-  values_.clear();
+  for (int column : setColumns_) {
+    values_[column] = TValue();
+    isSet_[column] = false;
+  }
+  setColumns_.clear();
+}
+
+void TTable::Store(int column, TValue value) {
+  if (!isSet_[column]) setColumns_.push_back(column);
+  isSet_[column] = true;
+  values_[column] = std::move(value);
 }
 
 void TTable::CheckPending(int column, const char* what) const {
@@ -246,7 +354,7 @@ void TTable::SetColumnNull(int column) {
   CheckPending(column, "SetColumnNull");
   TValue value;
   value.Null = true;
-  values_[column] = std::move(value);
+  Store(column, std::move(value));
 }
 
 void TTable::SetColumnBytes(int column, std::string bytes) {
@@ -254,7 +362,7 @@ void TTable::SetColumnBytes(int column, std::string bytes) {
   TValue value;
   value.CType = SQL_C_BINARY;
   value.Bytes = std::move(bytes);
-  values_[column] = std::move(value);
+  Store(column, std::move(value));
 }
 
 void TTable::SetColumnText(int column, const std::string& text) {
@@ -266,6 +374,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
                           "'");
   };
   if (c.IsCharacter()) {
+    CheckText(c, text);
     value.Bytes = text;
   } else if (Trimmed(text).empty()) {
     value.Null = true;
@@ -322,24 +431,23 @@ void TTable::SetColumnText(int column, const std::string& text) {
         break;
     }
   }
-  values_[column] = std::move(value);
+  Store(column, std::move(value));
 }
 
 std::unique_ptr<TBlobStream> TTable::CreateBlobStream(int column) {
   CheckPending(column, "CreateBlobStream");
   if (columns_[column].IsCharacter()) {
-    TValue value;
-    values_[column] = std::move(value);
+    Store(column, TValue());
   } else {
     SetColumnBytes(column, std::string());
   }
   return std::unique_ptr<TBlobStream>(new TBlobStream(*this, column, row_));
 }
 
-OdbcStatement& TTable::InsertFor(const std::vector<int>& columns) {
-  auto found = inserts_.find(columns);
-  if (found != inserts_.end()) return *found->second;
-  std::string sql = "INSERT INTO " + QuotedName(tableName_);
+TTable::TInsert& TTable::InsertFor(const std::vector<int>& columns, size_t rows) {
+  auto found = inserts_.find({columns, rows});
+  if (found != inserts_.end()) return found->second;
+  std::string sql = "INSERT INTO " + sqlName_;
   if (columns.empty()) {
     sql += " DEFAULT VALUES";
   } else {
@@ -350,60 +458,183 @@ OdbcStatement& TTable::InsertFor(const std::vector<int>& columns) {
       marks += "?";
     }
     sql += " (" + names + ") VALUES (" + marks + ")";
+    for (size_t r = 1; r < rows; ++r) sql += ", (" + marks + ")";
   }
   auto statement = std::make_unique<OdbcStatement>(database_.Connection());
   statement->Check(SQLPrepare(statement->Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
                    "Cannot prepare the insert into " + tableName_);
-  return *inserts_.emplace(columns, std::move(statement)).first->second;
+  TInsert& insert = inserts_[{columns, rows}];
+  insert.Bindings = std::vector<TBinding>(columns.size() * rows);
+  insert.Statement = std::move(statement);
+  return insert;
 }
 
-void TTable::Post() {
+bool TTable::Batching() const {
+  return batchSize_ > 1 && database_.InTransaction();
+}
+
+size_t TTable::Post() {
   if (!active_) throw EDatabaseError("Table " + tableName_ + " is not open");
-  if (!pending_) return;
-  std::vector<int> columns;
-  for (const auto& [index, value] : values_) columns.push_back(index);
-  OdbcStatement& statement = InsertFor(columns);
-  const std::string what = "Cannot insert into " + tableName_;
-  std::vector<SQLLEN> indicators(columns.size());
-  for (size_t p = 0; p < columns.size(); ++p) {
-    const TColumn& column = columns_[columns[p]];
-    TValue& value = values_[columns[p]];
-    SQLPOINTER data = nullptr;
-    SQLLEN bufferLength = 0;
-    SQLULEN size = column.Size;
-    SQLSMALLINT cType = value.CType;
-    if (value.Null) {
-      cType = SQL_C_CHAR;
-      indicators[p] = SQL_NULL_DATA;
-    } else if (cType == SQL_C_SBIGINT) {
-      data = &value.Integer;
-    } else if (cType == SQL_C_DOUBLE) {
-      data = &value.Real;
-    } else {
-      data = value.Bytes.data();
-      bufferLength = static_cast<SQLLEN>(value.Bytes.size());
-      indicators[p] = bufferLength;
-      if (column.IsCharacter() || column.IsBinary()) {
-        size = std::max<SQLULEN>(value.Bytes.size(), 1);
+  if (!pending_) return 0;
+  // The columns in the table's order, as one insert per column set expects.
+  std::vector<int> columns = setColumns_;
+  std::sort(columns.begin(), columns.end());
+  TRow row;
+  row.reserve(columns.size());
+  if (!Batching()) {
+    for (int column : columns) row.push_back(values_[column]);
+    Execute(columns, {row});
+    Cancel();
+    return 1;
+  }
+  // Queued, the row is no longer pending: its values move.
+  for (int column : columns) row.push_back(std::move(values_[column]));
+  size_t inserted = 0;
+  if (!batch_.empty() && columns != batchColumns_) inserted += Flush();
+  batchColumns_ = std::move(columns);
+  batch_.push_back(std::move(row));
+  Cancel();
+  if (batch_.size() >= batchSize_) inserted += Flush();
+  return inserted;
+}
+
+size_t TTable::Flush() {
+  if (batch_.empty()) return 0;
+  const std::vector<TRow> rows = std::move(batch_);
+  batch_.clear();
+  const std::vector<int> columns = batchColumns_;
+  auto goOn = [&](const EDatabaseError& e) { return OnRowRefused && OnRowRefused(e); };
+  if (!database_.InTransaction()) {
+    size_t inserted = 0;
+    for (const TRow& row : rows) {
+      try {
+        Execute(columns, {row});
+        ++inserted;
+      } catch (const EDatabaseError& e) {
+        if (!goOn(e)) break;
       }
     }
-    if (size == 0) size = 1;
-    statement.Check(
-        SQLBindParameter(statement.Get(), static_cast<SQLUSMALLINT>(p + 1), SQL_PARAM_INPUT, cType,
-                         column.SqlType, size, column.Digits, data, bufferLength, &indicators[p]),
-        what);
+    return inserted;
+  }
+  // The whole batch at once; when any row fails, undo it and go row by row, each row undone
+  // on its own when refused, so that the others stay.
+  database_.ExecSQL("SAVEPOINT qp_batch");
+  try {
+    Execute(columns, rows);
+    database_.ExecSQL("RELEASE SAVEPOINT qp_batch");
+    return rows.size();
+  } catch (const EDatabaseError&) {
+    database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_batch");
+  }
+  size_t inserted = 0;
+  bool anyRefused = false;
+  for (const TRow& row : rows) {
+    database_.ExecSQL("SAVEPOINT qp_row");
+    std::optional<EDatabaseError> refused;
+    try {
+      Execute(columns, {row});
+    } catch (const EDatabaseError& e) {
+      refused = e;
+      database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_row");
+    }
+    database_.ExecSQL("RELEASE SAVEPOINT qp_row");
+    anyRefused = anyRefused || refused;
+    if (!refused) {
+      ++inserted;
+    } else if (!goOn(*refused)) {
+      break;
+    }
+  }
+  database_.ExecSQL("RELEASE SAVEPOINT qp_batch");
+  // Every row went in on its own: the database does not take several rows to a statement.
+  if (!anyRefused) multiRow_ = false;
+  return inserted;
+}
+
+void TTable::Execute(const std::vector<int>& columns, const std::vector<TRow>& rows) {
+  size_t done = 0;
+  // Many rows to a statement: the database takes the insert in once for all of them.
+  if (multiRow_ && !columns.empty()) {
+    const size_t most = std::max<size_t>(1, kMaxParameters / columns.size());
+    while (rows.size() - done > 1) {
+      const size_t count = std::min(most, rows.size() - done);
+      ExecuteRows(InsertFor(columns, count), columns, rows, done, count);
+      done += count;
+    }
+  }
+  for (; done < rows.size(); ++done) ExecuteRows(InsertFor(columns, 1), columns, rows, done, 1);
+}
+
+void TTable::ExecuteRows(TInsert& insert, const std::vector<int>& columns,
+                         const std::vector<TRow>& rows, size_t first, size_t count) {
+  const std::string what = "Cannot insert into " + tableName_;
+  OdbcStatement& statement = *insert.Statement;
+  const size_t n = columns.size();
+  for (size_t r = 0; r < count; ++r) {
+    for (size_t c = 0; c < n; ++c) {
+      const TColumn& column = columns_[columns[c]];
+      const TValue& value = rows[first + r][c];
+      TBinding& binding = insert.Bindings[r * n + c];
+      // Text for a character column goes as wide characters.
+      SQLSMALLINT cType = value.CType;
+      size_t bytes = value.Bytes.size();
+      if (value.Null) {
+        cType = binding.CType ? binding.CType : SQL_C_CHAR;
+        bytes = 0;
+      } else if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE) {
+        bytes = 8;
+      } else if (cType == SQL_C_CHAR && column.IsCharacter()) {
+        cType = SQL_C_WCHAR;
+        bytes *= sizeof(SQLWCHAR);
+      }
+      // Binary values are bound afresh each time: the SQLite driver keeps a binary
+      // parameter's length from the execution after it was bound.
+      if (binding.CType != cType || binding.Capacity < bytes || cType == SQL_C_BINARY) {
+        const bool fixed = cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE;
+        size_t capacity = fixed ? 8 : 64;
+        while (capacity < bytes) capacity *= 2;
+        SQLULEN size = column.Size;
+        if (!fixed && (column.IsCharacter() || column.IsBinary())) {
+          size = capacity / (cType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1);
+        }
+        if (size == 0) size = 1;
+        auto buffer = std::make_unique<char[]>(capacity);
+        statement.Check(
+            SQLBindParameter(statement.Get(), static_cast<SQLUSMALLINT>(r * n + c + 1),
+                             SQL_PARAM_INPUT, cType, column.SqlType, size, column.Digits,
+                             buffer.get(), static_cast<SQLLEN>(capacity), &binding.Indicator),
+            what);
+        binding.Buffer = std::move(buffer);
+        binding.CType = cType;
+        binding.Capacity = capacity;
+      }
+      char* at = binding.Buffer.get();
+      if (value.Null) {
+        binding.Indicator = SQL_NULL_DATA;
+        continue;
+      }
+      if (cType == SQL_C_SBIGINT) {
+        std::memcpy(at, &value.Integer, sizeof(value.Integer));
+      } else if (cType == SQL_C_DOUBLE) {
+        std::memcpy(at, &value.Real, sizeof(value.Real));
+      } else if (cType == SQL_C_WCHAR) {
+        for (unsigned char b : value.Bytes) {
+          const SQLWCHAR unit = Windows1252CodePoint(b);
+          std::memcpy(at, &unit, sizeof(unit));
+          at += sizeof(unit);
+        }
+      } else {
+        std::memcpy(at, value.Bytes.data(), value.Bytes.size());
+      }
+      binding.Indicator = static_cast<SQLLEN>(bytes);
+    }
   }
   SQLRETURN rc = SQLExecute(statement.Get());
-  std::string failure;
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
+    std::string failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
     if (failure.empty()) failure = "no diagnostics";
+    throw EDatabaseError(what + ": " + failure);
   }
-  // Nothing stays bound to the row's buffers.
-  SQLFreeStmt(statement.Get(), SQL_CLOSE);
-  SQLFreeStmt(statement.Get(), SQL_RESET_PARAMS);
-  if (!failure.empty()) throw EDatabaseError(what + ": " + failure);
-  Cancel();
 }
 
 // --- TBlobStream -------------------------------------------------------------------------
@@ -412,8 +643,11 @@ void TBlobStream::Write(const void* data, size_t size) {
   if (!table_.active_ || !table_.pending_ || table_.row_ != row_) {
     throw EDatabaseError("Blob stream written after its row was finished");
   }
-  TTable::TValue& value = table_.values_[column_];
-  value.Bytes.append(static_cast<const char*>(data), size);
+  TTable::TValue& value = table_.values_[column_];  // set when the stream was made
+  const std::string bytes(static_cast<const char*>(data), size);
+  const TColumn& column = table_.columns_[column_];
+  if (column.IsCharacter()) TTable::CheckText(column, bytes);
+  value.Bytes += bytes;
 }
 
 }  // namespace db

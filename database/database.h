@@ -5,9 +5,11 @@
 //
 // Values reach the driver only as bound parameters, never as SQL text. The insert for a
 // set of columns is prepared once and kept for as long as the table is open, so a download
-// prepares once and binds per row.
+// prepares once and binds per row. Text is single-byte Windows-1252, as the handheld keeps
+// it; character columns receive it as the characters it stands for (bound as wide text).
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,9 +43,24 @@ class TDatabase {
   // The character the driver quotes identifiers with ('"' when it names none).
   char IdentifierQuote();
 
+  // Whether the driver offers transactions at all.
+  bool SupportsTransactions();
+  // Turns automatic commit off: what follows is undone by Rollback unless Commit makes it
+  // lasting. Closing the connection in a transaction rolls it back.
+  void StartTransaction();
+  // Starts a transaction in which a failed statement can be undone on its own (savepoints),
+  // as batching tables need. False, with automatic commit left on, where the database offers
+  // no transactions or no savepoints.
+  bool StartTransactionWithSavepoints();
+  void Commit();
+  void Rollback();
+  bool InTransaction() const { return inTransaction_; }
+
  private:
   friend class TTable;
   const OdbcConnection& Connection();
+  void EndTransaction(SQLSMALLINT completion, const char* what);
+  bool Capability(SQLUSMALLINT info, int* cache, const std::function<bool(SQLUINTEGER)>& yes);
 
   std::string dataSourceName_;
   std::string userName_;
@@ -52,6 +69,8 @@ class TDatabase {
   std::unique_ptr<OdbcConnection> connection_;
   std::vector<TTable*> openTables_;
   char quote_ = 0;
+  bool inTransaction_ = false;
+  int transactions_ = -1;  // not asked yet
 };
 
 struct TColumn {
@@ -69,7 +88,9 @@ struct TColumn {
 class TBlobStream;
 
 // A table of the data source, opened by name. The name is used as it stands when it is a
-// plain identifier (letters, digits, '_', '.', '$'), and quoted otherwise.
+// plain identifier (letters, digits, '_', '.', '$'), and quoted otherwise; a plain name that
+// the database does not know as it stands (it folds its case) is tried quoted as well, so
+// that a table created with capitals is found by its exact name.
 class TTable {
  public:
   TTable(TDatabase& database, std::string tableName);
@@ -78,11 +99,14 @@ class TTable {
   TTable& operator=(const TTable&) = delete;
 
   const std::string& TableName() const { return tableName_; }
+  // The name as it stands in the statements on the open table, quoted where needed.
+  const std::string& SqlName() const { return sqlName_; }
   bool Active() const { return active_; }
 
   // Connects when needed and learns the columns from the driver.
   void Open();
-  // Discards a pending row and releases the prepared inserts. Does nothing when closed.
+  // Discards a pending row and the rows not yet flushed, and releases the prepared inserts.
+  // Does nothing when closed.
   void Close() noexcept;
 
   const std::vector<TColumn>& Columns() const { return columns_; }
@@ -98,7 +122,8 @@ class TTable {
   bool Pending() const { return pending_; }
   // Sets a column of the pending row from text, converted to the column's type: integers and
   // floating-point numbers must parse completely (surrounding blanks allowed) or
-  // EDatabaseError is raised; empty text is NULL except in a character column.
+  // EDatabaseError is raised; empty text is NULL except in a character column, which
+  // refuses text with a NUL character.
   void SetColumnText(int column, const std::string& text);
   void SetColumnNull(int column);
   // Replaces the content of a column of the pending row with the bytes.
@@ -106,11 +131,24 @@ class TTable {
   // A write stream on a column of the pending row that replaces the column's content. It
   // must not outlive the table.
   std::unique_ptr<TBlobStream> CreateBlobStream(int column);
-  // Inserts the pending row. Raises EDatabaseError when the driver refuses it; the row then
-  // stays pending. Without a pending row it does nothing.
-  void Post();
+  // Inserts the pending row and returns how many rows went into the table. Raises
+  // EDatabaseError when the driver refuses it; the row then stays pending. Without a pending
+  // row it does nothing. While batching, it queues the row instead (and flushes a full
+  // queue), so the rows it returns may be earlier ones and a refusal is reported later.
+  size_t Post();
   // Drops the pending row.
   void Cancel() noexcept;
+
+  // Batching: inside a transaction of the database, Post queues up to `rows` rows and Flush
+  // inserts them, many rows to one insert statement where the database takes that. A row
+  // the database refuses is undone on its own (savepoints) and handed to OnRowRefused; the
+  // rows after it are inserted while that returns true and dropped once it returns false.
+  // Outside a transaction, Post inserts at once.
+  void SetBatchSize(size_t rows) { batchSize_ = rows; }
+  std::function<bool(const EDatabaseError&)> OnRowRefused;
+  // Inserts the queued rows; returns how many went into the table. Raises EDatabaseError
+  // when the database fails other than by refusing a row.
+  size_t Flush();
 
  private:
   struct TValue {
@@ -120,20 +158,53 @@ class TTable {
     double Real = 0;      // SQL_C_DOUBLE
     bool Null = false;
   };
+  using TRow = std::vector<TValue>;  // the values of an insert's columns, in its order
+  // What one parameter of a prepared insert is bound to. Bindings stay between executions,
+  // so that mostly only the values are written anew: binding costs drivers more than the
+  // value. A value that no longer fits, or of another C type, is bound afresh.
+  struct TBinding {
+    SQLSMALLINT CType = 0;  // 0: not bound yet
+    size_t Capacity = 0;
+    std::unique_ptr<char[]> Buffer;
+    SQLLEN Indicator = 0;
+  };
+  struct TInsert {
+    std::vector<TBinding> Bindings;  // one per parameter, never resized: they are bound
+    std::unique_ptr<OdbcStatement> Statement;
+  };
   friend class TBlobStream;
   void CheckPending(int column, const char* what) const;
+  // Stores a value of the pending row.
+  void Store(int column, TValue value);
+  static void CheckText(const TColumn& column, const std::string& text);
   std::string QuotedName(const std::string& name) const;
-  OdbcStatement& InsertFor(const std::vector<int>& columns);
+  // The insert of `rows` rows of these columns, prepared once.
+  TInsert& InsertFor(const std::vector<int>& columns, size_t rows);
+  bool Batching() const;
+  // Inserts the rows, several to a statement while the database takes that, else one by
+  // one. Raises EDatabaseError when any row fails.
+  void Execute(const std::vector<int>& columns, const std::vector<TRow>& rows);
+  // Binds rows [first, first + count) to the insert of count rows and executes it once.
+  void ExecuteRows(TInsert& insert, const std::vector<int>& columns, const std::vector<TRow>& rows,
+                   size_t first, size_t count);
 
   TDatabase& database_;
   std::string tableName_;
+  std::string sqlName_;
   bool active_ = false;
   char quote_ = '"';
   std::vector<TColumn> columns_;
   bool pending_ = false;
-  uint64_t row_ = 0;              // counts appended rows, so a stream knows its own
-  std::map<int, TValue> values_;  // set columns of the pending row, by index
-  std::map<std::vector<int>, std::unique_ptr<OdbcStatement>> inserts_;
+  uint64_t row_ = 0;  // counts appended rows, so a stream knows its own
+  // The pending row: a value per column, and which columns were set, in the order set.
+  std::vector<TValue> values_;
+  std::vector<bool> isSet_;
+  std::vector<int> setColumns_;
+  std::map<std::pair<std::vector<int>, size_t>, TInsert> inserts_;
+  size_t batchSize_ = 1;
+  bool multiRow_ = true;           // until the database is seen refusing it
+  std::vector<int> batchColumns_;  // the columns of the queued rows
+  std::vector<TRow> batch_;
 };
 
 // Writes bytes into one column of the pending row. Creating it empties the column (which

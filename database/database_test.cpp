@@ -132,6 +132,52 @@ TEST_P(DatabaseTest, TextThatDoesNotConvertIsRefusedWhenSet) {
   }
   EXPECT_THROW(table.SetColumnText(table.ColumnIndex("amount"), "ten"), EDatabaseError);
   EXPECT_THROW(table.SetColumnText(table.ColumnIndex("price"), "nan"), EDatabaseError);
+  // Drivers would cut text at a NUL without a word.
+  EXPECT_THROW(table.SetColumnText(table.ColumnIndex("name"), std::string("cut\0here", 8)),
+               EDatabaseError);
+}
+
+TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
+  for (bool commit : {false, true}) {
+    SCOPED_TRACE(commit ? "committed" : "closed unfinished");
+    TDatabase database(GetParam().dsn, "", "");
+    TTable table(database, table_);
+    table.Open();
+    ASSERT_TRUE(database.StartTransactionWithSavepoints());
+    std::vector<std::string> refused;
+    // More rows than one statement takes, the refused one in a later statement.
+    table.SetBatchSize(1200);
+    table.OnRowRefused = [&](const EDatabaseError& e) {
+      refused.push_back(e.Message());
+      return true;
+    };
+    size_t inserted = 0;
+    for (int id = 1; id <= 1200; ++id) {
+      table.Append();
+      table.SetColumnText(table.ColumnIndex("id"), std::to_string(id == 1100 ? 1 : id));
+      // Lengths vary, so that values shorter and longer than before go through one insert.
+      table.SetColumnText(table.ColumnIndex("name"), std::string(id % 7, 'x') + "caf\xE9");
+      inserted += table.Post();
+    }
+    inserted += table.Flush();
+    EXPECT_EQ(inserted, 1199u);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].rfind("Cannot insert into " + table_ + ": [", 0), 0u) << refused[0];
+    if (commit) database.Commit();
+    database.Close();
+    const auto count = QueryRows(GetParam().dsn,
+                                 "SELECT COUNT(*), SUM(LENGTH(name)), MIN(name), "
+                                 "MAX(name) FROM " +
+                                     table_);
+    if (commit) {
+      int characters = 0;
+      for (int id = 1; id <= 1200; ++id) characters += id == 1100 ? 0 : id % 7 + 4;
+      EXPECT_EQ(count, (std::vector<Row>{{"1199", std::to_string(characters), "caf\xC3\xA9",
+                                          "xxxxxxcaf\xC3\xA9"}}));
+    } else {
+      EXPECT_EQ(count[0][0], "0");
+    }
+  }
 }
 
 TEST_P(DatabaseTest, AppendFinishesThePendingRow) {
@@ -193,11 +239,22 @@ TEST_P(DatabaseTest, BlobStreamWritesBytesIntoTheColumn) {
   auto stream = table.CreateBlobStream(table.ColumnIndex("picture"));
   table.Post();
   EXPECT_THROW(stream->Write("late"), EDatabaseError);
+  // Shorter and longer values through the same insert.
+  const std::string longer(300, '\x9c');
+  for (const std::string& value : {std::string("x\0", 2), longer, bytes}) {
+    table.Append();
+    table.SetColumnText(table.ColumnIndex("id"), std::to_string(10 + value.size()));
+    table.CreateBlobStream(table.ColumnIndex("picture"))->Write(value);
+    table.Post();
+  }
 
   auto rows = Rows("id, picture");
-  ASSERT_EQ(rows.size(), 2u);
+  ASSERT_EQ(rows.size(), 5u);
   EXPECT_EQ(rows[0][1], bytes);
   EXPECT_EQ(rows[1][1], std::string());
+  EXPECT_EQ(rows[2][1], std::string("x\0", 2));
+  EXPECT_EQ(rows[3][1], bytes);
+  EXPECT_EQ(rows[4][1], longer);
 }
 
 TEST_P(DatabaseTest, ExecutesStatementsAndQuotesTableNamesThatNeedIt) {

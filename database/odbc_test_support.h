@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -129,9 +130,42 @@ class OdbcTestConfig {
   std::string postgresNote_;
 };
 
-// A query's rows for checks: every value as its bytes (binary columns raw, others as the
-// driver's text), nullopt for NULL.
+// A query's rows for checks: every value as its bytes (binary columns raw, character
+// columns fetched as wide characters and given here as UTF-8, others as the driver's text),
+// nullopt for NULL.
 using Row = std::vector<std::optional<std::string>>;
+
+inline std::string Utf8FromUtf16(const std::string& bytes) {
+  std::string out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t c = 0;
+    SQLWCHAR unit = 0;
+    std::memcpy(&unit, bytes.data() + i, 2);
+    c = unit;
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+      SQLWCHAR low = 0;
+      std::memcpy(&low, bytes.data() + i + 2, 2);
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00u);
+      i += 2;
+    }
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | (c >> 18));
+      out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
 
 inline std::vector<Row> QueryRows(const std::string& dsn, const std::string& sql) {
   OdbcEnvironment env;
@@ -162,7 +196,9 @@ inline std::vector<Row> QueryRows(const std::string& dsn, const std::string& sql
     for (SQLUSMALLINT i = 1; i <= count; ++i) {
       const SQLSMALLINT t = types[i - 1];
       const bool binary = t == SQL_BINARY || t == SQL_VARBINARY || t == SQL_LONGVARBINARY;
-      const SQLSMALLINT cType = binary ? SQL_C_BINARY : SQL_C_CHAR;
+      const bool wide = t == SQL_CHAR || t == SQL_VARCHAR || t == SQL_LONGVARCHAR ||
+                        t == SQL_WCHAR || t == SQL_WVARCHAR || t == SQL_WLONGVARCHAR;
+      const SQLSMALLINT cType = binary ? SQL_C_BINARY : wide ? SQL_C_WCHAR : SQL_C_CHAR;
       std::string value;
       bool isNull = false;
       for (;;) {
@@ -175,7 +211,7 @@ inline std::vector<Row> QueryRows(const std::string& dsn, const std::string& sql
           isNull = true;
           break;
         }
-        size_t room = binary ? sizeof(buffer) : sizeof(buffer) - 1;
+        size_t room = binary ? sizeof(buffer) : sizeof(buffer) - (wide ? 2 : 1);
         size_t got = indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > room
                          ? room
                          : static_cast<size_t>(indicator);
@@ -185,7 +221,7 @@ inline std::vector<Row> QueryRows(const std::string& dsn, const std::string& sql
       if (isNull) {
         row.push_back(std::nullopt);
       } else {
-        row.push_back(value);
+        row.push_back(wide ? Utf8FromUtf16(value) : value);
       }
     }
     rows.push_back(std::move(row));

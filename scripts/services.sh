@@ -92,8 +92,8 @@ start_postgres() {
   fi
   printf '[PostgreSQL Unicode]\nDescription = PostgreSQL ODBC driver (Unicode)\nDriver = %s\n' \
     "$driver" >"$dir/odbcinst.ini"
-  # bytea as a large object (blob) column, text as a plain character column.
-  printf '[qp_pg]\nDriver = %s\nServername = 127.0.0.1\nPort = %s\nDatabase = qp_test\nUsername = qp_test\nPassword = qp_test\nByteaAsLongVarBinary = 1\nTextAsLongVarchar = 0\n' \
+  # The driver's own defaults, as a user's data source has them (text is then long text).
+  printf '[qp_pg]\nDriver = %s\nServername = 127.0.0.1\nPort = %s\nDatabase = qp_test\nUsername = qp_test\nPassword = qp_test\n' \
     "$driver" "$started" >"$dir/odbc.ini"
   export QP_PG_DSN_CONFIG="$dir/odbc.ini"
   echo "start_postgres: PostgreSQL on 127.0.0.1:$started, ODBC data source qp_pg in $dir/odbc.ini"

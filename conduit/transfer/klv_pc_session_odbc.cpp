@@ -31,6 +31,9 @@ bool Attempt(const Step& step, const std::function<void(const std::exception&)>&
   return false;
 }
 
+// Rows queued before they are inserted together, under one savepoint.
+constexpr size_t kBatchRows = 1000;
+
 }  // namespace
 
 std::string TKLVPCSessionODBC::GetIniFileName() {
@@ -39,6 +42,7 @@ std::string TKLVPCSessionODBC::GetIniFileName() {
 
 TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::string& IniFileName)
     : TKLVPCSession(PDASession), SectionName(Format("Session%.2d", SlotIndex + 1)) {
+  Active_ = false;
   Attempt(
       [&] {
         auto read = [&](const std::string& key, const std::string& def) {
@@ -65,9 +69,10 @@ TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::stri
         platform::WriteProfileStrings(IniFileName, SectionName, settings);
       },
       [&](const std::exception& e) {
+        // The settings were read: a session enabled there still writes its table, or the
+        // handheld could be cleared of records the table never received.
         LogMessage(SessionLabel + ": Failure creating ODBCSession: " + SectionName + "\n  " +
                    ExceptionText(e));
-        Active_ = false;
       });
 }
 
@@ -85,9 +90,26 @@ void TKLVPCSessionODBC::LogFailure(const std::string& What, const std::exception
   LogMessage(SessionLabel + ": " + What + "\n  " + ExceptionText(E));
 }
 
+bool TKLVPCSessionODBC::RowRefused(const std::exception& E) {
+  LogFailure("Failure posting to datasource: " + DSN + "::" + TableName(), E);
+  if (AbortOnRecordError) Failed_ = true;
+  return !AbortOnRecordError;
+}
+
+void TKLVPCSessionODBC::FlushRows() {
+  if (!Batched_ || !Table_ || Failed_) return;
+  Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Flush()); },
+          [&](const std::exception& e) {
+            // Not a refused row: the database failed, and what the batch left is unknown.
+            LogFailure("Failure posting to datasource: " + DSN + "::" + TableName(), e);
+            Failed_ = true;
+          });
+}
+
 void TKLVPCSessionODBC::WriteOpen() {
   if (!Active_ || Failed_) return;
   SeenCount = 0;
+  ColumnIndexes_.fill(-1);
   const bool opened = Attempt(
       [&] {
         Table_.reset();
@@ -95,6 +117,12 @@ void TKLVPCSessionODBC::WriteOpen() {
         Database_ = std::make_unique<db::TDatabase>(DSN, UserName, Password);
         Table_ = std::make_unique<db::TTable>(*Database_, TableName());
         Table_->Open();
+        // The table is opened first: a failed look-up may spoil a transaction.
+        Batched_ = Database_->StartTransactionWithSavepoints();
+        if (Batched_) {
+          Table_->SetBatchSize(kBatchRows);
+          Table_->OnRowRefused = [this](const db::EDatabaseError& e) { return RowRefused(e); };
+        }
       },
       [&](const std::exception& e) {
         LogFailure("Failure opening ODBC datasource: " + DSN, e);
@@ -102,12 +130,12 @@ void TKLVPCSessionODBC::WriteOpen() {
       });
   if (!opened || PDASession.Prefs.AppendOutput != 0) return;
 
-  const std::string& table = TableName();
-  const std::string sql = table.find(' ') != std::string::npos ? "DELETE FROM \"" + table + "\""
-                                                               : "DELETE FROM " + table;
+  // Named as the table was opened, quoted where the name needs it.
+  const std::string sql = "DELETE FROM " + Table_->SqlName();
   Attempt([&] { Database_->ExecSQL(sql); },
           [&](const std::exception& e) {
-            LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + table, e);
+            LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(),
+                       e);
             Failed_ = true;
           });
 }
@@ -117,6 +145,8 @@ void TKLVPCSessionODBC::WriteRecord() {
   ++SeenCount;
   const std::string target = DSN + "::" + TableName();
   auto recordFailed = [&](const std::string& What, const std::exception& e) {
+    // Refusals of earlier records, still queued, are logged before this one.
+    FlushRows();
     LogFailure(What + target, e);
     if (AbortOnRecordError) Failed_ = true;
     // The failed record's row goes: posted later with only some columns, or refused again by
@@ -141,7 +171,8 @@ void TKLVPCSessionODBC::WriteRecord() {
             for (int32_t i = 1; i <= count; ++i) {
               if (!PDASession.IsFieldExported(i) || ColumnMap[i].empty()) continue;
               column = ColumnMap[i];
-              const int index = Table_->ColumnIndex(column);
+              int& index = ColumnIndexes_[i];
+              if (index < 0) index = Table_->ColumnIndex(column);
               if (PDASession.FieldDef(i).FieldType != kFieldTypeBitmap) {
                 Table_->SetColumnText(index, data.Fields.Items(i).AsString());
                 continue;
@@ -150,7 +181,9 @@ void TKLVPCSessionODBC::WriteRecord() {
               TKLVBitmap* bitmap =
                   PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
               if (!bitmap) continue;
-              if (Table_->Columns()[index].IsBlob()) {
+              // Only a binary column holds the bitmap's bytes; any character column, long
+              // text too, gets the saved file's name.
+              if (Table_->Columns()[index].IsBinary()) {
                 bitmap->SaveAsOLE = SaveBitmapsAsOLEObjects;
                 std::unique_ptr<db::TBlobStream> stream = Table_->CreateBlobStream(index);
                 std::string bytes;
@@ -170,17 +203,32 @@ void TKLVPCSessionODBC::WriteRecord() {
           }))
     return;
 
-  Attempt(
-      [&] {
-        Table_->Post();
-        ++WrittenCount;
-      },
-      [&](const std::exception& e) { recordFailed("Failure posting to datasource: ", e); });
+  // While batched, the rows counted here may be earlier ones, and refusals come through
+  // RowRefused; what is thrown is the database failing.
+  Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Post()); },
+          [&](const std::exception& e) {
+            recordFailed("Failure posting to datasource: ", e);
+            if (Batched_) Failed_ = true;
+          });
 }
 
 void TKLVPCSessionODBC::WriteClose() {
+  FlushRows();
   Attempt(
       [&] {
+        if (Database_ && Database_->InTransaction()) {
+          if (Failed_) {
+            WrittenCount = 0;
+            Database_->Rollback();
+          } else {
+            try {
+              Database_->Commit();
+            } catch (...) {
+              WrittenCount = 0;
+              throw;
+            }
+          }
+        }
         if (Table_) Table_->Close();
         if (Database_) Database_->Close();
         if (Active_) {

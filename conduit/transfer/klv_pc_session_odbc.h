@@ -4,6 +4,11 @@
 // part at all, come from the session's section of QuillorP2_ODBC.ini beside the conduit
 // library, which every run writes back so that it fills itself in. Download only: the read
 // operations offer nothing.
+//
+// Where the database offers transactions (with savepoints), a download is one transaction:
+// the clearing delete and every row become visible together at WriteClose, and a failed
+// download is rolled back, leaving the table as it was. WrittenCount is then what the table
+// holds of this download afterwards: 0 after a rollback.
 
 #include <array>
 #include <memory>
@@ -15,8 +20,9 @@
 class TKLVPCSessionODBC : public TKLVPCSession {
  public:
   // Reads the section "SessionNN" of the settings file and writes it back (all keys but
-  // SaveBitmapsAsOLEObjects and AbortOnRecordError). A failure there is logged and leaves
-  // the session inactive; it never leaves the constructor. IniFileName is there for tests.
+  // SaveBitmapsAsOLEObjects and AbortOnRecordError). A failure to write back is logged, and
+  // the session works with the settings it read; it never leaves the constructor.
+  // IniFileName is there for tests.
   explicit TKLVPCSessionODBC(TKLVPDASession& PDASession,
                              const std::string& IniFileName = GetIniFileName());
   ~TKLVPCSessionODBC() override;
@@ -52,7 +58,15 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   int32_t FieldCount() const;
   const std::string& TableName() const { return ColumnMap[0]; }
   void LogFailure(const std::string& What, const std::exception& E) const;
+  // A record the table refused: logged; tells whether the next records are to be tried.
+  bool RowRefused(const std::exception& E);
+  // Inserts the rows still queued; their refusals are logged first.
+  void FlushRows();
 
   std::unique_ptr<db::TDatabase> Database_;
   std::unique_ptr<db::TTable> Table_;
+  // The download is one transaction, its rows inserted in batches.
+  bool Batched_ = false;
+  // The table's column of each field, looked up on first use in a download (-1: not yet).
+  std::array<int, 31> ColumnIndexes_{};
 };
