@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "conduit/transfer/klv_pc_session.h"
 
@@ -17,7 +18,9 @@ class TKLVPCTextFormatter;
 // The output file while a download writes it. The text goes into a temporary file beside the
 // target, which starts as a copy of the target when appending; Commit renames it over the
 // target. Until then the target keeps what it held, so a broken or failed download never
-// loses or damages earlier data; a file never committed is discarded.
+// loses or damages earlier data; a file never committed is discarded. Text is collected in
+// a buffer and written a buffer at a time; once a write has failed, the file takes no more
+// text and cannot be committed.
 class TKLVTextOutputFile {
  public:
   TKLVTextOutputFile() = default;
@@ -27,9 +30,11 @@ class TKLVTextOutputFile {
 
   // A new, empty file for FileName.
   void Create(const std::string& FileName);
-  // The existing FileName without its last RemoveLines lines (the rest then ends its lines in
-  // CR LF), to be written on. Failures of the copy read "<file>: <error text>".
-  void Append(const std::string& FileName, int RemoveLines);
+  // The existing FileName, to be written on. When its last lines are the lines of Ending
+  // (with line ends of any kind), its last RemoveLines lines are left out and the answer is
+  // true; otherwise all of it is kept and the answer is false. Failures to read FileName
+  // read "<file>: <error text>".
+  bool Append(const std::string& FileName, const std::string& Ending, int RemoveLines);
   // Raises EInOutError when the file is not open or the text cannot be written.
   void Write(const std::string& Text);
   // Makes the file the target and closes it. Raises EInOutError when it is not open or cannot
@@ -39,12 +44,20 @@ class TKLVTextOutputFile {
   void Discard();
   bool IsOpen() const { return Fd_ >= 0; }
 
+  static constexpr size_t kBufferSize = 64 * 1024;
+
  private:
   void OpenTemporary(const std::string& FileName);
+  void Flush();
+  void WriteThrough(const char* Data, size_t Size);
 
   int Fd_ = -1;
   std::string Target_;
   std::string TempName_;
+  std::vector<char> Buffer_;
+  size_t Buffered_ = 0;
+  // errno of the write that failed; 0 while none has.
+  int WriteError_ = 0;
 };
 
 class TKLVPCSessionText : public TKLVPCSession {
@@ -101,6 +114,7 @@ class TKLVPCSessionText : public TKLVPCSession {
 
  private:
   using TPiece = void (TKLVPCTextFormatter::*)(std::string&);
+  std::string PieceText(TPiece Piece);
   void WritePiece(TPiece Piece);
   // The HotSync user name as it goes into file names of the custom folder.
   std::string UserNameInFileName() const;

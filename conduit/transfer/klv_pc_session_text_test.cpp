@@ -2,7 +2,10 @@
 // in temporary folders.
 #include "conduit/transfer/klv_pc_session_text.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -420,6 +423,54 @@ TEST_F(KLVPCSessionTextDownload, AppendToXmlFileReplacesTheFooter) {
             "</QuillorPlusData>\r\n");
 }
 
+TEST_F(KLVPCSessionTextDownload, AppendRemovesOnlyClosingLinesThisLayoutWrote) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.AppendOutput = 1;
+  Export({1});
+  auto without = [](std::string text, const std::string& drop) {
+    for (size_t at = text.find(drop); at != std::string::npos; at = text.find(drop, at))
+      text.erase(at, drop.size());
+    return text;
+  };
+  for (int16_t format : {3, 4}) {
+    pda_->Prefs.OutputFormat = format;
+    const std::string out = temp_ / (format == 3 ? "S01_data_Ann.xml" : "S01_data_Ann.htm");
+    const std::string lastLine = format == 3 ? "</QuillorPlusData>" : "</body></html>";
+    Download(*NewSession(), {{"first"}});
+    const std::string written = ReadFileBytes(out);
+
+    // Re-saved on one line, with a note after its end, with an empty line more: every byte
+    // stays and the new block follows.
+    for (const std::string& edited :
+         {without(written, "\r\n"), written + "<!-- checked -->\r\n", written + "\r\n"}) {
+      qptest::WriteFile(out, edited);
+      log_.Clear();
+      Download(*NewSession(), {{"second"}});
+      const std::string after = ReadFileBytes(out);
+      EXPECT_EQ(after.substr(0, edited.size()), edited);
+      EXPECT_NE(after.find("second", edited.size()), std::string::npos);
+      EXPECT_THAT(log_.texts,
+                  ElementsAre("Session01(Orders): Output text file does not end with the closing "
+                              "lines of its layout, appending after its end without removing "
+                              "anything: " +
+                                  out,
+                              "Session01(Orders): Downloaded 1/1 records to " + out));
+    }
+
+    // Saved with other line ends, the closing lines are still the layout's own: replaced.
+    const std::string lf = without(written, "\r");
+    qptest::WriteFile(out, lf);
+    log_.Clear();
+    Download(*NewSession(), {{"second"}});
+    const std::string after = ReadFileBytes(out);
+    const size_t footerStart = lf.rfind(format == 3 ? "\n\n" : "\n\n<table") + 1;
+    EXPECT_EQ(after.substr(0, footerStart), lf.substr(0, footerStart));
+    EXPECT_NE(after.find("second", footerStart), std::string::npos);
+    EXPECT_EQ(after.find(lastLine), after.size() - lastLine.size() - 2);
+    EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out));
+  }
+}
+
 TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRow) {
   // In the HotSync user folder (a custom folder that is no folder here falls back to it), the
   // bitmap names carry no user name.
@@ -555,6 +606,60 @@ TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
                                                  out + "\n  EInOutError: Cannot write file ")));
   EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
   EXPECT_TRUE(fs::is_directory(out));
+}
+
+TEST_F(KLVPCSessionTextDownload, WriteFailureKeepsTheEarlierFileWhole) {
+  // A file-size limit makes writes fail as a full disk does.
+  struct SizeLimit {
+    explicit SizeLimit(rlim_t bytes) {
+      oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+      getrlimit(RLIMIT_FSIZE, &old);
+      rlimit limit = old;
+      limit.rlim_cur = bytes;
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~SizeLimit() {
+      setrlimit(RLIMIT_FSIZE, &old);
+      std::signal(SIGXFSZ, oldHandler);
+    }
+    rlimit old{};
+    void (*oldHandler)(int);
+  };
+  UseCustomPath(temp_.Path());
+  Export({1});
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  const std::string cannotWrite = out + "\n  EInOutError: Cannot write file \"" + out + "\". ";
+  // 31 bytes a row.
+  const std::vector<std::vector<std::string>> rows(6000, {std::string(29, 'x')});
+  for (bool appending : {false, true}) {
+    SCOPED_TRACE(appending);
+    pda_->Prefs.AppendOutput = appending;
+    qptest::WriteFile(out, "earlier\r\n");
+    log_.Clear();
+    {
+      // Past the first buffers: a row's write fails.
+      SizeLimit limit(100 * 1024);
+      auto s = NewSession();
+      Download(*s, rows);
+      EXPECT_TRUE(s->Failed());
+    }
+    EXPECT_THAT(log_.texts,
+                ElementsAre(StartsWith("Session01(Orders): Failure writing output text file: " +
+                                       cannotWrite)));
+    {
+      // Within the first buffer: finishing the file fails.
+      SizeLimit limit(1000);
+      log_.Clear();
+      auto s = NewSession();
+      Download(*s, {rows.begin(), rows.begin() + 100});
+      EXPECT_TRUE(s->Failed());
+    }
+    EXPECT_THAT(log_.texts,
+                ElementsAre(StartsWith("Session01(Orders): Failure closing output text file: " +
+                                       cannotWrite)));
+    EXPECT_EQ(ReadFileBytes(out), "earlier\r\n");
+    EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
+  }
 }
 
 // --- upload ----------------------------------------------------------------------------------
