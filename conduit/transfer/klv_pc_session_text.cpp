@@ -78,6 +78,25 @@ int16_t RecId(size_t number) {
   return SwapSmallint(static_cast<int16_t>(static_cast<uint16_t>(number)));
 }
 
+size_t SkipDigits(const std::string& Text, size_t At) {
+  while (At < Text.size() && Text[At] >= '0' && Text[At] <= '9') ++At;
+  return At;
+}
+
+// Whether Name is Prefix + field "nn" + "_" + stamp "yymmddhh" + "_" + counter + Suffix, as
+// MakeBitmapFileName forms it. The counter is all digits and Suffix starts with "_", so the
+// name splits in one way only.
+bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std::string& Suffix) {
+  if (Name.compare(0, Prefix.size(), Prefix) != 0) return false;
+  size_t at = Prefix.size();
+  for (size_t digits : {2, 8}) {
+    if (SkipDigits(Name, at) != at + digits || Name.compare(at + digits, 1, "_") != 0) return false;
+    at += digits + 1;
+  }
+  const size_t counterEnd = SkipDigits(Name, at);
+  return counterEnd >= at + 3 && Name.compare(counterEnd, std::string::npos, Suffix) == 0;
+}
+
 [[noreturn]] void RaiseIo(const char* what, const std::string& file, int err) {
   throw EInOutError(Format("Cannot %s file \"%s\". %s", what, file.c_str(), std::strerror(err)));
 }
@@ -470,9 +489,7 @@ void TKLVPCSessionText::WritePiece(TPiece Piece) {
 
 void TKLVPCSessionText::WriteOpen() {
   const SessionPrefsData& prefs = PDASession.Prefs;
-  if (!prefs.AppendOutput)
-    DeleteFiles(FromPDAFolder + "Signatures" + platform::kPathSeparator +
-                Format("S%.2d*.bmp", SlotIndex + 1));
+  if (!prefs.AppendOutput) DeleteOldBitmaps();
   OutputFileName = GetOutputFileName();
 
   bool appending = false;
@@ -552,6 +569,31 @@ void TKLVPCSessionText::WriteRecord() {
       });
 }
 
+void TKLVPCSessionText::DeleteOldBitmaps() {
+  const std::string mask =
+      FromPDAFolder + "Signatures" + platform::kPathSeparator + Format("S%.2d*.bmp", SlotIndex + 1);
+  if (PathMode != 2) {
+    DeleteFiles(mask);
+    return;
+  }
+  // A custom folder may be shared by several HotSync users, whose output files still name
+  // their own bitmaps: only the files this user's downloads named go.
+  std::vector<std::string> files;
+  ListFiles(mask, &files);
+  const std::string prefix = Format("S%.2dF", SlotIndex + 1);
+  const std::string suffix = BitmapSuffix();
+  for (const std::string& file : files) {
+    const std::string name = file.substr(platform::FolderOf(file).size());
+    if (!IsBitmapName(name, prefix, suffix)) continue;
+    std::error_code ec;
+    fs::remove(file, ec);
+  }
+}
+
+std::string TKLVPCSessionText::BitmapSuffix() const {
+  return PathMode == 2 ? "_" + UserNameInFileName() + ".bmp" : ".bmp";
+}
+
 void TKLVPCSessionText::WriteRowBitmaps() {
   const std::string folder = AddTrailingBackslash(FromPDAFolder + "Signatures");
   const int count = std::min<int>(PDASession.Prefs.FieldCount, kSessionFieldCount);
@@ -563,8 +605,7 @@ void TKLVPCSessionText::WriteRowBitmaps() {
     TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
     if (!bitmap) continue;
     std::string prefix = folder + Format("S%.2dF%.2d_", SlotIndex + 1, i);
-    std::string suffix = PathMode == 2 ? "_" + UserNameInFileName() + ".bmp" : ".bmp";
-    bitmap->SaveToFile(MakeBitmapFileName(prefix, suffix));
+    bitmap->SaveToFile(MakeBitmapFileName(prefix, BitmapSuffix()));
   }
 }
 

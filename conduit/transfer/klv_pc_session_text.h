@@ -93,6 +93,9 @@ class TKLVPCSessionText : public TKLVPCSession {
   bool BackupInputFile(const std::string& FileName);
   // Saves the signature bitmaps of the current record; raises on failure.
   void WriteRowBitmaps();
+  // Deletes the slot's bitmap files of earlier downloads; in a custom folder only those of
+  // this HotSync user.
+  void DeleteOldBitmaps();
 
   static bool IsFileNameChar(unsigned char Ch);
   // Every character IsFileNameChar refuses becomes its code as "%2X".
@@ -118,6 +121,8 @@ class TKLVPCSessionText : public TKLVPCSession {
   void WritePiece(TPiece Piece);
   // The HotSync user name as it goes into file names of the custom folder.
   std::string UserNameInFileName() const;
+  // What follows the counter in a bitmap file name.
+  std::string BitmapSuffix() const;
   // Logs the failure line of a records operation and answers false.
   bool ReadFailure(const std::string& FileName, const std::exception& E);
 };

@@ -241,12 +241,23 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderHoldsOutputAndSignaturesWithUserInNa
   EXPECT_TRUE(fs::is_directory(custom + "/Signatures"));
   EXPECT_TRUE(fs::is_directory(custom + "/ToPDA"));
 
-  // Bitmaps of field 3 go into the custom Signatures folder, named with the user.
+  // Bitmaps of field 3 go into the custom Signatures folder, named with the user. Of the
+  // slot's earlier ones only this user's go: the folder may be shared.
   pda_->Prefs.FieldDefs[2].FieldType = kFieldTypeBitmap;
   Export({3});
   AddBitmap(1, 3);
+  const std::vector<std::string> others = {
+      "S01F03_26010100_001_Bob.bmp", "S01F03_26010100_001_Jo_Ann.bmp",
+      "S01F03_26010100_001_Ann.bmp.bmp", "S01F03_2601010_001_Ann.bmp",
+      "S02F03_26010100_001_Ann.bmp"};
+  for (const std::string& name : others) qptest::WriteFile(custom + "/Signatures/" + name, "");
+  for (const char* name : {"S01F03_26010100_001_Ann.bmp", "S01F12_26010100_1000_Ann.bmp"})
+    qptest::WriteFile(custom + "/Signatures/" + name, "");
   Download(*s, {{"", "", ""}});
-  EXPECT_THAT(FilesIn(custom + "/Signatures"), ElementsAre("S01F03_26120714_001_Ann.bmp"));
+  std::vector<std::string> expected = others;
+  expected.push_back("S01F03_26120714_001_Ann.bmp");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(FilesIn(custom + "/Signatures"), expected);
 }
 
 TEST_F(KLVPCSessionTextFolders, CustomFolderThatCannotBeMadeFallsBackToTheUserFolder) {
