@@ -78,6 +78,19 @@ int16_t RecId(size_t number) {
   return SwapSmallint(static_cast<int16_t>(static_cast<uint16_t>(number)));
 }
 
+// The longest file or folder name the file system takes.
+constexpr size_t kMaxFileNameSize = 255;
+
+// 64-bit FNV-1a: the same on every run and build, so a user keeps the same folder.
+uint64_t NameHash(const std::string& Text) {
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (char c : Text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+
 size_t SkipDigits(const std::string& Text, size_t At) {
   while (At < Text.size() && Text[At] >= '0' && Text[At] <= '9') ++At;
   return At;
@@ -462,13 +475,23 @@ bool TKLVPCSessionText::IsFileNameChar(unsigned char Ch) {
 }
 
 std::string TKLVPCSessionText::MakeSafeFileName(const std::string& Text) {
+  auto escaped = [](char c) { return Format("%2X", static_cast<unsigned char>(c)); };
   std::string result;
-  for (char c : Text) {
-    unsigned char ch = static_cast<unsigned char>(c);
-    if (IsFileNameChar(ch))
-      result += c;
-    else
-      result += Format("%2X", ch);
+  for (char c : Text)
+    result += IsFileNameChar(static_cast<unsigned char>(c)) ? std::string(1, c) : escaped(c);
+  // "." and ".." name the Data folder itself and the conduit's own folder, and so would the
+  // empty name: the user's files must stay in a folder of their own.
+  if (result.empty()) return "00";
+  if (result.find_first_not_of('.') == std::string::npos) {
+    std::string dots;
+    for (char c : result) dots += escaped(c);
+    result = dots;
+  }
+  if (result.size() > kMaxFileNameSize) {
+    // Cut to what the file system takes; the hash of the whole keeps apart users whose names
+    // differ only beyond the cut.
+    const std::string tag = Format("-%016llX", static_cast<unsigned long long>(NameHash(result)));
+    result = result.substr(0, kMaxFileNameSize - tag.size()) + tag;
   }
   return result;
 }

@@ -98,7 +98,9 @@ class TKLVPCSessionText : public TKLVPCSession {
   void DeleteOldBitmaps();
 
   static bool IsFileNameChar(unsigned char Ch);
-  // Every character IsFileNameChar refuses becomes its code as "%2X".
+  // Every character IsFileNameChar refuses becomes its code as "%2X". A result of dots only
+  // has its dots escaped too, the empty one becomes "00", and one longer than a file name may
+  // be is cut and ends in a hash of the whole.
   static std::string MakeSafeFileName(const std::string& Text);
 
   // 0: HotSync user folder, 1: "Data" beside the conduit library, 2: the custom folder.

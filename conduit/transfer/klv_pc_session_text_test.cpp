@@ -207,25 +207,29 @@ using KLVPCSessionTextUpload = KLVPCSessionTextTest;
 // --- folders and names -----------------------------------------------------------------------
 
 TEST_F(KLVPCSessionTextFolders, DefaultLayoutBesideTheConduitLibraryPerUser) {
-  StartHotSync("Ann Lee");
   const std::string data = platform::FolderOf(GetModulePath()) + "Data";
-  const std::string user = data + "/Ann Lee/";
-  {
-    auto s = NewSession();
-    EXPECT_EQ(s->PathMode, 1);
-    EXPECT_EQ(s->BaseFolder, data + "/");
-    EXPECT_EQ(s->FromPDAFolder, user + "FromPDA/");
-    EXPECT_EQ(s->ToPDAFolder, user + "ToPDA/");
-    EXPECT_EQ(s->GetOutputFileName(), user + "FromPDA/S01_data.txt");
-    EXPECT_EQ(s->GetDataFileName(), user + "ToPDA/S01_data.txt");
-    EXPECT_EQ(s->GetHintsFileName(), user + "ToPDA/S01_Hints.txt");
-    EXPECT_EQ(s->GetFieldListFileName(3), user + "ToPDA/S01F03.txt");
-    EXPECT_TRUE(fs::is_directory(user + "FromPDA/Signatures"));
-    EXPECT_TRUE(fs::is_directory(user + "ToPDA"));
-    EXPECT_THAT(log_.texts, IsEmpty());
+  for (const auto& [userName, folder] :
+       {std::pair<std::string, std::string>{"Ann Lee", "Ann Lee"}, {"..", "2E2E"}}) {
+    StartHotSync(userName);
+    const std::string user = data + "/" + folder + "/";
+    {
+      auto s = NewSession();
+      EXPECT_EQ(s->PathMode, 1);
+      EXPECT_EQ(s->BaseFolder, data + "/");
+      EXPECT_EQ(s->FromPDAFolder, user + "FromPDA/");
+      EXPECT_EQ(s->ToPDAFolder, user + "ToPDA/");
+      EXPECT_EQ(s->GetOutputFileName(), user + "FromPDA/S01_data.txt");
+      EXPECT_EQ(s->GetDataFileName(), user + "ToPDA/S01_data.txt");
+      EXPECT_EQ(s->GetHintsFileName(), user + "ToPDA/S01_Hints.txt");
+      EXPECT_EQ(s->GetFieldListFileName(3), user + "ToPDA/S01F03.txt");
+      EXPECT_TRUE(fs::is_directory(user + "FromPDA/Signatures"));
+      EXPECT_TRUE(fs::is_directory(user + "ToPDA"));
+      EXPECT_THAT(log_.texts, IsEmpty());
+    }
+    std::error_code ec;
+    fs::remove_all(user, ec);
   }
   std::error_code ec;
-  fs::remove_all(user, ec);
   fs::remove(data, ec);  // only when no other test uses it
 }
 
@@ -304,7 +308,27 @@ TEST_F(KLVPCSessionTextFolders, SafeFileNames) {
   EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("a/b:c"), "a2Fb3Ac");
   EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("x\ty"), "x 9y");
   EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("Ren\xE9#-._"), "RenE9#-._");
-  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(""), "");
+  // Names that would leave the user's folder: the empty name, "." and "..".
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(""), "00");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("."), "2E");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(".."), "2E2E");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("..."), "2E2E2E");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("..a"), "..a");
+  // Too long for a file name: cut, and still one folder per user.
+  const std::string longest(255, 'a');
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(longest), longest);
+  std::vector<std::string> safe;
+  for (const std::string& name : {longest + "b", longest + "c", std::string(128, '/') + "x"}) {
+    safe.push_back(TKLVPCSessionText::MakeSafeFileName(name));
+    EXPECT_EQ(safe.back().size(), 255u);
+  }
+  // The same folder on every run: the hash is part of where the user's files are.
+  EXPECT_EQ(safe[0], longest.substr(0, 238) + "-FD2913200943D30C");
+  EXPECT_NE(safe[0], safe[1]);
+  std::string escapedSlashes;
+  for (int i = 0; i < 100; ++i) escapedSlashes += "2F";
+  EXPECT_EQ(safe[2].substr(0, 200), escapedSlashes);
+  EXPECT_THAT(safe[2], ::testing::MatchesRegex("(2F)+-[0-9A-F]{16}"));
   EXPECT_FALSE(TKLVPCSessionText::IsFileNameChar(0x80));
   EXPECT_FALSE(TKLVPCSessionText::IsFileNameChar('/'));
   EXPECT_TRUE(TKLVPCSessionText::IsFileNameChar(' '));
