@@ -618,7 +618,6 @@ std::string TKLVPCSessionText::BitmapSuffix() const {
 }
 
 void TKLVPCSessionText::WriteRowBitmaps() {
-  const std::string folder = AddTrailingBackslash(FromPDAFolder + "Signatures");
   const int count = std::min<int>(PDASession.Prefs.FieldCount, kSessionFieldCount);
   for (int i = 1; i <= count; ++i) {
     if (PDASession.FieldDef(i).FieldType != kFieldTypeBitmap || !PDASession.IsFieldExported(i))
@@ -627,7 +626,8 @@ void TKLVPCSessionText::WriteRowBitmaps() {
     int32_t recId = PDASession.CurrentDb->FieldByName("Rec_ID").AsInteger();
     TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
     if (!bitmap) continue;
-    std::string prefix = folder + Format("S%.2dF%.2d_", SlotIndex + 1, i);
+    std::string prefix = AddTrailingBackslash(FromPDAFolder + "Signatures") +
+                         Format("S%.2dF%.2d_", SlotIndex + 1, i);
     bitmap->SaveToFile(MakeBitmapFileName(prefix, BitmapSuffix()));
   }
 }
