@@ -643,7 +643,7 @@ TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
   EXPECT_TRUE(fs::is_directory(out));
 }
 
-TEST_F(KLVPCSessionTextDownload, WriteFailureKeepsTheEarlierFileWhole) {
+TEST_F(KLVPCSessionTextDownload, BufferedWritesKeepTheBytesAndAFailedOneKeepsTheEarlierFile) {
   // A file-size limit makes writes fail as a full disk does.
   struct SizeLimit {
     explicit SizeLimit(rlim_t bytes) {
@@ -665,7 +665,8 @@ TEST_F(KLVPCSessionTextDownload, WriteFailureKeepsTheEarlierFileWhole) {
   const std::string out = temp_ / "S01_data_Ann.txt";
   const std::string cannotWrite = out + "\n  EInOutError: Cannot write file \"" + out + "\". ";
   // 31 bytes a row.
-  const std::vector<std::vector<std::string>> rows(6000, {std::string(29, 'x')});
+  std::vector<std::vector<std::string>> rows;
+  for (int i = 0; i < 6000; ++i) rows.push_back({Format("%029d", i)});
   for (bool appending : {false, true}) {
     SCOPED_TRACE(appending);
     pda_->Prefs.AppendOutput = appending;
@@ -695,6 +696,14 @@ TEST_F(KLVPCSessionTextDownload, WriteFailureKeepsTheEarlierFileWhole) {
     EXPECT_EQ(ReadFileBytes(out), "earlier\r\n");
     EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
   }
+  // Without the limit the rows span several buffers, and the next append copies the file in
+  // pieces: the bytes are still the rows as they came.
+  std::string text;
+  for (const auto& row : rows) text += row[0] + "\r\n";
+  Download(*NewSession(), rows);
+  EXPECT_EQ(ReadFileBytes(out), "earlier\r\n" + text);
+  Download(*NewSession(), rows);
+  EXPECT_EQ(ReadFileBytes(out), "earlier\r\n" + text + text);
 }
 
 // --- upload ----------------------------------------------------------------------------------
