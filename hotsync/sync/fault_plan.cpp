@@ -63,10 +63,8 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
   return plan;
 }
 
-int32_t FaultPlan::Next(std::string_view entry) {
-  auto it = calls_.find(entry);
-  if (it == calls_.end()) it = calls_.emplace(std::string(entry), 0).first;
-  const uint32_t call = ++it->second;
+int32_t FaultPlan::Next(const std::string& entry) {
+  const uint32_t call = ++calls_[entry];
   for (const auto& r : rules_)
     if (r.entry == entry && (call == r.call || (r.fromThenOn && call > r.call))) return r.code;
   return 0;

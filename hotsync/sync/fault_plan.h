@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/exception.h"
@@ -19,7 +18,7 @@ class FaultPlan {
   static FaultPlan Parse(const std::string& spec, const std::vector<std::string>& validNames);
 
   // Counts one call of entry and returns the result it must fail with, or 0.
-  int32_t Next(std::string_view entry);
+  int32_t Next(const std::string& entry);
 
  private:
   struct Rule {
@@ -29,6 +28,5 @@ class FaultPlan {
     int32_t code = 0;
   };
   std::vector<Rule> rules_;
-  // Looked up without a string made for each call: a HotSync makes one call per record.
-  std::map<std::string, uint32_t, std::less<>> calls_;
+  std::map<std::string, uint32_t> calls_;
 };
