@@ -618,10 +618,15 @@ std::string TKLVPCSessionText::BitmapSuffix() const {
 }
 
 void TKLVPCSessionText::WriteRowBitmaps() {
-  const int count = std::min<int>(PDASession.Prefs.FieldCount, kSessionFieldCount);
-  for (int i = 1; i <= count; ++i) {
-    if (PDASession.FieldDef(i).FieldType != kFieldTypeBitmap || !PDASession.IsFieldExported(i))
-      continue;
+  // The session's settings stay as they are for the slot: the fields are looked up once.
+  if (!BitmapFields_) {
+    BitmapFields_.emplace();
+    const int count = std::min<int>(PDASession.Prefs.FieldCount, kSessionFieldCount);
+    for (int i = 1; i <= count; ++i)
+      if (PDASession.FieldDef(i).FieldType == kFieldTypeBitmap && PDASession.IsFieldExported(i))
+        BitmapFields_->push_back(i);
+  }
+  for (int i : *BitmapFields_) {
     if (!PDASession.CurrentDb) throw Exception("No handheld database open");
     int32_t recId = PDASession.CurrentDb->FieldByName("Rec_ID").AsInteger();
     TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;

@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -127,4 +128,6 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::string BitmapSuffix() const;
   // Logs the failure line of a records operation and answers false.
   bool ReadFailure(const std::string& FileName, const std::exception& E);
+  // The exported signature fields, once WriteRowBitmaps has looked them up.
+  std::optional<std::vector<int>> BitmapFields_;
 };
