@@ -1,6 +1,8 @@
 // session_bench: times a full HotSync of a large handheld through the stand-in installation
 // and the built conduit, against a baseline that does the same work by hand: reading each
-// session's data database with qp_handheld and writing the tab-delimited file directly.
+// session's data database with qp_handheld and writing the tab-delimited file directly. Then
+// measures the peak memory of HotSyncs of 20,000 and 200,000 records and of one with a large
+// print-format file.
 //   session_bench [--records N] [--sessions S] [--runs R]
 // Reports the median of R runs of each, and their ratio. Everything lives in a temporary
 // folder that is removed at the end.
@@ -30,6 +32,10 @@ namespace {
 const std::string kOut = QP_OUT_DIR;
 const char kUser[] = "Bench User";
 constexpr int kFields = 10;
+const char kUsage[] = "usage: session_bench [--records N] [--sessions S] [--runs R]";
+// Records and the sessions they are spread over (a session holds at most 65,535).
+constexpr int kMemoryRecords[][2] = {{20000, 1}, {200000, 10}, {200000, 4}};
+constexpr uint64_t kLargeFormatFile = uint64_t{256} << 20;
 
 struct Options {
   int records = 20000;
@@ -47,27 +53,30 @@ std::string Quote(const std::string& s) {
   return "'" + s + "'";
 }
 
+// A tab-delimited session of kFields fields and count records.
+SessionSpec BenchSession(int slot, int count) {
+  SessionSpec s;
+  s.slot = slot;
+  s.name = Format("Bench %d", slot + 1);
+  s.prefs.outputFormat = kTab;
+  s.prefs.fieldNamesAsHeaders = true;
+  for (int f = 1; f <= kFields; ++f) s.prefs.fields.push_back({Format("Field %d", f)});
+  s.rows.reserve(count);
+  for (int r = 0; r < count; ++r) {
+    s.rows.push_back({Format("40063813%05d", r % 100000), Format("Item %d of lot %d", r, slot),
+                      std::to_string(r % 97), Format("A%d-%02d", r % 9, r % 31), "2026-03-14 08:02",
+                      Format("%d.%02d", r % 50, r % 100), "EA", Format("Batch %04d", r % 1000),
+                      "OK", Format("Note %d", r)});
+  }
+  s.bitmapDb = false;
+  return s;
+}
+
 // Slot 0 holds the large session; the others a twentieth of it each.
 std::vector<SessionSpec> BenchSessions(const Options& o) {
   std::vector<SessionSpec> sessions;
-  for (int k = 0; k < o.sessions; ++k) {
-    SessionSpec s;
-    s.slot = k;
-    s.name = Format("Bench %d", k + 1);
-    s.prefs.outputFormat = kTab;
-    s.prefs.fieldNamesAsHeaders = true;
-    for (int f = 1; f <= kFields; ++f) s.prefs.fields.push_back({Format("Field %d", f)});
-    const int count = k == 0 ? o.records : std::max(1, o.records / 20);
-    s.rows.reserve(count);
-    for (int r = 0; r < count; ++r) {
-      s.rows.push_back({Format("40063813%05d", r % 100000), Format("Item %d of lot %d", r, k),
-                        std::to_string(r % 97), Format("A%d-%02d", r % 9, r % 31),
-                        "2026-03-14 08:02", Format("%d.%02d", r % 50, r % 100), "EA",
-                        Format("Batch %04d", r % 1000), "OK", Format("Note %d", r)});
-    }
-    s.bitmapDb = false;
-    sessions.push_back(std::move(s));
-  }
+  for (int k = 0; k < o.sessions; ++k)
+    sessions.push_back(BenchSession(k, k == 0 ? o.records : std::max(1, o.records / 20)));
   return sessions;
 }
 
@@ -103,6 +112,47 @@ class Bench {
   void HotSync(const std::string& handheld) { Run(hotsync_ + "/hotsync sync " + Quote(handheld)); }
   void FullHotSync() { HotSync(handheld_); }
   void EmptyHotSync() { HotSync(root_ + "/empty"); }
+
+  // A handheld of records spread evenly over sessions, built once.
+  std::string MemoryHandheld(int records, int sessions) {
+    const std::string folder = root_ + Format("/memory-%d-%d", records, sessions);
+    if (fs::exists(folder)) return folder;
+    Handheld hh = Handheld::Create(folder, kUser);
+    WriteAppPreference(hh, "bench scanner");
+    std::vector<SessionSpec> specs;
+    for (int k = 0; k < sessions; ++k) specs.push_back(BenchSession(k, records / sessions));
+    WriteSessions(hh, specs);
+    // Where the print format goes.
+    PalmDatabase formats;
+    formats.name = "QP28-QuillorPlus_Formats";
+    formats.type = FourCC("DATA");
+    formats.creator = FourCC("QP28");
+    hh.SaveDatabase(formats);
+    return folder;
+  }
+  // The print-format file beside the conduit: a file of that size (sparse), or none at 0.
+  void PrintFormatFile(uint64_t size) {
+    const std::string file = root_ + "/conduit/Data/PrinterData/QuillorP_Format.txt";
+    std::error_code ec;
+    fs::remove(file, ec);
+    if (size == 0) return;
+    fs::create_directories(fs::path(file).parent_path());
+    { std::ofstream(file) << "FORMAT\r\n"; }
+    fs::resize_file(file, size);
+  }
+  // The peak memory of one HotSync of the handheld, in MiB.
+  double PeakMiB(const std::string& handheld) const {
+    const std::string command =
+        kOut + "/peak_memory " + hotsync_ + "/hotsync sync " + Quote(handheld);
+    FILE* p = popen(command.c_str(), "r");
+    long kib = -1;
+    if (p) {
+      if (std::fscanf(p, "%ld", &kib) != 1) kib = -1;
+      if (pclose(p) != 0) kib = -1;
+    }
+    if (kib < 0) throw Exception("failed: " + command);
+    return static_cast<double>(kib) / 1024;
+  }
 
   std::string ConduitOutput(int slot) const {
     return root_ + "/conduit/Data/" + kUser + Format("/FromPDA/S%.2d_data.txt", slot + 1);
@@ -176,30 +226,48 @@ double TimeMedian(int runs, const std::function<void()>& work) {
   return Median(times);
 }
 
-bool ParseOptions(int argc, char** argv, Options& o) {
+// Fills o from the command line; the empty text, or what is wrong with it.
+std::string ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (i + 1 >= argc) return false;
-    const int value = atoi(argv[++i]);
-    if (value <= 0) return false;
-    if (arg == "--records")
-      o.records = value;
-    else if (arg == "--sessions" && value <= 32)
-      o.sessions = value;
-    else if (arg == "--runs")
-      o.runs = value;
-    else
-      return false;
+    int* target = arg == "--records"    ? &o.records
+                  : arg == "--sessions" ? &o.sessions
+                  : arg == "--runs"     ? &o.runs
+                                        : nullptr;
+    if (!target) return "unknown argument " + arg;
+    if (i + 1 >= argc) return arg + " needs a number";
+    const std::string text = argv[++i];
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value <= 0 || value > 1000000)
+      return arg + " needs a positive number, not " + text;
+    if (arg == "--sessions" && value > 32) return "--sessions must be at most 32";
+    if (arg == "--records" && value > 65535) return "--records must be at most 65535";
+    *target = static_cast<int>(value);
   }
-  return true;
+  return std::string();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::printf(
+        "%s\n"
+        "Times a full HotSync of a handheld of tab-delimited sessions through the stand-in\n"
+        "installation and the built conduit against the same download done by hand, and\n"
+        "measures the peak memory of HotSyncs of 20,000 and 200,000 records and of one with a\n"
+        "256 MiB print-format file.\n"
+        "  --records N   records of the largest session (default 20000); the others get N/20\n"
+        "  --sessions S  sessions, 1 to 32 (default 5)\n"
+        "  --runs R      runs of each timing; the median is reported (default 5)\n",
+        kUsage);
+    return 0;
+  }
   Options o;
-  if (!ParseOptions(argc, argv, o)) {
-    std::fprintf(stderr, "usage: session_bench [--records N] [--sessions S] [--runs R]\n");
+  const std::string wrong = ParseOptions(argc, argv, o);
+  if (!wrong.empty()) {
+    std::fprintf(stderr, "session_bench: %s (%s)\n", wrong.c_str(), kUsage);
     return 2;
   }
   try {
@@ -217,6 +285,24 @@ int main(int argc, char** argv) {
                 1000 * baseline / static_cast<double>(bench.TotalRecords()));
     std::printf("ratio full / baseline:                 %9.1f\n", full / baseline);
     std::printf("ratio (full - fixed) / baseline:       %9.1f\n", (full - empty) / baseline);
+
+    std::printf("peak memory of a HotSync (median of %d):\n", o.runs);
+    auto peak = [&](const std::string& handheld) {
+      std::vector<double> peaks;
+      for (int i = 0; i < o.runs; ++i) peaks.push_back(bench.PeakMiB(handheld));
+      return Median(peaks);
+    };
+    for (const auto& [records, sessions] : kMemoryRecords) {
+      const std::string handheld = bench.MemoryHandheld(records, sessions);
+      std::printf("  %7d records in %2d session%s:      %9.1f MiB\n", records, sessions,
+                  sessions == 1 ? " " : "s", peak(handheld));
+    }
+    const auto& [records, sessions] = kMemoryRecords[0];
+    bench.PrintFormatFile(kLargeFormatFile);
+    std::printf("  %7d records, %3llu MiB print format: %7.1f MiB\n", records,
+                static_cast<unsigned long long>(kLargeFormatFile >> 20),
+                peak(bench.MemoryHandheld(records, sessions)));
+    bench.PrintFormatFile(0);
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "session_bench: %s\n", ErrorText(e).c_str());

@@ -196,8 +196,11 @@ void TVornConduitDb::FetchRecord(int32_t Mode, uint32_t RecId) {
   gRecordBufferUsed = UsedBy(Descriptor_.RecordSize);
   Attributes_ = Descriptor_.Attributes;
   RecSize_ = Descriptor_.RecordSize;
-  UnpackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord,
-               [this](TVornPalmField& f, int32_t i) { return DoTestFieldExistsForRead(f, i); });
+  // Without a handler every element exists: no test to ask for each one.
+  TVornElementTest readTest;
+  if (OnTestFieldExistsForRead)
+    readTest = [this](TVornPalmField& f, int32_t i) { return DoTestFieldExistsForRead(f, i); };
+  UnpackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord, readTest);
 }
 
 void TVornConduitDb::StoreRecord(bool MarkDirty) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "base/date_time.h"
@@ -77,6 +78,38 @@ int16_t RecId(size_t number) {
   return SwapSmallint(static_cast<int16_t>(static_cast<uint16_t>(number)));
 }
 
+// The longest file or folder name the file system takes.
+constexpr size_t kMaxFileNameSize = 255;
+
+// 64-bit FNV-1a: the same on every run and build, so a user keeps the same folder.
+uint64_t NameHash(const std::string& Text) {
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (char c : Text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+
+size_t SkipDigits(const std::string& Text, size_t At) {
+  while (At < Text.size() && Text[At] >= '0' && Text[At] <= '9') ++At;
+  return At;
+}
+
+// Whether Name is Prefix + field "nn" + "_" + stamp "yymmddhh" + "_" + counter + Suffix, as
+// MakeBitmapFileName forms it. The counter is all digits and Suffix starts with "_", so the
+// name splits in one way only.
+bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std::string& Suffix) {
+  if (Name.compare(0, Prefix.size(), Prefix) != 0) return false;
+  size_t at = Prefix.size();
+  for (size_t digits : {2, 8}) {
+    if (SkipDigits(Name, at) != at + digits || Name.compare(at + digits, 1, "_") != 0) return false;
+    at += digits + 1;
+  }
+  const size_t counterEnd = SkipDigits(Name, at);
+  return counterEnd >= at + 3 && Name.compare(counterEnd, std::string::npos, Suffix) == 0;
+}
+
 [[noreturn]] void RaiseIo(const char* what, const std::string& file, int err) {
   throw EInOutError(Format("Cannot %s file \"%s\". %s", what, file.c_str(), std::strerror(err)));
 }
@@ -85,6 +118,90 @@ int16_t RecId(size_t number) {
 
 // ---------------------------------------------------------------------------------------------
 // TKLVTextOutputFile
+
+namespace {
+
+// A file opened for reading, closed when it goes.
+class TReadFile {
+ public:
+  explicit TReadFile(const std::string& FileName) : Name_(FileName) {
+    do {
+      Fd_ = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (Fd_ < 0 && errno == EINTR);
+    if (Fd_ < 0) RaiseIo("open", FileName, errno);
+    struct stat st {};
+    if (::fstat(Fd_, &st) != 0) RaiseIo("read", FileName, errno);
+    Size_ = static_cast<uint64_t>(st.st_size);
+  }
+  ~TReadFile() { ::close(Fd_); }
+  TReadFile(const TReadFile&) = delete;
+  TReadFile& operator=(const TReadFile&) = delete;
+
+  uint64_t Size() const { return Size_; }
+  // Exactly Size bytes from Offset; a file that ends sooner is an error.
+  void ReadAt(char* To, size_t Size, uint64_t Offset) const {
+    while (Size > 0) {
+      ssize_t n = ::pread(Fd_, To, Size, static_cast<off_t>(Offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) RaiseIo("read", Name_, errno);
+      if (n == 0) RaiseIo("read", Name_, EIO);
+      To += n;
+      Size -= static_cast<size_t>(n);
+      Offset += static_cast<uint64_t>(n);
+    }
+  }
+
+ private:
+  std::string Name_;
+  int Fd_ = -1;
+  uint64_t Size_ = 0;
+};
+
+struct TLine {
+  uint64_t Start;
+  std::string Text;
+};
+
+// The lines of Text (ended by CR LF, LF or CR; a last line without an end counts) and where
+// each starts, Text itself starting at Base.
+std::vector<TLine> LinesAt(const std::string& Text, uint64_t Base) {
+  std::vector<TLine> lines;
+  size_t start = 0;
+  for (size_t i = 0; i < Text.size();) {
+    const char c = Text[i];
+    if (c != '\r' && c != '\n') {
+      ++i;
+      continue;
+    }
+    lines.push_back({Base + start, Text.substr(start, i - start)});
+    i += (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') ? 2 : 1;
+    start = i;
+  }
+  if (start < Text.size()) lines.push_back({Base + start, Text.substr(start)});
+  return lines;
+}
+
+// Where the last Count lines of the file begin, when its last lines are those of Ending.
+std::optional<uint64_t> EndingStart(const TReadFile& File, const std::string& Ending, int Count) {
+  const std::vector<TLine> wanted = LinesAt(Ending, 0);
+  if (Count <= 0 || static_cast<size_t>(Count) > wanted.size()) return std::nullopt;
+  // The lines of Ending take at most its size and a line end in the file; one byte more
+  // shows where the line before them ends.
+  const uint64_t tailSize = std::min<uint64_t>(File.Size(), Ending.size() + 3);
+  const uint64_t tailStart = File.Size() - tailSize;
+  std::string tail(tailSize, '\0');
+  File.ReadAt(tail.data(), tail.size(), tailStart);
+  std::vector<TLine> lines = LinesAt(tail, tailStart);
+  // The first line of a tail that starts inside the file may be cut.
+  if (tailStart > 0 && !lines.empty()) lines.erase(lines.begin());
+  if (lines.size() < wanted.size()) return std::nullopt;
+  const size_t first = lines.size() - wanted.size();
+  for (size_t k = 0; k < wanted.size(); ++k)
+    if (lines[first + k].Text != wanted[k].Text) return std::nullopt;
+  return lines[lines.size() - static_cast<size_t>(Count)].Start;
+}
+
+}  // namespace
 
 TKLVTextOutputFile::~TKLVTextOutputFile() {
   Discard();
@@ -104,25 +221,27 @@ void TKLVTextOutputFile::OpenTemporary(const std::string& FileName) {
   Fd_ = fd;
   Target_ = FileName;
   TempName_ = temp;
+  Buffer_.resize(kBufferSize);
+  Buffered_ = 0;
+  WriteError_ = 0;
 }
 
 void TKLVTextOutputFile::Create(const std::string& FileName) {
   OpenTemporary(FileName);
 }
 
-void TKLVTextOutputFile::Append(const std::string& FileName, int RemoveLines) {
-  std::string kept;
+bool TKLVTextOutputFile::Append(const std::string& FileName, const std::string& Ending,
+                                int RemoveLines) {
+  std::optional<TReadFile> source;
+  uint64_t keep = 0;
+  bool removed = false;
   try {
-    kept = ReadFileBytes(FileName);
+    source.emplace(FileName);
+    keep = source->Size();
     if (RemoveLines > 0) {
-      std::vector<std::string> lines = SplitLines(kept);
-      lines.resize(lines.size() > static_cast<size_t>(RemoveLines)
-                       ? lines.size() - static_cast<size_t>(RemoveLines)
-                       : 0);
-      kept.clear();
-      for (const auto& line : lines) {
-        kept += line;
-        kept += "\r\n";
+      if (std::optional<uint64_t> start = EndingStart(*source, Ending, RemoveLines)) {
+        keep = *start;
+        removed = true;
       }
     }
   } catch (const std::exception& e) {
@@ -130,30 +249,60 @@ void TKLVTextOutputFile::Append(const std::string& FileName, int RemoveLines) {
   }
   OpenTemporary(FileName);
   try {
-    Write(kept);
+    // Copied a buffer at a time: the file may be far larger than the text of one download.
+    for (uint64_t done = 0; done < keep;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(keep - done, Buffer_.size()));
+      try {
+        source->ReadAt(Buffer_.data(), n, done);
+      } catch (const std::exception& e) {
+        throw Exception(FileName + ": " + ExceptionText(e));
+      }
+      WriteThrough(Buffer_.data(), n);
+      done += n;
+    }
   } catch (...) {
     Discard();
     throw;
   }
+  return removed;
+}
+
+void TKLVTextOutputFile::WriteThrough(const char* Data, size_t Size) {
+  while (Size > 0) {
+    ssize_t n = ::write(Fd_, Data, Size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      WriteError_ = errno;
+      RaiseIo("write", Target_, WriteError_);
+    }
+    Data += n;
+    Size -= static_cast<size_t>(n);
+  }
+}
+
+void TKLVTextOutputFile::Flush() {
+  const size_t n = Buffered_;
+  // Whatever happens, the text is no longer waiting: after a failure nothing more is written.
+  Buffered_ = 0;
+  WriteThrough(Buffer_.data(), n);
 }
 
 void TKLVTextOutputFile::Write(const std::string& Text) {
   if (Fd_ < 0) throw EInOutError("File not open");
-  const char* p = Text.data();
-  size_t left = Text.size();
-  while (left > 0) {
-    ssize_t n = ::write(Fd_, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseIo("write", Target_, errno);
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+  if (WriteError_ != 0) RaiseIo("write", Target_, WriteError_);
+  if (Buffered_ + Text.size() > Buffer_.size()) Flush();
+  if (Text.size() >= Buffer_.size()) {
+    WriteThrough(Text.data(), Text.size());
+    return;
   }
+  std::memcpy(Buffer_.data() + Buffered_, Text.data(), Text.size());
+  Buffered_ += Text.size();
 }
 
 void TKLVTextOutputFile::Commit() {
   if (Fd_ < 0) throw EInOutError("File not open");
+  if (WriteError_ != 0) RaiseIo("write", Target_, WriteError_);
+  Flush();
   int err = 0;
   if (::fsync(Fd_) != 0) err = errno;
   if (::close(Fd_) != 0 && err == 0) err = errno;
@@ -170,6 +319,7 @@ void TKLVTextOutputFile::Commit() {
 void TKLVTextOutputFile::Discard() {
   if (Fd_ >= 0) ::close(Fd_);
   Fd_ = -1;
+  Buffered_ = 0;
   if (!TempName_.empty()) ::unlink(TempName_.c_str());
   TempName_.clear();
 }
@@ -325,13 +475,23 @@ bool TKLVPCSessionText::IsFileNameChar(unsigned char Ch) {
 }
 
 std::string TKLVPCSessionText::MakeSafeFileName(const std::string& Text) {
+  auto escaped = [](char c) { return Format("%2X", static_cast<unsigned char>(c)); };
   std::string result;
-  for (char c : Text) {
-    unsigned char ch = static_cast<unsigned char>(c);
-    if (IsFileNameChar(ch))
-      result += c;
-    else
-      result += Format("%2X", ch);
+  for (char c : Text)
+    result += IsFileNameChar(static_cast<unsigned char>(c)) ? std::string(1, c) : escaped(c);
+  // "." and ".." name the Data folder itself and the conduit's own folder, and so would the
+  // empty name: the user's files must stay in a folder of their own.
+  if (result.empty()) return "00";
+  if (result.find_first_not_of('.') == std::string::npos) {
+    std::string dots;
+    for (char c : result) dots += escaped(c);
+    result = dots;
+  }
+  if (result.size() > kMaxFileNameSize) {
+    // Cut to what the file system takes; the hash of the whole keeps apart users whose names
+    // differ only beyond the cut.
+    const std::string tag = Format("-%016llX", static_cast<unsigned long long>(NameHash(result)));
+    result = result.substr(0, kMaxFileNameSize - tag.size()) + tag;
   }
   return result;
 }
@@ -339,17 +499,20 @@ std::string TKLVPCSessionText::MakeSafeFileName(const std::string& Text) {
 // ---------------------------------------------------------------------------------------------
 // Download
 
-void TKLVPCSessionText::WritePiece(TPiece Piece) {
+std::string TKLVPCSessionText::PieceText(TPiece Piece) {
   std::string text;
   (Formatter.get()->*Piece)(text);
+  return text;
+}
+
+void TKLVPCSessionText::WritePiece(TPiece Piece) {
+  std::string text = PieceText(Piece);
   if (!text.empty()) OutputFile.Write(text);
 }
 
 void TKLVPCSessionText::WriteOpen() {
   const SessionPrefsData& prefs = PDASession.Prefs;
-  if (!prefs.AppendOutput)
-    DeleteFiles(FromPDAFolder + "Signatures" + platform::kPathSeparator +
-                Format("S%.2d*.bmp", SlotIndex + 1));
+  if (!prefs.AppendOutput) DeleteOldBitmaps();
   OutputFileName = GetOutputFileName();
 
   bool appending = false;
@@ -357,11 +520,24 @@ void TKLVPCSessionText::WriteOpen() {
   Guarded(
       [&] {
         appending = prefs.AppendOutput && platform::FileExists(OutputFileName);
-        if (appending)
-          OutputFile.Append(OutputFileName, std::max(Formatter->FooterLineCount, 0));
-        else
+        if (!appending) {
           OutputFile.Create(OutputFileName);
+          opened = true;
+          return;
+        }
+        // The closing lines are replaced only where this layout wrote them: a file edited
+        // since, or ending otherwise, keeps every line it has.
+        const int footer = std::max(Formatter->FooterLineCount, 0);
+        const std::string ending = footer > 0 ? PieceText(&TKLVPCTextFormatter::FormatEndSession) +
+                                                    PieceText(&TKLVPCTextFormatter::FormatEndFile)
+                                              : std::string();
+        const bool removed = OutputFile.Append(OutputFileName, ending, footer);
         opened = true;
+        if (footer > 0 && !removed)
+          LogMessage(SessionLabel + ": " +
+                     "Output text file does not end with the closing lines of its layout, "
+                     "appending after its end without removing anything: " +
+                     OutputFileName);
       },
       [&](const std::exception& e) {
         LogMessage(SessionLabel + ": " + "Failure opening output text file: " + "\n" + "  " +
@@ -416,19 +592,48 @@ void TKLVPCSessionText::WriteRecord() {
       });
 }
 
+void TKLVPCSessionText::DeleteOldBitmaps() {
+  const std::string mask =
+      FromPDAFolder + "Signatures" + platform::kPathSeparator + Format("S%.2d*.bmp", SlotIndex + 1);
+  if (PathMode != 2) {
+    DeleteFiles(mask);
+    return;
+  }
+  // A custom folder may be shared by several HotSync users, whose output files still name
+  // their own bitmaps: only the files this user's downloads named go.
+  std::vector<std::string> files;
+  ListFiles(mask, &files);
+  const std::string prefix = Format("S%.2dF", SlotIndex + 1);
+  const std::string suffix = BitmapSuffix();
+  for (const std::string& file : files) {
+    const std::string name = file.substr(platform::FolderOf(file).size());
+    if (!IsBitmapName(name, prefix, suffix)) continue;
+    std::error_code ec;
+    fs::remove(file, ec);
+  }
+}
+
+std::string TKLVPCSessionText::BitmapSuffix() const {
+  return PathMode == 2 ? "_" + UserNameInFileName() + ".bmp" : ".bmp";
+}
+
 void TKLVPCSessionText::WriteRowBitmaps() {
-  const std::string folder = AddTrailingBackslash(FromPDAFolder + "Signatures");
-  const int count = std::min<int>(PDASession.Prefs.FieldCount, kSessionFieldCount);
-  for (int i = 1; i <= count; ++i) {
-    if (PDASession.FieldDef(i).FieldType != kFieldTypeBitmap || !PDASession.IsFieldExported(i))
-      continue;
+  // The session's settings stay as they are for the slot: the fields are looked up once.
+  if (!BitmapFields_) {
+    BitmapFields_.emplace();
+    const int count = std::min<int>(PDASession.Prefs.FieldCount, kSessionFieldCount);
+    for (int i = 1; i <= count; ++i)
+      if (PDASession.FieldDef(i).FieldType == kFieldTypeBitmap && PDASession.IsFieldExported(i))
+        BitmapFields_->push_back(i);
+  }
+  for (int i : *BitmapFields_) {
     if (!PDASession.CurrentDb) throw Exception("No handheld database open");
     int32_t recId = PDASession.CurrentDb->FieldByName("Rec_ID").AsInteger();
     TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
     if (!bitmap) continue;
-    std::string prefix = folder + Format("S%.2dF%.2d_", SlotIndex + 1, i);
-    std::string suffix = PathMode == 2 ? "_" + UserNameInFileName() + ".bmp" : ".bmp";
-    bitmap->SaveToFile(MakeBitmapFileName(prefix, suffix));
+    std::string prefix = AddTrailingBackslash(FromPDAFolder + "Signatures") +
+                         Format("S%.2dF%.2d_", SlotIndex + 1, i);
+    bitmap->SaveToFile(MakeBitmapFileName(prefix, BitmapSuffix()));
   }
 }
 

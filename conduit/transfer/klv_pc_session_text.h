@@ -8,7 +8,9 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "conduit/transfer/klv_pc_session.h"
 
@@ -17,7 +19,9 @@ class TKLVPCTextFormatter;
 // The output file while a download writes it. The text goes into a temporary file beside the
 // target, which starts as a copy of the target when appending; Commit renames it over the
 // target. Until then the target keeps what it held, so a broken or failed download never
-// loses or damages earlier data; a file never committed is discarded.
+// loses or damages earlier data; a file never committed is discarded. Text is collected in
+// a buffer and written a buffer at a time; once a write has failed, the file takes no more
+// text and cannot be committed.
 class TKLVTextOutputFile {
  public:
   TKLVTextOutputFile() = default;
@@ -27,9 +31,11 @@ class TKLVTextOutputFile {
 
   // A new, empty file for FileName.
   void Create(const std::string& FileName);
-  // The existing FileName without its last RemoveLines lines (the rest then ends its lines in
-  // CR LF), to be written on. Failures of the copy read "<file>: <error text>".
-  void Append(const std::string& FileName, int RemoveLines);
+  // The existing FileName, to be written on. When its last lines are the lines of Ending
+  // (with line ends of any kind), its last RemoveLines lines are left out and the answer is
+  // true; otherwise all of it is kept and the answer is false. Failures to read FileName
+  // read "<file>: <error text>".
+  bool Append(const std::string& FileName, const std::string& Ending, int RemoveLines);
   // Raises EInOutError when the file is not open or the text cannot be written.
   void Write(const std::string& Text);
   // Makes the file the target and closes it. Raises EInOutError when it is not open or cannot
@@ -39,12 +45,20 @@ class TKLVTextOutputFile {
   void Discard();
   bool IsOpen() const { return Fd_ >= 0; }
 
+  static constexpr size_t kBufferSize = 64 * 1024;
+
  private:
   void OpenTemporary(const std::string& FileName);
+  void Flush();
+  void WriteThrough(const char* Data, size_t Size);
 
   int Fd_ = -1;
   std::string Target_;
   std::string TempName_;
+  std::vector<char> Buffer_;
+  size_t Buffered_ = 0;
+  // errno of the write that failed; 0 while none has.
+  int WriteError_ = 0;
 };
 
 class TKLVPCSessionText : public TKLVPCSession {
@@ -80,9 +94,14 @@ class TKLVPCSessionText : public TKLVPCSession {
   bool BackupInputFile(const std::string& FileName);
   // Saves the signature bitmaps of the current record; raises on failure.
   void WriteRowBitmaps();
+  // Deletes the slot's bitmap files of earlier downloads; in a custom folder only those of
+  // this HotSync user.
+  void DeleteOldBitmaps();
 
   static bool IsFileNameChar(unsigned char Ch);
-  // Every character IsFileNameChar refuses becomes its code as "%2X".
+  // Every character IsFileNameChar refuses becomes its code as "%2X". A result of dots only
+  // has its dots escaped too, the empty one becomes "00", and one longer than a file name may
+  // be is cut and ends in a hash of the whole.
   static std::string MakeSafeFileName(const std::string& Text);
 
   // 0: HotSync user folder, 1: "Data" beside the conduit library, 2: the custom folder.
@@ -101,9 +120,14 @@ class TKLVPCSessionText : public TKLVPCSession {
 
  private:
   using TPiece = void (TKLVPCTextFormatter::*)(std::string&);
+  std::string PieceText(TPiece Piece);
   void WritePiece(TPiece Piece);
   // The HotSync user name as it goes into file names of the custom folder.
   std::string UserNameInFileName() const;
+  // What follows the counter in a bitmap file name.
+  std::string BitmapSuffix() const;
   // Logs the failure line of a records operation and answers false.
   bool ReadFailure(const std::string& FileName, const std::exception& E);
+  // The exported signature fields, once WriteRowBitmaps has looked them up.
+  std::optional<std::vector<int>> BitmapFields_;
 };

@@ -2,7 +2,10 @@
 // in temporary folders.
 #include "conduit/transfer/klv_pc_session_text.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -204,25 +207,29 @@ using KLVPCSessionTextUpload = KLVPCSessionTextTest;
 // --- folders and names -----------------------------------------------------------------------
 
 TEST_F(KLVPCSessionTextFolders, DefaultLayoutBesideTheConduitLibraryPerUser) {
-  StartHotSync("Ann Lee");
   const std::string data = platform::FolderOf(GetModulePath()) + "Data";
-  const std::string user = data + "/Ann Lee/";
-  {
-    auto s = NewSession();
-    EXPECT_EQ(s->PathMode, 1);
-    EXPECT_EQ(s->BaseFolder, data + "/");
-    EXPECT_EQ(s->FromPDAFolder, user + "FromPDA/");
-    EXPECT_EQ(s->ToPDAFolder, user + "ToPDA/");
-    EXPECT_EQ(s->GetOutputFileName(), user + "FromPDA/S01_data.txt");
-    EXPECT_EQ(s->GetDataFileName(), user + "ToPDA/S01_data.txt");
-    EXPECT_EQ(s->GetHintsFileName(), user + "ToPDA/S01_Hints.txt");
-    EXPECT_EQ(s->GetFieldListFileName(3), user + "ToPDA/S01F03.txt");
-    EXPECT_TRUE(fs::is_directory(user + "FromPDA/Signatures"));
-    EXPECT_TRUE(fs::is_directory(user + "ToPDA"));
-    EXPECT_THAT(log_.texts, IsEmpty());
+  for (const auto& [userName, folder] :
+       {std::pair<std::string, std::string>{"Ann Lee", "Ann Lee"}, {"..", "2E2E"}}) {
+    StartHotSync(userName);
+    const std::string user = data + "/" + folder + "/";
+    {
+      auto s = NewSession();
+      EXPECT_EQ(s->PathMode, 1);
+      EXPECT_EQ(s->BaseFolder, data + "/");
+      EXPECT_EQ(s->FromPDAFolder, user + "FromPDA/");
+      EXPECT_EQ(s->ToPDAFolder, user + "ToPDA/");
+      EXPECT_EQ(s->GetOutputFileName(), user + "FromPDA/S01_data.txt");
+      EXPECT_EQ(s->GetDataFileName(), user + "ToPDA/S01_data.txt");
+      EXPECT_EQ(s->GetHintsFileName(), user + "ToPDA/S01_Hints.txt");
+      EXPECT_EQ(s->GetFieldListFileName(3), user + "ToPDA/S01F03.txt");
+      EXPECT_TRUE(fs::is_directory(user + "FromPDA/Signatures"));
+      EXPECT_TRUE(fs::is_directory(user + "ToPDA"));
+      EXPECT_THAT(log_.texts, IsEmpty());
+    }
+    std::error_code ec;
+    fs::remove_all(user, ec);
   }
   std::error_code ec;
-  fs::remove_all(user, ec);
   fs::remove(data, ec);  // only when no other test uses it
 }
 
@@ -238,12 +245,23 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderHoldsOutputAndSignaturesWithUserInNa
   EXPECT_TRUE(fs::is_directory(custom + "/Signatures"));
   EXPECT_TRUE(fs::is_directory(custom + "/ToPDA"));
 
-  // Bitmaps of field 3 go into the custom Signatures folder, named with the user.
+  // Bitmaps of field 3 go into the custom Signatures folder, named with the user. Of the
+  // slot's earlier ones only this user's go: the folder may be shared.
   pda_->Prefs.FieldDefs[2].FieldType = kFieldTypeBitmap;
   Export({3});
   AddBitmap(1, 3);
+  const std::vector<std::string> others = {
+      "S01F03_26010100_001_Bob.bmp", "S01F03_26010100_001_Jo_Ann.bmp",
+      "S01F03_26010100_001_Ann.bmp.bmp", "S01F03_2601010_001_Ann.bmp",
+      "S02F03_26010100_001_Ann.bmp"};
+  for (const std::string& name : others) qptest::WriteFile(custom + "/Signatures/" + name, "");
+  for (const char* name : {"S01F03_26010100_001_Ann.bmp", "S01F12_26010100_1000_Ann.bmp"})
+    qptest::WriteFile(custom + "/Signatures/" + name, "");
   Download(*s, {{"", "", ""}});
-  EXPECT_THAT(FilesIn(custom + "/Signatures"), ElementsAre("S01F03_26120714_001_Ann.bmp"));
+  std::vector<std::string> expected = others;
+  expected.push_back("S01F03_26120714_001_Ann.bmp");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(FilesIn(custom + "/Signatures"), expected);
 }
 
 TEST_F(KLVPCSessionTextFolders, CustomFolderThatCannotBeMadeFallsBackToTheUserFolder) {
@@ -290,7 +308,27 @@ TEST_F(KLVPCSessionTextFolders, SafeFileNames) {
   EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("a/b:c"), "a2Fb3Ac");
   EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("x\ty"), "x 9y");
   EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("Ren\xE9#-._"), "RenE9#-._");
-  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(""), "");
+  // Names that would leave the user's folder: the empty name, "." and "..".
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(""), "00");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("."), "2E");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(".."), "2E2E");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("..."), "2E2E2E");
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName("..a"), "..a");
+  // Too long for a file name: cut, and still one folder per user.
+  const std::string longest(255, 'a');
+  EXPECT_EQ(TKLVPCSessionText::MakeSafeFileName(longest), longest);
+  std::vector<std::string> safe;
+  for (const std::string& name : {longest + "b", longest + "c", std::string(128, '/') + "x"}) {
+    safe.push_back(TKLVPCSessionText::MakeSafeFileName(name));
+    EXPECT_EQ(safe.back().size(), 255u);
+  }
+  // The same folder on every run: the hash is part of where the user's files are.
+  EXPECT_EQ(safe[0], longest.substr(0, 238) + "-FD2913200943D30C");
+  EXPECT_NE(safe[0], safe[1]);
+  std::string escapedSlashes;
+  for (int i = 0; i < 100; ++i) escapedSlashes += "2F";
+  EXPECT_EQ(safe[2].substr(0, 200), escapedSlashes);
+  EXPECT_THAT(safe[2], ::testing::MatchesRegex("(2F)+-[0-9A-F]{16}"));
   EXPECT_FALSE(TKLVPCSessionText::IsFileNameChar(0x80));
   EXPECT_FALSE(TKLVPCSessionText::IsFileNameChar('/'));
   EXPECT_TRUE(TKLVPCSessionText::IsFileNameChar(' '));
@@ -418,6 +456,54 @@ TEST_F(KLVPCSessionTextDownload, AppendToXmlFileReplacesTheFooter) {
             "</Transfer>\r\n"
             "\r\n"
             "</QuillorPlusData>\r\n");
+}
+
+TEST_F(KLVPCSessionTextDownload, AppendRemovesOnlyClosingLinesThisLayoutWrote) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.AppendOutput = 1;
+  Export({1});
+  auto without = [](std::string text, const std::string& drop) {
+    for (size_t at = text.find(drop); at != std::string::npos; at = text.find(drop, at))
+      text.erase(at, drop.size());
+    return text;
+  };
+  for (int16_t format : {3, 4}) {
+    pda_->Prefs.OutputFormat = format;
+    const std::string out = temp_ / (format == 3 ? "S01_data_Ann.xml" : "S01_data_Ann.htm");
+    const std::string lastLine = format == 3 ? "</QuillorPlusData>" : "</body></html>";
+    Download(*NewSession(), {{"first"}});
+    const std::string written = ReadFileBytes(out);
+
+    // Re-saved on one line, with a note after its end, with an empty line more: every byte
+    // stays and the new block follows.
+    for (const std::string& edited :
+         {without(written, "\r\n"), written + "<!-- checked -->\r\n", written + "\r\n"}) {
+      qptest::WriteFile(out, edited);
+      log_.Clear();
+      Download(*NewSession(), {{"second"}});
+      const std::string after = ReadFileBytes(out);
+      EXPECT_EQ(after.substr(0, edited.size()), edited);
+      EXPECT_NE(after.find("second", edited.size()), std::string::npos);
+      EXPECT_THAT(log_.texts,
+                  ElementsAre("Session01(Orders): Output text file does not end with the closing "
+                              "lines of its layout, appending after its end without removing "
+                              "anything: " +
+                                  out,
+                              "Session01(Orders): Downloaded 1/1 records to " + out));
+    }
+
+    // Saved with other line ends, the closing lines are still the layout's own: replaced.
+    const std::string lf = without(written, "\r");
+    qptest::WriteFile(out, lf);
+    log_.Clear();
+    Download(*NewSession(), {{"second"}});
+    const std::string after = ReadFileBytes(out);
+    const size_t footerStart = lf.rfind(format == 3 ? "\n\n" : "\n\n<table") + 1;
+    EXPECT_EQ(after.substr(0, footerStart), lf.substr(0, footerStart));
+    EXPECT_NE(after.find("second", footerStart), std::string::npos);
+    EXPECT_EQ(after.find(lastLine), after.size() - lastLine.size() - 2);
+    EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out));
+  }
 }
 
 TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRow) {
@@ -555,6 +641,69 @@ TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
                                                  out + "\n  EInOutError: Cannot write file ")));
   EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
   EXPECT_TRUE(fs::is_directory(out));
+}
+
+TEST_F(KLVPCSessionTextDownload, BufferedWritesKeepTheBytesAndAFailedOneKeepsTheEarlierFile) {
+  // A file-size limit makes writes fail as a full disk does.
+  struct SizeLimit {
+    explicit SizeLimit(rlim_t bytes) {
+      oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+      getrlimit(RLIMIT_FSIZE, &old);
+      rlimit limit = old;
+      limit.rlim_cur = bytes;
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~SizeLimit() {
+      setrlimit(RLIMIT_FSIZE, &old);
+      std::signal(SIGXFSZ, oldHandler);
+    }
+    rlimit old{};
+    void (*oldHandler)(int);
+  };
+  UseCustomPath(temp_.Path());
+  Export({1});
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  const std::string cannotWrite = out + "\n  EInOutError: Cannot write file \"" + out + "\". ";
+  // 31 bytes a row.
+  std::vector<std::vector<std::string>> rows;
+  for (int i = 0; i < 6000; ++i) rows.push_back({Format("%029d", i)});
+  for (bool appending : {false, true}) {
+    SCOPED_TRACE(appending);
+    pda_->Prefs.AppendOutput = appending;
+    qptest::WriteFile(out, "earlier\r\n");
+    log_.Clear();
+    {
+      // Past the first buffers: a row's write fails.
+      SizeLimit limit(100 * 1024);
+      auto s = NewSession();
+      Download(*s, rows);
+      EXPECT_TRUE(s->Failed());
+    }
+    EXPECT_THAT(log_.texts,
+                ElementsAre(StartsWith("Session01(Orders): Failure writing output text file: " +
+                                       cannotWrite)));
+    {
+      // Within the first buffer: finishing the file fails.
+      SizeLimit limit(1000);
+      log_.Clear();
+      auto s = NewSession();
+      Download(*s, {rows.begin(), rows.begin() + 100});
+      EXPECT_TRUE(s->Failed());
+    }
+    EXPECT_THAT(log_.texts,
+                ElementsAre(StartsWith("Session01(Orders): Failure closing output text file: " +
+                                       cannotWrite)));
+    EXPECT_EQ(ReadFileBytes(out), "earlier\r\n");
+    EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
+  }
+  // Without the limit the rows span several buffers, and the next append copies the file in
+  // pieces: the bytes are still the rows as they came.
+  std::string text;
+  for (const auto& row : rows) text += row[0] + "\r\n";
+  Download(*NewSession(), rows);
+  EXPECT_EQ(ReadFileBytes(out), "earlier\r\n" + text);
+  Download(*NewSession(), rows);
+  EXPECT_EQ(ReadFileBytes(out), "earlier\r\n" + text + text);
 }
 
 // --- upload ----------------------------------------------------------------------------------

@@ -1,6 +1,13 @@
 // The custom print format: one file beside the conduit library, sent to the handheld's
 // print-format database as its only record.
-#include "base/text_file.h"
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+
+#include "base/exception.h"
+#include "base/format.h"
 #include "conduit/framework/conduit_db.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
@@ -9,6 +16,27 @@
 namespace {
 
 const char kFormatsDb[] = "QP28-QuillorPlus_Formats";
+constexpr int32_t kRawDataSize = 4096;
+
+struct TFormatFile {
+  uint64_t Size = 0;
+  // The start of the file, as much as the record holds.
+  std::string Head;
+};
+
+// Only what the handheld receives is read: the file may be of any size.
+TFormatFile ReadFormatFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in)
+    throw EInOutError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
+  TFormatFile file;
+  file.Size = static_cast<uint64_t>(in.tellg());
+  file.Head.resize(std::min<uint64_t>(file.Size, kRawDataSize - 1));
+  in.seekg(0);
+  if (!in.read(file.Head.data(), static_cast<std::streamsize>(file.Head.size())))
+    throw EInOutError(Format("Cannot read file \"%s\"", path.c_str()));
+  return file;
+}
 
 }  // namespace
 
@@ -22,7 +50,7 @@ bool TKLVConduit::TransferPrintFormat() {
   std::string file = folder + "QuillorP_Format.txt";
   if (!platform::FileExists(file)) return false;
 
-  std::string content = ReadFileBytes(file);
+  const TFormatFile content = ReadFormatFile(file);
 
   TVornConduitDb db;
   db.SetFileName(kFormatsDb);
@@ -32,7 +60,7 @@ bool TKLVConduit::TransferPrintFormat() {
   db.AddField("PrinterId", pftSmallint, 2);
   db.AddField("FormatName", pftString, 21);
   db.AddField("DataLength", pftSmallint, 2);
-  db.AddField("RawData", pftString, 4096);
+  db.AddField("RawData", pftString, kRawDataSize);
   try {
     db.Open();
   } catch (const std::exception&) {
@@ -47,9 +75,9 @@ bool TKLVConduit::TransferPrintFormat() {
   db.Append();
   db.FieldByName("PrinterId").SetAsInteger(0);
   // The handheld keeps the low 16 bits of the size.
-  db.FieldByName("DataLength").SetAsInteger(static_cast<int32_t>(content.size()));
+  db.FieldByName("DataLength").SetAsInteger(static_cast<int32_t>(content.Size & 0xFFFF));
   db.FieldByName("FormatName").SetAsString("Custom 1");
-  db.FieldByName("RawData").SetAsString(content);
+  db.FieldByName("RawData").SetAsString(content.Head);
   db.Post(true);
   db.Close();
   LogMessage("KLV custom print format transferred to PDA.");

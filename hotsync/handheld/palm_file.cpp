@@ -28,6 +28,10 @@
 
 #include "hotsync/handheld/palm_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -136,12 +140,16 @@ uint32_t PalmDatabase::NewUniqueId() {
   return id;
 }
 
-PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileName) {
-  const size_t size = bytes.size();
+namespace {
+
+// Checks the header, the entry list and the info blocks against the file's size and fills db
+// with everything but the entries' bytes; returns where each entry's bytes begin. bytes is
+// the start of the file, at least up to where the first entry's bytes begin.
+std::vector<size_t> ParseLayout(std::string_view bytes, size_t size, const std::string& fileName,
+                                PalmDatabase& db) {
   if (size < kHeaderSize)
     Fail(fileName, Format("truncated header (%zu bytes, %zu needed)", size, kHeaderSize));
 
-  PalmDatabase db;
   const char* nameEnd = static_cast<const char*>(std::memchr(bytes.data(), 0, kPalmNameSize));
   if (nameEnd == nullptr) Fail(fileName, "database name is not NUL-terminated");
   db.name.assign(bytes.data(), nameEnd);
@@ -184,6 +192,10 @@ PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileNa
   };
 
   std::vector<size_t> offsets(count);
+  if (resourceDb)
+    db.resources.reserve(count);
+  else
+    db.records.reserve(count);
   if (appInfoOffset != 0) {
     check(appInfoOffset, "app-info block");
     previousWhat = "the app-info block";
@@ -211,15 +223,39 @@ PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileNa
 
   for (size_t i = 0; i < count; ++i) {
     const size_t at = kHeaderSize + i * entrySize;
-    const size_t end = i + 1 < count ? offsets[i + 1] : size;
-    std::string data(bytes.substr(offsets[i], end - offsets[i]));
     if (resourceDb) {
-      db.resources.push_back({Get32(bytes, at), Get16(bytes, at + 4), std::move(data)});
+      db.resources.push_back({Get32(bytes, at), Get16(bytes, at + 4), std::string()});
     } else {
       const uint8_t attr = static_cast<uint8_t>(bytes[at + 4]);
       db.records.push_back({static_cast<uint8_t>(attr & 0xF0), static_cast<uint8_t>(attr & 0x0F),
-                            Get24(bytes, at + 5), std::move(data)});
+                            Get24(bytes, at + 5), std::string()});
     }
+  }
+  return offsets;
+}
+
+// Where the first entry's bytes begin by the header and entry list in head, which holds at
+// least the list; the file's size when it has no entries. Unchecked: ParseLayout checks.
+size_t FirstDataOffset(std::string_view head, size_t size) {
+  const size_t count = Get16(head, 76);
+  if (count == 0) return size;
+  const bool resourceDb = (Get16(head, 32) & kPalmDbResource) != 0;
+  return Get32(head, kHeaderSize + (resourceDb ? 6 : 0));
+}
+
+}  // namespace
+
+PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileName) {
+  PalmDatabase db;
+  const std::vector<size_t> offsets = ParseLayout(bytes, bytes.size(), fileName, db);
+  const size_t count = offsets.size();
+  for (size_t i = 0; i < count; ++i) {
+    const size_t end = i + 1 < count ? offsets[i + 1] : bytes.size();
+    std::string data(bytes.substr(offsets[i], end - offsets[i]));
+    if (db.IsResourceDb())
+      db.resources[i].data = std::move(data);
+    else
+      db.records[i].data = std::move(data);
   }
   return db;
 }
@@ -315,4 +351,69 @@ PalmDatabase ReadPalmFile(const std::string& path) {
 
 void WritePalmFile(const std::string& path, const PalmDatabase& db) {
   WriteFileAtomically(path, SerializePalmDatabase(db));
+}
+
+PalmRecordFile::PalmRecordFile(const std::string& path, PalmDatabase& db) : path_(path) {
+  do {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0)
+    throw EInOutError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
+  try {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) throw EInOutError(Format("Cannot read file \"%s\"", path.c_str()));
+    size_ = static_cast<size_t>(st.st_size);
+    // The header, then the entry list, then the info blocks up to the first entry's bytes.
+    std::string head = ReadAt(0, std::min(size_, kHeaderSize));
+    if (head.size() == kHeaderSize) {
+      const size_t entrySize =
+          (Get16(head, 32) & kPalmDbResource) != 0 ? kResourceEntrySize : kRecordEntrySize;
+      const size_t listEnd = std::min(size_, kHeaderSize + Get16(head, 76) * entrySize);
+      head += ReadAt(head.size(), listEnd - head.size());
+      if (listEnd == kHeaderSize + Get16(head, 76) * entrySize) {
+        const size_t firstData = std::clamp(FirstDataOffset(head, size_), listEnd, size_);
+        head += ReadAt(head.size(), firstData - head.size());
+      }
+    }
+    const std::vector<size_t> offsets = ParseLayout(head, size_, path, db);
+    ends_.reserve(offsets.size() + 1);
+    ends_.assign(offsets.begin(), offsets.end());
+    ends_.push_back(size_);
+  } catch (...) {
+    ::close(fd_);
+    throw;
+  }
+}
+
+PalmRecordFile::~PalmRecordFile() {
+  ::close(fd_);
+}
+
+void PalmRecordFile::ReadInto(char* to, size_t offset, size_t count) const {
+  while (count > 0) {
+    const ssize_t n = ::pread(fd_, to, count, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EInOutError(Format("Cannot read file \"%s\"", path_.c_str()));
+    to += n;
+    offset += static_cast<size_t>(n);
+    count -= static_cast<size_t>(n);
+  }
+}
+
+std::string PalmRecordFile::ReadAt(size_t offset, size_t count) const {
+  std::string bytes(count, '\0');
+  ReadInto(bytes.data(), offset, count);
+  return bytes;
+}
+
+std::string_view PalmRecordFile::Data(size_t index) {
+  const size_t start = ends_.at(index);
+  const size_t size = ends_.at(index + 1) - start;
+  if (start < windowStart_ || start + size > windowStart_ + window_.size()) {
+    // Entries lie in file order, so one read serves the many that follow.
+    windowStart_ = start;
+    window_.resize(std::min(size_ - start, std::max(size, kWindowSize)));
+    ReadInto(window_.data(), start, window_.size());
+  }
+  return std::string_view(window_).substr(start - windowStart_, size);
 }

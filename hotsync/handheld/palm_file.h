@@ -87,3 +87,33 @@ std::string ReadPalmDatabaseName(const std::string& path);
 PalmDatabase ReadPalmFile(const std::string& path);
 // Writes a database atomically (temporary file, then rename).
 void WritePalmFile(const std::string& path, const PalmDatabase& db);
+
+// A database file whose entries' bytes are read only when asked for, so that memory does not
+// grow with the database. The file stays open while the object lives.
+class PalmRecordFile {
+ public:
+  // Reads and checks everything but the entries' bytes into db, whose records or resources
+  // then have empty data. Raises as ReadPalmFile does.
+  PalmRecordFile(const std::string& path, PalmDatabase& db);
+  ~PalmRecordFile();
+  PalmRecordFile(const PalmRecordFile&) = delete;
+  PalmRecordFile& operator=(const PalmRecordFile&) = delete;
+
+  // The bytes of entry index, valid until the next call. Raises EInOutError when the file
+  // can no longer be read.
+  std::string_view Data(size_t index);
+
+ private:
+  static constexpr size_t kWindowSize = 64 * 1024;
+  void ReadInto(char* to, size_t offset, size_t count) const;
+  std::string ReadAt(size_t offset, size_t count) const;
+
+  std::string path_;
+  int fd_ = -1;
+  size_t size_ = 0;
+  // Where each entry's bytes begin, and the file's size after them.
+  std::vector<size_t> ends_;
+  // The part of the file read last.
+  std::string window_;
+  size_t windowStart_ = 0;
+};

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "testsupport/test_support.h"
+
 namespace {
 
 // Writes big-endian values at explicit offsets of a byte string.
@@ -142,14 +144,24 @@ TEST(PalmFile, EmptyDatabaseIsHeaderAndPlaceholder) {
   EXPECT_TRUE(ParsePalmDatabase(f, "e").records.empty());
 }
 
-// Each malformed file is refused with a message naming the file and the fault.
+// Each malformed file is refused with a message naming the file and the fault, whether it is
+// read whole or opened for reading its records one at a time.
 void ExpectRefused(const std::string& bytes, const std::string& fault) {
-  try {
-    ParsePalmDatabase(bytes, "bad.pdb");
-    FAIL() << "accepted a file with: " << fault;
-  } catch (const EPalmFileError& e) {
-    EXPECT_EQ(e.Message().rfind("bad.pdb: ", 0), 0u) << e.Message();
-    EXPECT_NE(e.Message().find(fault), std::string::npos) << e.Message();
+  qptest::TempDir tmp;
+  const std::string path = tmp / "bad.pdb";
+  qptest::WriteFile(path, bytes);
+  for (bool whole : {true, false}) {
+    try {
+      PalmDatabase db;
+      if (whole)
+        db = ParsePalmDatabase(bytes, path);
+      else
+        PalmRecordFile file(path, db);
+      ADD_FAILURE() << "accepted a file with: " << fault << (whole ? "" : ", record by record");
+    } catch (const EPalmFileError& e) {
+      EXPECT_EQ(e.Message().rfind(path + ": ", 0), 0u) << e.Message();
+      EXPECT_NE(e.Message().find(fault), std::string::npos) << e.Message();
+    }
   }
 }
 
@@ -204,6 +216,43 @@ TEST(PalmFile, RefusesMalformedFiles) {
     f.b = good;
     f.U32(72, 1);
     ExpectRefused(f.b, "chained record lists");
+  }
+}
+
+TEST(PalmFile, RecordByRecordReadsWhatTheWholeFileHolds) {
+  qptest::TempDir tmp;
+  // Records of growing size across several read windows, and the hand-laid databases.
+  PalmDatabase big;
+  big.name = "Big";
+  big.appInfo = "APP";
+  for (uint32_t i = 0; i < 300; ++i)
+    big.records.push_back(
+        {0, static_cast<uint8_t>(i % 16), i + 1, std::string(i * 7, 'a' + i % 26)});
+  big.records.push_back({0, 0, 999, std::string(70000, 'z')});
+  for (const std::string& bytes :
+       {HandLaidRecordDb(), HandLaidResourceDb(), SerializePalmDatabase(big)}) {
+    const std::string path = tmp / "db.pdb";
+    qptest::WriteFile(path, bytes);
+    const PalmDatabase whole = ParsePalmDatabase(bytes, path);
+    PalmDatabase db;
+    PalmRecordFile file(path, db);
+    EXPECT_EQ(db.name, whole.name);
+    EXPECT_EQ(db.appInfo, whole.appInfo);
+    EXPECT_EQ(db.uniqueIdSeed, whole.uniqueIdSeed);
+    const size_t count = whole.IsResourceDb() ? whole.resources.size() : whole.records.size();
+    ASSERT_EQ(db.IsResourceDb() ? db.resources.size() : db.records.size(), count);
+    // Forwards, then backwards.
+    for (size_t k = 0; k < 2 * count; ++k) {
+      const size_t i = k < count ? k : 2 * count - 1 - k;
+      const std::string& data =
+          whole.IsResourceDb() ? whole.resources[i].data : whole.records[i].data;
+      ASSERT_EQ(file.Data(i), data) << i;
+      if (!whole.IsResourceDb()) {
+        EXPECT_EQ(db.records[i].uniqueId, whole.records[i].uniqueId);
+        EXPECT_EQ(db.records[i].category, whole.records[i].category);
+        EXPECT_TRUE(db.records[i].data.empty());
+      }
+    }
   }
 }
 

@@ -24,19 +24,6 @@ std::vector<std::string> FaultableNames() {
   return names;
 }
 
-// Copies a record into the caller's descriptor and buffer, or explains why it cannot.
-int32_t FillRecord(TRawRecordInfo* info, const PalmRecord& rec, size_t index) {
-  if (rec.data.size() > info->BufferSize) return QP_SYNCERR_BUFFER_TOO_SMALL;
-  if (!rec.data.empty() && info->Buffer == nullptr) return QP_SYNCERR_BAD_ARGUMENT;
-  if (!rec.data.empty()) std::memcpy(info->Buffer, rec.data.data(), rec.data.size());
-  info->RecordId = rec.uniqueId;
-  info->RecordIndex = static_cast<uint16_t>(index);
-  info->Attributes = rec.attributes;
-  info->Category = rec.category;
-  info->RecordSize = static_cast<uint32_t>(rec.data.size());
-  return 0;
-}
-
 }  // namespace
 
 const std::vector<std::string>& SyncEntryPointNames() {
@@ -197,7 +184,7 @@ int32_t SyncSession::OpenDB(const char* name, uint8_t card, uint8_t* handle, uin
   if (open_.size() >= kMaxOpen) return QP_SYNCERR_TOO_MANY_OPEN;
   OpenDb db;
   try {
-    db.db = ReadPalmFile(path);
+    db.file = std::make_unique<PalmRecordFile>(path, db.db);
   } catch (const Exception& e) {
     lastError_ = e.Message();
     return QP_SYNCERR_STORAGE;
@@ -227,6 +214,41 @@ int32_t SyncSession::CreateDB(TSyncCreateDbInfo* info) {
   const int32_t r = AddOpen(std::move(db), &handle);
   if (r == 0) info->DbHandle = handle;
   return r;
+}
+
+int32_t SyncSession::FillRecord(OpenDb& db, TRawRecordInfo* info, size_t index) {
+  const PalmRecord& rec = db.db.records[index];
+  std::string_view data = rec.data;
+  if (db.file) {
+    try {
+      data = db.file->Data(index);
+    } catch (const Exception& e) {
+      lastError_ = e.Message();
+      return QP_SYNCERR_STORAGE;
+    }
+  }
+  if (data.size() > info->BufferSize) return QP_SYNCERR_BUFFER_TOO_SMALL;
+  if (!data.empty() && info->Buffer == nullptr) return QP_SYNCERR_BAD_ARGUMENT;
+  if (!data.empty()) std::memcpy(info->Buffer, data.data(), data.size());
+  info->RecordId = rec.uniqueId;
+  info->RecordIndex = static_cast<uint16_t>(index);
+  info->Attributes = rec.attributes;
+  info->Category = rec.category;
+  info->RecordSize = static_cast<uint32_t>(data.size());
+  return 0;
+}
+
+int32_t SyncSession::LoadRecords(OpenDb& db) {
+  if (!db.file) return 0;
+  try {
+    for (size_t i = 0; i < db.db.records.size(); ++i) db.db.records[i].data = db.file->Data(i);
+  } catch (const Exception& e) {
+    for (PalmRecord& rec : db.db.records) rec.data.clear();
+    lastError_ = e.Message();
+    return QP_SYNCERR_STORAGE;
+  }
+  db.file.reset();
+  return 0;
 }
 
 int32_t SyncSession::WriteBack(OpenDb& open) {
@@ -280,6 +302,7 @@ int32_t SyncSession::PurgeAllRecs(uint8_t handle) {
     db->db.records.clear();
     db->changed = true;
   }
+  db->file.reset();
   db->cursor = 0;
   return 0;
 }
@@ -297,7 +320,7 @@ int32_t SyncSession::ReadRecordByIndex(TRawRecordInfo* info) {
   if (const int32_t r = Find(info->DbHandle, Need::kRead, db)) return r;
   const size_t index = info->RecordIndex;
   if (index >= db->db.records.size()) return QP_SYNCERR_RECORD_NOT_FOUND;
-  return FillRecord(info, db->db.records[index], index);
+  return FillRecord(*db, info, index);
 }
 
 int32_t SyncSession::ReadRecordById(TRawRecordInfo* info) {
@@ -306,7 +329,7 @@ int32_t SyncSession::ReadRecordById(TRawRecordInfo* info) {
   if (const int32_t r = Find(info->DbHandle, Need::kRead, db)) return r;
   const int index = info->RecordId == 0 ? -1 : db->db.FindRecord(info->RecordId);
   if (index < 0) return QP_SYNCERR_RECORD_NOT_FOUND;
-  return FillRecord(info, db->db.records[static_cast<size_t>(index)], static_cast<size_t>(index));
+  return FillRecord(*db, info, static_cast<size_t>(index));
 }
 
 template <class Match>
@@ -317,7 +340,7 @@ int32_t SyncSession::ReadNext(TRawRecordInfo* info, Match match) {
   const auto& records = db->db.records;
   for (size_t i = db->cursor; i < records.size(); ++i) {
     if (!match(records[i])) continue;
-    const int32_t r = FillRecord(info, records[i], i);
+    const int32_t r = FillRecord(*db, info, i);
     if (r == 0) db->cursor = i + 1;
     return r;
   }
@@ -352,6 +375,7 @@ int32_t SyncSession::WriteRec(TRawRecordInfo* info) {
   if (info->Category > 0x0F || info->RecordSize > info->BufferSize ||
       (info->RecordSize > 0 && info->Buffer == nullptr))
     return QP_SYNCERR_BAD_ARGUMENT;
+  if (const int32_t r = LoadRecords(*db)) return r;
   auto& records = db->db.records;
   size_t index = records.size();
   if (info->RecordId != 0) {

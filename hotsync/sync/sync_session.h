@@ -42,6 +42,9 @@ class SyncSession {
  private:
   struct OpenDb {
     PalmDatabase db;
+    // While set, the records' bytes are still only in the file: a HotSync reads a large
+    // database record by record without holding it. The first change loads them.
+    std::unique_ptr<PalmRecordFile> file;
     uint8_t mode = 0;
     bool changed = false;
     size_t cursor = 0;  // where the next-record iterations go on
@@ -52,6 +55,10 @@ class SyncSession {
   bool IsOpen(const std::string& name) const;
   int32_t AddOpen(OpenDb db, uint8_t* handle);
   int32_t WriteBack(OpenDb& db);
+  // Copies a record into the caller's descriptor and buffer, or explains why it cannot.
+  int32_t FillRecord(OpenDb& db, TRawRecordInfo* info, size_t index);
+  // Reads the bytes of every record still in the file.
+  int32_t LoadRecords(OpenDb& db);
   // Scans from the cursor for the first record that matches, reads it and moves past it.
   template <class Match>
   int32_t ReadNext(TRawRecordInfo* info, Match match);
