@@ -82,6 +82,34 @@ std::string Quote(const std::string& name, char quote) {
   return out;
 }
 
+constexpr char kHex[] = "0123456789abcdef";
+
+// Appends the text as a quoted element of an array's text: quotes and backslashes escaped,
+// every other byte as it stands, so that no text reads as NULL, a separator or a brace.
+void AppendArrayElement(std::string& out, const std::string& text) {
+  out += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+}
+
+// PostgreSQL's types that take the rows as arrays, and the array each is carried in: the
+// column's own type, text for the character types (whose names the driver gives without
+// their length), so that the insert converts as it converts a text parameter.
+const char* ArrayType(const std::string& typeName) {
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {"varchar", "text[]"},    {"char", "text[]"},     {"bpchar", "text[]"},
+      {"text", "text[]"},       {"int2", "int2[]"},     {"int4", "int4[]"},
+      {"int8", "int8[]"},       {"float4", "float4[]"}, {"float8", "float8[]"},
+      {"numeric", "numeric[]"}, {"bytea", "bytea[]"}};
+  for (const auto& [name, array] : kTypes) {
+    if (typeName == name) return array;
+  }
+  return nullptr;
+}
+
 // The most parameters one insert statement binds: the lowest limit of the usual databases
 // (SQLite before 3.32). Larger statements were no faster here, and the PostgreSQL driver
 // dropped its connection at 8,000.
@@ -128,6 +156,7 @@ void TDatabase::Close() noexcept {
   inTransaction_ = false;
   connection_.reset();
   quote_ = 0;
+  postgres_ = -1;
   transactions_ = -1;
 }
 
@@ -194,6 +223,17 @@ char TDatabase::IdentifierQuote() {
   return quote_;
 }
 
+bool TDatabase::IsPostgres() {
+  if (postgres_ < 0) {
+    SQLCHAR name[64] = {};
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetInfo(Connection().Get(), SQL_DBMS_NAME, name, sizeof(name), &length);
+    postgres_ =
+        SQL_SUCCEEDED(rc) && std::string(reinterpret_cast<const char*>(name)) == "PostgreSQL";
+  }
+  return postgres_ == 1;
+}
+
 // --- TColumn -----------------------------------------------------------------------------
 
 bool TColumn::IsBlob() const {
@@ -246,6 +286,7 @@ void TTable::Open() {
   quote_ = database_.IdentifierQuote();
   // The columns as the driver describes them for a query that returns no row.
   const std::string what = "Cannot open table " + tableName_;
+  const bool postgres = database_.IsPostgres();
   auto describe = [&](const std::string& sqlName) {
     OdbcStatement statement(connection);
     const std::string sql = "SELECT * FROM " + sqlName + " WHERE 1=0";
@@ -263,6 +304,14 @@ void TTable::Open() {
                                      &column.SqlType, &column.Size, &column.Digits, &nullable),
                       what);
       column.Name = reinterpret_cast<const char*>(name);
+      if (postgres) {
+        SQLCHAR type[128] = {};
+        SQLSMALLINT typeLength = 0;
+        statement.Check(SQLColAttribute(statement.Get(), i, SQL_DESC_TYPE_NAME, type, sizeof(type),
+                                        &typeLength, nullptr),
+                        what);
+        column.TypeName = reinterpret_cast<const char*>(type);
+      }
       columns.push_back(std::move(column));
     }
     return columns;
@@ -296,6 +345,7 @@ void TTable::Close() noexcept {
   batch_.clear();
   batchColumns_.clear();
   inserts_.clear();
+  arrayInserts_.clear();
   columns_.clear();
   sqlName_.clear();
   active_ = false;
@@ -526,6 +576,7 @@ size_t TTable::Flush() {
   } catch (const EDatabaseError&) {
     database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_batch");
   }
+  const bool usedArrays = lastUsedArrays_;
   size_t inserted = 0;
   bool anyRefused = false;
   for (const TRow& row : rows) {
@@ -546,12 +597,14 @@ size_t TTable::Flush() {
     }
   }
   database_.ExecSQL("RELEASE SAVEPOINT qp_batch");
-  // Every row went in on its own: the database does not take several rows to a statement.
-  if (!anyRefused) multiRow_ = false;
+  // Every row went in on its own: the database does not take the rows that way.
+  if (!anyRefused) (usedArrays ? arrays_ : multiRow_) = false;
   return inserted;
 }
 
 void TTable::Execute(const std::vector<int>& columns, const std::vector<TRow>& rows) {
+  lastUsedArrays_ = arrays_ && rows.size() > 1 && database_.IsPostgres() && ArraysFit(columns);
+  if (lastUsedArrays_) return ExecuteArrays(columns, rows);
   size_t done = 0;
   // Many rows to a statement: the database takes the insert in once for all of them.
   if (multiRow_ && !columns.empty()) {
@@ -567,74 +620,147 @@ void TTable::Execute(const std::vector<int>& columns, const std::vector<TRow>& r
 
 void TTable::ExecuteRows(TInsert& insert, const std::vector<int>& columns,
                          const std::vector<TRow>& rows, size_t first, size_t count) {
-  const std::string what = "Cannot insert into " + tableName_;
-  OdbcStatement& statement = *insert.Statement;
+  const OdbcStatement& statement = *insert.Statement;
   const size_t n = columns.size();
   for (size_t r = 0; r < count; ++r) {
     for (size_t c = 0; c < n; ++c) {
-      const TColumn& column = columns_[columns[c]];
-      const TValue& value = rows[first + r][c];
-      TBinding& binding = insert.Bindings[r * n + c];
-      // Text for a character column goes as wide characters.
-      SQLSMALLINT cType = value.CType;
-      size_t bytes = value.Bytes.size();
-      if (value.Null) {
-        cType = binding.CType ? binding.CType : SQL_C_CHAR;
-        bytes = 0;
-      } else if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE) {
-        bytes = 8;
-      } else if (cType == SQL_C_CHAR && column.IsCharacter()) {
-        cType = SQL_C_WCHAR;
-        bytes *= sizeof(SQLWCHAR);
-      }
-      // Binary values are bound afresh each time: the SQLite driver keeps a binary
-      // parameter's length from the execution after it was bound.
-      if (binding.CType != cType || binding.Capacity < bytes || cType == SQL_C_BINARY) {
-        const bool fixed = cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE;
-        size_t capacity = fixed ? 8 : 64;
-        while (capacity < bytes) capacity *= 2;
-        SQLULEN size = column.Size;
-        if (!fixed && (column.IsCharacter() || column.IsBinary())) {
-          size = capacity / (cType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1);
-        }
-        if (size == 0) size = 1;
-        auto buffer = std::make_unique<char[]>(capacity);
-        statement.Check(
-            SQLBindParameter(statement.Get(), static_cast<SQLUSMALLINT>(r * n + c + 1),
-                             SQL_PARAM_INPUT, cType, column.SqlType, size, column.Digits,
-                             buffer.get(), static_cast<SQLLEN>(capacity), &binding.Indicator),
-            what);
-        binding.Buffer = std::move(buffer);
-        binding.CType = cType;
-        binding.Capacity = capacity;
-      }
-      char* at = binding.Buffer.get();
-      if (value.Null) {
-        binding.Indicator = SQL_NULL_DATA;
-        continue;
-      }
-      if (cType == SQL_C_SBIGINT) {
-        std::memcpy(at, &value.Integer, sizeof(value.Integer));
-      } else if (cType == SQL_C_DOUBLE) {
-        std::memcpy(at, &value.Real, sizeof(value.Real));
-      } else if (cType == SQL_C_WCHAR) {
-        for (unsigned char b : value.Bytes) {
-          const SQLWCHAR unit = Windows1252CodePoint(b);
-          std::memcpy(at, &unit, sizeof(unit));
-          at += sizeof(unit);
-        }
-      } else {
-        std::memcpy(at, value.Bytes.data(), value.Bytes.size());
-      }
-      binding.Indicator = static_cast<SQLLEN>(bytes);
+      Bind(statement, static_cast<SQLUSMALLINT>(r * n + c + 1), insert.Bindings[r * n + c],
+           columns_[columns[c]], rows[first + r][c]);
     }
   }
+  Run(statement);
+}
+
+void TTable::Bind(const OdbcStatement& statement, SQLUSMALLINT number, TBinding& binding,
+                  const TColumn& column, const TValue& value) const {
+  // Text for a character column goes as wide characters.
+  SQLSMALLINT cType = value.CType;
+  size_t bytes = value.Bytes.size();
+  if (value.Null) {
+    cType = binding.CType ? binding.CType : SQL_C_CHAR;
+    bytes = 0;
+  } else if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE) {
+    bytes = 8;
+  } else if (cType == SQL_C_CHAR && column.IsCharacter()) {
+    cType = SQL_C_WCHAR;
+    bytes *= sizeof(SQLWCHAR);
+  }
+  // Binary values are bound afresh each time: the SQLite driver keeps a binary
+  // parameter's length from the execution after it was bound.
+  if (binding.CType != cType || binding.Capacity < bytes || cType == SQL_C_BINARY) {
+    const bool fixed = cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE;
+    size_t capacity = fixed ? 8 : 64;
+    while (capacity < bytes) capacity *= 2;
+    SQLULEN size = column.Size;
+    if (!fixed && (column.IsCharacter() || column.IsBinary())) {
+      size = capacity / (cType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1);
+    }
+    if (size == 0) size = 1;
+    auto buffer = std::make_unique<char[]>(capacity);
+    statement.Check(SQLBindParameter(statement.Get(), number, SQL_PARAM_INPUT, cType,
+                                     column.SqlType, size, column.Digits, buffer.get(),
+                                     static_cast<SQLLEN>(capacity), &binding.Indicator),
+                    "Cannot insert into " + tableName_);
+    binding.Buffer = std::move(buffer);
+    binding.CType = cType;
+    binding.Capacity = capacity;
+  }
+  char* at = binding.Buffer.get();
+  if (value.Null) {
+    binding.Indicator = SQL_NULL_DATA;
+    return;
+  }
+  if (cType == SQL_C_SBIGINT) {
+    std::memcpy(at, &value.Integer, sizeof(value.Integer));
+  } else if (cType == SQL_C_DOUBLE) {
+    std::memcpy(at, &value.Real, sizeof(value.Real));
+  } else if (cType == SQL_C_WCHAR) {
+    for (unsigned char b : value.Bytes) {
+      const SQLWCHAR unit = Windows1252CodePoint(b);
+      std::memcpy(at, &unit, sizeof(unit));
+      at += sizeof(unit);
+    }
+  } else {
+    std::memcpy(at, value.Bytes.data(), value.Bytes.size());
+  }
+  binding.Indicator = static_cast<SQLLEN>(bytes);
+}
+
+void TTable::Run(const OdbcStatement& statement) const {
   SQLRETURN rc = SQLExecute(statement.Get());
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     std::string failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
     if (failure.empty()) failure = "no diagnostics";
-    throw EDatabaseError(what + ": " + failure);
+    throw EDatabaseError("Cannot insert into " + tableName_ + ": " + failure);
   }
+}
+
+bool TTable::ArraysFit(const std::vector<int>& columns) const {
+  if (columns.empty()) return false;
+  return std::all_of(columns.begin(), columns.end(),
+                     [&](int c) { return ArrayType(columns_[c].TypeName) != nullptr; });
+}
+
+std::string TTable::ArrayText(const std::vector<TRow>& rows, size_t c) {
+  std::string out = "{";
+  std::string text;
+  for (const TRow& row : rows) {
+    if (out.size() > 1) out += ',';
+    const TValue& value = row[c];
+    if (value.Null) {
+      out += "NULL";
+      continue;
+    }
+    if (value.CType == SQL_C_SBIGINT) {
+      text = std::to_string(value.Integer);
+    } else if (value.CType == SQL_C_DOUBLE) {
+      // The shortest text that reads back as the same double.
+      char digits[32];
+      const auto result = std::to_chars(digits, digits + sizeof(digits), value.Real);
+      text.assign(digits, result.ptr);
+    } else if (value.CType == SQL_C_BINARY) {
+      text = "\\x";
+      for (unsigned char b : value.Bytes) {
+        text += kHex[b >> 4];
+        text += kHex[b & 15];
+      }
+    } else {
+      AppendArrayElement(out, value.Bytes);
+      continue;
+    }
+    AppendArrayElement(out, text);
+  }
+  out += '}';
+  return out;
+}
+
+void TTable::ExecuteArrays(const std::vector<int>& columns, const std::vector<TRow>& rows) {
+  auto found = arrayInserts_.find(columns);
+  if (found == arrayInserts_.end()) {
+    std::string names, arrays;
+    for (int c : columns) {
+      if (!names.empty()) names += ", ", arrays += ", ";
+      names += Quote(columns_[c].Name, quote_);
+      arrays += std::string("CAST(? AS ") + ArrayType(columns_[c].TypeName) + ")";
+    }
+    const std::string sql =
+        "INSERT INTO " + sqlName_ + " (" + names + ") SELECT * FROM unnest(" + arrays + ")";
+    auto statement = std::make_unique<OdbcStatement>(database_.Connection());
+    statement->Check(
+        SQLPrepare(statement->Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
+        "Cannot prepare the insert into " + tableName_);
+    found = arrayInserts_.emplace(columns, TInsert()).first;
+    found->second.Bindings = std::vector<TBinding>(columns.size());
+    found->second.Statement = std::move(statement);
+  }
+  TInsert& insert = found->second;
+  static const TColumn kText{"", SQL_WLONGVARCHAR, 0, 0, ""};
+  TValue array;
+  for (size_t c = 0; c < columns.size(); ++c) {
+    array.Bytes = ArrayText(rows, c);
+    Bind(*insert.Statement, static_cast<SQLUSMALLINT>(c + 1), insert.Bindings[c], kText, array);
+  }
+  Run(*insert.Statement);
 }
 
 // --- TBlobStream -------------------------------------------------------------------------

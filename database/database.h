@@ -42,6 +42,8 @@ class TDatabase {
 
   // The character the driver quotes identifiers with ('"' when it names none).
   char IdentifierQuote();
+  // Whether the driver names the database PostgreSQL.
+  bool IsPostgres();
 
   // Whether the driver offers transactions at all.
   bool SupportsTransactions();
@@ -69,6 +71,7 @@ class TDatabase {
   std::unique_ptr<OdbcConnection> connection_;
   std::vector<TTable*> openTables_;
   char quote_ = 0;
+  int postgres_ = -1;  // not asked yet
   bool inTransaction_ = false;
   int transactions_ = -1;  // not asked yet
 };
@@ -78,6 +81,7 @@ struct TColumn {
   SQLSMALLINT SqlType = SQL_UNKNOWN_TYPE;
   SQLULEN Size = 0;
   SQLSMALLINT Digits = 0;
+  std::string TypeName;  // the database's own name of the type; learnt from PostgreSQL only
 
   // A large-object column: any binary kind (byte stream, picture) or a long text (memo).
   bool IsBlob() const;
@@ -140,7 +144,8 @@ class TTable {
   void Cancel() noexcept;
 
   // Batching: inside a transaction of the database, Post queues up to `rows` rows and Flush
-  // inserts them, many rows to one insert statement where the database takes that. A row
+  // inserts them, many rows to one insert statement where the database takes that (into
+  // PostgreSQL all of them in one statement, an array of values bound per column). A row
   // the database refuses is undone on its own (savepoints) and handed to OnRowRefused; the
   // rows after it are inserted while that returns true and dropped once it returns false.
   // Outside a transaction, Post inserts at once.
@@ -187,6 +192,17 @@ class TTable {
   // Binds rows [first, first + count) to the insert of count rows and executes it once.
   void ExecuteRows(TInsert& insert, const std::vector<int>& columns, const std::vector<TRow>& rows,
                    size_t first, size_t count);
+  // Binds a parameter of a prepared insert to the value, for a column of that kind.
+  void Bind(const OdbcStatement& statement, SQLUSMALLINT number, TBinding& binding,
+            const TColumn& column, const TValue& value) const;
+  void Run(const OdbcStatement& statement) const;
+  // Whether rows of these columns can go to PostgreSQL as arrays: every column of a type
+  // whose array reads each element as the column reads a text parameter.
+  bool ArraysFit(const std::vector<int>& columns) const;
+  // The values of column c of the rows as the text of an array.
+  static std::string ArrayText(const std::vector<TRow>& rows, size_t c);
+  // Inserts all the rows with one statement that binds an array per column and unnests them.
+  void ExecuteArrays(const std::vector<int>& columns, const std::vector<TRow>& rows);
 
   TDatabase& database_;
   std::string tableName_;
@@ -202,7 +218,10 @@ class TTable {
   std::vector<int> setColumns_;
   std::map<std::pair<std::vector<int>, size_t>, TInsert> inserts_;
   size_t batchSize_ = 1;
-  bool multiRow_ = true;           // until the database is seen refusing it
+  bool multiRow_ = true;         // until the database is seen refusing it
+  bool arrays_ = true;           // likewise
+  bool lastUsedArrays_ = false;  // the last Execute bound arrays
+  std::map<std::vector<int>, TInsert> arrayInserts_;
   std::vector<int> batchColumns_;  // the columns of the queued rows
   std::vector<TRow> batch_;
 };

@@ -180,6 +180,114 @@ TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
   }
 }
 
+TEST_P(DatabaseTest, BatchedRowsKeepEveryValueAsRowsInsertedOneByOne) {
+  Exec("ALTER TABLE " + table_ + " ADD COLUMN memo TEXT");
+  Exec("ALTER TABLE " + table_ + " ADD COLUMN code CHAR(6)");
+  // Texts that a carrier of many rows must escape; std::nullopt is NULL.
+  const std::vector<std::optional<std::string>> texts{"say \"hi\"",
+                                                      "back\\slash\\",
+                                                      "a,b",
+                                                      "{braces}",
+                                                      "  blanks  ",
+                                                      "NULL",
+                                                      "null",
+                                                      "",
+                                                      std::nullopt,
+                                                      "caf\xE9 \x80\x93\x94",
+                                                      "tab\there\r\nline",
+                                                      "\x01\x1f",
+                                                      "[1,\"2\"]",
+                                                      "}\"{",
+                                                      "\\\"",
+                                                      "\\x41",
+                                                      "\\u0041"};
+  const std::vector<std::string> numbers{"-32768", "32767", "0", "", "+5", " 7 "};
+  const std::vector<std::string> reals{"0.1",
+                                       "1e300",
+                                       "-2.5e-7",
+                                       "0.30000000000000004",
+                                       "3",
+                                       "",
+                                       "1.7976931348623157e308",
+                                       "4.9406564584124654e-324"};
+  const std::vector<std::string> amounts{"+19.99", "-0.01", "12345678.99", "0", "", "0.005"};
+  const std::vector<std::optional<std::string>> pictures{
+      std::string(), std::string("\0\\\"{},x NULL", 12), "\xff\xfe\x80", std::nullopt, "\\x00"};
+  const int count = static_cast<int>(texts.size());
+  auto fill = [&](TTable& table, int id, int i) {
+    table.Append();
+    table.SetColumnText(table.ColumnIndex("id"), std::to_string(id));
+    for (const char* column : {"name", "memo", "code"}) {
+      const auto& text = texts[(i + (column[0] == 'm' ? 3 : 0)) % count];
+      const int index = table.ColumnIndex(column);
+      if (!text) {
+        table.SetColumnNull(index);
+      } else {
+        table.SetColumnText(index, column[0] == 'c' ? text->substr(0, 6) : *text);
+      }
+    }
+    table.SetColumnText(table.ColumnIndex("qty"), numbers[i % numbers.size()]);
+    table.SetColumnText(table.ColumnIndex("price"), reals[i % reals.size()]);
+    table.SetColumnText(table.ColumnIndex("amount"), amounts[i % amounts.size()]);
+    if (const auto& picture = pictures[i % pictures.size()]) {
+      table.CreateBlobStream(table.ColumnIndex("picture"))->Write(*picture);
+    } else {
+      table.SetColumnNull(table.ColumnIndex("picture"));
+    }
+  };
+  {
+    // One statement a row.
+    TDatabase database(GetParam().dsn, "", "");
+    TTable table(database, table_);
+    table.Open();
+    for (int i = 0; i < count; ++i) {
+      fill(table, 1 + i, i);
+      table.Post();
+    }
+  }
+  {
+    TDatabase database(GetParam().dsn, "", "");
+    TTable table(database, table_);
+    table.Open();
+    ASSERT_TRUE(database.StartTransactionWithSavepoints());
+    table.SetBatchSize(100);
+    table.OnRowRefused = [](const EDatabaseError& e) {
+      ADD_FAILURE() << e.Message();
+      return true;
+    };
+    size_t inserted = 0;
+    for (int i = 0; i < count; ++i) {
+      fill(table, 101 + i, i);
+      inserted += table.Post();
+    }
+    inserted += table.Flush();
+    EXPECT_EQ(inserted, static_cast<size_t>(count));
+    database.Commit();
+  }
+  const auto rows = Rows("id, name, qty, price, amount, picture, memo, code, note");
+  ASSERT_EQ(rows.size(), 2u * count);
+  if (std::string(GetParam().name) == "postgres") {
+    // All the batch in one statement: its rows share the command id.
+    EXPECT_EQ(QueryRows(GetParam().dsn,
+                        "SELECT COUNT(DISTINCT cmin::text) FROM " + table_ + " WHERE id > 100"),
+              (std::vector<Row>{{"1"}}));
+  }
+  for (int i = 0; i < count; ++i) {
+    SCOPED_TRACE(i);
+    const Row& single = rows[i];
+    const Row& batched = rows[count + i];
+    EXPECT_EQ(batched[0], std::to_string(101 + i));
+    EXPECT_EQ(Row(batched.begin() + 1, batched.end()), Row(single.begin() + 1, single.end()));
+    // As the characters they stand for, bytes as they were.
+    std::optional<std::string> name = texts[i];
+    if (name && name->rfind("caf", 0) == 0)
+      name = "caf\xC3\xA9 \xE2\x82\xAC\xE2\x80\x9C\xE2\x80\x9D";
+    EXPECT_EQ(batched[1], name);
+    EXPECT_EQ(batched[5], pictures[i % pictures.size()]);
+    EXPECT_EQ(batched[8], "none");
+  }
+}
+
 TEST_P(DatabaseTest, AppendFinishesThePendingRow) {
   TDatabase database(GetParam().dsn, "", "");
   TTable table(database, table_);

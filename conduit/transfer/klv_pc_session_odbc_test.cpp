@@ -356,8 +356,12 @@ TEST_F(KLVPCSessionODBCTest, TextAndSignaturesReadBackAsTheHandheldHadThem) {
     CreateTable(b.dsn, table_, b.blobType);
     auto pda = MakePDASession(0);
     TKLVBitmap* signature = AddSignature(*pda, 1);
-    // Windows-1252 text: e-acute, euro sign, curly quotes.
-    const std::vector<Record> records{{1, {"1", "caf\xE9 \x80\x93\x94", "12"}}, {2, {"2", "Nuts"}}};
+    AddSignature(*pda, 3);
+    // Windows-1252 text: e-acute, euro sign, curly quotes. Records 1 and 3 go to the database
+    // together, in one statement where it takes many rows.
+    const std::vector<Record> records{{1, {"1", "caf\xE9 \x80\x93\x94", "12"}},
+                                      {3, {"3", "\"{a,b}\" \\ NULL"}},
+                                      {2, {"2", "Nuts"}}};
     WriteSection(b.dsn, table_, b.login);
     {
       TKLVPCSessionODBC s(*pda, ini_);
@@ -365,11 +369,13 @@ TEST_F(KLVPCSessionODBCTest, TextAndSignaturesReadBackAsTheHandheldHadThem) {
     }
     EXPECT_EQ(Rows(b.dsn, table_, "id, item, qty"),
               (std::vector<Row>{{"1", "caf\xC3\xA9 \xE2\x82\xAC\xE2\x80\x9C\xE2\x80\x9D", "12"},
-                                {"2", "Nuts", std::nullopt}}));
+                                {"2", "Nuts", std::nullopt},
+                                {"3", "\"{a,b}\" \\ NULL", std::nullopt}}));
     // The bitmap's bytes, as the saved file holds them; none for record 2: left unset.
     auto sigs = Rows(b.dsn, table_, "id, sig");
     EXPECT_EQ(sigs[0][1], qptest::ReadFile(folder_ / "S01R1F04.bmp"));
     EXPECT_EQ(sigs[1][1], std::nullopt);
+    EXPECT_EQ(sigs[2][1], qptest::ReadFile(folder_ / "S01R3F04.bmp"));
 
     WriteSection(b.dsn, table_, b.login + "SaveBitmapsAsOLEObjects=True\r\n");
     {
@@ -391,11 +397,12 @@ TEST_F(KLVPCSessionODBCTest, TextAndSignaturesReadBackAsTheHandheldHadThem) {
         TKLVPCSessionODBC s(*pda, ini_);
         Download(s, *pda, records);
       }
-      EXPECT_EQ(Rows(b.dsn, table_, std::string("id, ") + column),
-                (std::vector<Row>{{"1", "S01R1F04.bmp"}, {"2", std::nullopt}}))
+      EXPECT_EQ(
+          Rows(b.dsn, table_, std::string("id, ") + column),
+          (std::vector<Row>{{"1", "S01R1F04.bmp"}, {"2", std::nullopt}, {"3", "S01R3F04.bmp"}}))
           << column;
     }
-    EXPECT_THAT(log_, ::testing::Each(HasSubstr(": Downloaded 2/2 records")));
+    EXPECT_THAT(log_, ::testing::Each(HasSubstr(": Downloaded 3/3 records")));
   }
 }
 
