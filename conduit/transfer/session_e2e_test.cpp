@@ -395,6 +395,7 @@ class OdbcSource {
                                             "\nSyncPragma=OFF\n");
   }
   bool Available() const { return !driver_.empty(); }
+  const std::string& Database() const { return database_; }
   // Runs SQL through the sqlite3 shell; its output rows with "|" between the columns.
   std::string Sql(const std::string& sql) const {
     return Shell("sqlite3 " + Quote(database_) + " " + Quote("PRAGMA synchronous=OFF; " + sql))
@@ -582,11 +583,26 @@ class Lossless : public SessionE2E {
     qptest::WriteFile(to + "S03_data.txt", "B1\r\nB2\r\n");
     qptest::WriteFile(to + "S03_Hints.txt", "1\tScan the code\r\n");
     qptest::WriteFile(to + "S03F03.txt", "Bin 1\r\nBin 2\r\n");
-    source_.Sql("DROP TABLE IF EXISTS sweep; CREATE TABLE sweep (" + table + ");");
+    EmptyTable(table);
     qptest::WriteFile(IniFile(),
                       "[Session03]\r\nDSN=QuillorTest\r\nTablename=sweep\r\nEnabled=True\r\n"
                       "Field1=code\r\nField2=sign\r\nField3=bin\r\n" +
                           moreSettings);
+  }
+
+  // The database with nothing but an empty table "sweep" of these columns. Made by the sqlite3
+  // shell once, then copied: a process less for each of the sweep's HotSyncs.
+  void EmptyTable(const std::string& columns) {
+    const std::string empty = tmp_ / "empty.db";
+    std::error_code ec;
+    fs::remove(source_.Database() + "-journal", ec);
+    if (columns == emptyColumns_) {
+      fs::copy_file(empty, source_.Database(), fs::copy_options::overwrite_existing);
+      return;
+    }
+    source_.Sql("DROP TABLE IF EXISTS sweep; CREATE TABLE sweep (" + columns + ");");
+    fs::copy_file(source_.Database(), empty, fs::copy_options::overwrite_existing);
+    emptyColumns_ = columns;
   }
 
   // Runs a HotSync with faults; fills calls with the sync-manager calls it made.
@@ -624,18 +640,21 @@ class Lossless : public SessionE2E {
       const std::string text = qptest::ReadFile(output);
       inFile = spec.prefs.outputFormat == kTab ? TabFileCodes(text) : MarkupCodes(text, codes);
     }
-    const std::set<std::string> inTable = [&] {
-      const std::vector<std::string> rows = SplitLines(source_.Sql("SELECT code FROM sweep;"));
-      return std::set<std::string>(rows.begin(), rows.end());
-    }();
     const std::vector<TextRecord> onHandheld = DataRecords(DataDbName(spec.slot));
-    bool capturedLeft = false;
-    for (size_t i = 0; i < spec.rows.size(); ++i) {
-      const bool kept = std::any_of(onHandheld.begin(), onHandheld.end(), [&](const auto& r) {
+    std::vector<bool> kept;
+    for (size_t i = 0; i < spec.rows.size(); ++i)
+      kept.push_back(std::any_of(onHandheld.begin(), onHandheld.end(), [&](const auto& r) {
         return r.recId == static_cast<int16_t>(i + 1) && r.values[0] == codes[i];
-      });
-      capturedLeft = capturedLeft || kept;
-      EXPECT_TRUE(kept || (inFile.count(codes[i]) && inTable.count(codes[i])))
+      }));
+    const bool capturedLeft = std::find(kept.begin(), kept.end(), true) != kept.end();
+    // The table is asked only when a record left the handheld.
+    std::set<std::string> inTable;
+    if (std::find(kept.begin(), kept.end(), false) != kept.end()) {
+      const std::vector<std::string> rows = SplitLines(source_.Sql("SELECT code FROM sweep;"));
+      inTable.insert(rows.begin(), rows.end());
+    }
+    for (size_t i = 0; i < spec.rows.size(); ++i) {
+      EXPECT_TRUE(kept[i] || (inFile.count(codes[i]) && inTable.count(codes[i])))
           << codes[i]
           << " is gone: not on the handheld, in the text file: " << inFile.count(codes[i])
           << ", in the table: " << inTable.count(codes[i]);
@@ -665,6 +684,7 @@ class Lossless : public SessionE2E {
 
   std::string template_ = tmp_ / "template";
   OdbcSource source_{tmp_};
+  std::string emptyColumns_;
   ScopedEnv sysini_{"ODBCSYSINI", tmp_.Path()};
   ScopedEnv odbcini_{"ODBCINI", tmp_ / "odbc.ini"};
 };
