@@ -68,6 +68,14 @@ TVornPalmValue TVornPalmValue::Array(int32_t count) {
   return r;
 }
 
+void TVornPalmValue::AssignText(std::string_view v) {
+  kind_ = Kind::Text;
+  // Appending to the emptied text copies into its storage; assign would check for overlap.
+  text_.clear();
+  text_.append(v.data(), v.size());
+  elements_.clear();
+}
+
 bool TVornPalmValue::IsInteger() const {
   return kind_ == Kind::Byte || kind_ == Kind::Smallint || kind_ == Kind::Longint;
 }
@@ -182,22 +190,34 @@ bool ParseInteger(std::string_view text, int32_t& out) {
 }  // namespace
 
 std::string TVornPalmValue::ToText() const {
+  std::string text;
+  AppendText(text);
+  return text;
+}
+
+void TVornPalmValue::AppendText(std::string& out) const {
   switch (kind()) {
     case Kind::Empty:
     case Kind::Null:
     case Kind::Blob:
-      return {};
+      return;
     case Kind::Byte:
     case Kind::Smallint:
-    case Kind::Longint:
-      return std::to_string(RawInteger());
+    case Kind::Longint: {
+      char buf[16];
+      auto [p, ec] = std::to_chars(buf, buf + sizeof buf, RawInteger());
+      out.append(buf, p);
+      return;
+    }
     case Kind::Double: {
       char buf[64];
       auto [p, ec] = std::to_chars(buf, buf + sizeof buf, real_);
-      return ec == std::errc() ? std::string(buf, p) : std::string();
+      if (ec == std::errc()) out.append(buf, p);
+      return;
     }
     case Kind::Text:
-      return text_;
+      out += text_;
+      return;
     case Kind::Array:
       break;
   }
@@ -293,13 +313,15 @@ TVornPalmValue TVornPalmField::Values(int32_t index) const {
 }
 
 void TVornPalmField::SetValues(int32_t index, TVornPalmValue value) {
-  if (array_size_ == 1) {
-    if (index == 0) value_ = std::move(value);
-    return;
-  }
+  if (TVornPalmValue* slot = ValueSlot(index)) *slot = std::move(value);
+}
+
+TVornPalmValue* TVornPalmField::ValueSlot(int32_t index) {
+  if (array_size_ == 1) return index == 0 ? &value_ : nullptr;
   auto* elements = value_.Elements();
   if (elements && index >= 0 && static_cast<size_t>(index) < elements->size())
-    (*elements)[static_cast<size_t>(index)] = std::move(value);
+    return &(*elements)[static_cast<size_t>(index)];
+  return nullptr;
 }
 
 int32_t TVornPalmField::AsInteger() const {

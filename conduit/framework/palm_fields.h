@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TVornConduitDb;
@@ -46,6 +47,10 @@ class TVornPalmValue {
   static TVornPalmValue Blob(std::span<const uint8_t> bytes);
   static TVornPalmValue Array(int32_t count);  // count empty elements
 
+  // Becomes the text in place, reusing the storage of an earlier text: the record reader
+  // replaces every value of every record this way.
+  void AssignText(std::string_view v);
+
   Kind kind() const { return kind_; }
   bool IsEmpty() const { return kind() == Kind::Empty; }
   bool IsNull() const { return kind() == Kind::Null; }
@@ -61,6 +66,8 @@ class TVornPalmValue {
 
   // Conversions. Empty and null give the empty text; a blob has no text form (empty text).
   std::string ToText() const;
+  // Appends what ToText gives.
+  void AppendText(std::string& out) const;
   // Empty gives 0; a real is rounded to the nearest integer; text is read as a number.
   // Null, an array, a blob, a text that is no number or a number beyond 32 bits fail with
   // EConvertError.
@@ -106,12 +113,17 @@ class TVornPalmField {
   TVornPalmValue Values(int32_t index) const;
   // Replaces one element; an index outside the value is ignored.
   void SetValues(int32_t index, TVornPalmValue value);
+  // The element SetValues(index, ...) would replace, to be replaced in place; nullptr where
+  // it would ignore the index.
+  TVornPalmValue* ValueSlot(int32_t index);
 
   // For the integer types (byte, smallint, longint, date, time) the integer held; 0 for any
   // other type, including a blob.
   int32_t AsInteger() const;
   void SetAsInteger(int32_t v);
   std::string AsString() const;
+  // Appends what AsString gives.
+  void AppendString(std::string& out) const { value_.AppendText(out); }
   void SetAsString(std::string text);
   // The bytes of a pftBlob field just read; empty when there are none.
   std::span<const uint8_t> AsBlob() const { return Values(0).BlobBytes(); }
