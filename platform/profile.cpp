@@ -18,25 +18,33 @@ std::string ProfilePath(const std::string& file) {
   return file.find('/') == std::string::npos ? WithTrailingSeparator(WindowsFolder()) + file : file;
 }
 
-std::optional<std::string> ReadValue(const std::string& file, const std::string& section,
-                                     const std::string& key) {
+}  // namespace
+
+std::optional<std::string> ProfileSection::Find(const std::string& key) const {
+  return FindProfileEntry(entries_, key);
+}
+
+std::string ProfileSection::String(const std::string& key, const std::string& def,
+                                   size_t bufferSize) const {
+  std::string v = Find(key).value_or(def);
+  size_t room = bufferSize > 0 ? bufferSize - 1 : 0;
+  if (v.size() > room) v.resize(room);
+  return v;
+}
+
+ProfileSection ReadProfileSection(const std::string& file, const std::string& section) {
   std::vector<std::string> lines;
   try {
     lines = ReadTextLines(ProfilePath(file));
   } catch (const EInOutError&) {
-    return std::nullopt;
+    return ProfileSection({});
   }
-  return FindProfileValue(lines, section, key);
+  return ProfileSection(ProfileSectionEntries(lines, section));
 }
-
-}  // namespace
 
 std::string GetProfileString(const std::string& file, const std::string& section,
                              const std::string& key, const std::string& def, size_t bufferSize) {
-  std::string v = ReadValue(file, section, key).value_or(def);
-  size_t room = bufferSize > 0 ? bufferSize - 1 : 0;
-  if (v.size() > room) v.resize(room);
-  return v;
+  return ReadProfileSection(file, section).String(key, def, bufferSize);
 }
 
 void WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
@@ -68,7 +76,7 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
 
 int GetProfileInt(const std::string& file, const std::string& section, const std::string& key,
                   int def) {
-  std::optional<std::string> v = ReadValue(file, section, key);
+  std::optional<std::string> v = ReadProfileSection(file, section).Find(key);
   int n = 0;
   return v && ParseProfileInt(*v, &n) ? n : def;
 }
