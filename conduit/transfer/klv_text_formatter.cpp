@@ -1,6 +1,7 @@
 #include "conduit/transfer/klv_text_formatter.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "base/exception.h"
 #include "conduit/transfer/klv_lib.h"
@@ -8,21 +9,60 @@
 
 namespace {
 
-constexpr const char* kLineEnd = "\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
 
-// The texts of the included fields 1 .. Limit joined by Separator, then CR LF.
-template <typename FieldText>
-std::string JoinIncluded(TKLVPDASession& Session, int32_t Limit, const std::string& Separator,
-                         FieldText Text) {
+// The pieces of the included fields 1 .. Limit (Append adds field i's to the line), Separator
+// between them, then CR LF. The line is built apart, so a failure leaves Text as it was;
+// Capacity is the longest line so far, so that a line is allocated once.
+template <typename AppendField>
+void JoinIncluded(std::string& Text, size_t& Capacity, TKLVPDASession& Session, int32_t Limit,
+                  std::string_view Separator, AppendField Append) {
   std::string line;
+  line.reserve(Capacity);
   bool first = true;
   for (int32_t i = 1; i <= Limit; ++i) {
     if (!Session.IsFieldExported(i)) continue;
     if (!first) line += Separator;
-    line += Text(i);
+    Append(line, i);
     first = false;
   }
-  return line + kLineEnd;
+  line += kLineEnd;
+  Capacity = std::max(Capacity, line.size());
+  Text = std::move(line);
+}
+
+// Doubles every double quote that Line holds from Start on.
+void DoubleQuotesFrom(std::string& Line, size_t Start) {
+  const size_t quote = Line.find('"', Start);
+  if (quote == std::string::npos) return;
+  const std::string tail = Line.substr(quote);
+  Line.resize(quote);
+  for (char c : tail) {
+    if (c == '"') Line += '"';
+    Line += c;
+  }
+}
+
+// Appends what Append adds, in double quotes with each quote inside doubled when Quote is set.
+template <typename AppendText>
+void AppendQuoted(std::string& Line, bool Quote, AppendText Append) {
+  if (!Quote) {
+    Append(Line);
+    return;
+  }
+  Line += '"';
+  const size_t start = Line.size();
+  Append(Line);
+  DoubleQuotesFrom(Line, start);
+  Line += '"';
+}
+
+// Appends what Append adds, cut or filled with blanks to Width characters, as PadToWidth.
+template <typename AppendText>
+void AppendPadded(std::string& Line, int32_t Width, AppendText Append) {
+  const size_t start = Line.size();
+  Append(Line);
+  Line.resize(start + static_cast<size_t>(std::max<int32_t>(Width, 0)), ' ');
 }
 
 [[noreturn]] void NotOverridden(const char* Operation) {
@@ -77,13 +117,13 @@ void TKLVPCTextFormatterTab::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterTab::FormatColumnHeaders(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator,
-                      [&](int32_t i) { return PDASession.FieldName(i); });
+  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), Separator,
+               [&](std::string& Line, int32_t i) { Line += PDASession.FieldName(i); });
 }
 
 void TKLVPCTextFormatterTab::FormatDataRow(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator,
-                      [&](int32_t i) { return PDASession.GetFieldText(i); });
+  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), Separator,
+               [&](std::string& Line, int32_t i) { PDASession.AppendFieldText(Line, i); });
 }
 
 void TKLVPCTextFormatterTab::FormatEndSession(std::string& Text) {
@@ -102,12 +142,9 @@ TKLVPCTextFormatterComma::TKLVPCTextFormatterComma(TKLVPDASession& Session, bool
 }
 
 std::string TKLVPCTextFormatterComma::QuoteValue(const std::string& Value) const {
-  std::string quoted = "\"";
-  for (char c : Value) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
+  std::string quoted;
+  AppendQuoted(quoted, true, [&](std::string& Line) { Line += Value; });
+  return quoted;
 }
 
 void TKLVPCTextFormatterComma::FormatStartFile(std::string& Text) {
@@ -118,17 +155,18 @@ void TKLVPCTextFormatterComma::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterComma::FormatColumnHeaders(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator, [&](int32_t i) {
-    std::string name = PDASession.FieldName(i);
-    return QuoteValues ? QuoteValue(name) : name;
-  });
+  JoinIncluded(
+      Text, LineCapacity_, PDASession, FieldLimit(), Separator, [&](std::string& Line, int32_t i) {
+        AppendQuoted(Line, QuoteValues, [&](std::string& Out) { Out += PDASession.FieldName(i); });
+      });
 }
 
 void TKLVPCTextFormatterComma::FormatDataRow(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator, [&](int32_t i) {
-    std::string value = PDASession.GetFieldText(i);
-    return QuoteValues ? QuoteValue(value) : value;
-  });
+  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), Separator,
+               [&](std::string& Line, int32_t i) {
+                 AppendQuoted(Line, QuoteValues,
+                              [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
+               });
 }
 
 void TKLVPCTextFormatterComma::FormatEndSession(std::string& Text) {
@@ -158,13 +196,19 @@ void TKLVPCTextFormatterFixed::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterFixed::FormatColumnHeaders(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), "",
-                      [&](int32_t i) { return FixedWidthValue(i, PDASession.FieldName(i)); });
+  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), "",
+               [&](std::string& Line, int32_t i) {
+                 AppendPadded(Line, PDASession.GetFieldWidth(i),
+                              [&](std::string& Out) { Out += PDASession.FieldName(i); });
+               });
 }
 
 void TKLVPCTextFormatterFixed::FormatDataRow(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), "",
-                      [&](int32_t i) { return FixedWidthValue(i, PDASession.GetFieldText(i)); });
+  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), "",
+               [&](std::string& Line, int32_t i) {
+                 AppendPadded(Line, PDASession.GetFieldWidth(i),
+                              [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
+               });
 }
 
 void TKLVPCTextFormatterFixed::FormatEndSession(std::string& Text) {

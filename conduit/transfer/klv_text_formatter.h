@@ -38,6 +38,9 @@ class TKLVPCTextFormatter {
  protected:
   // Fields 1 .. this number make up a line: FieldCount, 0 when negative, at most 30.
   int32_t FieldLimit() const;
+
+  // The longest line made so far, reserved for the next one.
+  size_t LineCapacity_ = 0;
 };
 
 // Fields separated by TAB, one line per record.
