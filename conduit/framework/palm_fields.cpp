@@ -68,14 +68,6 @@ TVornPalmValue TVornPalmValue::Array(int32_t count) {
   return r;
 }
 
-void TVornPalmValue::AssignText(std::string_view v) {
-  kind_ = Kind::Text;
-  // Appending to the emptied text copies into its storage; assign would check for overlap.
-  text_.clear();
-  text_.append(v.data(), v.size());
-  elements_.clear();
-}
-
 bool TVornPalmValue::IsInteger() const {
   return kind_ == Kind::Byte || kind_ == Kind::Smallint || kind_ == Kind::Longint;
 }
@@ -316,8 +308,7 @@ void TVornPalmField::SetValues(int32_t index, TVornPalmValue value) {
   if (TVornPalmValue* slot = ValueSlot(index)) *slot = std::move(value);
 }
 
-TVornPalmValue* TVornPalmField::ValueSlot(int32_t index) {
-  if (array_size_ == 1) return index == 0 ? &value_ : nullptr;
+TVornPalmValue* TVornPalmField::ElementSlot(int32_t index) {
   auto* elements = value_.Elements();
   if (elements && index >= 0 && static_cast<size_t>(index) < elements->size())
     return &(*elements)[static_cast<size_t>(index)];
@@ -367,8 +358,6 @@ TVornPalmField& TVornPalmFields::Add() {
   return *items_.back();
 }
 
-TVornPalmField& TVornPalmFields::Items(int32_t index) const {
-  if (index < 0 || index >= Count())
-    throw EListError(Format("List index out of bounds (%d)", static_cast<int>(index)));
-  return *items_[static_cast<size_t>(index)];
+void TVornPalmFields::IndexError(int32_t index) {
+  throw EListError(Format("List index out of bounds (%d)", static_cast<int>(index)));
 }

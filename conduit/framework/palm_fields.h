@@ -49,7 +49,13 @@ class TVornPalmValue {
 
   // Becomes the text in place, reusing the storage of an earlier text: the record reader
   // replaces every value of every record this way.
-  void AssignText(std::string_view v);
+  void AssignText(std::string_view v) {
+    kind_ = Kind::Text;
+    // Appending to the emptied text copies into its storage; assign would check for overlap.
+    text_.clear();
+    text_.append(v.data(), v.size());
+    elements_.clear();
+  }
 
   Kind kind() const { return kind_; }
   bool IsEmpty() const { return kind() == Kind::Empty; }
@@ -115,7 +121,10 @@ class TVornPalmField {
   void SetValues(int32_t index, TVornPalmValue value);
   // The element SetValues(index, ...) would replace, to be replaced in place; nullptr where
   // it would ignore the index.
-  TVornPalmValue* ValueSlot(int32_t index);
+  TVornPalmValue* ValueSlot(int32_t index) {
+    if (array_size_ == 1) return index == 0 ? &value_ : nullptr;
+    return ElementSlot(index);
+  }
 
   // For the integer types (byte, smallint, longint, date, time) the integer held; 0 for any
   // other type, including a blob.
@@ -137,6 +146,8 @@ class TVornPalmField {
   int32_t Index() const;
 
  private:
+  TVornPalmValue* ElementSlot(int32_t index);
+
   TVornPalmFields* collection_;
   std::string field_name_;
   TVornPalmFieldType data_type_ = pftString;
@@ -154,13 +165,18 @@ class TVornPalmFields {
 
   TVornPalmField& Add();
   // Fails with EListError outside 0 to Count-1.
-  TVornPalmField& Items(int32_t index) const;
+  TVornPalmField& Items(int32_t index) const {
+    if (index < 0 || index >= Count()) IndexError(index);
+    return *items_[static_cast<size_t>(index)];
+  }
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
   void Clear() { items_.clear(); }
   TVornConduitDb* Owner() const { return owner_; }
 
  private:
   friend class TVornPalmField;
+  [[noreturn]] static void IndexError(int32_t index);
+
   TVornConduitDb* owner_;
   std::vector<std::unique_ptr<TVornPalmField>> items_;
 };
