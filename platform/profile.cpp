@@ -57,18 +57,21 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
   if (keysAndValues.empty()) return;
   std::string path = ProfilePath(file);
   try {
+    std::optional<std::string> before;
     std::vector<std::string> lines;
     if (::access(path.c_str(), F_OK) == 0) {
       // A read-only file stays as it is, as on Windows.
       if (::access(path.c_str(), W_OK) != 0) throw EInOutError(path);
-      lines = ReadTextLines(path);
+      before = ReadFileBytes(path);
+      lines = SplitLines(*before);
     }
     for (const auto& [key, value] : keysAndValues) {
       if (!SetProfileValue(lines, section, key, value)) throw EInOutError(path);
     }
     std::string bytes;
     for (const std::string& l : lines) bytes += l + "\r\n";
-    WriteFileAtomically(path, bytes);
+    // The same bytes again would cost a rename and a sync of the disk for nothing.
+    if (bytes != before) WriteFileAtomically(path, bytes);
   } catch (const EInOutError&) {
     throw EIniFileException(Format("Unable to write to %s", path.c_str()));
   }

@@ -1,5 +1,7 @@
 #include "platform/profile.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -103,6 +105,19 @@ TEST_F(Profile, WriteCreatesFileSectionAndKeyAndKeepsOtherLines) {
             "[Session03]\r\n"
             "Enabled=False\r\n");
   EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", ""), "other");
+
+  // Writing what the file holds already leaves the file itself alone; a change replaces it.
+  auto inode = [&] {
+    struct stat st {};
+    EXPECT_EQ(::stat(ini.c_str(), &st), 0);
+    return st.st_ino;
+  };
+  const ino_t before = inode();
+  WriteProfileStrings(ini, "SESSION01", {{"dsn", "other"}, {"Username", "me"}});
+  EXPECT_EQ(inode(), before);
+  WriteProfileString(ini, "Session01", "DSN", "third");
+  EXPECT_NE(inode(), before);
+  EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", ""), "third");
 }
 
 TEST_F(Profile, FailedWriteRaisesAndLeavesNoFile) {
