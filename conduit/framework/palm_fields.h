@@ -53,7 +53,7 @@ class TVornPalmValue {
     kind_ = Kind::Text;
     // Appending to the emptied text copies into its storage; assign would check for overlap.
     text_.clear();
-    text_.append(v.data(), v.size());
+    if (!v.empty()) text_.append(v.data(), v.size());
     elements_.clear();
   }
 
