@@ -11,26 +11,6 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
-// The pieces of the included fields 1 .. Limit (Append adds field i's to the line), Separator
-// between them, then CR LF. The line is built apart, so a failure leaves Text as it was;
-// Capacity is the longest line so far, so that a line is allocated once.
-template <typename AppendField>
-void JoinIncluded(std::string& Text, size_t& Capacity, TKLVPDASession& Session, int32_t Limit,
-                  std::string_view Separator, AppendField Append) {
-  std::string line;
-  line.reserve(Capacity);
-  bool first = true;
-  for (int32_t i = 1; i <= Limit; ++i) {
-    if (!Session.IsFieldExported(i)) continue;
-    if (!first) line += Separator;
-    Append(line, i);
-    first = false;
-  }
-  line += kLineEnd;
-  Capacity = std::max(Capacity, line.size());
-  Text = std::move(line);
-}
-
 // Doubles every double quote that Line holds from Start on.
 void DoubleQuotesFrom(std::string& Line, size_t Start) {
   const size_t quote = Line.find('"', Start);
@@ -101,6 +81,34 @@ int32_t TKLVPCTextFormatter::FieldLimit() const {
   return std::clamp<int32_t>(PDASession.Prefs.FieldCount, 0, kSessionFieldCount);
 }
 
+std::string TKLVPCTextFormatter::StartLine() const {
+  std::string line;
+  line.reserve(LineCapacity_);
+  return line;
+}
+
+void TKLVPCTextFormatter::EndLine(std::string& Text, std::string& Line, std::string_view Last) {
+  Line += Last;
+  Line += kLineEnd;
+  LineCapacity_ = std::max(LineCapacity_, Line.size());
+  Text = std::move(Line);
+}
+
+template <typename AppendField>
+void TKLVPCTextFormatter::JoinIncluded(std::string& Text, std::string_view Separator,
+                                       AppendField Append) {
+  std::string line = StartLine();
+  bool first = true;
+  const int32_t limit = FieldLimit();
+  for (int32_t i = 1; i <= limit; ++i) {
+    if (!PDASession.IsFieldExported(i)) continue;
+    if (!first) line += Separator;
+    Append(line, i);
+    first = false;
+  }
+  EndLine(Text, line);
+}
+
 // ---------------------------------------------------------------------------------------------
 // TKLVPCTextFormatterTab
 
@@ -117,12 +125,12 @@ void TKLVPCTextFormatterTab::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterTab::FormatColumnHeaders(std::string& Text) {
-  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), Separator,
+  JoinIncluded(Text, Separator,
                [&](std::string& Line, int32_t i) { Line += PDASession.FieldName(i); });
 }
 
 void TKLVPCTextFormatterTab::FormatDataRow(std::string& Text) {
-  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), Separator,
+  JoinIncluded(Text, Separator,
                [&](std::string& Line, int32_t i) { PDASession.AppendFieldText(Line, i); });
 }
 
@@ -155,18 +163,15 @@ void TKLVPCTextFormatterComma::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterComma::FormatColumnHeaders(std::string& Text) {
-  JoinIncluded(
-      Text, LineCapacity_, PDASession, FieldLimit(), Separator, [&](std::string& Line, int32_t i) {
-        AppendQuoted(Line, QuoteValues, [&](std::string& Out) { Out += PDASession.FieldName(i); });
-      });
+  JoinIncluded(Text, Separator, [&](std::string& Line, int32_t i) {
+    AppendQuoted(Line, QuoteValues, [&](std::string& Out) { Out += PDASession.FieldName(i); });
+  });
 }
 
 void TKLVPCTextFormatterComma::FormatDataRow(std::string& Text) {
-  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), Separator,
-               [&](std::string& Line, int32_t i) {
-                 AppendQuoted(Line, QuoteValues,
-                              [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
-               });
+  JoinIncluded(Text, Separator, [&](std::string& Line, int32_t i) {
+    AppendQuoted(Line, QuoteValues, [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
+  });
 }
 
 void TKLVPCTextFormatterComma::FormatEndSession(std::string& Text) {
@@ -196,19 +201,17 @@ void TKLVPCTextFormatterFixed::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterFixed::FormatColumnHeaders(std::string& Text) {
-  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), "",
-               [&](std::string& Line, int32_t i) {
-                 AppendPadded(Line, PDASession.GetFieldWidth(i),
-                              [&](std::string& Out) { Out += PDASession.FieldName(i); });
-               });
+  JoinIncluded(Text, "", [&](std::string& Line, int32_t i) {
+    AppendPadded(Line, PDASession.GetFieldWidth(i),
+                 [&](std::string& Out) { Out += PDASession.FieldName(i); });
+  });
 }
 
 void TKLVPCTextFormatterFixed::FormatDataRow(std::string& Text) {
-  JoinIncluded(Text, LineCapacity_, PDASession, FieldLimit(), "",
-               [&](std::string& Line, int32_t i) {
-                 AppendPadded(Line, PDASession.GetFieldWidth(i),
-                              [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
-               });
+  JoinIncluded(Text, "", [&](std::string& Line, int32_t i) {
+    AppendPadded(Line, PDASession.GetFieldWidth(i),
+                 [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
+  });
 }
 
 void TKLVPCTextFormatterFixed::FormatEndSession(std::string& Text) {

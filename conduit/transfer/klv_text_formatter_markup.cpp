@@ -274,8 +274,7 @@ void TKLVPCTextFormatterHTML::FormatDataRow(std::string& Text) {
   Text.clear();
   if (PDASession.ExportedFieldCount() == 0) return;
   const std::string cell = CellStart("#FFFFFF", ColumnPercent);
-  std::string row, value;
-  row.reserve(LineCapacity_);
+  std::string row = StartLine(), value;
   row += " <tr>";
   row += kCrLf;
   for (int32_t i = 1; i <= FieldLimit(); ++i) {
@@ -287,10 +286,7 @@ void TKLVPCTextFormatterHTML::FormatDataRow(std::string& Text) {
     row += "  </td>";
     row += kCrLf;
   }
-  row += " </tr>";
-  row += kCrLf;
-  LineCapacity_ = std::max(LineCapacity_, row.size());
-  Text = std::move(row);
+  EndLine(Text, row, " </tr>");
 }
 
 void TKLVPCTextFormatterHTML::FormatEndSession(std::string& Text) {
@@ -333,8 +329,7 @@ void TKLVPCTextFormatterXML::FormatColumnHeaders(std::string& Text) {
 
 void TKLVPCTextFormatterXML::FormatDataRow(std::string& Text) {
   ++RecordNumber;
-  std::string row, tag, value;
-  row.reserve(LineCapacity_);
+  std::string row = StartLine(), tag, value;
   row += " <Record>";
   row += kCrLf;
   row += "  <ID>" + std::to_string(RecordNumber) + "</ID>";
@@ -354,10 +349,7 @@ void TKLVPCTextFormatterXML::FormatDataRow(std::string& Text) {
     row += '>';
     row += kCrLf;
   }
-  row += " </Record>";
-  row += kCrLf;
-  LineCapacity_ = std::max(LineCapacity_, row.size());
-  Text = std::move(row);
+  EndLine(Text, row, " </Record>");
 }
 
 void TKLVPCTextFormatterXML::FormatEndSession(std::string& Text) {
