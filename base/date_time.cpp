@@ -1,7 +1,6 @@
 #include "base/date_time.h"
 
 #include <locale.h>
-#include <time.h>
 
 #include <chrono>
 
@@ -37,10 +36,4 @@ std::string LocalDateTimeText(std::time_t t) {
 double MonotonicSeconds() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-double CoarseMonotonicSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }

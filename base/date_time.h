@@ -12,5 +12,3 @@ std::string StampYYMMDDHHNNSS(std::time_t t = std::time(nullptr));
 std::string LocalDateTimeText(std::time_t t = std::time(nullptr));
 // Seconds on a clock that never jumps (unaffected by midnight or clock changes).
 double MonotonicSeconds();
-// The same clock in steps of a few milliseconds, several times cheaper to read.
-double CoarseMonotonicSeconds();

@@ -21,9 +21,7 @@ struct AppPrefsRelease {
 
 }  // namespace
 
-// Read several times a record: the coarse clock's few milliseconds do not matter at half a
-// second, and it costs a quarter of the precise one.
-TKLVConduit::TKLVConduit() : Clock(CoarseMonotonicSeconds) {
+TKLVConduit::TKLVConduit() : Clock(MonotonicSeconds) {
   ConduitName = "QuillorPlus 2.8 ODBC";
   DefaultAction = stFast;
   MajorVersion = 1;
