@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
@@ -32,7 +33,15 @@ namespace {
 const std::string kOut = QP_OUT_DIR;
 const char kUser[] = "Bench User";
 constexpr int kFields = 10;
-const char kUsage[] = "usage: session_bench [--records N] [--sessions S] [--runs R]";
+const char kUsage[] =
+    "usage: session_bench [--records N] [--sessions S] [--runs R]\n"
+    "Times a full HotSync of a handheld of tab-delimited sessions through the stand-in\n"
+    "installation and the built conduit against the same download done by hand, and\n"
+    "measures the peak memory of HotSyncs of 20,000 and 200,000 records and of one with a\n"
+    "256 MiB print-format file.\n"
+    "  --records N   records of the largest session (default 20000); the others get N/20\n"
+    "  --sessions S  sessions, 1 to 32 (default 5)\n"
+    "  --runs R      runs of each timing; the median is reported (default 5)\n";
 // Records and the sessions they are spread over (a session holds at most 65,535).
 constexpr int kMemoryRecords[][2] = {{20000, 1}, {200000, 10}, {200000, 4}};
 constexpr uint64_t kLargeFormatFile = uint64_t{256} << 20;
@@ -226,49 +235,38 @@ double TimeMedian(int runs, const std::function<void()>& work) {
   return Median(times);
 }
 
-// Fills o from the command line; the empty text, or what is wrong with it.
-std::string ParseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    int* target = arg == "--records"    ? &o.records
-                  : arg == "--sessions" ? &o.sessions
-                  : arg == "--runs"     ? &o.runs
-                                        : nullptr;
-    if (!target) return "unknown argument " + arg;
-    if (i + 1 >= argc) return arg + " needs a number";
-    const std::string text = argv[++i];
+// The options of the command line; raises EUsageError with what is wrong with it.
+Options ParseOptions(const std::vector<std::string>& args) {
+  const CommandLine line(args, {"--records", "--sessions", "--runs"});
+  line.Operands({});
+  // Up to a million, and for some options less.
+  auto number = [&](const char* option, int fallback, long most = 1000000) {
+    if (!line.Has(option)) return fallback;
+    const std::string text = line.Value(option);
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || value <= 0 || value > 1000000)
-      return arg + " needs a positive number, not " + text;
-    if (arg == "--sessions" && value > 32) return "--sessions must be at most 32";
-    if (arg == "--records" && value > 65535) return "--records must be at most 65535";
-    *target = static_cast<int>(value);
-  }
-  return std::string();
+      throw EUsageError(std::string(option) + " needs a positive number, not " + text);
+    if (value > most) throw EUsageError(Format("%s must be at most %ld", option, most));
+    return static_cast<int>(value);
+  };
+  Options o;
+  o.records = number("--records", o.records, 65535);
+  o.sessions = number("--sessions", o.sessions, 32);
+  o.runs = number("--runs", o.runs);
+  return o;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::printf(
-        "%s\n"
-        "Times a full HotSync of a handheld of tab-delimited sessions through the stand-in\n"
-        "installation and the built conduit against the same download done by hand, and\n"
-        "measures the peak memory of HotSyncs of 20,000 and 200,000 records and of one with a\n"
-        "256 MiB print-format file.\n"
-        "  --records N   records of the largest session (default 20000); the others get N/20\n"
-        "  --sessions S  sessions, 1 to 32 (default 5)\n"
-        "  --runs R      runs of each timing; the median is reported (default 5)\n",
-        kUsage);
-    return 0;
-  }
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (AsksForHelp(args)) return PrintUsage(kUsage);
   Options o;
-  const std::string wrong = ParseOptions(argc, argv, o);
-  if (!wrong.empty()) {
-    std::fprintf(stderr, "session_bench: %s (%s)\n", wrong.c_str(), kUsage);
-    return 2;
+  try {
+    o = ParseOptions(args);
+  } catch (const EUsageError& e) {
+    return ReportUsageError("session_bench", e);
   }
   try {
     Bench bench(o);

@@ -18,25 +18,33 @@ std::string ProfilePath(const std::string& file) {
   return file.find('/') == std::string::npos ? WithTrailingSeparator(WindowsFolder()) + file : file;
 }
 
-std::optional<std::string> ReadValue(const std::string& file, const std::string& section,
-                                     const std::string& key) {
+}  // namespace
+
+std::optional<std::string> ProfileSection::Find(const std::string& key) const {
+  return FindProfileEntry(entries_, key);
+}
+
+std::string ProfileSection::String(const std::string& key, const std::string& def,
+                                   size_t bufferSize) const {
+  std::string v = Find(key).value_or(def);
+  size_t room = bufferSize > 0 ? bufferSize - 1 : 0;
+  if (v.size() > room) v.resize(room);
+  return v;
+}
+
+ProfileSection ReadProfileSection(const std::string& file, const std::string& section) {
   std::vector<std::string> lines;
   try {
     lines = ReadTextLines(ProfilePath(file));
   } catch (const EInOutError&) {
-    return std::nullopt;
+    return ProfileSection({});
   }
-  return FindProfileValue(lines, section, key);
+  return ProfileSection(ProfileSectionEntries(lines, section));
 }
-
-}  // namespace
 
 std::string GetProfileString(const std::string& file, const std::string& section,
                              const std::string& key, const std::string& def, size_t bufferSize) {
-  std::string v = ReadValue(file, section, key).value_or(def);
-  size_t room = bufferSize > 0 ? bufferSize - 1 : 0;
-  if (v.size() > room) v.resize(room);
-  return v;
+  return ReadProfileSection(file, section).String(key, def, bufferSize);
 }
 
 void WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
@@ -49,18 +57,21 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
   if (keysAndValues.empty()) return;
   std::string path = ProfilePath(file);
   try {
+    std::optional<std::string> before;
     std::vector<std::string> lines;
     if (::access(path.c_str(), F_OK) == 0) {
       // A read-only file stays as it is, as on Windows.
       if (::access(path.c_str(), W_OK) != 0) throw EInOutError(path);
-      lines = ReadTextLines(path);
+      before = ReadFileBytes(path);
+      lines = SplitLines(*before);
     }
     for (const auto& [key, value] : keysAndValues) {
       if (!SetProfileValue(lines, section, key, value)) throw EInOutError(path);
     }
     std::string bytes;
     for (const std::string& l : lines) bytes += l + "\r\n";
-    WriteFileAtomically(path, bytes);
+    // The same bytes again would cost a rename and a sync of the disk for nothing.
+    if (bytes != before) WriteFileAtomically(path, bytes);
   } catch (const EInOutError&) {
     throw EIniFileException(Format("Unable to write to %s", path.c_str()));
   }
@@ -68,7 +79,7 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
 
 int GetProfileInt(const std::string& file, const std::string& section, const std::string& key,
                   int def) {
-  std::optional<std::string> v = ReadValue(file, section, key);
+  std::optional<std::string> v = ReadProfileSection(file, section).Find(key);
   int n = 0;
   return v && ParseProfileInt(*v, &n) ? n : def;
 }

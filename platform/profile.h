@@ -6,11 +6,31 @@
 // A bare file name (no separator) names a file in WindowsFolder(), as "Wininit.ini" does.
 // Lines are written with CR LF ends; CR LF, CR and LF are read.
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace platform {
+
+// One section of a profile file, read in one go: lookups answer as the functions below would
+// have answered at the time of the read.
+class ProfileSection {
+ public:
+  explicit ProfileSection(std::vector<std::pair<std::string, std::string>> entries)
+      : entries_(std::move(entries)) {}
+  // As GetProfileString.
+  std::string String(const std::string& key, const std::string& def,
+                     size_t bufferSize = 2048) const;
+  // The value as it stands in the file; nullopt when the key is missing.
+  std::optional<std::string> Find(const std::string& key) const;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> entries_;
+};
+
+// A missing file or section reads as a section without keys.
+ProfileSection ReadProfileSection(const std::string& file, const std::string& section);
 
 std::string GetProfileString(const std::string& file, const std::string& section,
                              const std::string& key, const std::string& def,

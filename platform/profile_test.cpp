@@ -1,5 +1,7 @@
 #include "platform/profile.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,8 +24,10 @@ class Profile : public ::testing::Test {
 
 TEST_F(Profile, MissingFileSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", "none"), "none");
+  EXPECT_EQ(ReadProfileSection(ini, "Session01").String("DSN", "none"), "none");
   qptest::WriteFile(ini, "[Session01]\r\nDSN=db\r\n");
   EXPECT_EQ(GetProfileString(ini, "Session02", "DSN", "none"), "none");
+  EXPECT_EQ(ReadProfileSection(ini, "Session02").String("DSN", "none"), "none");
   EXPECT_EQ(GetProfileString(ini, "Session01", "Username", "none"), "none");
   EXPECT_EQ(GetProfileInt(ini, "Session01", "Priority", 2), 2);
   EXPECT_FALSE(GetProfileBool(ini, "Session01", "Enabled", false));
@@ -42,14 +46,23 @@ TEST_F(Profile, NamesMatchWithoutRegardToCaseAndValuesAreTrimmed) {
                     "no equals sign\n"
                     "[session01]\n"
                     "Password=from the second section\n");
-  EXPECT_EQ(GetProfileString(ini, "SESSION01", "dsn", ""), "My Data");
-  EXPECT_EQ(GetProfileString(ini, "session01", "QUOTED", ""), "  kept blanks  ");
-  EXPECT_EQ(GetProfileString(ini, "Session01", "Half", ""), "\"open");
-  EXPECT_EQ(GetProfileString(ini, "Session01", "Empty", "def"), "");
-  EXPECT_EQ(GetProfileString(ini, "Session01", "no equals sign", "def"), "def");
-  EXPECT_EQ(GetProfileString(ini, "Session01", "Key", "def"), "def");
+  // Read key by key, and the whole section at once.
+  const ProfileSection section = ReadProfileSection(ini, "SESSION01");
+  auto expect = [&](const std::string& key, const std::string& def, const std::string& want) {
+    EXPECT_EQ(GetProfileString(ini, "SESSION01", key, def), want) << key;
+    EXPECT_EQ(section.String(key, def), want) << key;
+  };
+  expect("dsn", "", "My Data");
+  expect("QUOTED", "", "  kept blanks  ");
+  expect("Half", "", "\"open");
+  expect("Empty", "def", "");
+  expect("no equals sign", "def", "def");
+  expect("Key", "def", "def");
   // Only the first section of a name counts.
-  EXPECT_EQ(GetProfileString(ini, "Session01", "Password", "def"), "def");
+  expect("Password", "def", "def");
+  // What the file says later does not change what was read.
+  qptest::WriteFile(ini, "[Session01]\nDSN=changed\n");
+  EXPECT_EQ(section.String(" DSN ", ""), "My Data");
 }
 
 TEST_F(Profile, ValueIsCutToTheBuffer) {
@@ -59,6 +72,10 @@ TEST_F(Profile, ValueIsCutToTheBuffer) {
   EXPECT_EQ(GetProfileString(ini, "S", "K", "", 5), "vvvv");
   EXPECT_EQ(GetProfileString(ini, "S", "K", "", 1), "");
   EXPECT_EQ(GetProfileString(ini, "S", "missing", "default", 4), "def");
+  const ProfileSection section = ReadProfileSection(ini, "s");
+  EXPECT_EQ(section.String("k", "").size(), 2047u);
+  EXPECT_EQ(section.String("K", "", 5), "vvvv");
+  EXPECT_EQ(section.String("missing", "default", 4), "def");
 }
 
 TEST_F(Profile, WriteCreatesFileSectionAndKeyAndKeepsOtherLines) {
@@ -88,6 +105,19 @@ TEST_F(Profile, WriteCreatesFileSectionAndKeyAndKeepsOtherLines) {
             "[Session03]\r\n"
             "Enabled=False\r\n");
   EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", ""), "other");
+
+  // Writing what the file holds already leaves the file itself alone; a change replaces it.
+  auto inode = [&] {
+    struct stat st {};
+    EXPECT_EQ(::stat(ini.c_str(), &st), 0);
+    return st.st_ino;
+  };
+  const ino_t before = inode();
+  WriteProfileStrings(ini, "SESSION01", {{"dsn", "other"}, {"Username", "me"}});
+  EXPECT_EQ(inode(), before);
+  WriteProfileString(ini, "Session01", "DSN", "third");
+  EXPECT_NE(inode(), before);
+  EXPECT_EQ(GetProfileString(ini, "Session01", "DSN", ""), "third");
 }
 
 TEST_F(Profile, FailedWriteRaisesAndLeavesNoFile) {

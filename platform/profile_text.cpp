@@ -53,23 +53,36 @@ bool HasLineBreak(const std::string& s) {
 
 }  // namespace
 
-std::optional<std::string> FindProfileValue(const std::vector<std::string>& lines,
-                                            const std::string& section, const std::string& key) {
-  std::string wantSection = Trim(section), wantKey = Trim(key);
+ProfileEntries ProfileSectionEntries(const std::vector<std::string>& lines,
+                                     const std::string& section) {
+  const std::string wantSection = Trim(section);
+  ProfileEntries entries;
   bool inSection = false;
   for (const std::string& s : lines) {
     Line l = Classify(s);
     if (l.kind == LineKind::Section) {
-      // Only the first section of the name is searched.
-      if (inSection) return std::nullopt;
+      // Only the first section of the name counts.
+      if (inSection) break;
       inSection = SameText(l.name, wantSection);
-    } else if (inSection && l.kind == LineKind::Entry && SameText(l.name, wantKey)) {
+    } else if (inSection && l.kind == LineKind::Entry) {
       std::string v = Trim(s, l.valueStart);
       if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-      return v;
+      entries.emplace_back(std::move(l.name), std::move(v));
     }
   }
+  return entries;
+}
+
+std::optional<std::string> FindProfileEntry(const ProfileEntries& entries, const std::string& key) {
+  const std::string wantKey = Trim(key);
+  for (const auto& [name, value] : entries)
+    if (SameText(name, wantKey)) return value;
   return std::nullopt;
+}
+
+std::optional<std::string> FindProfileValue(const std::vector<std::string>& lines,
+                                            const std::string& section, const std::string& key) {
+  return FindProfileEntry(ProfileSectionEntries(lines, section), key);
 }
 
 bool SetProfileValue(std::vector<std::string>& lines, const std::string& section,

@@ -4,12 +4,22 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
 
-// The value of key in section (names matched without regard to case; the first match
-// counts), blanks trimmed and matching double quotes removed; nullopt when missing.
+// Key names and values of a section, in file order.
+using ProfileEntries = std::vector<std::pair<std::string, std::string>>;
+
+// The entries of the first section named section (matched without regard to case): names
+// and values with blanks trimmed, matching double quotes around a value removed.
+ProfileEntries ProfileSectionEntries(const std::vector<std::string>& lines,
+                                     const std::string& section);
+// The value of key among entries (matched without regard to case; the first match counts);
+// nullopt when missing.
+std::optional<std::string> FindProfileEntry(const ProfileEntries& entries, const std::string& key);
+// The value of key in section, as the two above find it.
 std::optional<std::string> FindProfileValue(const std::vector<std::string>& lines,
                                             const std::string& section, const std::string& key);
 // Sets key in section, adding the section or the key as needed; every other line stays.

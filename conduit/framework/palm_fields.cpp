@@ -182,22 +182,34 @@ bool ParseInteger(std::string_view text, int32_t& out) {
 }  // namespace
 
 std::string TVornPalmValue::ToText() const {
+  std::string text;
+  AppendText(text);
+  return text;
+}
+
+void TVornPalmValue::AppendText(std::string& out) const {
   switch (kind()) {
     case Kind::Empty:
     case Kind::Null:
     case Kind::Blob:
-      return {};
+      return;
     case Kind::Byte:
     case Kind::Smallint:
-    case Kind::Longint:
-      return std::to_string(RawInteger());
+    case Kind::Longint: {
+      char buf[16];
+      auto [p, ec] = std::to_chars(buf, buf + sizeof buf, RawInteger());
+      out.append(buf, p);
+      return;
+    }
     case Kind::Double: {
       char buf[64];
       auto [p, ec] = std::to_chars(buf, buf + sizeof buf, real_);
-      return ec == std::errc() ? std::string(buf, p) : std::string();
+      if (ec == std::errc()) out.append(buf, p);
+      return;
     }
     case Kind::Text:
-      return text_;
+      out += text_;
+      return;
     case Kind::Array:
       break;
   }
@@ -293,13 +305,14 @@ TVornPalmValue TVornPalmField::Values(int32_t index) const {
 }
 
 void TVornPalmField::SetValues(int32_t index, TVornPalmValue value) {
-  if (array_size_ == 1) {
-    if (index == 0) value_ = std::move(value);
-    return;
-  }
+  if (TVornPalmValue* slot = ValueSlot(index)) *slot = std::move(value);
+}
+
+TVornPalmValue* TVornPalmField::ElementSlot(int32_t index) {
   auto* elements = value_.Elements();
   if (elements && index >= 0 && static_cast<size_t>(index) < elements->size())
-    (*elements)[static_cast<size_t>(index)] = std::move(value);
+    return &(*elements)[static_cast<size_t>(index)];
+  return nullptr;
 }
 
 int32_t TVornPalmField::AsInteger() const {
@@ -345,8 +358,6 @@ TVornPalmField& TVornPalmFields::Add() {
   return *items_.back();
 }
 
-TVornPalmField& TVornPalmFields::Items(int32_t index) const {
-  if (index < 0 || index >= Count())
-    throw EListError(Format("List index out of bounds (%d)", static_cast<int>(index)));
-  return *items_[static_cast<size_t>(index)];
+void TVornPalmFields::IndexError(int32_t index) {
+  throw EListError(Format("List index out of bounds (%d)", static_cast<int>(index)));
 }

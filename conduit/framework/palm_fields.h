@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TVornConduitDb;
@@ -46,6 +47,16 @@ class TVornPalmValue {
   static TVornPalmValue Blob(std::span<const uint8_t> bytes);
   static TVornPalmValue Array(int32_t count);  // count empty elements
 
+  // Becomes the text in place, reusing the storage of an earlier text: the record reader
+  // replaces every value of every record this way.
+  void AssignText(std::string_view v) {
+    kind_ = Kind::Text;
+    // Appending to the emptied text copies into its storage; assign would check for overlap.
+    text_.clear();
+    if (!v.empty()) text_.append(v.data(), v.size());
+    elements_.clear();
+  }
+
   Kind kind() const { return kind_; }
   bool IsEmpty() const { return kind() == Kind::Empty; }
   bool IsNull() const { return kind() == Kind::Null; }
@@ -61,6 +72,8 @@ class TVornPalmValue {
 
   // Conversions. Empty and null give the empty text; a blob has no text form (empty text).
   std::string ToText() const;
+  // Appends what ToText gives.
+  void AppendText(std::string& out) const;
   // Empty gives 0; a real is rounded to the nearest integer; text is read as a number.
   // Null, an array, a blob, a text that is no number or a number beyond 32 bits fail with
   // EConvertError.
@@ -106,12 +119,20 @@ class TVornPalmField {
   TVornPalmValue Values(int32_t index) const;
   // Replaces one element; an index outside the value is ignored.
   void SetValues(int32_t index, TVornPalmValue value);
+  // The element SetValues(index, ...) would replace, to be replaced in place; nullptr where
+  // it would ignore the index.
+  TVornPalmValue* ValueSlot(int32_t index) {
+    if (array_size_ == 1) return index == 0 ? &value_ : nullptr;
+    return ElementSlot(index);
+  }
 
   // For the integer types (byte, smallint, longint, date, time) the integer held; 0 for any
   // other type, including a blob.
   int32_t AsInteger() const;
   void SetAsInteger(int32_t v);
   std::string AsString() const;
+  // Appends what AsString gives.
+  void AppendString(std::string& out) const { value_.AppendText(out); }
   void SetAsString(std::string text);
   // The bytes of a pftBlob field just read; empty when there are none.
   std::span<const uint8_t> AsBlob() const { return Values(0).BlobBytes(); }
@@ -125,6 +146,8 @@ class TVornPalmField {
   int32_t Index() const;
 
  private:
+  TVornPalmValue* ElementSlot(int32_t index);
+
   TVornPalmFields* collection_;
   std::string field_name_;
   TVornPalmFieldType data_type_ = pftString;
@@ -142,13 +165,18 @@ class TVornPalmFields {
 
   TVornPalmField& Add();
   // Fails with EListError outside 0 to Count-1.
-  TVornPalmField& Items(int32_t index) const;
+  TVornPalmField& Items(int32_t index) const {
+    if (index < 0 || index >= Count()) IndexError(index);
+    return *items_[static_cast<size_t>(index)];
+  }
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
   void Clear() { items_.clear(); }
   TVornConduitDb* Owner() const { return owner_; }
 
  private:
   friend class TVornPalmField;
+  [[noreturn]] static void IndexError(int32_t index);
+
   TVornConduitDb* owner_;
   std::vector<std::unique_ptr<TVornPalmField>> items_;
 };

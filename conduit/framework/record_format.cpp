@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "conduit/framework/vorn_conduit.h"
@@ -127,6 +128,8 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
       }
       const TVornPalmFieldType type = field.DataType();
       const int64_t size = ElementSize(field);
+      // Replaced in place, so that a text keeps its storage from one record to the next.
+      TVornPalmValue* value = field.ValueSlot(e);
       if (type == pftString) {
         // The text runs to its NUL, to the field's size or to the limit, whichever comes first.
         const int64_t room = offset < end ? end - offset : 0;
@@ -136,7 +139,7 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
         int64_t length = 0;
         while (length < most && text[length] != 0) ++length;
         const bool nul = length < most;
-        field.SetValues(e, TVornPalmValue::Text(std::string(text, static_cast<size_t>(length))));
+        if (value) value->AssignText(std::string_view(text, static_cast<size_t>(length)));
         // A fixed-size string always takes its size, however much of it was text; a variable
         // one its text and NUL.
         if (size != 0)
@@ -145,11 +148,11 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
           offset += length + (nul ? 1 : 0);
       } else {
         if (offset + size > end) {
-          field.SetValues(e, TVornPalmValue());
+          if (value) *value = TVornPalmValue();
           Advance(offset, size);
           continue;
         }
-        field.SetValues(e, Decode(type, buffer + offset, size));
+        if (value) *value = Decode(type, buffer + offset, size);
         Advance(offset, size);
       }
       Align(offset, alignOnWord);

@@ -45,8 +45,11 @@ TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::stri
   Active_ = false;
   Attempt(
       [&] {
+        // The whole section in one read of the file.
+        const platform::ProfileSection section =
+            platform::ReadProfileSection(IniFileName, SectionName);
         auto read = [&](const std::string& key, const std::string& def) {
-          return platform::GetProfileString(IniFileName, SectionName, key, def);
+          return section.String(key, def);
         };
         const int32_t count = FieldCount();
         DSN = read("DSN", "");

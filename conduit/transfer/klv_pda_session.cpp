@@ -136,15 +136,21 @@ std::string TKLVPDASession::CustomPathText() const {
 }
 
 std::string TKLVPDASession::GetFieldText(int32_t FieldNo) {
+  std::string text;
+  AppendFieldText(text, FieldNo);
+  return text;
+}
+
+void TKLVPDASession::AppendFieldText(std::string& Out, int32_t FieldNo) {
   const TKLVSessionFieldDef& def = FieldDef(FieldNo);
   if (!CurrentDb) throw Exception("No PDA database open");
   if (def.FieldType == kFieldTypeBitmap) {
     const int32_t recId = CurrentDb->FieldByName("Rec_ID").AsInteger();
     const TKLVBitmap* bitmap = Bitmaps ? Bitmaps->FindBitmap(recId, FieldNo) : nullptr;
-    if (!bitmap) return std::string();
-    return bitmap->FileName.substr(platform::FolderOf(bitmap->FileName).size());
+    if (bitmap) Out.append(bitmap->FileName, platform::FolderOf(bitmap->FileName).size());
+    return;
   }
-  return CurrentDb->Fields.Items(FieldNo).AsString();
+  CurrentDb->Fields.Items(FieldNo).AppendString(Out);
 }
 
 bool TKLVPDASession::IsFieldExported(int32_t FieldNo) const {

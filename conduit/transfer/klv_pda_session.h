@@ -133,6 +133,8 @@ class TKLVPDASession {
   // Text of field FieldNo (1..30) of the current record of CurrentDb; for a signature field
   // the saved bitmap's file name without folder (empty when not saved or not found).
   std::string GetFieldText(int32_t FieldNo);
+  // Appends what GetFieldText gives.
+  void AppendFieldText(std::string& Out, int32_t FieldNo);
   bool IsFieldExported(int32_t FieldNo) const;
   // Width of the field, 30 when the stored width is 0 or less or above 30.
   int32_t GetFieldWidth(int32_t FieldNo) const;

@@ -1,6 +1,7 @@
 #include "conduit/transfer/klv_text_formatter.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "base/exception.h"
 #include "conduit/transfer/klv_lib.h"
@@ -8,21 +9,40 @@
 
 namespace {
 
-constexpr const char* kLineEnd = "\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
 
-// The texts of the included fields 1 .. Limit joined by Separator, then CR LF.
-template <typename FieldText>
-std::string JoinIncluded(TKLVPDASession& Session, int32_t Limit, const std::string& Separator,
-                         FieldText Text) {
-  std::string line;
-  bool first = true;
-  for (int32_t i = 1; i <= Limit; ++i) {
-    if (!Session.IsFieldExported(i)) continue;
-    if (!first) line += Separator;
-    line += Text(i);
-    first = false;
+// Doubles every double quote that Line holds from Start on.
+void DoubleQuotesFrom(std::string& Line, size_t Start) {
+  const size_t quote = Line.find('"', Start);
+  if (quote == std::string::npos) return;
+  const std::string tail = Line.substr(quote);
+  Line.resize(quote);
+  for (char c : tail) {
+    if (c == '"') Line += '"';
+    Line += c;
   }
-  return line + kLineEnd;
+}
+
+// Appends what Append adds, in double quotes with each quote inside doubled when Quote is set.
+template <typename AppendText>
+void AppendQuoted(std::string& Line, bool Quote, AppendText Append) {
+  if (!Quote) {
+    Append(Line);
+    return;
+  }
+  Line += '"';
+  const size_t start = Line.size();
+  Append(Line);
+  DoubleQuotesFrom(Line, start);
+  Line += '"';
+}
+
+// Appends what Append adds, cut or filled with blanks to Width characters, as PadToWidth.
+template <typename AppendText>
+void AppendPadded(std::string& Line, int32_t Width, AppendText Append) {
+  const size_t start = Line.size();
+  Append(Line);
+  Line.resize(start + static_cast<size_t>(std::max<int32_t>(Width, 0)), ' ');
 }
 
 [[noreturn]] void NotOverridden(const char* Operation) {
@@ -61,6 +81,34 @@ int32_t TKLVPCTextFormatter::FieldLimit() const {
   return std::clamp<int32_t>(PDASession.Prefs.FieldCount, 0, kSessionFieldCount);
 }
 
+std::string TKLVPCTextFormatter::StartLine() const {
+  std::string line;
+  line.reserve(LineCapacity_);
+  return line;
+}
+
+void TKLVPCTextFormatter::EndLine(std::string& Text, std::string& Line, std::string_view Last) {
+  Line += Last;
+  Line += kLineEnd;
+  LineCapacity_ = std::max(LineCapacity_, Line.size());
+  Text = std::move(Line);
+}
+
+template <typename AppendField>
+void TKLVPCTextFormatter::JoinIncluded(std::string& Text, std::string_view Separator,
+                                       AppendField Append) {
+  std::string line = StartLine();
+  bool first = true;
+  const int32_t limit = FieldLimit();
+  for (int32_t i = 1; i <= limit; ++i) {
+    if (!PDASession.IsFieldExported(i)) continue;
+    if (!first) line += Separator;
+    Append(line, i);
+    first = false;
+  }
+  EndLine(Text, line);
+}
+
 // ---------------------------------------------------------------------------------------------
 // TKLVPCTextFormatterTab
 
@@ -77,13 +125,13 @@ void TKLVPCTextFormatterTab::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterTab::FormatColumnHeaders(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator,
-                      [&](int32_t i) { return PDASession.FieldName(i); });
+  JoinIncluded(Text, Separator,
+               [&](std::string& Line, int32_t i) { Line += PDASession.FieldName(i); });
 }
 
 void TKLVPCTextFormatterTab::FormatDataRow(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator,
-                      [&](int32_t i) { return PDASession.GetFieldText(i); });
+  JoinIncluded(Text, Separator,
+               [&](std::string& Line, int32_t i) { PDASession.AppendFieldText(Line, i); });
 }
 
 void TKLVPCTextFormatterTab::FormatEndSession(std::string& Text) {
@@ -102,12 +150,9 @@ TKLVPCTextFormatterComma::TKLVPCTextFormatterComma(TKLVPDASession& Session, bool
 }
 
 std::string TKLVPCTextFormatterComma::QuoteValue(const std::string& Value) const {
-  std::string quoted = "\"";
-  for (char c : Value) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
+  std::string quoted;
+  AppendQuoted(quoted, true, [&](std::string& Line) { Line += Value; });
+  return quoted;
 }
 
 void TKLVPCTextFormatterComma::FormatStartFile(std::string& Text) {
@@ -118,16 +163,14 @@ void TKLVPCTextFormatterComma::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterComma::FormatColumnHeaders(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator, [&](int32_t i) {
-    std::string name = PDASession.FieldName(i);
-    return QuoteValues ? QuoteValue(name) : name;
+  JoinIncluded(Text, Separator, [&](std::string& Line, int32_t i) {
+    AppendQuoted(Line, QuoteValues, [&](std::string& Out) { Out += PDASession.FieldName(i); });
   });
 }
 
 void TKLVPCTextFormatterComma::FormatDataRow(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), Separator, [&](int32_t i) {
-    std::string value = PDASession.GetFieldText(i);
-    return QuoteValues ? QuoteValue(value) : value;
+  JoinIncluded(Text, Separator, [&](std::string& Line, int32_t i) {
+    AppendQuoted(Line, QuoteValues, [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
   });
 }
 
@@ -158,13 +201,17 @@ void TKLVPCTextFormatterFixed::FormatStartSession(std::string& Text) {
 }
 
 void TKLVPCTextFormatterFixed::FormatColumnHeaders(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), "",
-                      [&](int32_t i) { return FixedWidthValue(i, PDASession.FieldName(i)); });
+  JoinIncluded(Text, "", [&](std::string& Line, int32_t i) {
+    AppendPadded(Line, PDASession.GetFieldWidth(i),
+                 [&](std::string& Out) { Out += PDASession.FieldName(i); });
+  });
 }
 
 void TKLVPCTextFormatterFixed::FormatDataRow(std::string& Text) {
-  Text = JoinIncluded(PDASession, FieldLimit(), "",
-                      [&](int32_t i) { return FixedWidthValue(i, PDASession.GetFieldText(i)); });
+  JoinIncluded(Text, "", [&](std::string& Line, int32_t i) {
+    AppendPadded(Line, PDASession.GetFieldWidth(i),
+                 [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
+  });
 }
 
 void TKLVPCTextFormatterFixed::FormatEndSession(std::string& Text) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 class TKLVPDASession;
 
@@ -38,6 +39,18 @@ class TKLVPCTextFormatter {
  protected:
   // Fields 1 .. this number make up a line: FieldCount, 0 when negative, at most 30.
   int32_t FieldLimit() const;
+  // A line to build apart from Text (which a failure leaves as it was), with room for the
+  // longest line made so far.
+  std::string StartLine() const;
+  // Ends Line with Last and CR LF and hands it over as Text.
+  void EndLine(std::string& Text, std::string& Line, std::string_view Last = {});
+  // The pieces of the included fields (Append adds field i's to the line), Separator between
+  // them, as one line.
+  template <typename AppendField>
+  void JoinIncluded(std::string& Text, std::string_view Separator, AppendField Append);
+
+ private:
+  size_t LineCapacity_ = 0;
 };
 
 // Fields separated by TAB, one line per record.

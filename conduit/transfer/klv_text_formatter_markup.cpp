@@ -10,9 +10,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/date_time.h"
-#include "base/format.h"
+#include "base/windows_1252.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/klv_text_formatter.h"
@@ -23,23 +24,10 @@ constexpr const char* kCrLf = "\r\n";
 constexpr const char* kConduitTitle = "QuillorPlus 2.8 ODBC";
 constexpr const char* kMakerHomePage = "http://www.marrowind.example/";
 
-// Code points of the bytes 0x80 to 0x9F in the desktop's single-byte code page (Windows-1252);
-// its five unused bytes keep their own value.
-constexpr uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-// Code point of a byte of that code page.
-uint32_t Cp1252CodePoint(char c) {
-  const auto b = static_cast<uint8_t>(c);
-  return b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
-}
-
 std::u32string Cp1252Text(const std::string& Text) {
   std::u32string out;
   out.reserve(Text.size());
-  for (char c : Text) out += Cp1252CodePoint(c);
+  for (char c : Text) out += Windows1252CodePoint(static_cast<unsigned char>(c));
   return out;
 }
 
@@ -93,52 +81,56 @@ void AppendUtf8(std::string& Out, uint32_t CodePoint) {
   }
 }
 
-// Single-byte text as UTF-8. A CR goes as a reference, since parsers turn a raw one into a
-// line feed. Control characters that XML 1.0 does not allow at all become U+FFFD, the
-// replacement character.
-std::string XmlChars(const std::string& Text) {
-  std::string out;
-  out.reserve(Text.size());
-  for (char c : Text) {
-    auto b = static_cast<uint8_t>(c);
-    if (b == '\r') {
-      out += "&#13;";
-    } else if (b < 0x20 && b != '\t' && b != '\n') {
-      AppendUtf8(out, 0xFFFD);
-    } else {
-      AppendUtf8(out, Cp1252CodePoint(c));
-    }
-  }
-  return out;
-}
-
-// Escapes the characters that would end or start markup.
-std::string EscapeMarkup(const std::string& Text) {
-  std::string out;
-  out.reserve(Text.size());
+// Appends Text with the characters that would end or start markup escaped.
+void AppendEscaped(std::string& Out, std::string_view Text) {
   for (char c : Text) {
     switch (c) {
       case '&':
-        out += "&amp;";
+        Out += "&amp;";
         break;
       case '<':
-        out += "&lt;";
+        Out += "&lt;";
         break;
       case '>':
-        out += "&gt;";
+        Out += "&gt;";
         break;
       case '"':
-        out += "&quot;";
+        Out += "&quot;";
         break;
       default:
-        out += c;
+        Out += c;
     }
   }
+}
+
+std::string EscapeMarkup(std::string_view Text) {
+  std::string out;
+  AppendEscaped(out, Text);
   return out;
 }
 
-std::string XmlText(const std::string& Text) {
-  return XmlChars(EscapeMarkup(Text));
+// Appends single-byte text, escaped, as UTF-8. A CR goes as a reference, since parsers turn a
+// raw one into a line feed. Control characters that XML 1.0 does not allow at all become
+// U+FFFD, the replacement character.
+void AppendXmlText(std::string& Out, std::string_view Text) {
+  for (char c : Text) {
+    const auto b = static_cast<uint8_t>(c);
+    if (c == '&' || c == '<' || c == '>' || c == '"') {
+      AppendEscaped(Out, std::string_view(&c, 1));
+    } else if (b == '\r') {
+      Out += "&#13;";
+    } else if (b < 0x20 && b != '\t' && b != '\n') {
+      AppendUtf8(Out, 0xFFFD);
+    } else {
+      AppendUtf8(Out, Windows1252CodePoint(b));
+    }
+  }
+}
+
+std::string XmlText(std::string_view Text) {
+  std::string out;
+  AppendXmlText(out, Text);
+  return out;
 }
 
 // Characters that XML 1.0 allows in a name (without ":", which namespace-aware readers take
@@ -195,20 +187,31 @@ std::string XmlDateTime(const std::u32string& Text) {
 // The field's name, or "Field<i>" when the session does not use names as headers.
 std::string ColumnHeading(const TKLVPDASession& Session, int32_t FieldNo) {
   return Session.Prefs.FieldNamesAsHeaders ? Session.FieldName(FieldNo)
-                                           : Format("Field%d", FieldNo);
+                                           : "Field" + std::to_string(FieldNo);
 }
 
-// The element name of a field, as UTF-8: its column heading when that is a name; otherwise
-// every character that cannot stand in a name becomes "_", and a "_" goes before a digit,
-// "-" or "." that would begin it. A field without a name (one the session does not define)
-// is "Field<n>", as when names are not used as headers.
-std::string XmlElementName(const TKLVPDASession& Session, int32_t FieldNo) {
-  const std::u32string heading = Cp1252Text(ColumnHeading(Session, FieldNo));
-  if (heading.empty()) return Format("Field%d", FieldNo);
-  std::string name;
-  if (IsXmlNameChar(heading[0]) && !IsXmlNameStart(heading[0])) name += '_';
-  for (char32_t c : heading) AppendUtf8(name, IsXmlNameChar(c) ? c : U'_');
-  return name;
+// Appends the element name of a field, as UTF-8: its column heading when that is a name;
+// otherwise every character that cannot stand in a name becomes "_", and a "_" goes before a
+// digit, "-" or "." that would begin it. A field without a name (one the session does not
+// define) is "Field<n>", as when names are not used as headers.
+void AppendXmlElementName(std::string& Out, const TKLVPDASession& Session, int32_t FieldNo) {
+  const std::string heading = ColumnHeading(Session, FieldNo);
+  if (heading.empty()) {
+    Out += "Field" + std::to_string(FieldNo);
+    return;
+  }
+  const uint32_t first = Windows1252CodePoint(static_cast<unsigned char>(heading[0]));
+  if (IsXmlNameChar(first) && !IsXmlNameStart(first)) Out += '_';
+  for (char c : heading) {
+    const uint32_t cp = Windows1252CodePoint(static_cast<unsigned char>(c));
+    AppendUtf8(Out, IsXmlNameChar(cp) ? cp : U'_');
+  }
+}
+
+// The start of a data-table cell of the given colour and the column's width.
+std::string CellStart(const char* Colour, int32_t ColumnPercent) {
+  return std::string("  <td align=\"center\" bgcolor=\"") + Colour + "\" width=\"" +
+         std::to_string(ColumnPercent) + "%\">";
 }
 
 }  // namespace
@@ -252,8 +255,7 @@ void TKLVPCTextFormatterHTML::FormatStartSession(std::string& Text) {
   line("</table>");
   line("<table width=\"100%\" bgcolor=\"#000000\" cellspacing=\"1\" cellpadding=\"1\">");
   line(" <tr>");
-  const std::string cell = "  <td align=\"center\" bgcolor=\"#b0b0b0\" width=\"" +
-                           std::to_string(ColumnPercent) + "%\">";
+  const std::string cell = CellStart("#b0b0b0", ColumnPercent);
   for (int32_t i = 1; i <= FieldLimit(); ++i) {
     if (PDASession.IsFieldExported(i))
       line(cell + EscapeMarkup(ColumnHeading(PDASession, i)) + "</td>");
@@ -271,14 +273,20 @@ void TKLVPCTextFormatterHTML::FormatColumnHeaders(std::string& Text) {
 void TKLVPCTextFormatterHTML::FormatDataRow(std::string& Text) {
   Text.clear();
   if (PDASession.ExportedFieldCount() == 0) return;
-  std::string t = std::string(" <tr>") + kCrLf;
-  const std::string cell = "  <td align=\"center\" bgcolor=\"#FFFFFF\" width=\"" +
-                           std::to_string(ColumnPercent) + "%\">";
+  const std::string cell = CellStart("#FFFFFF", ColumnPercent);
+  std::string row = StartLine(), value;
+  row += " <tr>";
+  row += kCrLf;
   for (int32_t i = 1; i <= FieldLimit(); ++i) {
-    if (PDASession.IsFieldExported(i))
-      t += cell + EscapeMarkup(PDASession.GetFieldText(i)) + "  </td>" + kCrLf;
+    if (!PDASession.IsFieldExported(i)) continue;
+    value.clear();
+    PDASession.AppendFieldText(value, i);
+    row += cell;
+    AppendEscaped(row, value);
+    row += "  </td>";
+    row += kCrLf;
   }
-  Text = t + " </tr>" + kCrLf;
+  EndLine(Text, row, " </tr>");
 }
 
 void TKLVPCTextFormatterHTML::FormatEndSession(std::string& Text) {
@@ -321,14 +329,27 @@ void TKLVPCTextFormatterXML::FormatColumnHeaders(std::string& Text) {
 
 void TKLVPCTextFormatterXML::FormatDataRow(std::string& Text) {
   ++RecordNumber;
-  std::string t =
-      std::string(" <Record>") + kCrLf + "  <ID>" + std::to_string(RecordNumber) + "</ID>" + kCrLf;
+  std::string row = StartLine(), tag, value;
+  row += " <Record>";
+  row += kCrLf;
+  row += "  <ID>" + std::to_string(RecordNumber) + "</ID>";
+  row += kCrLf;
   for (int32_t i = 1; i <= FieldLimit(); ++i) {
     if (!PDASession.IsFieldExported(i)) continue;
-    const std::string tag = XmlElementName(PDASession, i);
-    t += "  <" + tag + ">" + XmlText(PDASession.GetFieldText(i)) + "  </" + tag + ">" + kCrLf;
+    tag.clear();
+    AppendXmlElementName(tag, PDASession, i);
+    value.clear();
+    PDASession.AppendFieldText(value, i);
+    row += "  <";
+    row += tag;
+    row += '>';
+    AppendXmlText(row, value);
+    row += "  </";
+    row += tag;
+    row += '>';
+    row += kCrLf;
   }
-  Text = t + " </Record>" + kCrLf;
+  EndLine(Text, row, " </Record>");
 }
 
 void TKLVPCTextFormatterXML::FormatEndSession(std::string& Text) {
