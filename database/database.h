@@ -62,7 +62,6 @@ class TDatabase {
   friend class TTable;
   const OdbcConnection& Connection();
   void EndTransaction(SQLSMALLINT completion, const char* what);
-  bool Capability(SQLUSMALLINT info, int* cache, const std::function<bool(SQLUINTEGER)>& yes);
 
   std::string dataSourceName_;
   std::string userName_;
