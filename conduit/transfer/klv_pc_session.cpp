@@ -1,7 +1,6 @@
 #include "conduit/transfer/klv_pc_session.h"
 
 #include "base/exception.h"
-#include "base/format.h"
 #include "conduit/transfer/klv_pda_session.h"
 
 namespace {
@@ -14,7 +13,7 @@ namespace {
 
 TKLVPCSession::TKLVPCSession(TKLVPDASession& PDASession)
     : SlotIndex(PDASession.Index),
-      SessionLabel(Format("Session%.2d(%s)", PDASession.Index + 1, PDASession.SessionName.c_str())),
+      SessionLabel(PDASession.SessionLabel()),
       PDASession(PDASession) {}
 
 TKLVPCSession::~TKLVPCSession() = default;

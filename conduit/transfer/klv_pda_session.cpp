@@ -135,6 +135,10 @@ std::string TKLVPDASession::CustomPathText() const {
   return FixedText(Prefs.CustomPath, sizeof(Prefs.CustomPath));
 }
 
+std::string TKLVPDASession::SessionLabel() const {
+  return Format("Session%.2d(%s)", Index + 1, SessionName.c_str());
+}
+
 std::string TKLVPDASession::GetFieldText(int32_t FieldNo) {
   std::string text;
   AppendFieldText(text, FieldNo);

@@ -144,6 +144,8 @@ class TKLVPDASession {
   // Name of the field and the custom folder, read up to their NUL or their full width.
   std::string FieldName(int32_t FieldNo) const;
   std::string CustomPathText() const;
+  // "SessionNN(name)", the start of the slot's log lines and those of its PC sessions.
+  std::string SessionLabel() const;
 
   // Handheld databases. Each open operation closes and frees CurrentDb first; none positions
   // the new one.
@@ -193,8 +195,6 @@ class TKLVPDASession {
   void OpenCreating(uint32_t DbType, const std::string& FailureText);
   void LogDbFailure(const std::string& What, const std::exception& E,
                     const std::string& Tail = std::string());
-  // "SessionNN(name)", as the PC sessions begin their lines.
-  std::string SessionLabel() const;
   void LogDataKept(const std::string& Why);
 
   // Set by LoadBitmaps when it has read every signature of the session (or it has none).

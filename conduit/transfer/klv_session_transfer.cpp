@@ -23,10 +23,6 @@ void TKLVPDASession::LogDbFailure(const std::string& What, const std::exception&
              "\n  " + ExceptionText(E) + Tail);
 }
 
-std::string TKLVPDASession::SessionLabel() const {
-  return Format("Session%.2d(%s)", Index + 1, SessionName.c_str());
-}
-
 void TKLVPDASession::LogDataKept(const std::string& Why) {
   LogMessage(SessionLabel() + ": PDA data not cleared: " + DataDbName() + "\n  " + Why);
 }
