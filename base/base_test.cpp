@@ -137,6 +137,20 @@ TEST(TextFile, ReadsWholeFilesOfAnySize) {
   } catch (const EInOutError& e) {
     EXPECT_EQ(e.Text(), "EInOutError: Cannot read file \"" + tmp.Path() + "\"");
   }
+
+  // Read in pieces at any offset; a piece beyond the end is an error, not a short read.
+  WriteFileAtomically(f, bytes);
+  const TReadOnlyFile file(f);
+  EXPECT_EQ(file.Size(), bytes.size());
+  EXPECT_EQ(file.ReadAt(299990, 10), bytes.substr(299990, 10));
+  EXPECT_EQ(file.ReadAt(0, 0), "");
+  try {
+    file.ReadAt(bytes.size() - 2, 3);
+    FAIL() << "no exception";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Text(), "EInOutError: Cannot read file \"" + f + "\". Input/output error");
+  }
+  EXPECT_THROW(TReadOnlyFile(tmp / "missing"), EInOutError);
 }
 
 TEST(DateTime, Stamps) {

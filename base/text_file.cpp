@@ -113,3 +113,42 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
     throw EInOutError(Format("Cannot write file \"%s\". %s", path.c_str(), std::strerror(err)));
   }
 }
+
+TReadOnlyFile::TReadOnlyFile(const std::string& path) : path_(path) {
+  do {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0)
+    throw EInOutError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    const int err = errno;
+    ::close(fd_);
+    throw EInOutError(Format("Cannot read file \"%s\". %s", path.c_str(), std::strerror(err)));
+  }
+  size_ = static_cast<uint64_t>(st.st_size);
+}
+
+TReadOnlyFile::~TReadOnlyFile() {
+  ::close(fd_);
+}
+
+void TReadOnlyFile::ReadAt(char* to, size_t count, uint64_t offset) const {
+  while (count > 0) {
+    const ssize_t n = ::pread(fd_, to, count, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : EIO;
+      throw EInOutError(Format("Cannot read file \"%s\". %s", path_.c_str(), std::strerror(err)));
+    }
+    to += n;
+    count -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+}
+
+std::string TReadOnlyFile::ReadAt(uint64_t offset, size_t count) const {
+  std::string bytes(count, '\0');
+  ReadAt(bytes.data(), count, offset);
+  return bytes;
+}

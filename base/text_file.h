@@ -3,6 +3,7 @@
 // line without an end counts, a final line end adds no empty line. Writing ends every line
 // with CR LF.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,3 +18,25 @@ void WriteTextLines(const std::string& path, const std::vector<std::string>& lin
 // Writes bytes to path through a temporary file renamed over it, so a crash leaves either
 // the old or the new file whole. Raises EInOutError on failure.
 void WriteFileAtomically(const std::string& path, const std::string& bytes);
+
+// A file read at given offsets, without holding it: open while the object lives.
+class TReadOnlyFile {
+ public:
+  // Raises EInOutError "Cannot open file "<path>". <reason>" when it cannot be opened.
+  explicit TReadOnlyFile(const std::string& path);
+  ~TReadOnlyFile();
+  TReadOnlyFile(const TReadOnlyFile&) = delete;
+  TReadOnlyFile& operator=(const TReadOnlyFile&) = delete;
+
+  // The size when it was opened.
+  uint64_t Size() const { return size_; }
+  // Exactly count bytes from offset. Raises EInOutError "Cannot read file "<path>". <reason>",
+  // also when the file ends sooner.
+  void ReadAt(char* to, size_t count, uint64_t offset) const;
+  std::string ReadAt(uint64_t offset, size_t count) const;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};

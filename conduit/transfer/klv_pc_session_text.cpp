@@ -1,6 +1,5 @@
 #include "conduit/transfer/klv_pc_session_text.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,42 +120,6 @@ bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std:
 
 namespace {
 
-// A file opened for reading, closed when it goes.
-class TReadFile {
- public:
-  explicit TReadFile(const std::string& FileName) : Name_(FileName) {
-    do {
-      Fd_ = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (Fd_ < 0 && errno == EINTR);
-    if (Fd_ < 0) RaiseIo("open", FileName, errno);
-    struct stat st {};
-    if (::fstat(Fd_, &st) != 0) RaiseIo("read", FileName, errno);
-    Size_ = static_cast<uint64_t>(st.st_size);
-  }
-  ~TReadFile() { ::close(Fd_); }
-  TReadFile(const TReadFile&) = delete;
-  TReadFile& operator=(const TReadFile&) = delete;
-
-  uint64_t Size() const { return Size_; }
-  // Exactly Size bytes from Offset; a file that ends sooner is an error.
-  void ReadAt(char* To, size_t Size, uint64_t Offset) const {
-    while (Size > 0) {
-      ssize_t n = ::pread(Fd_, To, Size, static_cast<off_t>(Offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) RaiseIo("read", Name_, errno);
-      if (n == 0) RaiseIo("read", Name_, EIO);
-      To += n;
-      Size -= static_cast<size_t>(n);
-      Offset += static_cast<uint64_t>(n);
-    }
-  }
-
- private:
-  std::string Name_;
-  int Fd_ = -1;
-  uint64_t Size_ = 0;
-};
-
 struct TLine {
   uint64_t Start;
   std::string Text;
@@ -182,7 +145,8 @@ std::vector<TLine> LinesAt(const std::string& Text, uint64_t Base) {
 }
 
 // Where the last Count lines of the file begin, when its last lines are those of Ending.
-std::optional<uint64_t> EndingStart(const TReadFile& File, const std::string& Ending, int Count) {
+std::optional<uint64_t> EndingStart(const TReadOnlyFile& File, const std::string& Ending,
+                                    int Count) {
   const std::vector<TLine> wanted = LinesAt(Ending, 0);
   if (Count <= 0 || static_cast<size_t>(Count) > wanted.size()) return std::nullopt;
   // The lines of Ending take at most its size and a line end in the file; one byte more
@@ -232,7 +196,7 @@ void TKLVTextOutputFile::Create(const std::string& FileName) {
 
 bool TKLVTextOutputFile::Append(const std::string& FileName, const std::string& Ending,
                                 int RemoveLines) {
-  std::optional<TReadFile> source;
+  std::optional<TReadOnlyFile> source;
   uint64_t keep = 0;
   bool removed = false;
   try {

@@ -1,13 +1,9 @@
 // The custom print format: one file beside the conduit library, sent to the handheld's
 // print-format database as its only record.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
 
-#include "base/exception.h"
-#include "base/format.h"
+#include "base/text_file.h"
 #include "conduit/framework/conduit_db.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
@@ -17,26 +13,6 @@ namespace {
 
 const char kFormatsDb[] = "QP28-QuillorPlus_Formats";
 constexpr int32_t kRawDataSize = 4096;
-
-struct TFormatFile {
-  uint64_t Size = 0;
-  // The start of the file, as much as the record holds.
-  std::string Head;
-};
-
-// Only what the handheld receives is read: the file may be of any size.
-TFormatFile ReadFormatFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in)
-    throw EInOutError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
-  TFormatFile file;
-  file.Size = static_cast<uint64_t>(in.tellg());
-  file.Head.resize(std::min<uint64_t>(file.Size, kRawDataSize - 1));
-  in.seekg(0);
-  if (!in.read(file.Head.data(), static_cast<std::streamsize>(file.Head.size())))
-    throw EInOutError(Format("Cannot read file \"%s\"", path.c_str()));
-  return file;
-}
 
 }  // namespace
 
@@ -50,7 +26,11 @@ bool TKLVConduit::TransferPrintFormat() {
   std::string file = folder + "QuillorP_Format.txt";
   if (!platform::FileExists(file)) return false;
 
-  const TFormatFile content = ReadFormatFile(file);
+  // Only what the handheld receives is read: the file may be of any size.
+  const TReadOnlyFile source(file);
+  const uint64_t size = source.Size();
+  const std::string head =
+      source.ReadAt(0, static_cast<size_t>(std::min<uint64_t>(size, kRawDataSize - 1)));
 
   TVornConduitDb db;
   db.SetFileName(kFormatsDb);
@@ -75,9 +55,9 @@ bool TKLVConduit::TransferPrintFormat() {
   db.Append();
   db.FieldByName("PrinterId").SetAsInteger(0);
   // The handheld keeps the low 16 bits of the size.
-  db.FieldByName("DataLength").SetAsInteger(static_cast<int32_t>(content.Size & 0xFFFF));
+  db.FieldByName("DataLength").SetAsInteger(static_cast<int32_t>(size & 0xFFFF));
   db.FieldByName("FormatName").SetAsString("Custom 1");
-  db.FieldByName("RawData").SetAsString(content.Head);
+  db.FieldByName("RawData").SetAsString(head);
   db.Post(true);
   db.Close();
   LogMessage("KLV custom print format transferred to PDA.");

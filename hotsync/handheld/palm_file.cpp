@@ -28,10 +28,6 @@
 
 #include "hotsync/handheld/palm_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -353,57 +349,24 @@ void WritePalmFile(const std::string& path, const PalmDatabase& db) {
   WriteFileAtomically(path, SerializePalmDatabase(db));
 }
 
-PalmRecordFile::PalmRecordFile(const std::string& path, PalmDatabase& db) : path_(path) {
-  do {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0)
-    throw EInOutError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
-  try {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) throw EInOutError(Format("Cannot read file \"%s\"", path.c_str()));
-    size_ = static_cast<size_t>(st.st_size);
-    // The header, then the entry list, then the info blocks up to the first entry's bytes.
-    std::string head = ReadAt(0, std::min(size_, kHeaderSize));
-    if (head.size() == kHeaderSize) {
-      const size_t entrySize =
-          (Get16(head, 32) & kPalmDbResource) != 0 ? kResourceEntrySize : kRecordEntrySize;
-      const size_t listEnd = std::min(size_, kHeaderSize + Get16(head, 76) * entrySize);
-      head += ReadAt(head.size(), listEnd - head.size());
-      if (listEnd == kHeaderSize + Get16(head, 76) * entrySize) {
-        const size_t firstData = std::clamp(FirstDataOffset(head, size_), listEnd, size_);
-        head += ReadAt(head.size(), firstData - head.size());
-      }
+PalmRecordFile::PalmRecordFile(const std::string& path, PalmDatabase& db)
+    : file_(path), size_(static_cast<size_t>(file_.Size())) {
+  // The header, then the entry list, then the info blocks up to the first entry's bytes.
+  std::string head = file_.ReadAt(0, std::min(size_, kHeaderSize));
+  if (head.size() == kHeaderSize) {
+    const size_t entrySize =
+        (Get16(head, 32) & kPalmDbResource) != 0 ? kResourceEntrySize : kRecordEntrySize;
+    const size_t listEnd = std::min(size_, kHeaderSize + Get16(head, 76) * entrySize);
+    head += file_.ReadAt(head.size(), listEnd - head.size());
+    if (listEnd == kHeaderSize + Get16(head, 76) * entrySize) {
+      const size_t firstData = std::clamp(FirstDataOffset(head, size_), listEnd, size_);
+      head += file_.ReadAt(head.size(), firstData - head.size());
     }
-    const std::vector<size_t> offsets = ParseLayout(head, size_, path, db);
-    ends_.reserve(offsets.size() + 1);
-    ends_.assign(offsets.begin(), offsets.end());
-    ends_.push_back(size_);
-  } catch (...) {
-    ::close(fd_);
-    throw;
   }
-}
-
-PalmRecordFile::~PalmRecordFile() {
-  ::close(fd_);
-}
-
-void PalmRecordFile::ReadInto(char* to, size_t offset, size_t count) const {
-  while (count > 0) {
-    const ssize_t n = ::pread(fd_, to, count, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw EInOutError(Format("Cannot read file \"%s\"", path_.c_str()));
-    to += n;
-    offset += static_cast<size_t>(n);
-    count -= static_cast<size_t>(n);
-  }
-}
-
-std::string PalmRecordFile::ReadAt(size_t offset, size_t count) const {
-  std::string bytes(count, '\0');
-  ReadInto(bytes.data(), offset, count);
-  return bytes;
+  const std::vector<size_t> offsets = ParseLayout(head, size_, path, db);
+  ends_.reserve(offsets.size() + 1);
+  ends_.assign(offsets.begin(), offsets.end());
+  ends_.push_back(size_);
 }
 
 std::string_view PalmRecordFile::Data(size_t index) {
@@ -413,7 +376,7 @@ std::string_view PalmRecordFile::Data(size_t index) {
     // Entries lie in file order, so one read serves the many that follow.
     windowStart_ = start;
     window_.resize(std::min(size_ - start, std::max(size, kWindowSize)));
-    ReadInto(window_.data(), start, window_.size());
+    file_.ReadAt(window_.data(), window_.size(), start);
   }
   return std::string_view(window_).substr(start - windowStart_, size);
 }

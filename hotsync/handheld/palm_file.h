@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/text_file.h"
 
 // A file that is not a well-formed Palm database. The message names the file and the fault.
 QP_DECLARE_EXCEPTION(EPalmFileError, EInOutError);
@@ -95,9 +96,6 @@ class PalmRecordFile {
   // Reads and checks everything but the entries' bytes into db, whose records or resources
   // then have empty data. Raises as ReadPalmFile does.
   PalmRecordFile(const std::string& path, PalmDatabase& db);
-  ~PalmRecordFile();
-  PalmRecordFile(const PalmRecordFile&) = delete;
-  PalmRecordFile& operator=(const PalmRecordFile&) = delete;
 
   // The bytes of entry index, valid until the next call. Raises EInOutError when the file
   // can no longer be read.
@@ -105,12 +103,9 @@ class PalmRecordFile {
 
  private:
   static constexpr size_t kWindowSize = 64 * 1024;
-  void ReadInto(char* to, size_t offset, size_t count) const;
-  std::string ReadAt(size_t offset, size_t count) const;
 
-  std::string path_;
-  int fd_ = -1;
-  size_t size_ = 0;
+  TReadOnlyFile file_;
+  size_t size_;
   // Where each entry's bytes begin, and the file's size after them.
   std::vector<size_t> ends_;
   // The part of the file read last.
