@@ -40,16 +40,6 @@ MessageRecorder::~MessageRecorder() {
   platform::SetMessageBoxHandler(previous_);
 }
 
-ScopedCurrentFolder::ScopedCurrentFolder(const std::string& folder)
-    : previous_(std::filesystem::current_path().string()) {
-  std::filesystem::current_path(folder);
-}
-
-ScopedCurrentFolder::~ScopedCurrentFolder() {
-  std::error_code ec;
-  std::filesystem::current_path(previous_, ec);
-}
-
 bool Exists(const std::string& path) {
   return std::filesystem::exists(path);
 }

@@ -12,6 +12,7 @@
 #include "testsupport/test_support.h"
 
 using qptest::ReadFile;
+using qptest::ScopedCurrentFolder;
 using qptest::ScopedEnv;
 using qptest::TempDir;
 using qptest::WriteFile;
@@ -42,18 +43,6 @@ class MessageRecorder {
 
  private:
   platform::MessageBoxHandler previous_;
-};
-
-// Makes a folder the current one for the object's life, as an operator's shell would.
-class ScopedCurrentFolder {
- public:
-  explicit ScopedCurrentFolder(const std::string& folder);
-  ~ScopedCurrentFolder();
-  ScopedCurrentFolder(const ScopedCurrentFolder&) = delete;
-  ScopedCurrentFolder& operator=(const ScopedCurrentFolder&) = delete;
-
- private:
-  std::string previous_;
 };
 
 bool Exists(const std::string& path);

@@ -57,12 +57,12 @@ TEST(Shell, StartsAProgramAndReadsItsExitCode) {
   qptest::TempDir dir;
   ::mkdir((dir / "sub").c_str(), 0755);
   ASSERT_TRUE(CopyFileCreatingFolders(QP_TEST_CHILD, dir / "qp-child-here"));
-  std::error_code ec;
-  const std::filesystem::path before = std::filesystem::current_path();
-  std::filesystem::current_path(dir.Path());
-  long bare = StartProcess({"qp-child-here", "exit 4", "", 1});
-  long relative = StartProcess({"./qp-child-here", "exit 5", dir / "sub", 1});
-  std::filesystem::current_path(before, ec);
+  long bare = -1, relative = -1;
+  {
+    qptest::ScopedCurrentFolder here(dir.Path());
+    bare = StartProcess({"qp-child-here", "exit 4", "", 1});
+    relative = StartProcess({"./qp-child-here", "exit 5", dir / "sub", 1});
+  }
   ASSERT_GT(bare, 0);
   EXPECT_EQ(WaitForProcessExit(bare), 4);
   ASSERT_GT(relative, 0);

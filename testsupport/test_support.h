@@ -42,6 +42,24 @@ class TempDir {
   std::string path_;
 };
 
+// Makes a folder the current one for the object's life, as an operator's shell would.
+class ScopedCurrentFolder {
+ public:
+  explicit ScopedCurrentFolder(const std::string& folder)
+      : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~ScopedCurrentFolder() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+  }
+  ScopedCurrentFolder(const ScopedCurrentFolder&) = delete;
+  ScopedCurrentFolder& operator=(const ScopedCurrentFolder&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
 // Sets (or, given a null value, removes) an environment variable for the object's life and
 // then restores what was there before.
 class ScopedEnv {
