@@ -33,18 +33,33 @@ std::string ProfileSection::String(const std::string& key, const std::string& de
 }
 
 ProfileSection ReadProfileSection(const std::string& file, const std::string& section) {
+  const std::string path = ProfilePath(file);
+  if (::access(path.c_str(), F_OK) != 0) return ProfileSection({});
   std::vector<std::string> lines;
   try {
-    lines = ReadTextLines(ProfilePath(file));
+    lines = ReadTextLines(path);
   } catch (const EInOutError&) {
-    return ProfileSection({});
+    throw EIniFileException(Format("Unable to read %s", path.c_str()));
   }
   return ProfileSection(ProfileSectionEntries(lines, section));
 }
 
+namespace {
+
+// What the Windows calls read: an unreadable file gives the defaults, as a missing one does.
+ProfileSection SectionOrNone(const std::string& file, const std::string& section) {
+  try {
+    return ReadProfileSection(file, section);
+  } catch (const EIniFileException&) {
+    return ProfileSection({});
+  }
+}
+
+}  // namespace
+
 std::string GetProfileString(const std::string& file, const std::string& section,
                              const std::string& key, const std::string& def, size_t bufferSize) {
-  return ReadProfileSection(file, section).String(key, def, bufferSize);
+  return SectionOrNone(file, section).String(key, def, bufferSize);
 }
 
 void WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
@@ -79,7 +94,7 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
 
 int GetProfileInt(const std::string& file, const std::string& section, const std::string& key,
                   int def) {
-  std::optional<std::string> v = ReadProfileSection(file, section).Find(key);
+  std::optional<std::string> v = SectionOrNone(file, section).Find(key);
   int n = 0;
   return v && ParseProfileInt(*v, &n) ? n : def;
 }

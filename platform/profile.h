@@ -29,7 +29,9 @@ class ProfileSection {
   std::vector<std::pair<std::string, std::string>> entries_;
 };
 
-// A missing file or section reads as a section without keys.
+// A missing file or section reads as a section without keys. Unlike the functions below,
+// which answer their defaults, it raises EIniFileException "Unable to read <file>" for a file
+// that is there but cannot be read: a caller may need to tell it from a missing one.
 ProfileSection ReadProfileSection(const std::string& file, const std::string& section);
 
 std::string GetProfileString(const std::string& file, const std::string& section,

@@ -32,6 +32,19 @@ TEST_F(Profile, MissingFileSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(GetProfileInt(ini, "Session01", "Priority", 2), 2);
   EXPECT_FALSE(GetProfileBool(ini, "Session01", "Enabled", false));
   EXPECT_TRUE(GetProfileBool(ini, "Session01", "Enabled", true));
+
+  // A file that is there but cannot be read (a folder here: root reads any file) gives the
+  // defaults too, but a caller reading the section can tell it from a missing file.
+  const std::string unreadable = dir / "unreadable.ini";
+  std::filesystem::create_directory(unreadable);
+  EXPECT_EQ(GetProfileString(unreadable, "Session01", "DSN", "none"), "none");
+  EXPECT_EQ(GetProfileInt(unreadable, "Session01", "Priority", 2), 2);
+  try {
+    ReadProfileSection(unreadable, "Session01");
+    ADD_FAILURE() << "an unreadable file read as a missing one";
+  } catch (const EIniFileException& e) {
+    EXPECT_EQ(e.Message(), "Unable to read " + unreadable);
+  }
 }
 
 TEST_F(Profile, NamesMatchWithoutRegardToCaseAndValuesAreTrimmed) {

@@ -43,11 +43,13 @@ std::string TKLVPCSessionODBC::GetIniFileName() {
 TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::string& IniFileName)
     : TKLVPCSession(PDASession), SectionName(Format("Session%.2d", SlotIndex + 1)) {
   Active_ = false;
+  bool read = false;
   Attempt(
       [&] {
         // The whole section in one read of the file.
         const platform::ProfileSection section =
             platform::ReadProfileSection(IniFileName, SectionName);
+        read = true;
         auto read = [&](const std::string& key, const std::string& def) {
           return section.String(key, def);
         };
@@ -72,10 +74,11 @@ TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::stri
         platform::WriteProfileStrings(IniFileName, SectionName, settings);
       },
       [&](const std::exception& e) {
-        // The settings were read: a session enabled there still writes its table, or the
-        // handheld could be cleared of records the table never received.
+        // Settings that were read apply even when they cannot be written back. Settings that
+        // cannot be read may enable a table: the handheld keeps what it might not receive.
         LogMessage(SessionLabel + ": Failure creating ODBCSession: " + SectionName + "\n  " +
                    ExceptionText(e));
+        if (!read) Failed_ = true;
       });
 }
 

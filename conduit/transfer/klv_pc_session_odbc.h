@@ -21,7 +21,8 @@ class TKLVPCSessionODBC : public TKLVPCSession {
  public:
   // Reads the section "SessionNN" of the settings file and writes it back (all keys but
   // SaveBitmapsAsOLEObjects and AbortOnRecordError). A failure to write back is logged, and
-  // the session works with the settings it read; it never leaves the constructor.
+  // the session works with the settings it read; a file that cannot be read is logged and
+  // leaves the session inactive and Failed. No failure leaves the constructor.
   // IniFileName is there for tests.
   explicit TKLVPCSessionODBC(TKLVPDASession& PDASession,
                              const std::string& IniFileName = GetIniFileName());

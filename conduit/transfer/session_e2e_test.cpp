@@ -804,6 +804,9 @@ TEST_P(LosslessSituation, KeepsWhatDidNotReachThePC) {
     spec.prefs.customPath = tmp_ / "shared";
   } else if (situation == "SettingsCannotBeWrittenBack") {
     logged = {"Session03(Sweep): Failure creating ODBCSession: Session03"};
+  } else if (situation == "SettingsCannotBeRead") {
+    logged = {"Session03(Sweep): Failure creating ODBCSession: Session03",
+              "EIniFileException: Unable to read " + IniFile(), skipped};
   }
   std::string earlier;  // the output file of an earlier download, edited by hand
   if (editedFile) {
@@ -846,6 +849,10 @@ TEST_P(LosslessSituation, KeepsWhatDidNotReachThePC) {
   } else if (situation == "SettingsCannotBeWrittenBack") {
     immutable_ = SetImmutable(IniFile(), true);
     if (!immutable_) GTEST_SKIP() << "no immutable files here";
+  } else if (situation == "SettingsCannotBeRead") {
+    // A folder in its place: root reads any file, whatever its permissions.
+    fs::remove(IniFile());
+    fs::create_directory(IniFile());
   }
 
   const std::vector<std::string> log = Run("");
@@ -866,5 +873,5 @@ INSTANTIATE_TEST_SUITE_P(Items, LosslessSituation,
                          ::testing::Values("OutputFileBlocked", "MalformedSignatureFirst",
                                            "AppendToAnEditedFile", "AppendToAnAnnotatedFile",
                                            "SharedCustomFolder", "RowRefusedByTheTable",
-                                           "SettingsCannotBeWrittenBack"),
+                                           "SettingsCannotBeWrittenBack", "SettingsCannotBeRead"),
                          [](const auto& info) { return info.param; });
