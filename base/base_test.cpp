@@ -151,6 +151,8 @@ TEST(TextFile, ReadsWholeFilesOfAnySize) {
     EXPECT_EQ(e.Text(), "EInOutError: Cannot read file \"" + f + "\". Input/output error");
   }
   EXPECT_THROW(TReadOnlyFile(tmp / "missing"), EInOutError);
+  EXPECT_NO_THROW(SyncFolderOf(f));
+  EXPECT_THROW(SyncFolderOf(tmp / "no/such/file"), EInOutError);
 }
 
 TEST(DateTime, Stamps) {

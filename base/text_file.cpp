@@ -86,6 +86,17 @@ void WriteTextLines(const std::string& path, const std::vector<std::string>& lin
   if (!out) throw EInOutError(Format("Cannot write file \"%s\"", path.c_str()));
 }
 
+void SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int err = fd < 0 ? errno : 0;
+  if (fd >= 0 && ::fsync(fd) != 0) err = errno;
+  if (fd >= 0) ::close(fd);
+  if (err != 0)
+    throw EInOutError(Format("Cannot write file \"%s\". %s", path.c_str(), std::strerror(err)));
+}
+
 void WriteFileAtomically(const std::string& path, const std::string& bytes) {
   std::string tmp = path + ".tmp-XXXXXX";
   int fd = mkstemp(tmp.data());
@@ -112,6 +123,7 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
     ::unlink(tmp.c_str());
     throw EInOutError(Format("Cannot write file \"%s\". %s", path.c_str(), std::strerror(err)));
   }
+  SyncFolderOf(path);
 }
 
 TReadOnlyFile::TReadOnlyFile(const std::string& path) : path_(path) {

@@ -16,8 +16,13 @@ std::string ReadFileBytes(const std::string& path);
 // Writes each line followed by CR LF, replacing the file; raises EInOutError on failure.
 void WriteTextLines(const std::string& path, const std::vector<std::string>& lines);
 // Writes bytes to path through a temporary file renamed over it, so a crash leaves either
-// the old or the new file whole. Raises EInOutError on failure.
+// the old or the new file whole; once it returns, the new one is on the disk. Raises
+// EInOutError on failure.
 void WriteFileAtomically(const std::string& path, const std::string& bytes);
+// Makes lasting the folder entries of path's folder (a rename into it): a file renamed but
+// not synced this way may be the old one again after a crash. Raises EInOutError
+// "Cannot write file "<path>". <reason>".
+void SyncFolderOf(const std::string& path);
 
 // A file read at given offsets, without holding it: open while the object lives.
 class TReadOnlyFile {

@@ -278,6 +278,8 @@ void TKLVTextOutputFile::Commit() {
     RaiseIo("write", Target_, err);
   }
   TempName_.clear();
+  // The handheld may be cleared next: the rename must outlast a crash too.
+  SyncFolderOf(Target_);
 }
 
 void TKLVTextOutputFile::Discard() {

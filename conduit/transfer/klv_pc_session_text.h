@@ -38,8 +38,9 @@ class TKLVTextOutputFile {
   bool Append(const std::string& FileName, const std::string& Ending, int RemoveLines);
   // Raises EInOutError when the file is not open or the text cannot be written.
   void Write(const std::string& Text);
-  // Makes the file the target and closes it. Raises EInOutError when it is not open or cannot
-  // be finished; the target then keeps its earlier content.
+  // Makes the file the target, on the disk, and closes it. Raises EInOutError when it is not
+  // open or cannot be finished; the target then keeps its earlier content unless the rename
+  // was done and only the folder's sync failed.
   void Commit();
   // Drops the written text; the target stays as it was.
   void Discard();
