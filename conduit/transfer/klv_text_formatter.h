@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TKLVPDASession;
 
@@ -138,4 +139,8 @@ class TKLVPCTextFormatterXML : public TKLVPCTextFormatter {
   int32_t RecordNumber = 0;
   // As in TKLVPCTextFormatterHTML.
   std::function<std::string()> DateTimeText;
+
+ private:
+  // Each included field's element name, by field number, made at the first row.
+  std::vector<std::string> ElementNames_;
 };

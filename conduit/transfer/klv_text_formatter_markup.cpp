@@ -329,15 +329,21 @@ void TKLVPCTextFormatterXML::FormatColumnHeaders(std::string& Text) {
 
 void TKLVPCTextFormatterXML::FormatDataRow(std::string& Text) {
   ++RecordNumber;
-  std::string row = StartLine(), tag, value;
+  // The session's fields stay as they are while it downloads: each name is made once.
+  if (ElementNames_.empty()) {
+    ElementNames_.resize(static_cast<size_t>(FieldLimit()) + 1);
+    for (int32_t i = 1; i <= FieldLimit(); ++i)
+      if (PDASession.IsFieldExported(i))
+        AppendXmlElementName(ElementNames_[static_cast<size_t>(i)], PDASession, i);
+  }
+  std::string row = StartLine(), value;
   row += " <Record>";
   row += kCrLf;
   row += "  <ID>" + std::to_string(RecordNumber) + "</ID>";
   row += kCrLf;
   for (int32_t i = 1; i <= FieldLimit(); ++i) {
     if (!PDASession.IsFieldExported(i)) continue;
-    tag.clear();
-    AppendXmlElementName(tag, PDASession, i);
+    const std::string& tag = ElementNames_[static_cast<size_t>(i)];
     value.clear();
     PDASession.AppendFieldText(value, i);
     row += "  <";
