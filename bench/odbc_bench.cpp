@@ -2,10 +2,8 @@
 // through the built conduit and the stand-in installation) against the database's own bulk
 // path for the same rows: `sqlite3 .import` and `psql \copy`. See README.md.
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +15,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "bench/bench_support.h"
 #include "database/odbc_test_support.h"
 #include "examples/session_builder.h"
 
@@ -96,32 +95,6 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
     }
   }
   return std::string();
-}
-
-// The text as one shell word.
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-void Run(const std::string& command, const std::string& output = "/dev/null") {
-  const int status = system((command + " >" + Quote(output) + " 2>&1").c_str());
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw Exception("failed: " + command);
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double Milliseconds(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
 }
 
 std::string LoadAverage() {

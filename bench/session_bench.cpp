@@ -7,10 +7,8 @@
 // Reports the median of R runs of each, and their ratio. Everything lives in a temporary
 // folder that is removed at the end.
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +21,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "bench/bench_support.h"
 #include "examples/session_builder.h"
 
 namespace fs = std::filesystem;
@@ -51,16 +50,6 @@ struct Options {
   int sessions = 5;
   int runs = 5;
 };
-
-void Run(const std::string& command) {
-  const int status = system((command + " >/dev/null 2>&1").c_str());
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw Exception("failed: " + command);
-}
-
-std::string Quote(const std::string& s) {
-  return "'" + s + "'";
-}
 
 // A tab-delimited session of kFields fields and count records.
 SessionSpec BenchSession(int slot, int count) {
@@ -218,20 +207,9 @@ class Bench {
   std::vector<SessionSpec> sessions_;
 };
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 double TimeMedian(int runs, const std::function<void()>& work) {
   std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    const auto end = std::chrono::steady_clock::now();
-    times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
-  }
+  for (int i = 0; i < runs; ++i) times.push_back(Milliseconds(work));
   return Median(times);
 }
 
