@@ -42,14 +42,7 @@ class TDatabase {
 
   // The character the driver quotes identifiers with ('"' when it names none).
   char IdentifierQuote();
-  // Whether the driver names the database PostgreSQL.
-  bool IsPostgres();
 
-  // Whether the driver offers transactions at all.
-  bool SupportsTransactions();
-  // Turns automatic commit off: what follows is undone by Rollback unless Commit makes it
-  // lasting. Closing the connection in a transaction rolls it back.
-  void StartTransaction();
   // Starts a transaction in which a failed statement can be undone on its own (savepoints),
   // as batching tables need. False, with automatic commit left on, where the database offers
   // no transactions or no savepoints.
@@ -61,6 +54,13 @@ class TDatabase {
  private:
   friend class TTable;
   const OdbcConnection& Connection();
+  // Whether the driver names the database PostgreSQL.
+  bool IsPostgres();
+  // Whether the driver offers transactions at all.
+  bool SupportsTransactions();
+  // Turns automatic commit off: what follows is undone by Rollback unless Commit makes it
+  // lasting. Closing the connection in a transaction rolls it back.
+  void StartTransaction();
   void EndTransaction(SQLSMALLINT completion, const char* what);
 
   std::string dataSourceName_;
