@@ -869,7 +869,7 @@ TEST_P(LosslessSituation, KeepsWhatDidNotReachThePC) {
   if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
 }
 
-INSTANTIATE_TEST_SUITE_P(Items, LosslessSituation,
+INSTANTIATE_TEST_SUITE_P(Everyday, LosslessSituation,
                          ::testing::Values("OutputFileBlocked", "MalformedSignatureFirst",
                                            "AppendToAnEditedFile", "AppendToAnAnnotatedFile",
                                            "SharedCustomFolder", "RowRefusedByTheTable",
