@@ -14,18 +14,7 @@
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
-  size_t start = 0, i = 0, n = text.size();
-  while (i < n) {
-    char c = text[i];
-    if (c == '\r' || c == '\n') {
-      lines.emplace_back(text, start, i - start);
-      i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start < n) lines.emplace_back(text, start, n - start);
+  ForEachLine(text, [&](size_t start, size_t length) { lines.emplace_back(text, start, length); });
   return lines;
 }
 

@@ -3,9 +3,28 @@
 // line without an end counts, a final line end adds no empty line. Writing ends every line
 // with CR LF.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// Calls line(start, length) for each line of text by the rules above, in order.
+template <typename Line>
+void ForEachLine(std::string_view text, Line line) {
+  size_t start = 0;
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c != '\r' && c != '\n') {
+      ++i;
+      continue;
+    }
+    line(start, i - start);
+    i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+    start = i;
+  }
+  if (start < text.size()) line(start, text.size() - start);
+}
 
 // Splits text into lines by the rules above.
 std::vector<std::string> SplitLines(const std::string& text);

@@ -129,18 +129,9 @@ struct TLine {
 // each starts, Text itself starting at Base.
 std::vector<TLine> LinesAt(const std::string& Text, uint64_t Base) {
   std::vector<TLine> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < Text.size();) {
-    const char c = Text[i];
-    if (c != '\r' && c != '\n') {
-      ++i;
-      continue;
-    }
-    lines.push_back({Base + start, Text.substr(start, i - start)});
-    i += (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') ? 2 : 1;
-    start = i;
-  }
-  if (start < Text.size()) lines.push_back({Base + start, Text.substr(start)});
+  ForEachLine(Text, [&](size_t Start, size_t Length) {
+    lines.push_back({Base + Start, Text.substr(Start, Length)});
+  });
   return lines;
 }
 
