@@ -40,6 +40,23 @@ MessageRecorder::~MessageRecorder() {
   platform::SetMessageBoxHandler(previous_);
 }
 
+FakeManagerWindow::FakeManagerWindow()
+    : window_(std::make_unique<platform::MessageWindow>("KittyHawk")) {
+  thread_ = std::thread([this] {
+    received_ = window_->Receive(10000);
+    window_.reset();
+  });
+}
+
+FakeManagerWindow::~FakeManagerWindow() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::optional<platform::PostedMessage> FakeManagerWindow::Received() {
+  if (thread_.joinable()) thread_.join();
+  return received_;
+}
+
 bool Exists(const std::string& path) {
   return std::filesystem::exists(path);
 }

@@ -5,10 +5,14 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/message_box.h"
+#include "platform/windows.h"
 #include "testsupport/test_support.h"
 
 using qptest::ReadFile;
@@ -43,6 +47,21 @@ class MessageRecorder {
 
  private:
   platform::MessageBoxHandler previous_;
+};
+
+// The HotSync manager's window: takes one message, then goes away as the manager would.
+class FakeManagerWindow {
+ public:
+  FakeManagerWindow();
+  ~FakeManagerWindow();
+  FakeManagerWindow(const FakeManagerWindow&) = delete;
+  FakeManagerWindow& operator=(const FakeManagerWindow&) = delete;
+  std::optional<platform::PostedMessage> Received();
+
+ private:
+  std::unique_ptr<platform::MessageWindow> window_;
+  std::optional<platform::PostedMessage> received_;
+  std::thread thread_;
 };
 
 bool Exists(const std::string& path);

@@ -57,9 +57,11 @@ void TKLV_Vantreler::Create() {
 
   char execPath[kExecPathSize] = {};
   int32_t size = kExecPathSize;
-  FCmGetHotSyncExecPathInit(execPath, &size);
-  execPath[kExecPathSize - 1] = '\0';
-  FHotSyncPath = FolderPart(execPath);
+  // A Conduit Manager that names no installation leaves the path empty: there is none.
+  if (Low16(FCmGetHotSyncExecPathInit(execPath, &size)) == 0) {
+    execPath[kExecPathSize - 1] = '\0';
+    FHotSyncPath = FolderPart(execPath);
+  }
 
   std::string instAide =
       AddTrailingBackslash(FHotSyncPath) + platform::NativeFileName("InstAide.dll");
@@ -208,7 +210,21 @@ std::string TKLV_Vantreler::HotSyncProgram() const {
 }
 
 void TKLV_Vantreler::StartHotSync() {
+  FHotSyncWasRunning = false;
+  if (!HotSyncExists()) return;
   ShellExecuteAndWait(nullptr, HotSyncProgram().c_str(), nullptr, nullptr, kShowDefault, false);
+}
+
+void TKLV_Vantreler::StartStoppedHotSync() {
+  if (FHotSyncWasRunning) StartHotSync();
+}
+
+TStoppedHotSyncRestart::~TStoppedHotSyncRestart() {
+  try {
+    engine_.StartStoppedHotSync();
+  } catch (...) {
+    // Leaving by an exception already; the manager cannot be started.
+  }
 }
 
 void TKLV_Vantreler::RestartHotSync() {
@@ -223,14 +239,13 @@ void TKLV_Vantreler::RemoveConduit() {
 }
 
 bool TKLV_Vantreler::Execute() {
+  TStoppedHotSyncRestart restart(*this);
   try {
     if (!FRemoveMode) {
       if (HasPDAFiles()) InstallPDAFiles();
-      if (FNoConduit || !CheckConduitLibrary()) {
-        // Nothing is registered: the manager is left as the run found it.
-        if (FHotSyncWasRunning) StartHotSync();
-        return false;
-      }
+      // Handheld files only: nothing to register.
+      if (FNoConduit) return true;
+      if (!CheckConduitLibrary()) return false;
       if (FInstallToHSPath) CopyConduitToHotSyncDir();
       RegisterConduit();
       RestartHotSync();
@@ -260,5 +275,7 @@ void TKLV_Vantreler::RunPostInstallApp() {
 }
 
 bool TKLV_Vantreler::HotSyncExists() const {
-  return platform::FileExists(platform::NativeFileName(HotSyncProgram()));
+  // Without a folder the name would be looked for in the current folder, which is no
+  // installation.
+  return !FHotSyncPath.empty() && platform::FileExists(platform::NativeFileName(HotSyncProgram()));
 }

@@ -35,15 +35,20 @@ class TKLV_Vantreler {
   void CopyConduitToHotSyncDir();
   void RegisterConduit();
   void StopHotSync();
+  // Starts the manager program of the installation; nothing when there is none.
   void StartHotSync();
   void RestartHotSync();
+  // Starts the manager again when a stop of this engine reached a running one that has not
+  // been started since.
+  void StartStoppedHotSync();
   void RemoveConduit();
   // Runs the install or remove action of FRemoveMode and reports its failures in message boxes.
-  // False when the run did not complete: a reported failure, or an install run that had no
-  // conduit library to register (a HotSync manager it stopped then runs again).
+  // False when the run did not complete: a reported failure, or a conduit library that is
+  // missing. However it ends, a manager that the engine stopped runs again.
   bool Execute();
   void SetPostInstallApp(const std::string& program) { FPostInstallApp = program; }
   void RunPostInstallApp();
+  // Whether the Conduit Manager named an installation whose manager program exists.
   bool HotSyncExists() const;
 
   CmRemoveConduitByCreatorID_t FCmRemoveConduitByCreatorID = nullptr;
@@ -86,7 +91,7 @@ class TKLV_Vantreler {
   std::string FInstallerPath;
   bool FRemoveMode = false;
   bool FRunPostInstall = false;
-  // Whether a stop request reached a running HotSync manager.
+  // Whether a stop request reached a running HotSync manager that has not been started since.
   bool FHotSyncWasRunning = false;
 
  private:
@@ -98,6 +103,19 @@ class TKLV_Vantreler {
   std::string ConduitLibrary() const;
   // False, after telling the operator, when the conduit library is missing.
   bool CheckConduitLibrary();
+};
+
+// Starts again, when it goes out of scope by any path, a HotSync manager that the engine
+// stopped and has not started since.
+class TStoppedHotSyncRestart {
+ public:
+  explicit TStoppedHotSyncRestart(TKLV_Vantreler& engine) : engine_(engine) {}
+  ~TStoppedHotSyncRestart();
+  TStoppedHotSyncRestart(const TStoppedHotSyncRestart&) = delete;
+  TStoppedHotSyncRestart& operator=(const TStoppedHotSyncRestart&) = delete;
+
+ private:
+  TKLV_Vantreler& engine_;
 };
 
 // Caption of the installer's windows and message boxes.

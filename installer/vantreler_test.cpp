@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -15,30 +16,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
-
-// The HotSync manager's window: takes one message, then goes away as the manager would.
-class FakeManagerWindow {
- public:
-  FakeManagerWindow() : window_(std::make_unique<platform::MessageWindow>("KittyHawk")) {
-    thread_ = std::thread([this] {
-      received_ = window_->Receive(10000);
-      window_.reset();
-    });
-  }
-  ~FakeManagerWindow() { Join(); }
-  std::optional<platform::PostedMessage> Received() {
-    Join();
-    return received_;
-  }
-
- private:
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  std::unique_ptr<platform::MessageWindow> window_;
-  std::optional<platform::PostedMessage> received_;
-  std::thread thread_;
-};
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -117,18 +94,24 @@ TEST_F(EngineTest, AnyMissingLibraryOrEntryPointFailsCreationAndReleasesWhatWasL
   expectCreateError("Conduit Manager of the HotSync folder");
 }
 
-TEST_F(EngineTest, WithoutAManagerPathTheInstallAideIsLoadedByBareName) {
-  fake.execPath = "";
-  auto engine = Make();
-  EXPECT_EQ(engine->FHotSyncPath, "");
-  EXPECT_THAT(fake.loads, ElementsAre("libCondMgr.so", "libInstAide.so"));
-  EXPECT_FALSE(engine->HotSyncExists());
-  // The bare "hotsync.exe" is then the one of the current folder, found and started alike.
+TEST_F(EngineTest, WithoutAManagerPathThereIsNoInstallation) {
   WriteManager();
   ScopedCurrentFolder here(hs.Path());
-  EXPECT_TRUE(engine->HotSyncExists());
-  engine->StartHotSync();
-  EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }));
+  // No path, or a Conduit Manager that answers an error (whatever it left in the buffer).
+  for (int32_t result : {0, 0xFC04}) {
+    SCOPED_TRACE(result);
+    fake.execPath = result ? hs / "hotsync.exe" : "";
+    fake.results["CmGetHotSyncExecPath"] = result;
+    fake.loads.clear();
+    auto engine = Make();
+    EXPECT_EQ(engine->FHotSyncPath, "");
+    EXPECT_THAT(fake.loads, ElementsAre("libCondMgr.so", "libInstAide.so"));
+    // A manager program in the current folder is not taken for the installation's.
+    EXPECT_FALSE(engine->HotSyncExists());
+    engine->StartHotSync();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(Starts(), 0);
 }
 
 TEST_F(EngineTest, SettingsDefaultWithoutAnIniFileAndThenNothingIsExecuted) {
@@ -141,8 +124,7 @@ TEST_F(EngineTest, SettingsDefaultWithoutAnIniFileAndThenNothingIsExecuted) {
   EXPECT_FALSE(engine->FInstallToHSPath);
   WriteManager();
   fake.calls.clear();
-  // An install that registers nothing has not completed; no manager was running to restart.
-  EXPECT_FALSE(engine->Execute());
+  EXPECT_TRUE(engine->Execute());
   engine->FRemoveMode = true;
   EXPECT_TRUE(engine->Execute());
   EXPECT_THAT(fake.calls, IsEmpty());
@@ -150,30 +132,42 @@ TEST_F(EngineTest, SettingsDefaultWithoutAnIniFileAndThenNothingIsExecuted) {
   EXPECT_EQ(Starts(), 0);
 }
 
-TEST_F(EngineTest, InstallRunsWithNothingToRegisterLeaveTheManagerRunningAndDoNotComplete) {
+TEST_F(EngineTest, EveryInstallRunStartsAgainTheManagerItStopped) {
   WriteManager();
   WriteFile(installer / "app.prc", "p");
   const std::string files = "[PDAFiles]\r\nFileCount=1\r\nFile1=app.prc\r\n";
+  const std::string conduit = "[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=QPOD\r\n";
+  const std::string filesOnly = "[Conduit]\r\nFileName=\r\nCreatorID=QPOD\r\n" + files;
+  const std::string copied = conduit + "InstallToHSPath=1\r\n" + files;
+  const std::string gone = conduit + "[PDAFiles]\r\nFileCount=1\r\nFile1=gone\r\n";
+  const std::string library = installer / "libQuillorP2_ODBC.so";
+  const std::string refused = "HotSync needs to be upgraded";
+  enum class Ends { Completes, Fails, Throws };
   const struct {
     const char* what;
     std::string ini;
+    bool library;  // whether the conduit library is in the installer's folder
+    int32_t priorityResult;
+    Ends ends;
     std::vector<std::string> messages;
   } cases[] = {
-      {"no Vantrel.ini", "", {}},
-      {"empty FileName", "[Conduit]\r\nFileName=\r\nCreatorID=QPOD\r\n" + files, {}},
-      {"missing conduit library",
-       "[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=QPOD\r\nInstallToHSPath=1\r\n" +
-           files,
-       {"File not Found: " + installer / "libQuillorP2_ODBC.so"}},
+      {"handheld files only", filesOnly, true, 0, Ends::Completes, {}},
+      {"no Vantrel.ini", "", true, 0, Ends::Completes, {}},
+      {"missing conduit library", copied, false, 0, Ends::Fails, {"File not Found: " + library}},
+      {"failed registration", conduit + files, true, 1, Ends::Fails, {refused}},
+      {"a failure that leaves the run", gone, true, 0, Ends::Throws, {"File not Found: gone"}},
   };
   int starts = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::remove((installer / "Vantrel.ini").c_str());
     if (!c.ini.empty()) WriteIni(c.ini);
+    std::remove(library.c_str());
+    if (c.library) WriteFile(library, "conduit");
     auto engine = Make();
     engine->LoadSettings(installer / "Vantrel.ini");
     engine->FSelectedUsers = {"Bob"};
+    fake.results["CmSetCreatorPriority"] = c.priorityResult;
     fake.calls.clear();
     messages.texts.clear();
     {
@@ -181,15 +175,26 @@ TEST_F(EngineTest, InstallRunsWithNothingToRegisterLeaveTheManagerRunningAndDoNo
       engine->RemoveConduit();  // the wizard's first step stops the running manager
       EXPECT_TRUE(manager.Received());
     }
-    EXPECT_FALSE(engine->Execute());
+    if (c.ends == Ends::Throws) {
+      platform::MessageBoxHandler recorder = platform::SetMessageBoxHandler(
+          [&](const std::string& text, const std::string&, platform::MsgButtons,
+              platform::MsgIcon) -> platform::MsgResult {
+            messages.texts.push_back(text);
+            throw std::runtime_error("no message box");
+          });
+      EXPECT_THROW(engine->Execute(), std::runtime_error);
+      platform::SetMessageBoxHandler(recorder);
+    } else {
+      EXPECT_EQ(engine->Execute(), c.ends == Ends::Completes);
+    }
     EXPECT_TRUE(WaitFor([&] { return Starts() == starts + 1; }));
     starts = Starts();
-    EXPECT_THAT(fake.CallsOf("CmInstallCreator"), IsEmpty());
-    EXPECT_THAT(fake.CallsOf("CmSetCreator"), IsEmpty());
-    EXPECT_EQ(fake.CallsOf("PltInstallFile").size(), c.ini.empty() ? 0u : 1u);
     EXPECT_EQ(messages.texts, c.messages);
     EXPECT_FALSE(Exists(hs / "libQuillorP2_ODBC.so"));
   }
+  // No manager was started twice.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(Starts(), starts);
 }
 
 TEST_F(EngineTest, SettingsAreReadWithoutRegardToCase) {
@@ -363,24 +368,6 @@ TEST_F(EngineTest, InstallRunQueuesCopiesRegistersAndRestartsTheManager) {
                   "CmSetCreatorName(QPOD," + installer / "libQuillorP2_ODBC.so" + ")",
                   "CmSetCreatorPriority(QPOD,2)"));
   EXPECT_THAT(messages.texts, IsEmpty());
-}
-
-TEST_F(EngineTest, FailedRegistrationIsReportedAndLeavesTheManagerStopped) {
-  WriteManager();
-  WriteFile(installer / "libQuillorP2_ODBC.so", "conduit");
-  WriteIni("[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\nCreatorID=QPOD\r\n");
-  auto engine = Make();
-  engine->LoadSettings(installer / "Vantrel.ini");
-  fake.results["CmSetCreatorPriority"] = 1;
-  {
-    FakeManagerWindow manager;
-    engine->RemoveConduit();
-    EXPECT_TRUE(manager.Received());
-  }
-  EXPECT_FALSE(engine->Execute());
-  EXPECT_THAT(messages.texts, ElementsAre("HotSync needs to be upgraded"));
-  EXPECT_EQ(Starts(), 0);
-  EXPECT_FALSE(Exists(hs / "libQuillorP2_ODBC.so"));
 }
 
 TEST_F(EngineTest, RemoveStartsTheManagerAgainOnlyInRemoveMode) {

@@ -94,25 +94,34 @@ bool TfrmWizard_Container::Initialize() {
   return true;
 }
 
+void TfrmWizard_Container::StartUpFailed(const std::string& message) {
+  platform::ShowMessageBox(message, kApplicationTitle);
+  lblInfo.Caption = "Unable to initialize Vantreler.  Please check settings";
+  if (Close()) return;
+  // Left open without a usable engine: only Cancel remains.
+  btnBack.Enabled = false;
+  btnNext.Enabled = false;
+  Repaint();
+}
+
 void TfrmWizard_Container::FormShow() {
   if (platform::FileExists(installerFolder_ + "banner.bmp")) {
     BannerFile = installerFolder_ + "banner.bmp";
   }
+  // Without its settings the installer knows nothing to install or remove.
+  const std::string settings = installerFolder_ + "Vantrel.ini";
+  if (!platform::FileExists(settings)) {
+    StartUpFailed("File not Found: " + settings);
+    return;
+  }
   try {
     if (!Initialize()) return;
   } catch (...) {
-    platform::ShowMessageBox(
+    StartUpFailed(
         std::string("Unrecoverable error during initialization!  Installation cannot continue.  "
                     "Be sure that Palm Desktop exists on this PC.  Palm desktop can be downloaded "
                     "from ") +
-            kDesktopWebAddress,
-        kApplicationTitle);
-    lblInfo.Caption = "Unable to initialize Vantreler.  Please check settings";
-    if (Close()) return;
-    // Left open without a usable engine: only Cancel remains.
-    btnBack.Enabled = false;
-    btnNext.Enabled = false;
-    Repaint();
+        kDesktopWebAddress);
     return;
   }
   try {
@@ -288,6 +297,7 @@ void TfrmWizard_Container::ExecuteSteps() {
     return;
   }
   Step(20, cbInstallStatus[0]);
+  TStoppedHotSyncRestart restart(engine);
   engine.RemoveConduit();
   Step(40, cbInstallStatus[1]);
   engine.FSelectedUsers.clear();

@@ -89,6 +89,9 @@ class TfrmWizard_Container {
 
  private:
   bool Initialize();
+  // Tells the operator why the installer cannot go on and asks to close; declined, the window
+  // stays open with only Cancel to press.
+  void StartUpFailed(const std::string& message);
   void UpdatePage();
   void ResetControls();
   void SetupPage1();

@@ -1,5 +1,8 @@
 #include "installer/wizard.h"
 
+#include <cstdio>
+#include <stdexcept>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -219,7 +222,7 @@ TEST_F(WizardTest, RemoveRunShowsItsTwoStepsAndStartsTheManager) {
             "Quillor Scan has been successfully removed.  Click Finish to close.");
 }
 
-TEST_F(WizardTest, WithoutAConduitTheRunQueuesButDoesNotClaimSuccess) {
+TEST_F(WizardTest, WithoutAConduitTheRunQueuesTheFilesAndSucceeds) {
   WriteFile(installer / "Vantrel.ini",
             "[Application]\r\nName=Q\r\n[PDAFiles]\r\nFileCount=1\r\nFile1=app.prc\r\n");
   TfrmWizard_Container& w = Show();
@@ -230,8 +233,9 @@ TEST_F(WizardTest, WithoutAConduitTheRunQueuesButDoesNotClaimSuccess) {
   EXPECT_THAT(fake.CallsOf("Cm"),
               ElementsAre("CmGetHotSyncExecPath(260)", "CmRemoveConduitByCreatorID()"));
   EXPECT_THAT(fake.CallsOf("PltInstallFile"), testing::SizeIs(2));
+  // No manager was running, so none is started.
   EXPECT_EQ(Starts(), 0);
-  EXPECT_EQ(w.lblInfo.Caption, "Installation of Q did not complete.  Click Finish to close.");
+  EXPECT_EQ(w.lblInfo.Caption, "Q has been successfully installed.  Click Finish to close.");
   EXPECT_THAT(messages.texts, IsEmpty());
 }
 
@@ -250,6 +254,25 @@ TEST_F(WizardTest, AFailedRunDoesNotClaimSuccess) {
   for (int i = 0; i < 3; ++i) wizard->btnNextClick();
   EXPECT_EQ(wizard->lblInfo.Caption,
             "Quillor Scan has been successfully removed.  Click Finish to close.");
+}
+
+TEST_F(WizardTest, ARunLeftByAFailureStartsTheManagerItStoppedAgain) {
+  TfrmWizard_Container& w = Show();
+  w.btnNextClick();
+  w.btnNextClick();
+  std::function<void()> repaint = w.OnRepaint;
+  w.OnRepaint = [&] {
+    repaint();
+    if (w.gaugeProgress.Position == 40) throw std::runtime_error("cannot draw");
+  };
+  {
+    FakeManagerWindow manager;
+    EXPECT_THROW(w.btnNextClick(), std::runtime_error);
+    EXPECT_TRUE(manager.Received());
+  }
+  EXPECT_THAT(fake.CallsOf("CmInstallCreator"), IsEmpty());
+  EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }));
+  EXPECT_THAT(busyChanges, ElementsAre(true, false));
 }
 
 TEST_F(WizardTest, CancelAsksFirstAndLaunchesNothing) {
@@ -317,6 +340,21 @@ TEST_F(WizardTest, FailedInitialisationOffersOnlyToClose) {
   EXPECT_EQ(closedCalls, 1);
 }
 
+TEST_F(WizardTest, WithoutVantrelIniTheMissingFileIsNamedAndOnlyCancelRemains) {
+  std::remove((installer / "Vantrel.ini").c_str());
+  messages.answers = {platform::MsgResult::No};
+  TfrmWizard_Container& w = Show();
+  EXPECT_THAT(messages.texts, ElementsAre("File not Found: " + installer / "Vantrel.ini",
+                                          "Cancel installation.  Are you sure?"));
+  EXPECT_EQ(w.lblInfo.Caption, "Unable to initialize Vantreler.  Please check settings");
+  EXPECT_EQ(w.InstallerEngine, nullptr);
+  EXPECT_FALSE(w.Closed);
+  EXPECT_FALSE(w.btnNext.Enabled);
+  EXPECT_TRUE(w.btnCancel.Enabled);
+  EXPECT_THAT(fake.loads, IsEmpty());
+  EXPECT_TRUE(w.Close());
+}
+
 TEST_F(WizardTest, MissingManagerProgramAsksToCloseAndGoesOnWhenDeclined) {
   std::remove((hs / "hotsync").c_str());
   TfrmWizard_Container& closed = Show();
@@ -334,6 +372,18 @@ TEST_F(WizardTest, MissingManagerProgramAsksToCloseAndGoesOnWhenDeclined) {
   EXPECT_FALSE(open.Closed);
   EXPECT_EQ(open.clstUsers.size(), 2u);
   EXPECT_EQ(open.FPage, 1);
+
+  // A Conduit Manager that knows no installation: the same message, also when the current
+  // folder holds a manager program.
+  WriteCountingManager(hs);
+  fake.results["CmGetHotSyncExecPath"] = 0xFC04;
+  ScopedCurrentFolder here(hs.Path());
+  messages.texts.clear();
+  EXPECT_TRUE(Show().Closed);
+  ASSERT_EQ(messages.texts.size(), 2u);
+  EXPECT_THAT(
+      messages.texts[0],
+      testing::StartsWith("Palm Desktop must be installed before running this installer.  Visit "));
 }
 
 TEST_F(WizardTest, AboutBoxOpensOnlyFromTheBannerOnPageOne) {
