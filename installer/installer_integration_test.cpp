@@ -120,4 +120,25 @@ TEST(VantrelCommandLine, HelpPrintsTheUsageWithoutADisplay) {
   EXPECT_THAT(r.output, testing::StartsWith("usage: Vantrel [-r | -pi PROGRAM]\n"));
 }
 
+TEST(VantrelCommandLine, WithoutADisplayItSaysSoInOneLine) {
+  if (!QP_WITH_VANTREL) GTEST_SKIP() << "built without the FLTK windows";
+  const std::string vantrel = QP_OUT_DIR "/Vantrel";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"env", "-u", "DISPLAY", vantrel},
+       "Vantrel: no display to show the wizard on: DISPLAY is not set"},
+      {{"env", "DISPLAY=unix:9999", vantrel, "-r"},
+       "Vantrel: cannot open the display \"unix:9999\" to show the wizard on"},
+  };
+  for (const auto& [argv, start] : cases) {
+    SCOPED_TRACE(start);
+    std::string command;
+    for (const std::string& a : argv) command += "'" + a + "' ";
+    CommandResult r = RunCommand({"sh", "-c", command + "2>&1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.output, testing::StartsWith(start));
+    EXPECT_THAT(r.output, HasSubstr("DISPLAY"));
+    EXPECT_EQ(r.output.find('\n'), r.output.size() - 1) << r.output;
+  }
+}
+
 }  // namespace

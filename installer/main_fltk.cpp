@@ -1,15 +1,18 @@
 // The installer program: the wizard window, run until it closes.
-#include <FL/Fl.H>
-
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
+// Ours before FLTK's: the X11 headers it pulls in define macros such as None.
 #include "installer/wizard.h"
 #include "installer/wizard_fltk.h"
 #include "platform/file_names.h"
 #include "platform/modules.h"
+
+#include <FL/Fl.H>
+#include <FL/x.H>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -36,6 +39,24 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
+  // FLTK would end the program with a bare "Can't open display".
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) {
+    const char* name = std::getenv("DISPLAY");
+    if (name && *name) {
+      std::fprintf(stderr,
+                   "Vantrel: cannot open the display \"%s\" to show the wizard on: check that "
+                   "DISPLAY names a running X display\n",
+                   name);
+    } else {
+      std::fputs(
+          "Vantrel: no display to show the wizard on: DISPLAY is not set (run it on the "
+          "desktop, or set DISPLAY)\n",
+          stderr);
+    }
+    return 1;
+  }
+  fl_open_display(display);
   Fl::get_system_colors();
   UseFltkMessageBoxes();
   TfrmWizard_Container form(ProgramFolder(), std::vector<std::string>(argv + 1, argv + argc));

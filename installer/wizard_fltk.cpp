@@ -172,9 +172,13 @@ class BannerBox : public Fl_Box {
   std::unique_ptr<Fl_Image> image_;
 };
 
+bool IsEnterKey() {
+  return Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter;
+}
+
 // A push button answering both the Alt+letter of its '&' caption and, when given one, a key of
 // its own (Enter for the default button, Escape for the cancel button); FLTK's own shortcut
-// would replace the caption's.
+// would replace the caption's. With the keyboard focus it is the one that Enter presses.
 class DialogButton : public Fl_Button {
  public:
   DialogButton(int x, int y, int w, int h, int key = 0) : Fl_Button(x, y, w, h), key_(key) {
@@ -183,6 +187,10 @@ class DialogButton : public Fl_Button {
 
  protected:
   int handle(int event) override {
+    if (event == FL_KEYBOARD && Fl::focus() == this && IsEnterKey()) {
+      if (active_r()) do_callback();
+      return 1;
+    }
     if (event == FL_SHORTCUT && key_ && Fl::test_shortcut(key_) && active_r()) {
       do_callback();
       return 1;
@@ -196,6 +204,27 @@ class DialogButton : public Fl_Button {
 
 DialogButton* MakeButton(int x, int y, int w, int h, int key = 0) {
   return new DialogButton(x, y, w, h, key);
+}
+
+// Enter in the wizard window presses its default button from any control but a push button,
+// which Enter presses itself. Left to FLTK, the group under the pointer would take Enter to
+// move the focus to its next control.
+Fl_Window* gDefaultButtonWindow = nullptr;
+Fl_Button* gDefaultButton = nullptr;
+
+int PressDefaultButton(int event, Fl_Window* window) {
+  if (window && window == gDefaultButtonWindow && event == FL_KEYBOARD && IsEnterKey() &&
+      !Fl::modal() && !dynamic_cast<DialogButton*>(Fl::focus())) {
+    if (gDefaultButton->visible_r() && gDefaultButton->active_r()) gDefaultButton->do_callback();
+    return 1;
+  }
+  return Fl::handle_(event, window);
+}
+
+void SetDefaultButton(Fl_Window* window, Fl_Button* button) {
+  gDefaultButtonWindow = window;
+  gDefaultButton = button;
+  Fl::event_dispatch(window ? PressDefaultButton : nullptr);
 }
 
 // While the install or remove run is busy, the operator's input to the wizard window is
@@ -292,6 +321,24 @@ std::string WrapText(const std::string& text, double maxW) {
   return out;
 }
 
+// Shows a modal window until it is hidden. It takes the keyboard focus when it opens, as a
+// window manager gives it to a new dialog, and hands it back to the window of ours that had it.
+void RunModal(Fl_Window& win) {
+  win.set_modal();
+  win.show();
+  win.wait_for_expose();
+  Window previous = 0;
+  int revertTo = 0;
+  XGetInputFocus(fl_display, &previous, &revertTo);
+  XSetInputFocus(fl_display, fl_xid(&win), RevertToPointerRoot, CurrentTime);
+  while (win.shown()) Fl::wait();
+  Fl_Window* owner = previous > PointerRoot ? fl_find(previous) : nullptr;
+  if (owner && owner->visible()) {
+    XSetInputFocus(fl_display, previous, RevertToPointerRoot, CurrentTime);
+    XFlush(fl_display);
+  }
+}
+
 platform::MsgResult RunMessageBox(const std::string& text, const std::string& caption,
                                   platform::MsgButtons buttons, platform::MsgIcon icon) {
   struct Choice {
@@ -365,9 +412,7 @@ platform::MsgResult RunMessageBox(const std::string& text, const std::string& ca
   }
   win.end();
   win.callback([](Fl_Widget* window, void*) { window->hide(); });
-  win.set_modal();
-  win.show();
-  while (win.shown()) Fl::wait();
+  RunModal(win);
   return answer;
 }
 
@@ -529,6 +574,7 @@ struct TWizardWindow::Widgets {
     form.OnClosed = [this] { win->hide(); };
     form.OnShowAbout = [this] { ShowAboutBox(win->x(), win->y(), win->w(), win->h()); };
     form.OnBusy = [this](bool busy) { SetBusy(win.get(), busy); };
+    SetDefaultButton(win.get(), btnNext);
   }
 
   void Sync() {
@@ -579,13 +625,23 @@ struct TWizardWindow::Widgets {
     Apply(btnBack, form.btnBack);
     Apply(btnNext, form.btnNext);
     Apply(btnCancel, form.btnCancel);
+    // Each page, and the run's end, puts the keyboard focus on the default button, as a wizard
+    // does; left to FLTK, it would go back to a control that had it pages before.
+    if (form.FPage != focusPage || form.btnNext.Caption != focusNext) {
+      focusPage = form.FPage;
+      focusNext = form.btnNext.Caption;
+      if (btnNext->active()) btnNext->take_focus();
+    }
     win->redraw();
   }
+  int focusPage = -1;
+  std::string focusNext;
 };
 
 TWizardWindow::TWizardWindow(TfrmWizard_Container& form) : w_(std::make_unique<Widgets>(form)) {}
 
 TWizardWindow::~TWizardWindow() {
+  SetDefaultButton(nullptr, nullptr);
   w_->form.OnRepaint = nullptr;
   w_->form.OnClosed = nullptr;
   w_->form.OnShowAbout = nullptr;
@@ -605,7 +661,6 @@ void ShowAboutBox(int parentX, int parentY, int parentW, int parentH) {
   const int w = 289, h = 230;
   Fl_Double_Window win(parentX + (parentW - w) / 2, parentY + (parentH - h) / 2, w, h);
   win.copy_label(about.Caption.c_str());
-  win.set_modal();
 
   auto line = [](int x, int y, int width, const std::string& text, Fl_Font font = FL_HELVETICA) {
     auto* b = new Fl_Box(x, y, width, 14);
@@ -640,8 +695,7 @@ void ShowAboutBox(int parentX, int parentY, int parentW, int parentH) {
   ok->label("OK");
   ok->callback([](Fl_Widget* b, void*) { b->window()->hide(); });
   win.end();
-  win.show();
-  while (win.shown()) Fl::wait();
+  RunModal(win);
 }
 
 void UseFltkMessageBoxes() {

@@ -32,8 +32,10 @@ namespace {
 constexpr int kNextX = 349, kButtonY = 340;
 constexpr int kBannerX = 250, kBannerY = 30;
 constexpr int kFirstUserX = 36, kFirstUserY = 247;
+constexpr int kInstallX = 150, kInstallY = 155;
 constexpr int kAboutOkX = 156, kAboutOkY = 215;
 constexpr int kWizardW = 506;
+constexpr int kInfoY = 62, kInfoH = 19;
 // A message box's buttons: 75 by 24, 8 apart, centred 14 above its bottom edge.
 constexpr int kBoxButtonW = 75, kBoxButtonGap = 8, kBoxButtonFromBottom = 14 + 12;
 
@@ -68,6 +70,20 @@ void Click(const std::string& window, int x, int y, int times = 1) {
 // Keys typed with the pointer resting on a window, which has the keyboard then.
 void Keys(const std::string& window, const std::string& keys, int x = 250, int y = 150) {
   Xdo({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "key", keys});
+}
+
+// Keys typed to whichever window has the keyboard focus.
+void Key(const std::string& keys) {
+  Xdo({"key", keys});
+}
+
+// Gives a window the keyboard focus, as a window manager does when it is activated.
+void Focus(const std::string& window) {
+  Xdo({"windowfocus", "--sync", window});
+}
+
+bool WaitForFocus(const std::string& window) {
+  return WaitFor([&] { return Xdo({"getwindowfocus"}) == window; });
 }
 
 // X, Y, WIDTH and HEIGHT of a window, and SCREENWIDTH and SCREENHEIGHT of the display.
@@ -204,6 +220,11 @@ class WizardGuiTest : public ::testing::Test {
   // A screenshot of the screen around the wizard (or of another part: "WxH+X+Y"), once two
   // captures in a row agree.
   void Capture(const std::string& name, const std::string& area = "530x390+350+185") {
+    Grab(area);
+    qptest::KeepScreenshot(root / "probe.png", name + ".png");
+  }
+  // The picture of a part of the screen, once two captures in a row agree.
+  std::string Grab(const std::string& area) {
     std::string probe = root / "probe.png";
     std::string last;
     for (int i = 0; i < 50; ++i) {
@@ -212,7 +233,52 @@ class WizardGuiTest : public ::testing::Test {
       if (!now.empty() && now == last) break;
       last = now;
     }
-    qptest::KeepScreenshot(probe, name + ".png");
+    return last;
+  }
+  // Waits for a message box to open and take the keyboard focus, keeps a screenshot of it and
+  // answers it with a key.
+  bool AnswerMessageBox(const std::string& screenshot, const std::string& key = "Return") {
+    std::string box = WaitForMessageBox();
+    if (box.empty() || !WaitForFocus(box)) return false;
+    Capture(screenshot);
+    Key(key);
+    return WaitFor([&] { return !Shown(box); });
+  }
+  // Starts the installer, gives it the focus, goes through the pages with Enter and starts the
+  // run; empty when a page did not come.
+  std::string RunByEnter() {
+    std::string window = Launch({});
+    if (window.empty()) return window;
+    Focus(window);
+    for (const char* next : {"KLV Vantreler [2 of 3]", "KLV Vantreler [3 of 3]"}) {
+      Key("Return");
+      if (!WaitForTitle(window, next)) return {};
+    }
+    Key("Return");
+    return window;
+  }
+  // Enter, once the window has the focus back, is Finish: the program ends.
+  void FinishByEnter(const std::string& window) {
+    ASSERT_TRUE(WaitForFocus(window));
+    Key("Return");
+    EXPECT_EQ(WaitForExit(vantrel), 0);
+    vantrel = -1;
+  }
+  pid_t RestartManager() {
+    StandInInstallation::StopManager();
+    return static_cast<pid_t>(hotSync->StartManager());
+  }
+  // The manager that ran before the run has ended and a new one runs.
+  void ExpectManagerReplaced(pid_t previous) {
+    EXPECT_EQ(WaitForExit(previous), 0);
+    EXPECT_TRUE(WaitFor(StandInInstallation::ManagerRunning));
+  }
+  // The strip under the banner where the wizard says what to do and how the run ended.
+  std::string InfoStrip(const std::string& window) {
+    std::map<std::string, int> g = Geometry(window);
+    g["Y"] += kInfoY;
+    g["HEIGHT"] = kInfoH;
+    return Grab(Area(g));
   }
 
   PrivateEnvironment env;
@@ -289,6 +355,80 @@ TEST_F(WizardGuiTest, WholeInstallAndRemovalThroughTheWindow) {
   Click(w, kNextX, kButtonY);  // Finish
   EXPECT_EQ(WaitForExit(vantrel), 0);
   vantrel = -1;
+}
+
+// Three install runs by the keyboard, once the window has the focus as a window manager gives
+// it: Enter presses Next from controls that do not use it and a focused push button itself;
+// a message box takes the keyboard when it opens and hands it back. An ordinary run, one that
+// installs handheld files only, and one whose registration fails: each ends with the HotSync
+// manager running, the first two with the success text.
+TEST_F(WizardGuiTest, KeyboardInstallRunsEachEndWithTheManagerRunning) {
+  auto conduit = [](const std::string& creator) {
+    return "[Application]\r\nName=Quillor Scan\r\n[Conduit]\r\nFileName=QuillorP2_ODBC.dll\r\n"
+           "CreatorID=" +
+           creator + "\r\n";
+  };
+  WriteFile(
+      installer / "Vantrel.ini",
+      conduit("QPOD") + "[PDAFiles]\r\nFileCount=2\r\nFile1=quillor.prc\r\nFile2=gone.prc\r\n");
+  pid_t oldManager = static_cast<pid_t>(hotSync->StartManager());
+  std::string w = Launch({});
+  ASSERT_FALSE(w.empty());
+  Focus(w);
+
+  // Page 1, the focus on Next: Cancel, once the focus is on it, takes Enter itself and asks;
+  // the question answers Escape and hands the focus back.
+  Key("Tab");
+  Key("Return");
+  ASSERT_TRUE(AnswerMessageBox("keys-1-question", "Escape"));
+  ASSERT_TRUE(WaitForFocus(w));
+  // Enter from the radio button that the operator clicked is Next.
+  Click(w, kInstallX, kInstallY);
+  Key("Return");
+  ASSERT_TRUE(WaitForTitle(w, "KLV Vantreler [2 of 3]"));
+  // Page 2: so it is from the list of users, which has the focus after Ann Lee is unticked.
+  Click(w, kFirstUserX, kFirstUserY);
+  Key("Return");
+  ASSERT_TRUE(WaitForTitle(w, "KLV Vantreler [3 of 3]"));
+  const std::string ready = InfoStrip(w);
+  // Page 3 puts the focus on Install, not back on Cancel. The missing handheld file is
+  // reported during the run.
+  Key("Return");
+  ASSERT_TRUE(AnswerMessageBox("keys-2-file-not-found"));
+  ExpectManagerReplaced(oldManager);
+  ASSERT_TRUE(WaitFor([&] { return InfoStrip(w) != ready; }));
+  const std::string succeeded = InfoStrip(w);
+  Capture("keys-3-installed");
+  EXPECT_THAT(hotSync->Conduits(), HasSubstr("QPOD"));
+  EXPECT_THAT(Listing(hotSync->InstallFolder("Bob")), ElementsAre("quillor.prc"));
+  EXPECT_THAT(Listing(hotSync->InstallFolder("Ann Lee")), IsEmpty());
+  FinishByEnter(w);
+
+  // Handheld files only: the success text, and the manager runs again.
+  oldManager = RestartManager();
+  WriteFile(installer / "Vantrel.ini",
+            "[Application]\r\nName=Quillor Scan\r\n[Conduit]\r\nFileName=\r\n"
+            "[PDAFiles]\r\nFileCount=1\r\nFile1=sessions.pdb\r\n");
+  w = RunByEnter();
+  ASSERT_FALSE(w.empty());
+  ExpectManagerReplaced(oldManager);
+  EXPECT_TRUE(WaitFor([&] { return InfoStrip(w) == succeeded; }));
+  Capture("files-only-installed");
+  EXPECT_THAT(Listing(hotSync->InstallFolder("Bob")), ElementsAre("quillor.prc", "sessions.pdb"));
+  FinishByEnter(w);
+
+  // A registration that the Conduit Manager refuses: reported, no success claimed, and the
+  // manager runs again.
+  oldManager = RestartManager();
+  WriteFile(installer / "Vantrel.ini", conduit("TOO LONG"));
+  w = RunByEnter();
+  ASSERT_FALSE(w.empty());
+  ASSERT_TRUE(AnswerMessageBox("registration-refused"));
+  ExpectManagerReplaced(oldManager);
+  ASSERT_TRUE(WaitFor([&] { return InfoStrip(w) != ready; }));
+  EXPECT_NE(InfoStrip(w), succeeded);
+  Capture("registration-refused-end");
+  FinishByEnter(w);
 }
 
 TEST_F(WizardGuiTest, StartUpMessageBoxWrapsItsTextAndFitsASmallScreen) {
