@@ -46,6 +46,14 @@ TEST(SameText, IgnoresTheCaseOfAsciiLettersOnly) {
   EXPECT_FALSE(SameText(std::string("a\0", 2), "a"));
 }
 
+// Log lines and terminals get text from outside this way.
+TEST(EscapeControls, WritesEveryControlCharacterButTheKeptOnesAsHex) {
+  EXPECT_EQ(EscapeControls(std::string("a\0b\x1B[2J\r\n\t\x7F\x80\xFF~ \\", 16)),
+            "a\\x00b\\x1B[2J\\x0D\\x0A\\x09\\x7F\x80\xFF~ \\");
+  EXPECT_EQ(EscapeControls("1\r\n2\t3\x1F", "\r\n\t"), "1\r\n2\t3\\x1F");
+  EXPECT_EQ(EscapeControls(""), "");
+}
+
 // The C entry points hand text out this way: never past the buffer, always terminated.
 TEST(CopyToBuffer, CutsToTheRoomAndTerminates) {
   char buffer[6] = {'#', '#', '#', '#', '#', '#'};

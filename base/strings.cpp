@@ -26,3 +26,20 @@ size_t CopyToBuffer(std::string_view text, char* buffer, size_t size) {
   buffer[n] = '\0';
   return n;
 }
+
+std::string EscapeControls(std::string_view text, std::string_view keep) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto code = static_cast<unsigned char>(c);
+    if ((code >= 0x20 && code != 0x7F) || keep.find(c) != std::string_view::npos) {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[code >> 4];
+      out += kHex[code & 0xF];
+    }
+  }
+  return out;
+}

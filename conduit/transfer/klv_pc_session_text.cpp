@@ -15,6 +15,7 @@
 #include "base/date_time.h"
 #include "base/exception.h"
 #include "base/format.h"
+#include "base/strings.h"
 #include "base/text_file.h"
 #include "conduit/framework/conduit_db.h"
 #include "conduit/framework/record_format.h"
@@ -332,14 +333,14 @@ std::string TKLVPCSessionText::GetBaseFolder() {
       SafeForceDirectories(candidate);
   if (!created) {
     if (PathMode == 2) {
-      LogMessage("Invalid HotSync data path: " + candidate + "." + "\n" +
+      LogMessage("Invalid HotSync data path: " + EscapeControls(candidate) + "." + "\n" +
                  " Resetting to Palm default location: " + ConduitPathName());
       PathMode = 0;
       candidate = ConduitPathName();
       SafeForceDirectories(candidate);
     }
     if (!DirectoryExists(candidate))
-      LogMessage("Unable to create HotSync folder: " + candidate + "\n" +
+      LogMessage("Unable to create HotSync folder: " + EscapeControls(candidate) + "\n" +
                  "  Data will not be transferred.");
   }
   return AddTrailingBackslash(candidate);

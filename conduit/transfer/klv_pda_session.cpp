@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/format.h"
+#include "base/strings.h"
 #include "conduit/framework/record_format.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_conduit.h"
@@ -136,7 +137,8 @@ std::string TKLVPDASession::CustomPathText() const {
 }
 
 std::string TKLVPDASession::SessionLabel() const {
-  return Format("Session%.2d(%s)", Index + 1, SessionName.c_str());
+  // Only the log shows it: a name's line break would start a line of its own there.
+  return Format("Session%.2d(%s)", Index + 1, EscapeControls(SessionName).c_str());
 }
 
 std::string TKLVPDASession::GetFieldText(int32_t FieldNo) {

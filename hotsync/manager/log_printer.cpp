@@ -1,6 +1,7 @@
 #include "hotsync/manager/log_printer.h"
 
 #include "base/format.h"
+#include "base/strings.h"
 #include "base/text_file.h"
 #include "sdk/hslog.h"
 
@@ -40,7 +41,8 @@ std::string FormatLogEntry(const std::string& text, int32_t activity,
 
 void LogPrinter::Print(const char* text, int32_t activity) {
   if (activity == QP_LOG_SYNC_FAILED) sawFailure_ = true;
-  out_ << FormatLogEntry(text ? text : "", activity, conduitName_) << '\n';
+  // An entry's control characters could steer the terminal; its lines are already apart.
+  out_ << EscapeControls(FormatLogEntry(text ? text : "", activity, conduitName_), "\n\t") << '\n';
   out_.flush();
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/manager/conduit_registry.h"
 #include "hotsync/manager/installation.h"
+#include "hotsync/manager/log_printer.h"
 #include "hotsync/manager/settings_file.h"
 #include "hotsync/manager/user_store.h"
 #include "platform/modules.h"
@@ -29,6 +31,7 @@
 #include "platform/windows.h"
 #include "sdk/condmgr.h"
 #include "sdk/conduit.h"
+#include "sdk/hslog.h"
 #include "sdk/instaide.h"
 #include "testsupport/test_support.h"
 
@@ -185,6 +188,14 @@ class ManagerTest : public ::testing::Test {
 
 // ---------------------------------------------------------------------------------------------
 // Settings files
+
+// A conduit's entry may carry text from the handheld: it must not steer the terminal.
+TEST(LogPrinterTest, ShowsTheControlCharactersOfAnEntryEscaped) {
+  std::ostringstream out;
+  hotsync::LogPrinter printer(out);
+  printer.Print("a\x1B[2Jb\x07\r\nsecond\tline", QP_LOG_TEXT);
+  EXPECT_EQ(out.str(), "a\\x1B[2Jb\\x07\n    second\tline\n");
+}
 
 TEST(SettingsFileTest, KeepsAnyBytesAcrossAWriteAndRead) {
   qptest::TempDir tmp;
