@@ -136,15 +136,34 @@ std::vector<TLine> LinesAt(const std::string& Text, uint64_t Base) {
   return lines;
 }
 
-// Where the last Count lines of the file begin, when its last lines are those of Ending.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Where the file's text ends, blank lines after it left out: an editor or a copy may add them.
+uint64_t TextEnd(const TReadOnlyFile& File) {
+  char block[4096];
+  for (uint64_t end = File.Size(); end > 0;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(end, sizeof block));
+    File.ReadAt(block, n, end - n);
+    for (size_t k = n; k > 0; --k)
+      if (!IsBlank(block[k - 1])) return end - n + k;
+    end -= n;
+  }
+  return 0;
+}
+
+// Where the last Count lines of Ending begin in the file, when its last lines (blank ones
+// after them aside) are those of Ending. Everything from there on is left out.
 std::optional<uint64_t> EndingStart(const TReadOnlyFile& File, const std::string& Ending,
                                     int Count) {
   const std::vector<TLine> wanted = LinesAt(Ending, 0);
   if (Count <= 0 || static_cast<size_t>(Count) > wanted.size()) return std::nullopt;
   // The lines of Ending take at most its size and a line end in the file; one byte more
   // shows where the line before them ends.
-  const uint64_t tailSize = std::min<uint64_t>(File.Size(), Ending.size() + 3);
-  const uint64_t tailStart = File.Size() - tailSize;
+  const uint64_t textEnd = TextEnd(File);
+  const uint64_t tailSize = std::min<uint64_t>(textEnd, Ending.size() + 3);
+  const uint64_t tailStart = textEnd - tailSize;
   std::string tail(tailSize, '\0');
   File.ReadAt(tail.data(), tail.size(), tailStart);
   std::vector<TLine> lines = LinesAt(tail, tailStart);

@@ -28,6 +28,7 @@
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/klv_text_formatter.h"
 #include "conduit/transfer/test_support.h"
+#include "conduit/transfer/testdata/markup_reader.h"
 #include "platform/file_names.h"
 #include "sdk/hslog.h"
 #include "testsupport/test_support.h"
@@ -474,10 +475,10 @@ TEST_F(KLVPCSessionTextDownload, AppendRemovesOnlyClosingLinesThisLayoutWrote) {
     Download(*NewSession(), {{"first"}});
     const std::string written = ReadFileBytes(out);
 
-    // Re-saved on one line, with a note after its end, with an empty line more: every byte
-    // stays and the new block follows.
+    // Re-saved on one line, with a note after its end: every byte stays and the new block
+    // follows.
     for (const std::string& edited :
-         {without(written, "\r\n"), written + "<!-- checked -->\r\n", written + "\r\n"}) {
+         {without(written, "\r\n"), written + "<!-- checked -->\r\n"}) {
       qptest::WriteFile(out, edited);
       log_.Clear();
       Download(*NewSession(), {{"second"}});
@@ -503,6 +504,21 @@ TEST_F(KLVPCSessionTextDownload, AppendRemovesOnlyClosingLinesThisLayoutWrote) {
     EXPECT_NE(after.find("second", footerStart), std::string::npos);
     EXPECT_EQ(after.find(lastLine), after.size() - lastLine.size() - 2);
     EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out));
+
+    // Blank lines after them, as an editor or a copy may add: still the closing lines, which
+    // go with the blanks, and the file stays one document.
+    for (const std::string blanks : {"\r\n", "\r\n \r\n\t\n\n"}) {
+      qptest::WriteFile(out, written + blanks);
+      log_.Clear();
+      Download(*NewSession(), {{"second"}});
+      const std::string after = ReadFileBytes(out);
+      const size_t footerStart = written.rfind(format == 3 ? "\r\n\r\n" : "\r\n\r\n<table") + 2;
+      EXPECT_EQ(after.substr(0, footerStart), written.substr(0, footerStart));
+      EXPECT_EQ(after.find(lastLine), after.size() - lastLine.size() - 2);
+      const trtest::ParsedDoc parsed = trtest::Parse(after, format == 4);
+      EXPECT_THAT(parsed.errors, IsEmpty());
+      EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out));
+    }
   }
 }
 

@@ -10,9 +10,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <libxml/HTMLparser.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include "base/exception.h"
 #include "base/text_file.h"
@@ -22,8 +19,16 @@
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/test_support.h"
+#include "conduit/transfer/testdata/markup_reader.h"
 #include "testsupport/delimited_text.h"
 #include "testsupport/test_support.h"
+
+using trtest::Content;
+using trtest::Descendants;
+using trtest::Elements;
+using trtest::Name;
+using trtest::Parse;
+using trtest::ParsedDoc;
 
 namespace {
 
@@ -528,53 +533,6 @@ TEST_F(KLVTextFormatter, XmlTextIsEscapedAndWrittenAsUtf8) {
 
 // ---------------------------------------------------------------------------------------------
 // Every layout read back by a reader of its format
-
-// Parses with libxml2, collecting every error and warning the parser reports.
-struct ParsedDoc {
-  std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc{nullptr, xmlFreeDoc};
-  std::vector<std::string> errors;
-};
-
-void CollectError(void* errors, xmlErrorPtr error) {
-  static_cast<std::vector<std::string>*>(errors)->push_back(error->message ? error->message : "?");
-}
-
-ParsedDoc Parse(const std::string& bytes, bool html) {
-  ParsedDoc parsed;
-  xmlSetStructuredErrorFunc(&parsed.errors, CollectError);
-  const int size = static_cast<int>(bytes.size());
-  parsed.doc.reset(html ? htmlReadMemory(bytes.data(), size, "out.htm", nullptr, HTML_PARSE_NONET)
-                        : xmlReadMemory(bytes.data(), size, "out.xml", nullptr, XML_PARSE_NONET));
-  xmlSetStructuredErrorFunc(nullptr, nullptr);
-  return parsed;
-}
-
-std::string Content(xmlNode* node) {
-  xmlChar* text = xmlNodeGetContent(node);
-  std::string out = text ? reinterpret_cast<const char*>(text) : "";
-  xmlFree(text);
-  return out;
-}
-
-std::string Name(xmlNode* node) {
-  return reinterpret_cast<const char*>(node->name);
-}
-
-// The element children of node, or those of one name.
-std::vector<xmlNode*> Elements(xmlNode* node, const char* name = nullptr) {
-  std::vector<xmlNode*> out;
-  for (xmlNode* c = node ? node->children : nullptr; c; c = c->next)
-    if (c->type == XML_ELEMENT_NODE && (!name || Name(c) == name)) out.push_back(c);
-  return out;
-}
-
-// The elements of one name anywhere below node, in document order.
-void Descendants(xmlNode* node, const char* name, std::vector<xmlNode*>& out) {
-  for (xmlNode* c : Elements(node)) {
-    if (Name(c) == name) out.push_back(c);
-    Descendants(c, name, out);
-  }
-}
 
 // A value as the handheld holds it (Windows-1252) and as characters (UTF-8), written out by hand.
 struct Awkward {
