@@ -343,7 +343,9 @@ void TTable::Close() noexcept {
   if (!active_) return;
   Cancel();
   batch_.clear();
+  batchNumbers_.clear();
   batchColumns_.clear();
+  posted_ = 0;
   inserts_.clear();
   arrayInserts_.clear();
   columns_.clear();
@@ -533,6 +535,7 @@ size_t TTable::Post() {
   row.reserve(columns.size());
   if (!Batching()) {
     for (int column : columns) row.push_back(values_[column]);
+    ++posted_;
     Execute(columns, {row});
     Cancel();
     return 1;
@@ -543,6 +546,7 @@ size_t TTable::Post() {
   if (!batch_.empty() && columns != batchColumns_) inserted += Flush();
   batchColumns_ = std::move(columns);
   batch_.push_back(std::move(row));
+  batchNumbers_.push_back(++posted_);
   Cancel();
   if (batch_.size() >= batchSize_) inserted += Flush();
   return inserted;
@@ -551,17 +555,21 @@ size_t TTable::Post() {
 size_t TTable::Flush() {
   if (batch_.empty()) return 0;
   const std::vector<TRow> rows = std::move(batch_);
+  const std::vector<uint64_t> numbers = std::move(batchNumbers_);
   batch_.clear();
+  batchNumbers_.clear();
   const std::vector<int> columns = batchColumns_;
-  auto goOn = [&](const EDatabaseError& e) { return OnRowRefused && OnRowRefused(e); };
+  auto goOn = [&](const EDatabaseError& e, size_t r) {
+    return OnRowRefused && OnRowRefused(e, numbers[r]);
+  };
   if (!database_.InTransaction()) {
     size_t inserted = 0;
-    for (const TRow& row : rows) {
+    for (size_t r = 0; r < rows.size(); ++r) {
       try {
-        Execute(columns, {row});
+        Execute(columns, {rows[r]});
         ++inserted;
       } catch (const EDatabaseError& e) {
-        if (!goOn(e)) break;
+        if (!goOn(e, r)) break;
       }
     }
     return inserted;
@@ -579,11 +587,11 @@ size_t TTable::Flush() {
   const bool usedArrays = lastUsedArrays_;
   size_t inserted = 0;
   bool anyRefused = false;
-  for (const TRow& row : rows) {
+  for (size_t r = 0; r < rows.size(); ++r) {
     database_.ExecSQL("SAVEPOINT qp_row");
     std::optional<EDatabaseError> refused;
     try {
-      Execute(columns, {row});
+      Execute(columns, {rows[r]});
     } catch (const EDatabaseError& e) {
       refused = e;
       database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_row");
@@ -592,7 +600,7 @@ size_t TTable::Flush() {
     anyRefused = anyRefused || refused;
     if (!refused) {
       ++inserted;
-    } else if (!goOn(*refused)) {
+    } else if (!goOn(*refused, r)) {
       break;
     }
   }

@@ -145,14 +145,18 @@ class TTable {
   // Batching: inside a transaction of the database, Post queues up to `rows` rows and Flush
   // inserts them, many rows to one insert statement where the database takes that (into
   // PostgreSQL all of them in one statement, an array of values bound per column). A row
-  // the database refuses is undone on its own (savepoints) and handed to OnRowRefused; the
-  // rows after it are inserted while that returns true and dropped once it returns false.
-  // Outside a transaction, Post inserts at once.
+  // the database refuses is undone on its own (savepoints) and handed to OnRowRefused with
+  // its number (see PostedRows); the rows after it are inserted while that returns true and
+  // dropped once it returns false. Outside a transaction, Post inserts at once.
   void SetBatchSize(size_t rows) { batchSize_ = rows; }
-  std::function<bool(const EDatabaseError&)> OnRowRefused;
+  std::function<bool(const EDatabaseError&, uint64_t row)> OnRowRefused;
   // Inserts the queued rows; returns how many went into the table. Raises EDatabaseError
   // when the database fails other than by refusing a row.
   size_t Flush();
+  // Rows posted since the table was opened: the n-th posted row has the number n.
+  uint64_t PostedRows() const { return posted_; }
+  // Rows posted and not yet flushed: the last ones posted.
+  size_t QueuedRows() const { return batch_.size(); }
 
  private:
   struct TValue {
@@ -223,6 +227,8 @@ class TTable {
   std::map<std::vector<int>, TInsert> arrayInserts_;
   std::vector<int> batchColumns_;  // the columns of the queued rows
   std::vector<TRow> batch_;
+  std::vector<uint64_t> batchNumbers_;  // the number of each queued row
+  uint64_t posted_ = 0;
 };
 
 // Writes bytes into one column of the pending row. Creating it empties the column (which

@@ -145,10 +145,12 @@ TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
     table.Open();
     ASSERT_TRUE(database.StartTransactionWithSavepoints());
     std::vector<std::string> refused;
+    std::vector<uint64_t> refusedRows;
     // More rows than one statement takes, the refused one in a later statement.
     table.SetBatchSize(1200);
-    table.OnRowRefused = [&](const EDatabaseError& e) {
+    table.OnRowRefused = [&](const EDatabaseError& e, uint64_t row) {
       refused.push_back(e.Message());
+      refusedRows.push_back(row);
       return true;
     };
     size_t inserted = 0;
@@ -159,8 +161,11 @@ TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
       table.SetColumnText(table.ColumnIndex("name"), std::string(id % 7, 'x') + "caf\xE9");
       inserted += table.Post();
     }
+    EXPECT_EQ(table.PostedRows(), 1200u);
     inserted += table.Flush();
     EXPECT_EQ(inserted, 1199u);
+    EXPECT_EQ(table.QueuedRows(), 0u);
+    EXPECT_THAT(refusedRows, ::testing::ElementsAre(1100u));
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].rfind("Cannot insert into " + table_ + ": [", 0), 0u) << refused[0];
     if (commit) database.Commit();
@@ -251,7 +256,7 @@ TEST_P(DatabaseTest, BatchedRowsKeepEveryValueAsRowsInsertedOneByOne) {
     table.Open();
     ASSERT_TRUE(database.StartTransactionWithSavepoints());
     table.SetBatchSize(100);
-    table.OnRowRefused = [](const EDatabaseError& e) {
+    table.OnRowRefused = [](const EDatabaseError& e, uint64_t) {
       ADD_FAILURE() << e.Message();
       return true;
     };

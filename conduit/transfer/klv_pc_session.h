@@ -37,6 +37,9 @@ class TKLVPCSession {
   // Records offered for writing and records written; kept by the subclasses.
   int32_t SeenCount = 0;
   int32_t WrittenCount = 0;
+  // Records the target refused and left out, each logged, as its settings allow; these
+  // count as handled.
+  int32_t SkippedCount = 0;
   // The handheld session's slot, 0..31.
   const int32_t SlotIndex;
   // "SessionNN(name)", the start of every log line of this target.

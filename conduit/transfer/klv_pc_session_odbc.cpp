@@ -7,6 +7,7 @@
 
 #include "base/exception.h"
 #include "base/format.h"
+#include "base/strings.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
@@ -96,10 +97,40 @@ void TKLVPCSessionODBC::LogFailure(const std::string& What, const std::exception
   LogMessage(SessionLabel + ": " + What + "\n  " + ExceptionText(E));
 }
 
-bool TKLVPCSessionODBC::RowRefused(const std::exception& E) {
-  LogFailure("Failure posting to datasource: " + DSN + "::" + TableName(), E);
-  if (AbortOnRecordError) Failed_ = true;
+std::string TKLVPCSessionODBC::CurrentRecord() const {
+  std::string first;
+  try {
+    first = PDASession.GetFieldText(1);
+  } catch (const std::exception&) {
+    // The number alone names it.
+  }
+  return Format("Record %d (", SeenCount) + EscapeControls(first) + ")";
+}
+
+void TKLVPCSessionODBC::RecordRefused(const std::string& What, const std::string& Record,
+                                      const std::exception& E) {
+  if (AbortOnRecordError) {
+    LogFailure(What, E);
+    Failed_ = true;
+    return;
+  }
+  // The operator chose to go on without the records the table refuses: each is named.
+  LogFailure(What + "\n  " + Record + " left out of the table", E);
+  ++SkippedCount;
+}
+
+bool TKLVPCSessionODBC::RowRefused(const std::exception& E, uint64_t Row) {
+  while (!Queued_.empty() && Queued_.front().first < Row) Queued_.pop_front();
+  const std::string record =
+      !Queued_.empty() && Queued_.front().first == Row ? Queued_.front().second : "A record";
+  RecordRefused("Failure posting to datasource: " + DSN + "::" + TableName(), record, E);
   return !AbortOnRecordError;
+}
+
+void TKLVPCSessionODBC::Forget() {
+  // The records of the rows the table no longer holds in its queue have their outcome.
+  const size_t queued = Table_ ? Table_->QueuedRows() : 0;
+  while (Queued_.size() > queued) Queued_.pop_front();
 }
 
 void TKLVPCSessionODBC::FlushRows() {
@@ -110,11 +141,14 @@ void TKLVPCSessionODBC::FlushRows() {
             LogFailure("Failure posting to datasource: " + DSN + "::" + TableName(), e);
             Failed_ = true;
           });
+  Forget();
 }
 
 void TKLVPCSessionODBC::WriteOpen() {
   if (!Active_ || Failed_) return;
   SeenCount = 0;
+  SkippedCount = 0;
+  Queued_.clear();
   ColumnIndexes_.fill(-1);
   const bool opened = Attempt(
       [&] {
@@ -127,7 +161,9 @@ void TKLVPCSessionODBC::WriteOpen() {
         Batched_ = Database_->StartTransactionWithSavepoints();
         if (Batched_) {
           Table_->SetBatchSize(kBatchRows);
-          Table_->OnRowRefused = [this](const db::EDatabaseError& e) { return RowRefused(e); };
+          Table_->OnRowRefused = [this](const db::EDatabaseError& e, uint64_t row) {
+            return RowRefused(e, row);
+          };
         }
       },
       [&](const std::exception& e) {
@@ -153,8 +189,7 @@ void TKLVPCSessionODBC::WriteRecord() {
   auto recordFailed = [&](const std::string& What, const std::exception& e) {
     // Refusals of earlier records, still queued, are logged before this one.
     FlushRows();
-    LogFailure(What + target, e);
-    if (AbortOnRecordError) Failed_ = true;
+    RecordRefused(What + target, CurrentRecord(), e);
     // The failed record's row goes: posted later with only some columns, or refused again by
     // every following append, it would take the next records down with it.
     if (Table_) Table_->Cancel();
@@ -211,11 +246,17 @@ void TKLVPCSessionODBC::WriteRecord() {
 
   // While batched, the rows counted here may be earlier ones, and refusals come through
   // RowRefused; what is thrown is the database failing.
+  if (Batched_) Queued_.emplace_back(Table_->PostedRows() + 1, CurrentRecord());
   Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Post()); },
           [&](const std::exception& e) {
-            recordFailed("Failure posting to datasource: ", e);
-            if (Batched_) Failed_ = true;
+            if (Batched_) {
+              LogFailure("Failure posting to datasource: " + target, e);
+              Failed_ = true;
+            } else {
+              recordFailed("Failure posting to datasource: ", e);
+            }
           });
+  if (Batched_) Forget();
 }
 
 void TKLVPCSessionODBC::WriteClose() {

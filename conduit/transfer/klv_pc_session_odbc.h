@@ -11,6 +11,7 @@
 // holds of this download afterwards: 0 after a rollback.
 
 #include <array>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -59,10 +60,17 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   int32_t FieldCount() const;
   const std::string& TableName() const { return ColumnMap[0]; }
   void LogFailure(const std::string& What, const std::exception& E) const;
-  // A record the table refused: logged; tells whether the next records are to be tried.
-  bool RowRefused(const std::exception& E);
+  // "Record <number in the download> (<its first field's value>)" of the current record.
+  std::string CurrentRecord() const;
+  // A record the table refused: with AbortOnRecordError the session fails, else the record
+  // is left out, named in the log, and counted in SkippedCount.
+  void RecordRefused(const std::string& What, const std::string& Record, const std::exception& E);
+  // A queued row the table refused; tells whether the next rows are to be tried.
+  bool RowRefused(const std::exception& E, uint64_t Row);
   // Inserts the rows still queued; their refusals are logged first.
   void FlushRows();
+  // Drops the records of the rows no longer queued from Queued_.
+  void Forget();
 
   std::unique_ptr<db::TDatabase> Database_;
   std::unique_ptr<db::TTable> Table_;
@@ -70,4 +78,6 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   bool Batched_ = false;
   // The table's column of each field, looked up on first use in a download (-1: not yet).
   std::array<int, 31> ColumnIndexes_{};
+  // The queued rows' numbers on the table and their records, oldest first.
+  std::deque<std::pair<uint64_t, std::string>> Queued_;
 };

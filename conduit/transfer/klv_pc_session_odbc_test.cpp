@@ -485,17 +485,23 @@ TEST_F(KLVPCSessionODBCTest, WithoutAbortAFailedRecordIsSkippedAndTheNextOnesCom
               {5, {"5", "ok again", "5"}}});
     EXPECT_FALSE(s.Failed());
     EXPECT_EQ(s.WrittenCount, 2);
+    EXPECT_EQ(s.SkippedCount, 3);
     EXPECT_EQ(s.SeenCount, 5);
+    // Each left out record is named: its number in the download and its first field.
     const std::string target = b.dsn + "::" + table_;
     ASSERT_EQ(log_.size(), 4u);
     EXPECT_EQ(log_[0],
               "Session01(Orders): Failure setting field [qty] in ODBC datasource: " + target +
+                  "\n  Record 2 (2) left out of the table"
                   "\n  EDatabaseError: 'twelve' is not a valid integer value for field "
                   "'qty'");
     EXPECT_THAT(log_[1], StartsWith("Session01(Orders): Failure posting to datasource: " + target +
-                                    "\n  EDatabaseError: Cannot insert into " + table_ + ": ["));
+                                    "\n  Record 3 (1) left out of the table"
+                                    "\n  EDatabaseError: Cannot insert into " +
+                                    table_ + ": ["));
     EXPECT_EQ(log_[2],
               "Session01(Orders): Failure setting field [sig_file] in ODBC datasource: " + target +
+                  "\n  Record 4 (4) left out of the table"
                   "\n  Exception: no bitmap file stored for field sig_file, Rec_ID=4");
     EXPECT_EQ(log_[3], "Session01(Orders): Downloaded 2/5 records to ODBC " + target);
     EXPECT_EQ(Rows(b.dsn, table_, "id, item"), (std::vector<Row>{{"1", "ok"}, {"5", "ok again"}}));

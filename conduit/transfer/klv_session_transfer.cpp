@@ -131,7 +131,7 @@ bool TKLVPDASession::DownloadSession() {
     if (writer->Failed()) anyFailed = true;
     if (!writer->Active()) continue;
     anyTaken = true;
-    leastWritten = std::min(leastWritten, writer->WrittenCount);
+    leastWritten = std::min(leastWritten, writer->WrittenCount + writer->SkippedCount);
   }
   DataOnPC_ = anyTaken && !anyFailed && reachedEnd && leastWritten == handedOut && SignaturesRead_;
   if (Prefs.ClearPDAData == 0 || !anyTaken || anyFailed) return true;
