@@ -54,3 +54,5 @@ bool TKLVPCSession::FieldListReadRecords(int) {
 bool TKLVPCSession::FieldListReadClose(int) {
   NotOverridden("FieldListReadClose");
 }
+
+void TKLVPCSession::WriteCommit(bool) {}

@@ -34,6 +34,11 @@ class TKLVPCSession {
   virtual bool FieldListReadRecords(int FieldNo);
   virtual bool FieldListReadClose(int FieldNo);
 
+  // The download's last step, after WriteClose: makes what WriteClose finished lasting and
+  // visible when Keep is true, drops it otherwise, and logs the outcome. The base has nothing
+  // to finish.
+  virtual void WriteCommit(bool Keep);
+
   // Records offered for writing and records written; kept by the subclasses.
   int32_t SeenCount = 0;
   int32_t WrittenCount = 0;

@@ -261,10 +261,15 @@ void TKLVPCSessionODBC::WriteRecord() {
 
 void TKLVPCSessionODBC::WriteClose() {
   FlushRows();
+}
+
+void TKLVPCSessionODBC::WriteCommit(bool Keep) {
   Attempt(
       [&] {
+        bool droppedForOthers = false;
         if (Database_ && Database_->InTransaction()) {
-          if (Failed_) {
+          if (Failed_ || !Keep) {
+            droppedForOthers = !Failed_;
             WrittenCount = 0;
             Database_->Rollback();
           } else {
@@ -279,6 +284,10 @@ void TKLVPCSessionODBC::WriteClose() {
         if (Table_) Table_->Close();
         if (Database_) Database_->Close();
         if (Active_) {
+          if (droppedForOthers) {
+            LogMessage(SessionLabel + ": Download not written to ODBC " + DSN + "::" +
+                       TableName() + "\n  Another output of the session failed.");
+          }
           LogMessage(SessionLabel +
                      Format(": Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +
                      "::" + TableName());

@@ -34,7 +34,11 @@ class TKLVPCSessionODBC : public TKLVPCSession {
 
   void WriteOpen() override;
   void WriteRecord() override;
+  // Inserts the rows still queued; nothing is committed yet.
   void WriteClose() override;
+  // Commits the download's transaction, or rolls it back when Keep is false or the session
+  // failed; closes the table and the connection and logs the counts.
+  void WriteCommit(bool Keep) override;
   bool DataReadOpen() override { return false; }
   bool DataReadRecords() override { return false; }
   bool DataReadClose() override { return false; }

@@ -274,18 +274,28 @@ void TKLVTextOutputFile::Write(const std::string& Text) {
   Buffered_ += Text.size();
 }
 
-void TKLVTextOutputFile::Commit() {
+void TKLVTextOutputFile::Finish() {
   if (Fd_ < 0) throw EInOutError("File not open");
-  if (WriteError_ != 0) RaiseIo("write", Target_, WriteError_);
-  Flush();
-  int err = 0;
-  if (::fsync(Fd_) != 0) err = errno;
-  if (::close(Fd_) != 0 && err == 0) err = errno;
-  Fd_ = -1;
-  if (err == 0 && std::rename(TempName_.c_str(), Target_.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(TempName_.c_str());
-    TempName_.clear();
+  try {
+    if (WriteError_ != 0) RaiseIo("write", Target_, WriteError_);
+    Flush();
+    int err = 0;
+    if (::fsync(Fd_) != 0) err = errno;
+    if (::close(Fd_) != 0 && err == 0) err = errno;
+    Fd_ = -1;
+    if (err != 0) RaiseIo("write", Target_, err);
+  } catch (...) {
+    Discard();
+    throw;
+  }
+}
+
+void TKLVTextOutputFile::Commit() {
+  if (Fd_ >= 0) Finish();
+  if (TempName_.empty()) throw EInOutError("File not open");
+  if (std::rename(TempName_.c_str(), Target_.c_str()) != 0) {
+    const int err = errno;
+    Discard();
     RaiseIo("write", Target_, err);
   }
   TempName_.clear();
@@ -489,6 +499,8 @@ void TKLVPCSessionText::WritePiece(TPiece Piece) {
 
 void TKLVPCSessionText::WriteOpen() {
   const SessionPrefsData& prefs = PDASession.Prefs;
+  SavedBitmaps_.clear();
+  UnclaimedLines_.clear();
   if (!prefs.AppendOutput) DeleteOldBitmaps();
   OutputFileName = GetOutputFileName();
 
@@ -608,20 +620,45 @@ void TKLVPCSessionText::WriteRowBitmaps() {
     int32_t recId = PDASession.CurrentDb->FieldByName("Rec_ID").AsInteger();
     TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
     if (!bitmap) continue;
-    std::string prefix = AddTrailingBackslash(FromPDAFolder + "Signatures") +
-                         Format("S%.2dF%.2d_", SlotIndex + 1, i);
-    bitmap->SaveToFile(MakeBitmapFileName(prefix, BitmapSuffix()));
+    SaveBitmap(*bitmap, i);
+  }
+}
+
+void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap, int FieldNo) {
+  std::string prefix = AddTrailingBackslash(FromPDAFolder + "Signatures") +
+                       Format("S%.2dF%.2d_", SlotIndex + 1, FieldNo);
+  Bitmap.SaveToFile(MakeBitmapFileName(prefix, BitmapSuffix()));
+  SavedBitmaps_.push_back(Bitmap.FileName);
+}
+
+void TKLVPCSessionText::SaveUnclaimedBitmaps() {
+  for (int k = 0; PDASession.Bitmaps && k < PDASession.Bitmaps->Count(); ++k) {
+    TKLVBitmap& bitmap = *PDASession.Bitmaps->Bitmap(k);
+    if (!bitmap.FileName.empty() || PDASession.IsUnexportedSignature(bitmap)) continue;
+    SaveBitmap(bitmap, bitmap.FieldNo);
+    UnclaimedLines_.push_back(SessionLabel +
+                              Format(": Signature of Rec_ID %d, field %d, which no downloaded "
+                                     "record holds, saved as ",
+                                     bitmap.SessionRecId, bitmap.FieldNo) +
+                              bitmap.FileName);
   }
 }
 
 void TKLVPCSessionText::WriteClose() {
+  // Clearing takes every signature off the handheld: those no row named need a file too.
+  if (PDASession.Prefs.ClearPDAData != 0 && !Failed_) {
+    Guarded([&] { SaveUnclaimedBitmaps(); },
+            [&](const std::exception& e) {
+              LogMessage(SessionLabel + ": " + "Failure writing bitmaps without a row" + "\n" +
+                         "  " + ExceptionText(e));
+              Failed_ = true;
+            });
+  }
   Guarded(
       [&] {
         WritePiece(&TKLVPCTextFormatter::FormatEndSession);
         WritePiece(&TKLVPCTextFormatter::FormatEndFile);
-        OutputFile.Commit();
-        LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
-                   std::to_string(SeenCount) + " records to " + OutputFileName);
+        OutputFile.Finish();
       },
       [&](const std::exception& e) {
         if (!Failed_)
@@ -629,6 +666,32 @@ void TKLVPCSessionText::WriteClose() {
                      "\n" + "  " + ExceptionText(e));
         Failed_ = true;
         OutputFile.Discard();
+      });
+}
+
+void TKLVPCSessionText::WriteCommit(bool Keep) {
+  if (!Keep) {
+    OutputFile.Discard();
+    // Kept on the handheld, the signatures are saved again by the next HotSync.
+    for (const std::string& name : SavedBitmaps_) ::unlink(name.c_str());
+    if (!Failed_)
+      LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" +
+                 "  Another output of the session failed.");
+    return;
+  }
+  if (!OutputFile.IsFinished()) return;
+  Guarded(
+      [&] {
+        OutputFile.Commit();
+        LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
+                   std::to_string(SeenCount) + " records to " + OutputFileName);
+        for (const std::string& line : UnclaimedLines_) LogMessage(line);
+      },
+      [&](const std::exception& e) {
+        if (!Failed_)
+          LogMessage(SessionLabel + ": " + "Failure closing output text file: " + OutputFileName +
+                     "\n" + "  " + ExceptionText(e));
+        Failed_ = true;
       });
 }
 

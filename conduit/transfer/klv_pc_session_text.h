@@ -14,6 +14,7 @@
 
 #include "conduit/transfer/klv_pc_session.h"
 
+class TKLVBitmap;
 class TKLVPCTextFormatter;
 
 // The output file while a download writes it. The text goes into a temporary file beside the
@@ -38,13 +39,18 @@ class TKLVTextOutputFile {
   bool Append(const std::string& FileName, const std::string& Ending, int RemoveLines);
   // Raises EInOutError when the file is not open or the text cannot be written.
   void Write(const std::string& Text);
-  // Makes the file the target, on the disk, and closes it. Raises EInOutError when it is not
-  // open or cannot be finished; the target then keeps its earlier content unless the rename
-  // was done and only the folder's sync failed.
+  // Writes out what is buffered and closes the file, on the disk but not yet the target.
+  // Raises EInOutError when it is not open or cannot be finished, and discards it then.
+  void Finish();
+  // Makes the file the target (finishing it first when that is not done). Raises EInOutError
+  // when it is neither open nor finished or cannot be made the target; the target then keeps
+  // its earlier content unless the rename was done and only the folder's sync failed.
   void Commit();
   // Drops the written text; the target stays as it was.
   void Discard();
   bool IsOpen() const { return Fd_ >= 0; }
+  // Finished and not yet made the target.
+  bool IsFinished() const { return Fd_ < 0 && !TempName_.empty(); }
 
   static constexpr size_t kBufferSize = 64 * 1024;
 
@@ -70,7 +76,11 @@ class TKLVPCSessionText : public TKLVPCSession {
 
   void WriteOpen() override;
   void WriteRecord() override;
+  // Finishes the output file without making it the target yet; when the handheld is to be
+  // cleared, first saves every signature no row named (but those of fields not exported).
   void WriteClose() override;
+  // Makes the finished file the target, or drops it and the bitmap files of this download.
+  void WriteCommit(bool Keep) override;
   bool DataReadOpen() override;
   bool DataReadRecords() override;
   bool DataReadClose() override;
@@ -95,6 +105,8 @@ class TKLVPCSessionText : public TKLVPCSession {
   bool BackupInputFile(const std::string& FileName);
   // Saves the signature bitmaps of the current record; raises on failure.
   void WriteRowBitmaps();
+  // Saves the signatures that no downloaded row named, each under its own field number.
+  void SaveUnclaimedBitmaps();
   // Deletes the slot's bitmap files of earlier downloads; in a custom folder only those of
   // this HotSync user.
   void DeleteOldBitmaps();
@@ -129,6 +141,12 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::string BitmapSuffix() const;
   // Logs the failure line of a records operation and answers false.
   bool ReadFailure(const std::string& FileName, const std::exception& E);
+  // Saves the bitmap in the Signatures folder under the name of its field's files.
+  void SaveBitmap(TKLVBitmap& Bitmap, int FieldNo);
   // The exported signature fields, once WriteRowBitmaps has looked them up.
   std::optional<std::vector<int>> BitmapFields_;
+  // The bitmap files this download saved.
+  std::vector<std::string> SavedBitmaps_;
+  // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
+  std::vector<std::string> UnclaimedLines_;
 };

@@ -158,6 +158,7 @@ class KLVPCSessionTextTest : public ::testing::Test {
       if (s.Active() && !s.Failed()) s.WriteRecord();
     }
     s.WriteClose();
+    s.WriteCommit(!pda_->Prefs.AppendOutput || !s.Failed());
   }
   void AddBitmap(int recId, int field, bool withImage = true) {
     auto b = std::make_unique<TKLVBitmap>();
@@ -552,6 +553,69 @@ TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRo
   Download(*NewSession(), {{"r1"}});
   EXPECT_THAT(FilesIn(sig), ElementsAre("S01F03_26120714_001.bmp", "S01F03_26120714_002.bmp",
                                         "S01F03_26120714_003.bmp", "S02F03_26010100_001.bmp"));
+
+  // When the handheld is to be cleared, the signatures no row named get files too, under
+  // their own field numbers: of a record not downloaded, of a text field, of fields 0 and
+  // 31. The one of a signature field that is not exported stays out.
+  pda_->Prefs.ClearPDAData = 1;
+  AddBitmap(9, 3);
+  AddBitmap(1, 1);
+  AddBitmap(1, 0);
+  AddBitmap(3, 31);
+  auto clearing = NewSession();
+  log_.Clear();
+  Download(*clearing, {{"r1"}});
+  EXPECT_THAT(FilesIn(sig),
+              ElementsAre("S01F00_26120714_001.bmp", "S01F01_26120714_001.bmp",
+                          "S01F03_26120714_001.bmp", "S01F03_26120714_002.bmp",
+                          "S01F03_26120714_003.bmp", "S01F03_26120714_004.bmp",
+                          "S01F03_26120714_005.bmp", "S01F31_26120714_001.bmp",
+                          "S02F03_26010100_001.bmp"));
+  EXPECT_EQ(pda_->Bitmaps->FindBitmap(1, 4)->FileName, "");
+  const std::string out = temp_ / "hotsync/FromPDA/S01_data.txt";
+  auto named = [&](int recId, int field, const std::string& file) {
+    return Format("Session01(Orders): Signature of Rec_ID %d, field %d, which no downloaded "
+                  "record holds, saved as ",
+                  recId, field) +
+           sig + file;
+  };
+  EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out,
+                                      named(1, 0, "S01F00_26120714_001.bmp"),
+                                      named(1, 1, "S01F01_26120714_001.bmp"),
+                                      named(3, 31, "S01F31_26120714_001.bmp"),
+                                      named(9, 3, "S01F03_26120714_005.bmp")));
+  EXPECT_EQ(ReadFileBytes(sig + "S01F31_26120714_001.bmp"),
+            pda_->Bitmaps->FindBitmap(3, 31)->Image());
+}
+
+// With AppendOutput a download that another output could not take is dropped whole: the
+// file keeps what it had and the bitmap files it saved go, for the next HotSync saves them
+// again.
+TEST_F(KLVPCSessionTextDownload, ADroppedDownloadLeavesNoFileOrBitmapBehind) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.AppendOutput = 1;
+  pda_->Prefs.ClearPDAData = 1;
+  pda_->Prefs.FieldDefs[1].FieldType = kFieldTypeBitmap;
+  Export({1, 2});
+  AddBitmap(1, 2);
+  AddBitmap(7, 2);
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  qptest::WriteFile(out, "earlier\r\n");
+  auto s = NewSession();
+  MakeDataDb();
+  s->WriteOpen();
+  SetRecord(1, {"a"});
+  s->WriteRecord();
+  s->WriteClose();
+  EXPECT_THAT(FilesIn(temp_ / "Signatures"), ::testing::SizeIs(2));
+  log_.Clear();
+  s->WriteCommit(false);
+  EXPECT_FALSE(s->Failed());
+  EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Download not written to " + out +
+                                      "\n  Another output of the session failed."));
+  EXPECT_EQ(ReadFileBytes(out), "earlier\r\n");
+  EXPECT_THAT(FilesIn(temp_ / "Signatures"), IsEmpty());
+  EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
 }
 
 TEST_F(KLVPCSessionTextDownload, BitmapFailureStopsTheRowsAndTheFileIsStillFinished) {
@@ -583,6 +647,7 @@ TEST_F(KLVPCSessionTextDownload, RowFailureIsCountedAsSeenOnly) {
   s->WriteRecord();
   s->WriteRecord();  // ignored: failed already
   s->WriteClose();
+  s->WriteCommit(true);
   EXPECT_TRUE(s->Failed());
   EXPECT_EQ(s->SeenCount, 1);
   EXPECT_EQ(s->WrittenCount, 0);
@@ -651,6 +716,7 @@ TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
   fs::remove(out);
   fs::create_directory(out);
   s->WriteClose();
+  s->WriteCommit(true);
   EXPECT_TRUE(s->Failed());
   EXPECT_THAT(log_.texts, ElementsAre(StartsWith("Session01(Orders): Failure closing output text "
                                                  "file: " +

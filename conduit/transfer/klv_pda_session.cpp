@@ -175,3 +175,10 @@ int32_t TKLVPDASession::ExportedFieldCount() const {
     if (IsFieldExported(i)) ++exported;
   return exported;
 }
+
+bool TKLVPDASession::IsUnexportedSignature(const TKLVBitmap& Bitmap) const {
+  const int32_t count = std::min<int32_t>(Prefs.FieldCount, kSessionFieldCount);
+  const int32_t field = Bitmap.FieldNo;
+  return field >= 1 && field <= count && FieldDef(field).FieldType == kFieldTypeBitmap &&
+         !IsFieldExported(field);
+}

@@ -13,6 +13,7 @@
 #include "conduit/transfer/quillor_hook.h"
 
 class TKLVPCSession;
+class TKLVBitmap;
 class TKLVBitmapMgr;
 
 constexpr int32_t kSessionSlotCount = 32;
@@ -117,6 +118,8 @@ void SwapPrefsWords(SessionPrefsData& Prefs);
 
 // Creates an empty record database on the handheld and closes it again.
 void CreateHandheldDb(const std::string& Name, uint32_t Creator, uint32_t DbType);
+// Whether E is the failure of opening a database that the handheld does not have.
+bool IsMissingDatabase(const std::exception& E);
 
 class TKLVPDASession {
  public:
@@ -139,6 +142,9 @@ class TKLVPDASession {
   // Width of the field, 30 when the stored width is 0 or less or above 30.
   int32_t GetFieldWidth(int32_t FieldNo) const;
   int32_t ExportedFieldCount() const;
+  // Whether the signature belongs to a signature field that is not exported: the outputs
+  // leave it out on purpose.
+  bool IsUnexportedSignature(const TKLVBitmap& Bitmap) const;
   // The field's definition; raises Exception for a number outside 1..30.
   const TKLVSessionFieldDef& FieldDef(int32_t FieldNo) const;
   // Name of the field and the custom folder, read up to their NUL or their full width.
@@ -165,12 +171,16 @@ class TKLVPDASession {
   // Transfer. The lists keep the order of the calls and do not own the PC sessions.
   void AddWriter(TKLVPCSession* Session);
   void AddReader(TKLVPCSession* Session);
-  // True when there was nothing to load or every bitmap was read.
+  // True when there was nothing to load or every bitmap was read. A session without a
+  // signature field reads them only when its download clears the handheld; a bitmap
+  // database that does not exist holds none.
   bool LoadBitmaps();
   // Raises what the hook raises; always false.
   bool RunPreSessionHook();
-  // False after a logged failure. Clears the handheld data only when every active writer,
-  // none failed, wrote every record and LoadBitmaps read every signature.
+  // False after a logged failure. With AppendOutput the writers' work is made lasting only
+  // when none failed, else dropped by all. Clears the handheld data only when every active
+  // writer, none failed, wrote (or skipped) every record, and every signature LoadBitmaps
+  // read is in a bitmap file unless its field is not exported.
   bool DownloadSession();
   // Refills the data database only after a download that left nothing behind on the
   // handheld that is not on the PC.
@@ -196,9 +206,12 @@ class TKLVPDASession {
   void LogDbFailure(const std::string& What, const std::exception& E,
                     const std::string& Tail = std::string());
   void LogDataKept(const std::string& Why);
+  // Whether each signature read is saved in a bitmap file or left out on purpose.
+  bool SignaturesSaved() const;
 
   // Set by LoadBitmaps when it has read every signature of the session (or it has none).
   bool SignaturesRead_ = false;
-  // Set by DownloadSession when every record of the data database is on the PC.
+  // Set by DownloadSession when every record of the data database is on the PC (also when
+  // there is no data database).
   bool DataOnPC_ = false;
 };

@@ -79,11 +79,20 @@ class FakePC : public TKLVPCSession {
   void WriteRecord() override {
     Note("WriteRecord " + PDASession.GetFieldText(1));
     if (++written != refuse) ++WrittenCount;
+    if (written == skip) ++SkippedCount;
     if (written == failAfter) failed = true;
   }
   void WriteClose() override {
     Note("WriteClose");
     if (failOnClose) failed = true;
+    // As the text session does, when the handheld is to be cleared.
+    for (int i = 0; savesSignatures && i < PDASession.Bitmaps->Count(); ++i)
+      if (PDASession.Bitmaps->Bitmap(i)->FileName.empty())
+        PDASession.Bitmaps->Bitmap(i)->FileName = "saved.bmp";
+  }
+  void WriteCommit(bool keep) override {
+    Note(keep ? "WriteCommit" : "WriteCommit dropping");
+    if (failOnCommit) failed = true;
   }
   bool DataReadOpen() override { return Open("Data", data.has_value()); }
   bool DataReadRecords() override {
@@ -122,7 +131,10 @@ class FakePC : public TKLVPCSession {
   bool failed = false;
   int failAfter = -1;
   int refuse = -1;  // this record is taken but not written, without failing
+  int skip = -1;    // and counted as skipped, as the settings allow
   bool failOnClose = false;
+  bool failOnCommit = false;
+  bool savesSignatures = false;
   bool throwInHints = false;
   int written = 0;
   std::optional<Rows> data;
@@ -529,15 +541,21 @@ TEST_F(KLVPDASessionTest, DownloadHandsEveryRecordToTheWritersInOrderAndClears) 
   AddDb("QP28-Bitmap_S03", {BitmapRecord(1, 0, 0xFF)});
   Attach();
   TKLVPDASession& s = Load(2);
-  AddWriter("text");
+  AddWriter("text").savesSignatures = true;
   FakePC& odbc = AddWriter("odbc");
   odbc.active = false;
   EXPECT_TRUE(s.LoadBitmaps());
+  // No field holds signatures: the one on the handheld is read all the same, as clearing
+  // would take it.
+  ASSERT_EQ(s.Bitmaps->Count(), 1);
   EXPECT_TRUE(s.DownloadSession());
   const std::string z30(30, 'z');
+  // Each replaced output is made lasting right after it is closed.
   EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord apple",
                                   "text:WriteRecord pear", "text:WriteRecord " + z30,
-                                  "text:WriteClose", "odbc:WriteClose"));
+                                  "text:WriteClose", "text:WriteCommit", "odbc:WriteClose",
+                                  "odbc:WriteCommit"));
+  EXPECT_EQ(s.Bitmaps->Bitmap(0)->FileName, "saved.bmp");
   EXPECT_EQ(s.CurrentDb->FileName(), "QP28-Bitmap_S03");
   EXPECT_THAT(log_, IsEmpty());
   Detach();
@@ -567,11 +585,72 @@ TEST_F(KLVPDASessionTest, FailedWriterKeepsTheHandheldData) {
     if (mode == 0) {
       EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord a",
                                       "odbc:WriteRecord a", "text:WriteRecord b", "text:WriteClose",
-                                      "odbc:WriteClose"));
+                                      "text:WriteCommit", "odbc:WriteClose", "odbc:WriteCommit"));
     }
     Detach();
     EXPECT_EQ(Records("QP28-Data_S01_30").size(), 2u);
     EXPECT_EQ(Records("QP28-Bitmap_S01").size(), 1u);
+  }
+}
+
+// Outputs that are appended to take a download only all together, the last writer (the
+// table) first; replaced ones each keep what they wrote.
+TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
+  struct Case {
+    const char* name;
+    bool append;
+    std::function<void(FakePC& text, FakePC& odbc)> setUp;
+    std::vector<std::string> commits;
+  };
+  const std::vector<Case> cases = {
+      {"appended", true, [](FakePC&, FakePC&) {}, {"odbc:WriteCommit", "text:WriteCommit"}},
+      {"appended, the table fails",
+       true,
+       [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
+       {"odbc:WriteCommit dropping", "text:WriteCommit dropping"}},
+      {"appended, the file fails",
+       true,
+       [](FakePC& text, FakePC&) { text.failOnClose = true; },
+       {"odbc:WriteCommit dropping", "text:WriteCommit dropping"}},
+      {"appended, the table's commit fails",
+       true,
+       [](FakePC&, FakePC& odbc) { odbc.failOnCommit = true; },
+       {"odbc:WriteCommit", "text:WriteCommit dropping"}},
+      {"appended, no table",
+       true,
+       [](FakePC&, FakePC& odbc) { odbc.active = false; },
+       {"odbc:WriteCommit", "text:WriteCommit"}},
+      {"replaced, the table fails",
+       false,
+       [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
+       {"text:WriteCommit", "odbc:WriteCommit"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    calls_.clear();
+    pcs_.clear();
+    DefineSession(0, "S", [&](SessionPrefsData& p) {
+      p.ClearPDAData = 1;
+      p.AppendOutput = c.append;
+    });
+    AddDb("QP28-Data_S01_30", {DataRecord(1, {"a"})});
+    AddDb("QP28-Bitmap_S01", {});
+    Attach();
+    ResetSessionList();
+    TKLVPDASession& s = Load(0);
+    FakePC& text = AddWriter("text");
+    FakePC& odbc = AddWriter("odbc");
+    c.setUp(text, odbc);
+    EXPECT_TRUE(s.LoadBitmaps());
+    EXPECT_TRUE(s.DownloadSession());
+    std::vector<std::string> commits;
+    for (const std::string& call : calls_)
+      if (call.find(":WriteCommit") != std::string::npos) commits.push_back(call);
+    EXPECT_EQ(commits, c.commits);
+    Detach();
+    session_.reset();
+    const bool kept = c.commits != std::vector<std::string>{"odbc:WriteCommit", "text:WriteCommit"};
+    EXPECT_EQ(Records("QP28-Data_S01_30").size(), kept ? 1u : 0u);
   }
 }
 
@@ -613,6 +692,17 @@ TEST_F(KLVPDASessionTest, EmptyOrMissingDataDatabaseCallsNoWriter) {
                           0),
             0u)
       << log_[0];
+  // A database that does not exist holds nothing that is not on the PC: the upload tries it
+  // and says that it failed, not that records wait there.
+  hotsyncLog_.Clear();
+  FakePC reader(other, "text", calls_);
+  reader.data = FakePC::Rows{{"up"}};
+  other.AddReader(&reader);
+  EXPECT_FALSE(other.UploadSession());
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0],
+            "Session #5: Failure writing PDA database: QP28-Data_S05_30\n  EVornConduitError: "
+            "SyncOpenDB failed\n  Data not written to PDA database.");
 }
 
 TEST_F(KLVPDASessionTest, FetchFailureSkipsCloseAndClearing) {
@@ -634,19 +724,41 @@ TEST_F(KLVPDASessionTest, FetchFailureSkipsCloseAndClearing) {
   EXPECT_EQ(Records("QP28-Data_S01_30").size(), 2u);
 }
 
+// A bitmap database that does not exist holds no signature: with or without a signature
+// field, the data is cleared and refilled.
 TEST_F(KLVPDASessionTest, ClearingWithoutBitmapDatabaseNamesItAndKeepsDataEmptied) {
-  DefineSession(2, "S", [](SessionPrefsData& p) { p.ClearPDAData = 1; });
-  AddDb("QP28-Data_S03_30", {DataRecord(1, {"a"})});
-  Attach();
-  TKLVPDASession& s = Load(2);
-  AddWriter("text");
-  EXPECT_TRUE(s.LoadBitmaps());
-  EXPECT_FALSE(s.DownloadSession());
-  ASSERT_EQ(log_.size(), 1u);
-  EXPECT_EQ(log_[0].rfind("Session #3: Failure clearing PDA database: QP28-Bitmap_S03\n  ", 0), 0u)
-      << log_[0];
-  Detach();
-  EXPECT_THAT(Records("QP28-Data_S03_30"), IsEmpty());
+  for (bool signatureField : {false, true}) {
+    SCOPED_TRACE(signatureField);
+    hotsyncLog_.Clear();
+    pcs_.clear();
+    DefineSession(2, "S", [&](SessionPrefsData& p) {
+      p.ClearPDAData = 1;
+      if (signatureField) p.FieldDefs[1].FieldType = kFieldTypeBitmap;
+    });
+    AddDb("QP28-Data_S03_30", {DataRecord(1, {"a"})});
+    Attach();
+    ResetSessionList();
+    TKLVPDASession& s = Load(2);
+    FakePC& text = AddWriter("text");
+    s.AddReader(&text);
+    text.data = FakePC::Rows{{"up"}};
+    EXPECT_EQ(s.LoadBitmaps(), !signatureField);
+    EXPECT_FALSE(s.DownloadSession());
+    EXPECT_TRUE(s.UploadSession());
+    ASSERT_EQ(log_.size(), signatureField ? 2u : 1u) << ::testing::PrintToString(log_);
+    if (signatureField) {
+      EXPECT_EQ(log_[0].rfind("Session #3: Failure opening PDA database: QP28-Bitmap_S03\n  ", 0),
+                0u)
+          << log_[0];
+    }
+    EXPECT_EQ(log_.back().rfind("Session #3: Failure clearing PDA database: QP28-Bitmap_S03\n  ",
+                                0),
+              0u)
+        << log_.back();
+    Detach();
+    session_.reset();
+    EXPECT_THAT(Records("QP28-Data_S03_30"), ElementsAre(DataRecord(1, {"up"})));
+  }
 }
 
 // Whatever keeps a record or a signature from reaching every active writer keeps the handheld
@@ -661,47 +773,57 @@ TEST_F(KLVPDASessionTest, RecordsNotOnThePCAreNeitherClearedNorReplaced) {
     const char* name;
     std::function<void(FakePC& text, FakePC& odbc)> setUp;
     const char* faults;  // reads: 1-2 the signature, 3-5 the data records
-    bool duplicateSignature;
+    std::vector<std::string> moreSignatures;
     std::vector<std::string> log;  // each line's start
   };
   const std::vector<Case> cases = {
-      {"everything written", [](FakePC&, FakePC&) {}, nullptr, false, {}},
+      {"everything written", [](FakePC&, FakePC&) {}, nullptr, {}, {}},
+      {"a row skipped as the settings allow",
+       [](FakePC&, FakePC& odbc) { odbc.refuse = odbc.skip = 2; },
+       nullptr,
+       {},
+       {}},
       {"a row refused",
        [](FakePC&, FakePC& odbc) { odbc.refuse = 2; },
        nullptr,
-       false,
+       {},
        {kept + "Only 1 of 2 records were written to every output.", skipped}},
       {"a failed writer",
        [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
        nullptr,
-       false,
+       {},
        {skipped}},
       {"no writer took them",
        [](FakePC& text, FakePC& odbc) { text.active = odbc.active = false; },
        nullptr,
-       false,
+       {},
        {skipped}},
       {"a signature unread",
        [](FakePC&, FakePC&) {},
        nullptr,
-       true,
+       {BitmapRecord(1, 1, 0x18)},
        {"Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  EStringListError",
         kept + "Not every signature could be read from QP28-Bitmap_S01.", skipped}},
+      {"a signature of no field left unsaved",
+       [](FakePC&, FakePC&) {},
+       nullptr,
+       {BitmapRecord(9, 30, 0x18)},
+       {kept + "Not every signature of QP28-Bitmap_S01 is in a bitmap file.", skipped}},
       {"bitmap database not opened",
        [](FakePC&, FakePC&) {},
        "SyncOpenDB@1=0x4005",
-       false,
+       {},
        {"Session #1: Failure opening PDA database: QP28-Bitmap_S01\n  ",
         kept + "Not every signature could be read from QP28-Bitmap_S01.", skipped}},
       {"a fetch failed",
        [](FakePC&, FakePC&) {},
        "SyncReadRecordByIndex@5=0x4005",
-       false,
+       {},
        {"Session #1: Failure on fetch in PDA database: QP28-Data_S01_30\n  ", skipped}},
       {"data database not opened",
        [](FakePC&, FakePC&) {},
        "SyncOpenDB@2=0x4005",
-       false,
+       {},
        {"Session #1: Failure opening PDA database: QP28-Data_S01_30\n  ", skipped}},
   };
   const std::vector<std::string> captured = {DataRecord(1, {"a"}), DataRecord(2, {"b"})};
@@ -716,7 +838,7 @@ TEST_F(KLVPDASessionTest, RecordsNotOnThePCAreNeitherClearedNorReplaced) {
     });
     AddDb("QP28-Data_S01_30", captured);
     std::vector<std::string> signatures = {BitmapRecord(1, 1, 0x81)};
-    if (c.duplicateSignature) signatures.push_back(BitmapRecord(1, 1, 0x18));
+    signatures.insert(signatures.end(), c.moreSignatures.begin(), c.moreSignatures.end());
     AddDb("QP28-Bitmap_S01", signatures);
     AddDb("QP28-Hint_S01", {});
     Attach();

@@ -19,6 +19,13 @@ void KeepAliveIfRunning() {
 
 }  // namespace
 
+bool IsMissingDatabase(const std::exception& E) {
+  // Only the open answers so for a database that is not there.
+  const auto* error = dynamic_cast<const EVornConduitError*>(&E);
+  return error && error->ErrorCode == QP_SYNCERR_NOT_FOUND &&
+         error->Message() == "SyncOpenDB failed";
+}
+
 void CreateHandheldDb(const std::string& Name, uint32_t Creator, uint32_t DbType) {
   TSyncCreateDbInfo info;
   std::memset(&info, 0, sizeof info);
@@ -99,7 +106,7 @@ void TKLVPDASession::OpenCreating(uint32_t DbType, const std::string& FailureTex
     try {
       CurrentDb->Open();
     } catch (const EVornConduitError& e) {
-      if (e.ErrorCode != QP_SYNCERR_NOT_FOUND) throw;
+      if (!IsMissingDatabase(e)) throw;
       CreateHandheldDb(CurrentDb->FileName(), CreatorIdToDWord(kSessionCreator), DbType);
       KeepAliveIfRunning();
       CurrentDb->Open();

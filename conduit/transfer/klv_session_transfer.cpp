@@ -41,7 +41,9 @@ bool TKLVPDASession::LoadBitmaps() {
   const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
   for (int32_t i = 1; i <= count && !hasBitmapField; ++i)
     hasBitmapField = FieldDef(i).FieldType == kFieldTypeBitmap;
-  if (!hasBitmapField) {
+  // Without a signature field the signatures matter only to clearing, which would purge
+  // them: a field that was one may have left some behind.
+  if (!hasBitmapField && Prefs.ClearPDAData == 0) {
     SignaturesRead_ = true;
     return true;
   }
@@ -51,6 +53,9 @@ bool TKLVPDASession::LoadBitmaps() {
     CloseDb();
     OpenBitmapDb();
   } catch (const std::exception& e) {
+    // A database that does not exist holds no signature; one that cannot be opened may.
+    SignaturesRead_ = IsMissingDatabase(e);
+    if (SignaturesRead_ && !hasBitmapField) return true;
     LogDbFailure("Failure opening PDA database: ", e);
     return false;
   }
@@ -77,15 +82,27 @@ bool TKLVPDASession::LoadBitmaps() {
   return result;
 }
 
+bool TKLVPDASession::SignaturesSaved() const {
+  for (int i = 0; Bitmaps && i < Bitmaps->Count(); ++i) {
+    const TKLVBitmap& bitmap = *Bitmaps->Bitmap(i);
+    if (bitmap.FileName.empty() && !IsUnexportedSignature(bitmap)) return false;
+  }
+  return true;
+}
+
 bool TKLVPDASession::DownloadSession() {
   DataOnPC_ = false;
   KeepAliveIfRunning();
+  bool opened = false;
   try {
     CloseDb();
     OpenDataDb();
+    opened = true;
     CurrentDb->ResetRecordIndex();
     CurrentDb->First();
   } catch (const std::exception& e) {
+    // A data database that does not exist holds nothing to download.
+    DataOnPC_ = !opened && IsMissingDatabase(e);
     LogDbFailure("Failure opening PDA database: ", e);
     return false;
   }
@@ -116,14 +133,31 @@ bool TKLVPDASession::DownloadSession() {
     }
   }
   const bool reachedEnd = CurrentDb && CurrentDb->IsOpen() && CurrentDb->Eof();
+  // A replaced output cannot repeat a record, so each writer keeps what it wrote. Outputs
+  // that are appended to keep it only all together: one that kept the records while the
+  // handheld keeps them too would get them again from the next HotSync.
+  const bool together = Prefs.AppendOutput != 0;
   for (TKLVPCSession* writer : Writers) {
     KeepAliveIfRunning();
     writer->WriteClose();
+    if (!together) writer->WriteCommit(true);
+  }
+  if (together) {
+    bool keep = std::none_of(Writers.begin(), Writers.end(),
+                             [](const TKLVPCSession* w) { return w->Failed(); });
+    // The last writer, the table, first: its commit is the step most likely to fail, and
+    // the text file's rename the least.
+    for (auto w = Writers.rbegin(); w != Writers.rend(); ++w) {
+      KeepAliveIfRunning();
+      (*w)->WriteCommit(keep);
+      keep = keep && !(*w)->Failed();
+    }
   }
 
-  // Read after WriteClose, so a writer that fails while closing keeps the data. A writer
-  // that skipped a record without failing (a row its table refused) keeps it too, and
-  // without any writer that took the records there is no copy on the PC at all.
+  // Read after the commit, so a writer that fails while closing keeps the data. A writer
+  // that left a record out without failing keeps it too, unless it logged the record as
+  // one its settings let it skip; and without any writer that took the records there is no
+  // copy on the PC at all.
   bool anyFailed = false;
   bool anyTaken = false;
   int32_t leastWritten = handedOut;
@@ -135,15 +169,19 @@ bool TKLVPDASession::DownloadSession() {
   }
   DataOnPC_ = anyTaken && !anyFailed && reachedEnd && leastWritten == handedOut && SignaturesRead_;
   if (Prefs.ClearPDAData == 0 || !anyTaken || anyFailed) return true;
-  if (!DataOnPC_) {
+  if (!DataOnPC_ || !SignaturesSaved()) {
     // A failed writer has logged why; these reasons are logged here.
     if (leastWritten < handedOut)
       LogDataKept(
           Format("Only %d of %d records were written to every output.", leastWritten, handedOut));
     else if (!reachedEnd)
       LogDataKept("The download ended before the last record.");
-    else
+    else if (!SignaturesRead_)
       LogDataKept("Not every signature could be read from " + BitmapDbName() + ".");
+    else
+      LogDataKept("Not every signature of " + BitmapDbName() + " is in a bitmap file.");
+    // The data stays, so the upload must not replace it either.
+    DataOnPC_ = false;
     return true;
   }
 
