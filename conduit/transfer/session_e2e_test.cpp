@@ -18,7 +18,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/format.h"
 #include "base/text_file.h"
+#include "conduit/transfer/testdata/markup_reader.h"
 #include "conduit/transfer/testdata/stand_in_hotsync.h"
 #include "examples/demo_sessions.h"
 #include "examples/session_builder.h"
@@ -104,8 +106,8 @@ class SessionE2E : public trtest::StandInHotSyncTest {
   }
 
   // Runs a HotSync; returns the conduit's lines between its start and end entries.
-  std::vector<std::string> Sync(Output* raw = nullptr) {
-    trtest::SyncRun run = RunSync();
+  std::vector<std::string> Sync(Output* raw = nullptr, const std::string& wrapper = "") {
+    trtest::SyncRun run = RunSync(wrapper);
     if (raw) *raw = run.output;
     EXPECT_NE(run.output.status, -1) << run.output.text;
     return run.lines;
@@ -607,12 +609,13 @@ class Lossless : public SessionE2E {
 
   // Runs a HotSync with faults; fills calls with the sync-manager calls it made.
   std::vector<std::string> Run(const std::string& faults,
-                               std::map<std::string, int>* calls = nullptr) {
+                               std::map<std::string, int>* calls = nullptr,
+                               const std::string& wrapper = "") {
     ScopedEnv env("SYNC_FAULTS", faults);
     const std::string countFile = tmp_ / "calls.txt";
     ScopedEnv countEnv("SYNC_CALL_COUNTS", countFile);
     Output raw;
-    const std::vector<std::string> log = Sync(&raw);
+    const std::vector<std::string> log = Sync(&raw, wrapper);
     EXPECT_THAT(raw.text, HasSubstr("HotSync completed")) << raw.text;
     if (calls) {
       calls->clear();
@@ -884,3 +887,235 @@ INSTANTIATE_TEST_SUITE_P(Everyday, LosslessSituation,
                                            "SharedCustomFolder", "RowRefusedByTheTable",
                                            "SettingsCannotBeWrittenBack", "SettingsCannotBeRead"),
                          [](const auto& info) { return info.param; });
+
+// --- Nothing repeated -------------------------------------------------------------------------
+//
+// HotSyncs in a row of one handheld, with new records each time and outputs that are
+// appended to: each record must reach each output exactly once, and the handheld must be
+// cleared and refilled each time.
+
+namespace {
+
+// How often each code stands in the first column of the tab-separated file.
+std::map<std::string, int> TabFileCounts(const std::string& text) {
+  std::map<std::string, int> counts;
+  for (const std::vector<std::string>& row : qptest::ReadDelimited(text, '\t', false))
+    ++counts[row.at(0)];
+  return counts;
+}
+
+// How often each code stands in the element Code of the XML file, as libxml2 reads it.
+std::map<std::string, int> XmlCodeCounts(const std::string& text) {
+  const trtest::ParsedDoc parsed = trtest::Parse(text, false);
+  EXPECT_THAT(parsed.errors, IsEmpty());
+  std::map<std::string, int> counts;
+  if (!parsed.doc) return counts;
+  std::vector<xmlNode*> codes;
+  trtest::Descendants(xmlDocGetRootElement(parsed.doc.get()), "Code", codes);
+  for (xmlNode* code : codes) {
+    const std::string value = trtest::Content(code);
+    ++counts[value.substr(0, value.find(' '))];
+  }
+  return counts;
+}
+
+std::map<std::string, int> Once(const std::vector<std::string>& codes) {
+  std::map<std::string, int> counts;
+  for (const std::string& code : codes) counts[code] = 1;
+  return counts;
+}
+
+}  // namespace
+
+class NothingRepeated : public Lossless {
+ protected:
+  // How often each code is in the table.
+  std::map<std::string, int> TableCounts(const std::string& table) {
+    std::map<std::string, int> counts;
+    for (const std::string& row :
+         SplitLines(source_.Sql("SELECT code, count(*) FROM " + table + " GROUP BY code;"))) {
+      const size_t bar = row.find('|');
+      counts[row.substr(0, bar)] = std::stoi(row.substr(bar + 1));
+    }
+    return counts;
+  }
+  std::string SignatureFileHolding(const Signature& signature) {
+    for (const std::string& name : FileNames(FromPDA() + "/Signatures"))
+      if (HoldsSignature(qptest::ReadFile(FromPDA() + "/Signatures/" + name), signature))
+        return name;
+    return "";
+  }
+};
+
+TEST_F(NothingRepeated, ThreeHotSyncsInARowClearRefillAndRepeatNothing) {
+  // Orders is appended to a text file and a table that refuses the codes starting with X,
+  // which the operator lets it skip; some of its signatures belong to no field or record
+  // that is downloaded. Unsigned has a signature field but nothing signed yet, so no bitmap
+  // database.
+  const std::vector<std::pair<int, int>> orphans = {{9, 2}, {1, 1}, {2, 0}, {3, 31}};
+  auto orders = [&](const std::string& run, int seed) {
+    SessionSpec s;
+    s.slot = 2;
+    s.name = "Orders";
+    s.prefs.clearPDAData = s.prefs.backupUploadFiles = s.prefs.appendOutput = true;
+    s.prefs.fields = {{"Code"}, {"Sign", kSignatureFieldType}, {"Note"}};
+    s.rows = {{"N" + run + "a"}, {"X" + run}, {"N" + run + "b"}};
+    s.signatures[{1, 2}] = MakeSignature(seed);
+    for (size_t k = 0; k < orphans.size(); ++k)
+      s.signatures[orphans[k]] = MakeSignature(seed + 1 + static_cast<int>(k));
+    return s;
+  };
+  auto unsignedSession = [](const std::string& run) {
+    SessionSpec s;
+    s.slot = 4;
+    s.name = "Unsigned";
+    s.prefs.clearPDAData = s.prefs.backupUploadFiles = s.prefs.appendOutput = true;
+    s.prefs.fields = {{"Code"}, {"Sign", kSignatureFieldType}};
+    s.rows = {{"U" + run}};
+    s.bitmapDb = false;
+    return s;
+  };
+  source_.Sql("CREATE TABLE orders (code TEXT CHECK (substr(code, 1, 1) <> char(88)));");
+  qptest::WriteFile(IniFile(),
+                    "[Session03]\r\nDSN=QuillorTest\r\nTablename=orders\r\nEnabled=True\r\n"
+                    "AbortOnRecordError=False\r\nField1=code\r\n");
+  std::vector<std::string> inFile, inTable, unsignedCodes;
+  for (int n = 1; n <= 3; ++n) {
+    SCOPED_TRACE(n);
+    const std::string run = std::to_string(n);
+    const SessionSpec o = orders(run, n * 10);
+    MakeHandheld({o, unsignedSession(run)});
+    qptest::WriteFile(ToPDA() + "/S03_data.txt", "B" + run + "\r\n");
+    qptest::WriteFile(ToPDA() + "/S05_data.txt", "V" + run + "\r\n");
+    const std::vector<std::string> log = Run("");
+    inFile.insert(inFile.end(), {"N" + run + "a", "X" + run, "N" + run + "b"});
+    inTable.insert(inTable.end(), {"N" + run + "a", "N" + run + "b"});
+    unsignedCodes.push_back("U" + run);
+
+    EXPECT_EQ(TabFileCounts(qptest::ReadFile(FromPDA() + "/S03_data.txt")), Once(inFile));
+    EXPECT_EQ(TableCounts("orders"), Once(inTable));
+    EXPECT_THAT(log, Contains(HasSubstr("Record 2 (X" + run + ") left out of the table")));
+    // Cleared and refilled: the upload ran.
+    const std::vector<TextRecord> data = DataRecords(DataDbName(2));
+    ASSERT_EQ(data.size(), 1u);
+    EXPECT_EQ(data[0].values[0], "B" + run);
+    EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+    // Every signature no record holds is a bitmap file of its own field number, named.
+    for (size_t k = 0; k < orphans.size(); ++k) {
+      const auto [recId, field] = orphans[k];
+      const std::string file = SignatureFileHolding(o.signatures.at(orphans[k]));
+      EXPECT_THAT(file, ::testing::MatchesRegex(Format("S03F%.2d_[0-9]{8}_[0-9]{3}\\.bmp", field)));
+      EXPECT_THAT(log, Contains(Format("Session03(Orders): Signature of Rec_ID %d, field %d, "
+                                       "which no downloaded record holds, saved as ",
+                                       recId, field) +
+                                FromPDA() + "/Signatures/" + file));
+    }
+    EXPECT_NE(SignatureFileHolding(o.signatures.at({1, 2})), "");
+
+    // No bitmap database means no signature: Unsigned is cleared and refilled too.
+    EXPECT_EQ(TabFileCounts(qptest::ReadFile(FromPDA() + "/S05_data.txt")), Once(unsignedCodes));
+    const std::vector<TextRecord> refilled = DataRecords(DataDbName(4));
+    ASSERT_EQ(refilled.size(), 1u);
+    EXPECT_EQ(refilled[0].values[0], "V" + run);
+    EXPECT_THAT(log, Not(Contains(HasSubstr("Not every signature"))));
+    EXPECT_THAT(log, Not(Contains(HasSubstr("not yet downloaded"))));
+    if (HasFailure()) {
+      ADD_FAILURE() << ::testing::PrintToString(log);
+      return;
+    }
+  }
+}
+
+TEST_F(NothingRepeated, AppendedOutputsTakeADownloadTogetherOrNotAtAll) {
+  auto session = [](const std::string& prefix, int count) {
+    SessionSpec s;
+    s.slot = 2;
+    s.name = "Sweep";
+    s.prefs.outputFormat = kXml;
+    s.prefs.clearPDAData = s.prefs.appendOutput = s.prefs.fieldNamesAsHeaders = true;
+    s.prefs.fields = {{"Code"}, {"Note"}};
+    for (int i = 1; i <= count; ++i)
+      s.rows.push_back({prefix + Format("%05d", i), "counted on the second shelf from the top"});
+    return s;
+  };
+  auto codes = [](const SessionSpec& s) {
+    std::vector<std::string> out;
+    for (const auto& row : s.rows) out.push_back(row[0]);
+    return out;
+  };
+  const std::string settings =
+      "[Session03]\r\nDSN=QuillorTest\r\nTablename=sweep\r\nEnabled=True\r\nField1=code\r\n";
+  EmptyTable("code TEXT");
+  qptest::WriteFile(IniFile(), settings);
+  const std::string xml = FromPDA() + "/S03_data.xml";
+  std::vector<std::string> both;
+
+  const SessionSpec first = session("P", 3);
+  MakeHandheld({first});
+  Run("");
+  both = codes(first);
+  EXPECT_EQ(XmlCodeCounts(qptest::ReadFile(xml)), Once(both));
+
+  // The disk fills up while the text file is written (a file size limit does the same): the
+  // table takes nothing either, and the handheld keeps the records.
+  const SessionSpec big = session("Q", 3000);
+  MakeHandheld({big});
+  std::string before = qptest::ReadFile(xml);
+  std::vector<std::string> log =
+      Run("", nullptr, "sh -c 'trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\"' ");
+  EXPECT_THAT(log, Contains("Session03(Sweep): Failure writing output text file: " + xml));
+  EXPECT_THAT(log, Contains("Session03(Sweep): Download not written to ODBC QuillorTest::sweep"));
+  EXPECT_EQ(qptest::ReadFile(xml), before);
+  EXPECT_EQ(TableCounts("sweep"), Once(both));
+  EXPECT_EQ(DataRecords(DataDbName(2)).size(), 3000u);
+
+  // With room, every record once in both.
+  Run("");
+  const std::vector<std::string> q = codes(big);
+  both.insert(both.end(), q.begin(), q.end());
+  EXPECT_EQ(XmlCodeCounts(qptest::ReadFile(xml)), Once(both));
+  EXPECT_EQ(TableCounts("sweep"), Once(both));
+  EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
+
+  // The other way round: the table fails (a column it lacks), the text file keeps what it
+  // had; once mended, every record once in both.
+  const SessionSpec last = session("R", 3);
+  MakeHandheld({last});
+  qptest::WriteFile(IniFile(), settings + "Field2=nosuch\r\n");
+  before = qptest::ReadFile(xml);
+  log = Run("");
+  EXPECT_THAT(log, Contains("Session03(Sweep): Download not written to " + xml));
+  EXPECT_EQ(qptest::ReadFile(xml), before);
+  EXPECT_EQ(DataRecords(DataDbName(2)).size(), 3u);
+  qptest::WriteFile(IniFile(), settings);
+  Run("");
+  const std::vector<std::string> r = codes(last);
+  both.insert(both.end(), r.begin(), r.end());
+  EXPECT_EQ(XmlCodeCounts(qptest::ReadFile(xml)), Once(both));
+  EXPECT_EQ(TableCounts("sweep"), Once(both));
+}
+
+// A session name and a custom folder from the handheld with control characters: escaped in
+// the log and on the terminal, where they could forge a line or clear the screen.
+TEST_F(SessionE2E, HandheldTextReachesTheLogAndTheTerminalEscaped) {
+  SessionSpec s;
+  s.slot = 0;
+  s.name = "X\x1B[2J\r\n  Forged";
+  s.prefs.useCustomPath = true;
+  s.prefs.customPath = tmp_ / "out\x1B]0;t\x07\nFake";
+  s.prefs.fields = {{"Code"}};
+  s.rows = {{"A1"}};
+  MakeHandheld({s});
+  Output raw;
+  const std::vector<std::string> log = Sync(&raw);
+  const std::string label = "Session01(X\\x1B[2J\\x0D\\x0A  Forged)";
+  EXPECT_THAT(log, ElementsAre(Banner(), label + ": Downloaded 1/1 records to " + tmp_.Path() +
+                                             "/out\\x1B]0;t\\x07\\x0AFake/S01_data_Ann.txt"));
+  for (char c : {'\x1B', '\x07', '\r'}) EXPECT_EQ(raw.text.find(c), std::string::npos) << int(c);
+  EXPECT_TRUE(fs::exists(s.prefs.customPath + "/S01_data_Ann.txt"));
+  // In the log file every entry is one line that starts with its time.
+  const std::string logFile = hotsync_ + "/" + kUser + "/HotSync.log";
+  ASSERT_TRUE(fs::exists(logFile));
+  for (const std::string& line : SplitLines(qptest::ReadFile(logFile)))
+    EXPECT_THAT(line, ::testing::MatchesRegex("[0-9].*")) << line;
+}

@@ -64,10 +64,11 @@ class StandInHotSyncTest : public ::testing::Test {
   }
 
   // Runs a HotSync of the handheld and picks out the conduit's lines between its start and
-  // end entries.
-  SyncRun RunSync() const {
+  // end entries. A wrapper, a command that runs the program and arguments after it, may set
+  // up the HotSync's surroundings.
+  SyncRun RunSync(const std::string& wrapper = "") const {
     SyncRun run;
-    run.output = Shell(hotsync_ + "/hotsync sync " + Quote(handheldDir_));
+    run.output = Shell(wrapper + hotsync_ + "/hotsync sync " + Quote(handheldDir_));
     bool inside = false;
     for (const std::string& line : SplitLines(run.output.text)) {
       if (line == "[start] QuillorPlus 2.8 ODBC") {
