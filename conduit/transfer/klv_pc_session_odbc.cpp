@@ -246,7 +246,9 @@ void TKLVPCSessionODBC::WriteRecord() {
 
   // While batched, the rows counted here may be earlier ones, and refusals come through
   // RowRefused; what is thrown is the database failing.
-  if (Batched_) Queued_.emplace_back(Table_->PostedRows() + 1, CurrentRecord());
+  // Only a record left out is named: with AbortOnRecordError a refusal fails the session.
+  if (Batched_ && !AbortOnRecordError)
+    Queued_.emplace_back(Table_->PostedRows() + 1, CurrentRecord());
   Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Post()); },
           [&](const std::exception& e) {
             if (Batched_) {
@@ -285,8 +287,8 @@ void TKLVPCSessionODBC::WriteCommit(bool Keep) {
         if (Database_) Database_->Close();
         if (Active_) {
           if (droppedForOthers) {
-            LogMessage(SessionLabel + ": Download not written to ODBC " + DSN + "::" +
-                       TableName() + "\n  Another output of the session failed.");
+            LogMessage(SessionLabel + ": Download not written to ODBC " + DSN + "::" + TableName() +
+                       "\n  Another output of the session failed.");
           }
           LogMessage(SessionLabel +
                      Format(": Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +

@@ -478,8 +478,7 @@ TEST_F(KLVPCSessionTextDownload, AppendRemovesOnlyClosingLinesThisLayoutWrote) {
 
     // Re-saved on one line, with a note after its end: every byte stays and the new block
     // follows.
-    for (const std::string& edited :
-         {without(written, "\r\n"), written + "<!-- checked -->\r\n"}) {
+    for (const std::string& edited : {without(written, "\r\n"), written + "<!-- checked -->\r\n"}) {
       qptest::WriteFile(out, edited);
       log_.Clear();
       Download(*NewSession(), {{"second"}});
@@ -565,25 +564,25 @@ TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRo
   auto clearing = NewSession();
   log_.Clear();
   Download(*clearing, {{"r1"}});
-  EXPECT_THAT(FilesIn(sig),
-              ElementsAre("S01F00_26120714_001.bmp", "S01F01_26120714_001.bmp",
-                          "S01F03_26120714_001.bmp", "S01F03_26120714_002.bmp",
-                          "S01F03_26120714_003.bmp", "S01F03_26120714_004.bmp",
-                          "S01F03_26120714_005.bmp", "S01F31_26120714_001.bmp",
-                          "S02F03_26010100_001.bmp"));
+  EXPECT_THAT(
+      FilesIn(sig),
+      ElementsAre("S01F00_26120714_001.bmp", "S01F01_26120714_001.bmp", "S01F03_26120714_001.bmp",
+                  "S01F03_26120714_002.bmp", "S01F03_26120714_003.bmp", "S01F03_26120714_004.bmp",
+                  "S01F03_26120714_005.bmp", "S01F31_26120714_001.bmp", "S02F03_26010100_001.bmp"));
   EXPECT_EQ(pda_->Bitmaps->FindBitmap(1, 4)->FileName, "");
   const std::string out = temp_ / "hotsync/FromPDA/S01_data.txt";
   auto named = [&](int recId, int field, const std::string& file) {
-    return Format("Session01(Orders): Signature of Rec_ID %d, field %d, which no downloaded "
-                  "record holds, saved as ",
-                  recId, field) +
+    return Format(
+               "Session01(Orders): Signature of Rec_ID %d, field %d, which no downloaded "
+               "record holds, saved as ",
+               recId, field) +
            sig + file;
   };
-  EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out,
-                                      named(1, 0, "S01F00_26120714_001.bmp"),
-                                      named(1, 1, "S01F01_26120714_001.bmp"),
-                                      named(3, 31, "S01F31_26120714_001.bmp"),
-                                      named(9, 3, "S01F03_26120714_005.bmp")));
+  EXPECT_THAT(
+      log_.texts,
+      ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out,
+                  named(1, 0, "S01F00_26120714_001.bmp"), named(1, 1, "S01F01_26120714_001.bmp"),
+                  named(3, 31, "S01F31_26120714_001.bmp"), named(9, 3, "S01F03_26120714_005.bmp")));
   EXPECT_EQ(ReadFileBytes(sig + "S01F31_26120714_001.bmp"),
             pda_->Bitmaps->FindBitmap(3, 31)->Image());
 }

@@ -551,10 +551,10 @@ TEST_F(KLVPDASessionTest, DownloadHandsEveryRecordToTheWritersInOrderAndClears) 
   EXPECT_TRUE(s.DownloadSession());
   const std::string z30(30, 'z');
   // Each replaced output is made lasting right after it is closed.
-  EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord apple",
-                                  "text:WriteRecord pear", "text:WriteRecord " + z30,
-                                  "text:WriteClose", "text:WriteCommit", "odbc:WriteClose",
-                                  "odbc:WriteCommit"));
+  EXPECT_THAT(calls_,
+              ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord apple",
+                          "text:WriteRecord pear", "text:WriteRecord " + z30, "text:WriteClose",
+                          "text:WriteCommit", "odbc:WriteClose", "odbc:WriteCommit"));
   EXPECT_EQ(s.Bitmaps->Bitmap(0)->FileName, "saved.bmp");
   EXPECT_EQ(s.CurrentDb->FileName(), "QP28-Bitmap_S03");
   EXPECT_THAT(log_, IsEmpty());
@@ -751,9 +751,8 @@ TEST_F(KLVPDASessionTest, ClearingWithoutBitmapDatabaseNamesItAndKeepsDataEmptie
                 0u)
           << log_[0];
     }
-    EXPECT_EQ(log_.back().rfind("Session #3: Failure clearing PDA database: QP28-Bitmap_S03\n  ",
-                                0),
-              0u)
+    EXPECT_EQ(
+        log_.back().rfind("Session #3: Failure clearing PDA database: QP28-Bitmap_S03\n  ", 0), 0u)
         << log_.back();
     Detach();
     session_.reset();
