@@ -41,19 +41,34 @@ std::string NormalKeyPath(const std::string& path) {
 // Characters escaped besides the backslash: line ends, NUL, and the syntax of the file.
 constexpr std::string_view kSpecial("\n\r\0=[];", 7);
 
-std::vector<Key> Parse(const std::string& bytes) {
+// Raises ERegistryFileError for anything the writer never produces: a line that is neither
+// a comment, a key nor a value, a value before the first key, or a last line without its
+// line end (a file cut short).
+std::vector<Key> Parse(const std::string& bytes, const std::string& file) {
+  auto damaged = [&](const std::string& what) {
+    return ERegistryFileError("The registry file " + file + " is damaged: " + what);
+  };
+  if (!bytes.empty() && bytes.back() != '\n' && bytes.back() != '\r')
+    throw damaged("it ends in the middle of a line");
   std::vector<Key> keys;
+  size_t number = 0;
   for (const std::string& line : SplitLines(bytes)) {
+    ++number;
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       size_t stop = 0;
-      keys.push_back(Key{NormalKeyPath(UnescapeLine(line, kSpecial, 1, ']', &stop)), {}});
+      std::string path = UnescapeLine(line, kSpecial, 1, ']', &stop);
+      if (stop + 1 != line.size())
+        throw damaged("line " + std::to_string(number) + " is not a whole key line");
+      keys.push_back(Key{NormalKeyPath(path), {}});
       continue;
     }
-    if (keys.empty()) continue;
     size_t eq = 0;
     std::string name = UnescapeLine(line, kSpecial, 0, '=', &eq);
-    if (eq >= line.size()) continue;  // no '=': not a value line
+    if (eq >= line.size())
+      throw damaged("line " + std::to_string(number) + " is neither a key nor a value");
+    if (keys.empty())
+      throw damaged("line " + std::to_string(number) + " is a value before the first key");
     keys.back().values.push_back(Entry{name, UnescapeLine(line, kSpecial, eq + 1)});
   }
   return keys;
@@ -70,15 +85,36 @@ std::string Serialize(const std::vector<Key>& keys) {
   return out;
 }
 
-// The keys of the file; none when it is missing or unreadable.
-std::vector<Key> LoadKeys() {
+// The keys of the file; none when it is missing. Raises ERegistryFileError when it cannot be
+// read as a registry.
+std::vector<Key> LoadKeysStrictly() {
+  const std::string file = RegistryFilePath();
+  struct stat st;
+  auto unreadable = [&](const std::string& why) {
+    return ERegistryFileError("The registry file " + file + " cannot be read: " + why);
+  };
+  if (::stat(file.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    throw unreadable(std::strerror(errno));
+  }
+  if (S_ISDIR(st.st_mode)) throw unreadable("it is a folder");
+  if (::access(file.c_str(), R_OK) != 0) throw unreadable(std::strerror(errno));
   std::string bytes;
   try {
-    bytes = ReadFileBytes(RegistryFilePath());
-  } catch (const EInOutError&) {
+    bytes = ReadFileBytes(file);
+  } catch (const EInOutError& e) {
+    throw unreadable(e.Message());
+  }
+  return Parse(bytes, file);
+}
+
+// The keys of the file; none when it is missing or cannot be read as a registry.
+std::vector<Key> LoadKeys() {
+  try {
+    return LoadKeysStrictly();
+  } catch (const ERegistryFileError&) {
     return {};
   }
-  return Parse(bytes);
 }
 
 const Key* FindKey(const std::vector<Key>& keys, const std::string& path) {
@@ -86,6 +122,16 @@ const Key* FindKey(const std::vector<Key>& keys, const std::string& path) {
     if (SameText(k.path, path)) return &k;
   }
   return nullptr;
+}
+
+std::optional<std::string> FindValue(const std::vector<Key>& keys, const std::string& path,
+                                     const std::string& valueName) {
+  const Key* key = FindKey(keys, path);
+  if (!key) return std::nullopt;
+  for (const Entry& e : key->values) {
+    if (SameText(e.name, valueName)) return e.value;
+  }
+  return std::nullopt;
 }
 
 bool KeyExists(const std::vector<Key>& keys, const std::string& path) {
@@ -122,13 +168,12 @@ std::optional<RegistryKey> RegistryKey::OpenReadOnly(const std::string& keyPath)
 }
 
 std::optional<std::string> RegistryKey::ReadString(const std::string& valueName) const {
-  std::vector<Key> keys = LoadKeys();
-  const Key* key = FindKey(keys, path_);
-  if (!key) return std::nullopt;
-  for (const Entry& e : key->values) {
-    if (SameText(e.name, valueName)) return e.value;
-  }
-  return std::nullopt;
+  return FindValue(LoadKeys(), path_, valueName);
+}
+
+std::optional<std::string> RegistryReadString(const std::string& keyPath,
+                                              const std::string& valueName) {
+  return FindValue(LoadKeysStrictly(), NormalKeyPath(keyPath), valueName);
 }
 
 void RegistryWriteString(const std::string& keyPath, const std::string& valueName,
@@ -136,15 +181,7 @@ void RegistryWriteString(const std::string& keyPath, const std::string& valueNam
   std::string path = NormalKeyPath(keyPath);
   std::string file = RegistryFilePath();
   if (path.empty()) throw EOSError("Cannot write registry value: empty key path");
-  std::vector<Key> keys;
-  struct stat st;
-  if (::stat(file.c_str(), &st) == 0) {
-    try {
-      keys = Parse(ReadFileBytes(file));
-    } catch (const EInOutError& e) {
-      throw EOSError(e.Message());
-    }
-  }
+  std::vector<Key> keys = LoadKeysStrictly();
   Key* key = const_cast<Key*>(FindKey(keys, path));
   if (!key) {
     keys.push_back(Key{path, {}});

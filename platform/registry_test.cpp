@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "base/exception.h"
 #include "testsupport/test_support.h"
@@ -87,6 +89,46 @@ TEST_F(Registry, FileFormat) {
   RegistryWriteString(path, name, value);
   RegistryWriteString(path, "", "plain");
   EXPECT_EQ(qptest::ReadFile(dir / "registry"), file);
+}
+
+// What the writer never writes is damage. The strict reader and the writer (which then leaves
+// the file as it is) raise an error naming the file; the plain reader finds no key in it.
+TEST_F(Registry, AFileThatCannotBeReadAsARegistryIsAnErrorThatNamesIt) {
+  const std::string file = dir / "registry";
+  EXPECT_FALSE(RegistryReadString(kCore, "HotSyncPath")) << "no file is an empty registry";
+  RegistryWriteString(kCore, "HotSyncPath", "/opt/palm/hotsync");
+  const std::string good = qptest::ReadFile(file);
+  EXPECT_EQ(RegistryReadString(kCore, "hotsyncpath"), "/opt/palm/hotsync");
+  EXPECT_FALSE(RegistryReadString(kCore, "Other"));
+
+  for (const auto& [bytes, fault] : std::vector<std::pair<std::string, std::string>>{
+           {good.substr(0, good.size() - 5), "is damaged: it ends in the middle of a line"},
+           {"[Software\\Key\r\n", "is damaged: line 1 is not a whole key line"},
+           {"; comment\r\n[Key]junk\r\n", "is damaged: line 2 is not a whole key line"},
+           {"[Key]\r\n\r\nnot a value\r\n", "is damaged: line 3 is neither a key nor a value"},
+           {"name=value\r\n" + good, "is damaged: line 1 is a value before the first key"}}) {
+    qptest::WriteFile(file, bytes);
+    try {
+      RegistryReadString(kCore, "HotSyncPath");
+      ADD_FAILURE() << fault;
+    } catch (const ERegistryFileError& e) {
+      EXPECT_EQ(e.Message(), "The registry file " + file + " " + fault);
+    }
+    EXPECT_THROW(RegistryWriteString(kCore, "HotSyncPath", "/x"), ERegistryFileError) << fault;
+    EXPECT_EQ(qptest::ReadFile(file), bytes) << fault;
+    EXPECT_FALSE(RegistryKey::OpenReadOnly(kCore)) << fault;
+  }
+
+  std::filesystem::remove(file);
+  std::filesystem::create_directories(file);
+  try {
+    RegistryReadString(kCore, "HotSyncPath");
+    ADD_FAILURE();
+  } catch (const ERegistryFileError& e) {
+    EXPECT_EQ(e.Message(), "The registry file " + file + " cannot be read: it is a folder");
+  }
+  EXPECT_THROW(RegistryWriteString(kCore, "HotSyncPath", "/x"), ERegistryFileError);
+  EXPECT_FALSE(RegistryKey::OpenReadOnly(kCore));
 }
 
 TEST_F(Registry, CreatesTheFileFolderAndFailsWithEOSError) {
