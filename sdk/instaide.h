@@ -17,10 +17,12 @@ enum {
   QP_PLTERR_NO_SUCH_USER = 0xFD02,     /* index out of range, or a user name not known */
   QP_PLTERR_BUFFER_TOO_SMALL = 0xFD03, /* *size now holds the size needed, NUL included */
   QP_PLTERR_FILE = 0xFD04,             /* the file to install cannot be read or copied */
-  QP_PLTERR_INTERNAL = 0xFD05          /* any other failure */
+  QP_PLTERR_INTERNAL = 0xFD05,         /* any other failure */
+  QP_PLTERR_NO_HOTSYNC = 0xFD06        /* no HotSync is installed: the registry names no
+                                          installation that is there */
 };
 
-/* Number of HotSync users (0 when they cannot be read). */
+/* Number of HotSync users (0 when they cannot be read or no HotSync is installed). */
 typedef uint16_t (*PltGetUserCount_t)(void);
 /* Name of the user at a 0-based index. *size is the buffer's size in bytes; nothing is written
    past it. When the name and its NUL do not fit, the result is QP_PLTERR_BUFFER_TOO_SMALL and

@@ -7,28 +7,35 @@
 #include "hotsync/manager/conduit_registry.h"
 #include "hotsync/manager/installation.h"
 #include "hotsync/manager/settings_file.h"
-#include "platform/registry.h"
 #include "sdk/condmgr.h"
 
 namespace {
 
-std::string OwnFolder();
+// Runs f on the registrations of the installation under its lock; f saves what it changes.
+int32_t WithRegistry(const char* creator,
+                     const std::function<int32_t(hotsync::ConduitRegistry&)>& f) {
+  if (!hotsync::IsValidCreator(creator)) return QP_CMERR_BAD_ARGUMENT;
+  try {
+    std::string folder = hotsync::InstalledHotSyncFolder();
+    hotsync::SettingsLock lock(hotsync::JoinPath(folder, hotsync::kLockFile));
+    hotsync::ConduitRegistry registry(folder);
+    return f(registry);
+  } catch (const hotsync::ENoHotSyncError&) {
+    return QP_CMERR_NO_HOTSYNC;
+  } catch (...) {
+    return QP_CMERR_STORAGE;
+  }
+}
 
 // Runs a change to one registration under the lock, then saves.
 int32_t Change(const char* creator, const std::function<void(hotsync::ConduitRegistration&)>& f) {
-  if (!hotsync::IsValidCreator(creator)) return QP_CMERR_BAD_ARGUMENT;
-  try {
-    std::string folder = OwnFolder();
-    hotsync::SettingsLock lock(hotsync::JoinPath(folder, hotsync::kLockFile));
-    hotsync::ConduitRegistry registry(folder);
+  return WithRegistry(creator, [&](hotsync::ConduitRegistry& registry) {
     hotsync::ConduitRegistration* r = registry.Find(creator);
     if (!r) return QP_CMERR_CREATOR_NOT_FOUND;
     f(*r);
     registry.Save();
     return QP_CM_OK;
-  } catch (...) {
-    return QP_CMERR_STORAGE;
-  }
+  });
 }
 
 int32_t SetText(const char* creator, const char* text,
@@ -37,27 +44,17 @@ int32_t SetText(const char* creator, const char* text,
   return Change(creator, [&](hotsync::ConduitRegistration& r) { r.*field = text; });
 }
 
-std::string OwnFolder() {
-  return hotsync::FolderOfModuleAt(reinterpret_cast<const void*>(&OwnFolder));
-}
-
 }  // namespace
 
 extern "C" {
 
 __attribute__((visibility("default"))) int32_t CmInstallCreator(const char* creatorId,
                                                                 int32_t conduitType) {
-  if (!hotsync::IsValidCreator(creatorId)) return QP_CMERR_BAD_ARGUMENT;
-  try {
-    std::string folder = OwnFolder();
-    hotsync::SettingsLock lock(hotsync::JoinPath(folder, hotsync::kLockFile));
-    hotsync::ConduitRegistry registry(folder);
+  return WithRegistry(creatorId, [&](hotsync::ConduitRegistry& registry) {
     if (!registry.Add(creatorId, conduitType)) return QP_CMERR_ALREADY_INSTALLED;
     registry.Save();
     return QP_CM_OK;
-  } catch (...) {
-    return QP_CMERR_STORAGE;
-  }
+  });
 }
 
 __attribute__((visibility("default"))) int32_t CmSetCreatorName(const char* creatorId,
@@ -113,10 +110,8 @@ __attribute__((visibility("default"))) int32_t CmGetHotSyncExecPath(char* buffer
   try {
     // The installed manager as the registry names it; a copy of this library found elsewhere
     // by the library search still points at the installation.
-    std::string path;
-    if (auto key = platform::RegistryKey::OpenReadOnly(hotsync::kHotSyncKey))
-      path = key->ReadString(hotsync::kHotSyncPathValue).value_or("");
-    if (path.empty()) path = hotsync::JoinPath(OwnFolder(), hotsync::kManagerProgram);
+    std::string path =
+        hotsync::JoinPath(hotsync::InstalledHotSyncFolder(), hotsync::kManagerProgram);
     int32_t room = *size;
     int32_t needed = static_cast<int32_t>(path.size() + 1);
     CopyToBuffer(path, buffer, static_cast<size_t>(room));
@@ -125,23 +120,20 @@ __attribute__((visibility("default"))) int32_t CmGetHotSyncExecPath(char* buffer
       return QP_CMERR_BUFFER_TOO_SMALL;
     }
     return QP_CM_OK;
+  } catch (const hotsync::ENoHotSyncError&) {
+    CopyToBuffer("", buffer, static_cast<size_t>(*size));
+    return QP_CMERR_NO_HOTSYNC;
   } catch (...) {
     return QP_CMERR_INTERNAL;
   }
 }
 
 __attribute__((visibility("default"))) int32_t CmRemoveConduitByCreatorID(const char* creatorId) {
-  if (!hotsync::IsValidCreator(creatorId)) return QP_CMERR_BAD_ARGUMENT;
-  try {
-    std::string folder = OwnFolder();
-    hotsync::SettingsLock lock(hotsync::JoinPath(folder, hotsync::kLockFile));
-    hotsync::ConduitRegistry registry(folder);
+  return WithRegistry(creatorId, [&](hotsync::ConduitRegistry& registry) {
     if (!registry.Remove(creatorId)) return QP_CMERR_CREATOR_NOT_FOUND;
     registry.Save();
     return QP_CM_OK;
-  } catch (...) {
-    return QP_CMERR_STORAGE;
-  }
+  });
 }
 
 }  // extern "C"

@@ -12,8 +12,8 @@
 
 namespace {
 
-std::string OwnFolder() {
-  return hotsync::FolderOfModuleAt(reinterpret_cast<const void*>(&OwnFolder));
+hotsync::UserStore Store() {
+  return hotsync::UserStore(hotsync::InstalledHotSyncFolder());
 }
 
 }  // namespace
@@ -22,7 +22,7 @@ extern "C" {
 
 __attribute__((visibility("default"))) uint16_t PltGetUserCount(void) {
   try {
-    size_t n = hotsync::UserStore(OwnFolder()).Users().size();
+    size_t n = Store().Users().size();
     return static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF));
   } catch (...) {
     return 0;
@@ -33,7 +33,7 @@ __attribute__((visibility("default"))) int32_t PltGetUser(uint32_t index, char* 
                                                           int32_t* size) {
   if (!size || *size < 0 || (!buffer && *size > 0)) return QP_PLTERR_BAD_ARGUMENT;
   try {
-    std::vector<hotsync::HotSyncUser> users = hotsync::UserStore(OwnFolder()).Users();
+    std::vector<hotsync::HotSyncUser> users = Store().Users();
     if (index >= users.size()) return QP_PLTERR_NO_SUCH_USER;
     const std::string& name = users[index].name;
     int32_t room = *size;
@@ -41,6 +41,8 @@ __attribute__((visibility("default"))) int32_t PltGetUser(uint32_t index, char* 
     CopyToBuffer(name, buffer, static_cast<size_t>(room));
     *size = needed;
     return needed > room ? QP_PLTERR_BUFFER_TOO_SMALL : QP_PLT_OK;
+  } catch (const hotsync::ENoHotSyncError&) {
+    return QP_PLTERR_NO_HOTSYNC;
   } catch (...) {
     return QP_PLTERR_INTERNAL;
   }
@@ -50,7 +52,7 @@ __attribute__((visibility("default"))) int32_t PltInstallFile(const char* userNa
                                                               const char* filePath) {
   if (!userName || !filePath || !*filePath) return QP_PLTERR_BAD_ARGUMENT;
   try {
-    auto user = hotsync::UserStore(OwnFolder()).Find(userName);
+    auto user = Store().Find(userName);
     if (!user) return QP_PLTERR_NO_SUCH_USER;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(filePath, ec)) return QP_PLTERR_FILE;
@@ -64,6 +66,8 @@ __attribute__((visibility("default"))) int32_t PltInstallFile(const char* userNa
     std::filesystem::create_directories(user->InstallFolder(), ec);
     WriteFileAtomically(user->InstallFolder() + name, bytes);
     return QP_PLT_OK;
+  } catch (const hotsync::ENoHotSyncError&) {
+    return QP_PLTERR_NO_HOTSYNC;
   } catch (...) {
     return QP_PLTERR_INTERNAL;
   }

@@ -3,8 +3,9 @@
 #include <filesystem>
 
 #include "base/exception.h"
+#include "base/format.h"
 #include "platform/file_names.h"
-#include "platform/modules.h"
+#include "platform/registry.h"
 
 namespace hotsync {
 
@@ -15,13 +16,31 @@ const std::vector<std::string>& InstallationFiles() {
   return files;
 }
 
-std::string FolderOfModuleAt(const void* address) {
-  std::string path = platform::ModuleFileName(address);
-  if (path.empty()) throw EOSError("Cannot find the HotSync folder");
+std::string InstalledHotSyncFolder() {
+  const std::string file = platform::RegistryFilePath();
+  auto none = [](const std::string& why) {
+    return ENoHotSyncError(why +
+                           ". There is no HotSync installation; make one with: hotsync setup DIR");
+  };
+  std::optional<std::string> program;
+  try {
+    program = platform::RegistryReadString(kHotSyncKey, kHotSyncPathValue);
+  } catch (const platform::ERegistryFileError& e) {
+    throw none(e.Message());
+  }
   std::error_code ec;
-  std::filesystem::path full = std::filesystem::absolute(path, ec);
-  if (!ec) path = full.string();
-  return platform::WithTrailingSeparator(platform::FolderOf(path));
+  if (!program) {
+    if (!std::filesystem::exists(file, ec))
+      throw none("The registry file " + file + " does not exist");
+    throw none(Format("The registry file %s has no value %s under %s", file.c_str(),
+                      kHotSyncPathValue, kHotSyncKey));
+  }
+  std::string folder = platform::FolderOf(*program);
+  if (folder == *program) *program += kManagerProgram;
+  if (folder.empty() || !std::filesystem::is_regular_file(*program, ec))
+    throw none("The registry file " + file + " names the HotSync program " + *program +
+               ", which is not there");
+  return folder;
 }
 
 std::string ProgramFolder() {

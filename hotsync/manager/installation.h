@@ -10,6 +10,8 @@ namespace hotsync {
 
 // A failure of the HotSync installation or of a HotSync.
 QP_DECLARE_EXCEPTION(EHotSyncError, Exception);
+// No HotSync is installed: the registry names no installation that is there.
+QP_DECLARE_EXCEPTION(ENoHotSyncError, EHotSyncError);
 
 constexpr const char* kManagerProgram = "hotsync";
 constexpr const char* kRegistrationsFile = "conduits.ini";
@@ -25,8 +27,12 @@ constexpr const char* kHotSyncPathValue = "HotSyncPath";
 // The program and the libraries a HotSync installation holds.
 const std::vector<std::string>& InstallationFiles();
 
-// The folder (with a trailing separator) of the module containing the address.
-std::string FolderOfModuleAt(const void* address);
+// The folder (with a trailing separator) of the installation that the registry names: the
+// folder of its HotSyncPath, which must hold the manager program. Raises ENoHotSyncError,
+// naming the registry file, what is wrong with it and how to make an installation, when the
+// file is missing or cannot be read, names none, or names one that is not there.
+std::string InstalledHotSyncFolder();
+
 // The folder (with a trailing separator) of the running program.
 std::string ProgramFolder();
 

@@ -1,7 +1,11 @@
 #include "hotsync/manager/setup.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "base/text_file.h"
@@ -23,6 +27,29 @@ void CopyInto(const fs::path& from, const fs::path& to) {
     throw EHotSyncError("Cannot make " + to.string() + " executable");
 }
 
+// Moves what is in the registry file's place to a free name beside it and returns that name.
+std::string KeepAside(const std::string& file) {
+  for (int n = 1;; ++n) {
+    std::string kept = file + ".unreadable" + (n == 1 ? "" : "-" + std::to_string(n));
+    if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0)
+      return kept;
+    if (errno != EEXIST)
+      throw EHotSyncError("Cannot keep the registry file " + file + " as " + kept + ": " +
+                          std::strerror(errno));
+  }
+}
+
+// Points the registry at the program. A registry file that cannot be read is kept, not lost.
+void RegisterProgram(const std::string& program, std::ostream& out) {
+  try {
+    platform::RegistryWriteString(kHotSyncKey, kHotSyncPathValue, program);
+  } catch (const platform::ERegistryFileError& e) {
+    std::string kept = KeepAside(platform::RegistryFilePath());
+    out << e.Message() << ".\nIt is kept as " << kept << "; a new registry file replaces it.\n";
+    platform::RegistryWriteString(kHotSyncKey, kHotSyncPathValue, program);
+  }
+}
+
 }  // namespace
 
 int SetUpInstallation(const std::string& dir, std::ostream& out) {
@@ -40,7 +67,7 @@ int SetUpInstallation(const std::string& dir, std::ostream& out) {
     CopyInto(source / file, target / file);
   }
   std::string program = (target / kManagerProgram).string();
-  platform::RegistryWriteString(kHotSyncKey, kHotSyncPathValue, program);
+  RegisterProgram(program, out);
   out << "HotSync installed in " << target.string() << "\n";
   return 0;
 }
