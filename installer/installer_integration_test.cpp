@@ -6,7 +6,9 @@
 #include "installer/stand_in.h"
 #include "installer/test_support.h"
 #include "installer/wizard.h"
+#include "platform/modules.h"
 #include "platform/shell.h"
+#include "sdk/condmgr.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -81,8 +83,13 @@ TEST_F(InstallerIntegrationTest, InstallRegistersQueuesForTickedUsersAndRestarts
 }
 
 TEST_F(InstallerIntegrationTest, RemoveDropsTheRegistrationAndRestartsTheManager) {
-  ASSERT_EQ(RunCommand({hotSync.Program(), "conduit", "add", "QPOD", installer / "x.so"}).exitCode,
-            0);
+  {
+    // Registered as an installer registers a conduit, without loading the library.
+    platform::Module cm(hotSync.Folder() + "libCondMgr.so");
+    ASSERT_EQ(cm.Bind<CmInstallCreator_t>("CmInstallCreator")("QPOD", 1), 0);
+    ASSERT_EQ(cm.Bind<CmSetCreatorName_t>("CmSetCreatorName")("QPOD", (installer / "x.so").c_str()),
+              0);
+  }
   ASSERT_THAT(hotSync.Conduits(), HasSubstr("QPOD"));
   long manager = hotSync.StartManager();
   TfrmWizard_Container& w = Show({"-r"});

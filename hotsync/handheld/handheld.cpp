@@ -73,6 +73,8 @@ Handheld Handheld::Create(const std::string& folder, const std::string& userName
 Handheld::Handheld(std::string folder) : folder_(std::move(folder)) {
   const std::string userFile = (fs::path(folder_) / kHandheldUserFile).string();
   std::error_code ec;
+  if (!fs::exists(folder_, ec))
+    throw EHandheldError(Format("The handheld folder \"%s\" does not exist", folder_.c_str()));
   if (!fs::is_regular_file(userFile, ec))
     throw EHandheldError(
         Format("\"%s\" is no handheld (it has no %s)", folder_.c_str(), kHandheldUserFile));
@@ -100,7 +102,9 @@ std::vector<HandheldDbInfo> Handheld::ListDatabases() const {
     HandheldDbInfo info;
     info.path = file.string();
     try {
-      const PalmDatabase db = ReadPalmFile(info.path);
+      // The layout alone: a HotSync opens a database the same way.
+      PalmDatabase db;
+      const PalmRecordFile file(info.path, db);
       info.name = db.name;
       info.attributes = db.attributes;
       info.type = db.type;
@@ -150,7 +154,15 @@ std::string Handheld::SaveDatabase(const PalmDatabase& db) {
 
 std::string Handheld::InstallFile(const std::string& file) {
   const std::string bytes = ReadFileBytes(file);
-  const PalmDatabase db = ParsePalmDatabase(bytes, file);
+  PalmDatabase db;
+  try {
+    db = ParsePalmDatabase(bytes, file);
+  } catch (const EPalmFileError& e) {
+    // The parser's message begins with the file name.
+    std::string fault = e.Message();
+    if (fault.starts_with(file + ": ")) fault.erase(0, file.size() + 2);
+    throw EPalmFileError(Format("%s is not a Palm database file: %s", file.c_str(), fault.c_str()));
+  }
   return Install(db.name, db.IsResourceDb(), bytes);
 }
 

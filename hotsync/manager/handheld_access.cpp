@@ -18,4 +18,11 @@ std::string InstallOnHandheld(const std::string& handheldFolder, const std::stri
   return ReadPalmDatabaseName(path);
 }
 
+std::vector<std::string> DamagedDatabases(const std::string& handheldFolder) {
+  std::vector<std::string> faults;
+  for (const HandheldDbInfo& db : Handheld(handheldFolder).ListDatabases())
+    if (!db.error.empty()) faults.push_back(db.error);
+  return faults;
+}
+
 }  // namespace hotsync

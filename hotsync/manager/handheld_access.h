@@ -2,6 +2,7 @@
 // What the manager needs of the handheld on the cradle.
 
 #include <string>
+#include <vector>
 
 namespace hotsync {
 
@@ -11,5 +12,9 @@ std::string HandheldUserName(const std::string& handheldFolder);
 // Validates a queued database file and puts it onto the handheld. Returns the database's
 // name; raises Exception (and changes nothing) for a file that is no database.
 std::string InstallOnHandheld(const std::string& handheldFolder, const std::string& file);
+
+// What is wrong with each database file on the handheld that cannot be opened, one text per
+// file naming it.
+std::vector<std::string> DamagedDatabases(const std::string& handheldFolder);
 
 }  // namespace hotsync

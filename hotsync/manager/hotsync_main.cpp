@@ -16,6 +16,7 @@
 #include "hotsync/manager/user_store.h"
 #include "platform/modules.h"
 #include "sdk/condmgr.h"
+#include "sdk/conduit.h"
 
 namespace {
 
@@ -62,6 +63,20 @@ std::string CmError(const char* what, int32_t rc) {
   return Format("%s failed (0x%04X)", what, static_cast<unsigned>(rc) & 0xFFFF);
 }
 
+// A HotSync loads a conduit and calls its OpenConduit; anything else would only fail there.
+void CheckConduitLibrary(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) throw hotsync::EHotSyncError(path + " does not exist");
+  if (!std::filesystem::is_regular_file(path, ec))
+    throw hotsync::EHotSyncError(path + " is not a file");
+  platform::Module module(path);
+  if (!module.Valid())
+    throw hotsync::EHotSyncError(path +
+                                 " is not a library that loads: " + platform::LastModuleError());
+  if (!module.Bind<OpenConduit_fn>("OpenConduit"))
+    throw hotsync::EHotSyncError(path + " is no conduit: it does not export OpenConduit");
+}
+
 int ConduitAdd(const std::string& folder, const std::string& creator, const std::string& library,
                int16_t priority) {
   ConduitManager cm(folder);
@@ -71,6 +86,7 @@ int ConduitAdd(const std::string& folder, const std::string& creator, const std:
   std::error_code ec;
   std::string path = std::filesystem::absolute(library, ec).string();
   if (ec) path = library;
+  CheckConduitLibrary(path);
   int32_t rc = install(creator.c_str(), QP_CM_CONDUIT_APPLICATION);
   if ((rc & 0xFFFF) != QP_CM_OK && (rc & 0xFFFF) != QP_CMERR_ALREADY_INSTALLED)
     throw hotsync::EHotSyncError(CmError("CmInstallCreator", rc));
@@ -130,10 +146,17 @@ const std::string& Creator(const std::string& text) {
 }
 
 int Run(const std::vector<std::string>& args) {
-  if (args.empty()) return hotsync::ServeManagerWindow(std::cout);
+  if (args.empty()) {
+    const std::string folder = hotsync::InstalledHotSyncFolder();
+    return hotsync::ServeManagerWindow(std::cout,
+                                       "It serves the HotSync installation in " + folder +
+                                           " until an installer stops it or Ctrl-C interrupts it; "
+                                           "'hotsync --help' lists the other commands.");
+  }
   const auto [cmd, rest] = SplitCommand(args, "command");
   if (cmd == "serve") {
     CommandLine(rest).Operands({});
+    hotsync::InstalledHotSyncFolder();
     return hotsync::ServeManagerWindow(std::cout);
   }
   if (cmd == "setup")
@@ -142,11 +165,11 @@ int Run(const std::vector<std::string>& args) {
     const auto [sub, subArgs] = SplitCommand(rest, "user command");
     if (sub == "add") {
       const std::string name = CommandLine(subArgs).Operands({"NAME"})[0];
-      return UserAdd(hotsync::ProgramFolder(), name);
+      return UserAdd(hotsync::InstalledHotSyncFolder(), name);
     }
     if (sub == "ls") {
       CommandLine(subArgs).Operands({});
-      return UserList(hotsync::ProgramFolder());
+      return UserList(hotsync::InstalledHotSyncFolder());
     }
     throw EUsageError("unknown user command '" + sub + "'");
   }
@@ -158,26 +181,27 @@ int Run(const std::vector<std::string>& args) {
       int16_t priority = 2;
       if (line.Has("--priority") && !ParseInt16(line.Value("--priority"), priority))
         throw EUsageError("invalid priority '" + line.Value("--priority") + "'");
-      return ConduitAdd(hotsync::ProgramFolder(), Creator(operands[0]), operands[1], priority);
+      return ConduitAdd(hotsync::InstalledHotSyncFolder(), Creator(operands[0]), operands[1],
+                        priority);
     }
     if (sub == "ls") {
       CommandLine(subArgs).Operands({});
-      return ConduitList(hotsync::ProgramFolder());
+      return ConduitList(hotsync::InstalledHotSyncFolder());
     }
     if (sub == "rm")
-      return ConduitRemove(hotsync::ProgramFolder(),
+      return ConduitRemove(hotsync::InstalledHotSyncFolder(),
                            Creator(CommandLine(subArgs).Operands({"CREATOR"})[0]));
     throw EUsageError("unknown conduit command '" + sub + "'");
   }
   if (cmd == "sync") {
     const std::string handheld = CommandLine(rest).Operands({"HANDHELD"})[0];
-    return hotsync::RunHotSync(hotsync::ProgramFolder(), handheld, std::cout);
+    return hotsync::RunHotSync(hotsync::InstalledHotSyncFolder(), handheld, std::cout);
   }
   if (cmd == "configure") {
     const CommandLine line(rest, {"--user"});
     const std::string creator = Creator(line.Operands({"CREATOR"})[0]);
     if (!line.Has("--user")) throw EUsageError("missing --user NAME");
-    return hotsync::RunConfigure(hotsync::ProgramFolder(), creator, line.Value("--user"),
+    return hotsync::RunConfigure(hotsync::InstalledHotSyncFolder(), creator, line.Value("--user"),
                                  std::cout);
   }
   throw EUsageError("unknown command '" + cmd + "'");
@@ -193,7 +217,7 @@ int main(int argc, char** argv) {
   } catch (const EUsageError& e) {
     return ReportUsageError("hotsync", e);
   } catch (const std::exception& e) {
-    std::cerr << "hotsync: " << ErrorText(e) << "\n";
+    std::cerr << "hotsync: " << e.what() << "\n";
     return 1;
   }
 }

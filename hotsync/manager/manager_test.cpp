@@ -12,8 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -44,6 +46,42 @@ namespace {
 using qptest::ReadFile;
 using qptest::ScopedEnv;
 using qptest::WriteFile;
+
+// The ways a registry file names no installation that is there, with what the message says.
+const std::vector<std::pair<std::string, std::string>> kBrokenRegistries = {
+    {"missing", "does not exist"},
+    {"random bytes", "is damaged"},
+    {"cut in the key", "is damaged: it ends in the middle of a line"},
+    {"cut in the value", "is damaged: it ends in the middle of a line"},
+    {"cut after the key", "has no value HotSyncPath"},
+    {"folder", "cannot be read: it is a folder"},
+    {"naming a missing installation", "names the HotSync program /nonexistent/HotSync/hotsync"}};
+
+// Writes a good registry naming program, then breaks it as `how` says.
+void BreakRegistry(const std::string& how, const std::string& program) {
+  const std::string file = platform::RegistryFilePath();
+  fs::remove_all(file);
+  platform::RegistryWriteString(hotsync::kHotSyncKey, hotsync::kHotSyncPathValue, program);
+  const std::string good = ReadFile(file);
+  fs::remove(file);
+  if (how == "random bytes") {
+    std::mt19937 random(21);
+    std::string bytes(3000, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    WriteFile(file, bytes);
+  } else if (how == "cut in the key") {
+    WriteFile(file, good.substr(0, good.find('\n') / 2));
+  } else if (how == "cut in the value") {
+    WriteFile(file, good.substr(0, good.size() - 10));
+  } else if (how == "cut after the key") {
+    WriteFile(file, good.substr(0, good.find('\n') + 1));
+  } else if (how == "folder") {
+    fs::create_directories(file);
+  } else if (how == "naming a missing installation") {
+    platform::RegistryWriteString(hotsync::kHotSyncKey, hotsync::kHotSyncPathValue,
+                                  "/nonexistent/HotSync/hotsync");
+  }
+}
 
 // A child process with its standard output and error in one pipe.
 class Child {
@@ -148,11 +186,16 @@ class ManagerTest : public ::testing::Test {
     ASSERT_EQ(r.status, 0) << r.output;
   }
 
-  // Only what the Conduit Manager and Install Aide need: the program and the two libraries.
+  // Only what the Conduit Manager and Install Aide need: the program and the two libraries,
+  // named by the registry as setup names an installation.
   void SetUpLibrariesOnly() {
-    fs::create_directories(hotSync_);
+    CopyLibrariesInto(hotSync_);
+    platform::RegistryWriteString(hotsync::kHotSyncKey, hotsync::kHotSyncPathValue, Program());
+  }
+  static void CopyLibrariesInto(const std::string& folder) {
+    fs::create_directories(folder);
     for (const char* f : {"hotsync", "libCondMgr.so", "libInstAide.so"})
-      fs::copy_file(std::string(QP_OUT_DIR) + "/" + f, hotSync_ + "/" + f);
+      fs::copy_file(std::string(QP_OUT_DIR) + "/" + f, folder + "/" + f);
   }
 
   std::string CopyConduit(const std::string& name, const char* from = QP_TEST_CONDUIT) {
@@ -329,14 +372,52 @@ TEST_F(CondMgrTest, ReportsTheManagerProgramWithinTheGivenSize) {
 
 TEST_F(CondMgrTest, ReportsTheRegisteredManagerWhenLoadedFromElsewhere) {
   // A copy found by the library search (not in the installation) still points at the
-  // installation the registry names.
+  // installation the registry names, and keeps its registrations there.
+  const std::string other = root_ + "/Other";
+  CopyLibrariesInto(other);
   platform::RegistryWriteString(hotsync::kHotSyncKey, hotsync::kHotSyncPathValue,
-                                "/opt/elsewhere/hotsync");
+                                other + "/hotsync");
   auto get = Bind<CmGetHotSyncExecPath_t>("CmGetHotSyncExecPath");
   char buffer[260];
   int32_t size = sizeof buffer;
   EXPECT_EQ(get(buffer, &size), 0);
-  EXPECT_STREQ(buffer, "/opt/elsewhere/hotsync");
+  EXPECT_EQ(std::string(buffer), other + "/hotsync");
+  EXPECT_EQ(Bind<CmInstallCreator_t>("CmInstallCreator")("QPod", 1), 0);
+  EXPECT_EQ(hotsync::ConduitRegistry(other).All().size(), 1u);
+  EXPECT_TRUE(hotsync::ConduitRegistry(hotSync_).All().empty());
+}
+
+TEST_F(CondMgrTest, WithoutAnInstallationTheLibrariesAnswerThatNoHotSyncIsInstalled) {
+  auto get = Bind<CmGetHotSyncExecPath_t>("CmGetHotSyncExecPath");
+  auto install = Bind<CmInstallCreator_t>("CmInstallCreator");
+  auto setName = Bind<CmSetCreatorName_t>("CmSetCreatorName");
+  auto remove = Bind<CmRemoveConduitByCreatorID_t>("CmRemoveConduitByCreatorID");
+  platform::Module aide(hotSync_ + "/libInstAide.so");
+  auto count = aide.Bind<PltGetUserCount_t>("PltGetUserCount");
+  auto getUser = aide.Bind<PltGetUser_t>("PltGetUser");
+  auto installFile = aide.Bind<PltInstallFile_t>("PltInstallFile");
+  ASSERT_TRUE(count && getUser && installFile);
+  const std::string file = root_ + "/Memo.pdb";
+  WriteFile(file, "database bytes");
+  const auto before = qptest::Snapshot(hotSync_);
+
+  for (const auto& [how, says] : kBrokenRegistries) {
+    BreakRegistry(how, Program());
+    char buffer[260];
+    std::memset(buffer, '#', sizeof buffer);
+    int32_t size = sizeof buffer;
+    EXPECT_EQ(get(buffer, &size), QP_CMERR_NO_HOTSYNC) << how;
+    EXPECT_STREQ(buffer, "") << how << ": the libraries' own folder is no installation";
+    EXPECT_EQ(size, 260);
+    EXPECT_EQ(install("QPod", 1), QP_CMERR_NO_HOTSYNC) << how;
+    EXPECT_EQ(setName("QPod", "/x.so"), QP_CMERR_NO_HOTSYNC) << how;
+    EXPECT_EQ(remove("QPod"), QP_CMERR_NO_HOTSYNC) << how;
+    EXPECT_EQ(count(), 0) << how;
+    size = sizeof buffer;
+    EXPECT_EQ(getUser(0, buffer, &size), QP_PLTERR_NO_HOTSYNC) << how;
+    EXPECT_EQ(installFile("Jo", file.c_str()), QP_PLTERR_NO_HOTSYNC) << how;
+  }
+  EXPECT_EQ(qptest::Snapshot(hotSync_), before);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -455,15 +536,84 @@ TEST_F(ManagerTest, ManagesUsersAndConduitRegistrations) {
   EXPECT_TRUE(fs::is_regular_file(Program())) << "a user folder never takes a file's name";
   EXPECT_NE(users[1].folder, hotSync_ + "/hotsync/");
 
-  EXPECT_EQ(Run({"conduit", "add", "BBBB", "/x/libb.so", "--priority", "1"}).status, 0);
-  EXPECT_EQ(Run({"conduit", "add", "AAAA", "/x/liba.so", "--priority", "3"}).status, 0);
-  EXPECT_EQ(Run({"conduit", "add", "AAAA", "/x/liba2.so", "--priority", "3"}).status, 0)
+  const std::string b = CopyConduit("b"), a = CopyConduit("a"), a2 = CopyConduit("a2");
+  EXPECT_EQ(Run({"conduit", "add", "BBBB", b, "--priority", "1"}).status, 0);
+  EXPECT_EQ(Run({"conduit", "add", "AAAA", a, "--priority", "3"}).status, 0);
+  EXPECT_EQ(Run({"conduit", "add", "AAAA", a2, "--priority", "3"}).status, 0)
       << "registering again updates";
   Result ls = Run({"conduit", "ls"});
-  EXPECT_EQ(ls.output, "BBBB\t1\t/x/libb.so\nAAAA\t3\t/x/liba2.so\n");
+  EXPECT_EQ(ls.output, "BBBB\t1\t" + b + "\nAAAA\t3\t" + a2 + "\n");
+
+  // Only a library that loads and exports OpenConduit is registered.
+  const std::string text = root_ + "/conduits/libtext.so";
+  WriteFile(text, "root:x:0:0:root:/root:/bin/bash\n");
+  for (auto [library, fault] : std::vector<std::pair<std::string, std::string>>{
+           {text, " is not a library that loads: "},
+           {root_ + "/conduits/libgone.so", " does not exist"},
+           {root_ + "/conduits", " is not a file"},
+           {hotSync_ + "/libCondMgr.so", " is no conduit: it does not export OpenConduit"}}) {
+    Result r = Run({"conduit", "add", "CCCC", library});
+    EXPECT_EQ(r.status, 1) << library;
+    EXPECT_EQ(r.output.rfind("hotsync: " + library + fault, 0), 0u) << r.output;
+  }
+  EXPECT_EQ(Run({"conduit", "ls"}).output, ls.output);
+
   EXPECT_EQ(Run({"conduit", "rm", "BBBB"}).status, 0);
   EXPECT_EQ(Run({"conduit", "rm", "BBBB"}).status, 1);
-  EXPECT_EQ(Run({"conduit", "ls"}).output, "AAAA\t3\t/x/liba2.so\n");
+  EXPECT_EQ(Run({"conduit", "ls"}).output, "AAAA\t3\t" + a2 + "\n");
+}
+
+TEST_F(ManagerTest, WithoutARegistryEveryCommandSaysThereIsNoInstallationAndWritesNothing) {
+  // The build's output folder holds the program and every library, as an installation does;
+  // no registry names it, so it is none.
+  const std::string out = QP_OUT_DIR;
+  const std::vector<std::string> written = {"users.ini", "conduits.ini", ".hotsync.lock", "Bob"};
+  auto present = [&] {
+    std::vector<bool> p;
+    for (const std::string& f : written) p.push_back(fs::exists(out + "/" + f));
+    return p;
+  };
+  const std::vector<bool> before = present();
+  const std::string handheld = MakeHandheld("Bob");
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"user", "add", "Bob"},
+                                             {"user", "ls"},
+                                             {"conduit", "add", "QP28", QP_TEST_CONDUIT},
+                                             {"conduit", "ls"},
+                                             {"conduit", "rm", "QP28"},
+                                             {"sync", handheld},
+                                             {"configure", "QP28", "--user", "Bob"},
+                                             {"serve"},
+                                             {}}) {
+    Result r = Run(args, {}, out + "/hotsync");
+    EXPECT_EQ(r.status, 1) << (args.empty() ? "" : args[0]);
+    EXPECT_EQ(r.output, "hotsync: The registry file " + root_ +
+                            "/registry does not exist. There is no HotSync installation; make "
+                            "one with: hotsync setup DIR\n");
+  }
+  EXPECT_EQ(present(), before);
+}
+
+TEST_F(ManagerTest, SetupKeepsARegistryFileItCannotReadAndSaysSo) {
+  SetUpInstallation();
+  if (IsSkipped() || HasFatalFailure()) return;
+  const std::string file = root_ + "/registry";
+  int n = 0;
+  for (const char* how : {"random bytes", "cut in the value", "folder"}) {
+    BreakRegistry(how, "/elsewhere/hotsync");
+    const std::string bytes = fs::is_directory(file) ? "" : ReadFile(file);
+    Result r = Run({"setup", hotSync_});
+    ASSERT_EQ(r.status, 0) << how << r.output;
+    const std::string kept = file + ".unreadable" + (++n == 1 ? "" : "-" + std::to_string(n));
+    EXPECT_THAT(r.output, HasSubstr("The registry file " + file));
+    EXPECT_THAT(r.output, HasSubstr("It is kept as " + kept + "; a new registry file replaces it"));
+    if (fs::is_directory(kept))
+      EXPECT_EQ(std::string(how), "folder");
+    else
+      EXPECT_EQ(ReadFile(kept), bytes) << how;
+    EXPECT_EQ(platform::RegistryReadString(hotsync::kHotSyncKey, hotsync::kHotSyncPathValue),
+              fs::weakly_canonical(Program()).string());
+  }
 }
 
 TEST_F(ManagerTest, SetupMakesAnInstallationAndPointsTheRegistryAtIt) {
@@ -526,6 +676,36 @@ TEST_F(SyncTest, HandsTheConduitItsPropertiesAtTheirOffsets) {
   EXPECT_THAT(log, HasSubstr("Hello from libalpha"));
 }
 
+TEST_F(SyncTest, ARegistryThatNamesNoInstallationStopsTheHotSyncAndSaysWhy) {
+  ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha")}).status, 0);
+  for (const auto& [how, says] : kBrokenRegistries) {
+    BreakRegistry(how, Program());
+    Result r = Run({"sync", handheld_}, RecordEnv());
+    EXPECT_EQ(r.status, 1) << how;
+    EXPECT_EQ(r.output.rfind("hotsync: The registry file " + root_ + "/registry ", 0), 0u)
+        << r.output;
+    EXPECT_THAT(r.output, HasSubstr(says)) << how;
+    EXPECT_THAT(r.output, HasSubstr("make one with: hotsync setup DIR")) << how;
+    EXPECT_THAT(r.output, Not(HasSubstr("HotSync completed"))) << how;
+  }
+  EXPECT_FALSE(fs::exists(root_ + "/record.txt")) << "no conduit was loaded";
+  EXPECT_FALSE(hotsync::UserStore(hotSync_).Find("Jo Smith")) << "nothing was written";
+}
+
+TEST_F(SyncTest, SaysWhatIsWrongWithTheHandheld) {
+  ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha")}).status, 0);
+  WriteFile(handheld_ + "/broken.pdb", "short");
+  Result r = Run({"sync", handheld_}, RecordEnv());
+  const std::string line =
+      "Damaged database on the handheld: " + handheld_ + "/broken.pdb: truncated header";
+  EXPECT_THAT(r.output, HasSubstr(line));
+  EXPECT_THAT(ReadFile(hotsync::UserStore(hotSync_).Find("Jo Smith")->LogFile()), HasSubstr(line));
+
+  r = Run({"sync", root_ + "/nowhere"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "hotsync: The handheld folder \"" + root_ + "/nowhere\" does not exist\n");
+}
+
 TEST_F(SyncTest, RunsConduitsInPriorityOrderAndSkipsBrokenOnes) {
   ASSERT_EQ(Run({"conduit", "add", "Zulu", CopyConduit("zulu"), "--priority", "1"}).status, 0);
   ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha"), "--priority", "5"}).status, 0);
@@ -534,11 +714,21 @@ TEST_F(SyncTest, RunsConduitsInPriorityOrderAndSkipsBrokenOnes) {
                  "--priority", "2"})
                 .status,
             0);
+  // An installer registers a library without loading it.
   std::string junk = root_ + "/conduits/libjunk.so";
   WriteFile(junk, "not a library");
-  ASSERT_EQ(Run({"conduit", "add", "Junk", junk, "--priority", "3"}).status, 0);
-  ASSERT_EQ(
-      Run({"conduit", "add", "Gone", root_ + "/conduits/libgone.so", "--priority", "4"}).status, 0);
+  {
+    platform::Module cm(hotSync_ + "/libCondMgr.so");
+    auto install = cm.Bind<CmInstallCreator_t>("CmInstallCreator");
+    auto setName = cm.Bind<CmSetCreatorName_t>("CmSetCreatorName");
+    auto setPriority = cm.Bind<CmSetCreatorPriority_t>("CmSetCreatorPriority");
+    for (auto [creator, library, priority] : std::vector<std::tuple<const char*, std::string, int>>{
+             {"Junk", junk, 3}, {"Gone", root_ + "/conduits/libgone.so", 4}}) {
+      ASSERT_EQ(install(creator, 1), 0);
+      ASSERT_EQ(setName(creator, library.c_str()), 0);
+      ASSERT_EQ(setPriority(creator, static_cast<int16_t>(priority)), 0);
+    }
+  }
 
   Result r = Run({"sync", handheld_}, RecordEnv());
   EXPECT_EQ(r.status, 1) << "skipped conduits count as failed";
@@ -631,8 +821,16 @@ TEST_F(SyncTest, ConfigureSetsTheActionForTheNextHotSyncOrForGood) {
   EXPECT_THAT(Recorded("open"),
               ::testing::ElementsAre("open libalpha type=2", "open libalpha type=6",
                                      "open libalpha type=3", "open libalpha type=3"));
-  EXPECT_EQ(Run({"configure", "Alph", "--user", "Nobody"}, env).status, 1);
-  EXPECT_EQ(Run({"configure", "None", "--user", "Jo Smith"}, env).status, 1);
+  Result r = Run({"configure", "Alph", "--user", "Nobody"}, env);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output,
+            "hotsync: No HotSync user \"Nobody\"; 'hotsync user ls' lists the users, "
+            "'hotsync user add NAME' adds one\n");
+  r = Run({"configure", "None", "--user", "Jo Smith"}, env);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output,
+            "hotsync: No conduit is registered for None; 'hotsync conduit ls' lists the "
+            "registered ones\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -658,6 +856,9 @@ TEST_F(ManagerTest, StartedWithoutArgumentsItServesAsTheInstallerExpects) {
   SetUpLibrariesOnly();
   Child child({Program()}, {});
   ASSERT_EQ(child.ReadLine(), "HotSync Manager running");
+  EXPECT_EQ(child.ReadLine(), "It serves the HotSync installation in " + hotSync_ +
+                                  "/ until an installer stops it or Ctrl-C interrupts it; "
+                                  "'hotsync --help' lists the other commands.");
   ASSERT_TRUE(platform::PostMessage("KittyHawk", 0xBEC5, 1, 0));
   EXPECT_EQ(child.Wait(), 0);
 }

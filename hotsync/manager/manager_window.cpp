@@ -19,7 +19,7 @@ constexpr auto kStartRetry = std::chrono::milliseconds(100);
 
 }  // namespace
 
-int ServeManagerWindow(std::ostream& out) {
+int ServeManagerWindow(std::ostream& out, const std::string& note) {
   std::unique_ptr<platform::MessageWindow> window;
   for (int attempt = 1; !window; ++attempt) {
     try {
@@ -34,6 +34,7 @@ int ServeManagerWindow(std::ostream& out) {
     }
   }
   out << "HotSync Manager running" << std::endl;
+  if (!note.empty()) out << note << std::endl;
   for (;;) {
     std::optional<platform::PostedMessage> m = window->Receive(-1);
     if (!m) continue;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 
 namespace hotsync {
 
@@ -11,7 +12,7 @@ constexpr const char* kManagerWindowClass = "KittyHawk";
 constexpr uint32_t kStopMessage = 0xBEC5;
 
 // Returns the exit status: 0 after the stop message, 0 at once when another manager keeps
-// running.
-int ServeManagerWindow(std::ostream& out);
+// running. A note, when given, follows the line saying that the manager runs.
+int ServeManagerWindow(std::ostream& out, const std::string& note = {});
 
 }  // namespace hotsync

@@ -98,6 +98,8 @@ int RunHotSync(const std::string& hotSyncFolder, const std::string& handheldFold
     InstallQueuedFiles(user, handheldFolder, log);
     try {
       AttachedHandheld handheld(hotSyncFolder, handheldFolder);
+      for (const std::string& fault : DamagedDatabases(handheldFolder))
+        log.Add("Damaged database on the handheld: " + fault);
       for (const ConduitRegistration& reg : ConduitRegistry(hotSyncFolder).InRunOrder())
         RunConduit(reg, user, log, printer, out);
       handheld.Detach();
@@ -117,10 +119,14 @@ int RunHotSync(const std::string& hotSyncFolder, const std::string& handheldFold
 int RunConfigure(const std::string& hotSyncFolder, const std::string& creator,
                  const std::string& userName, std::ostream& out) {
   auto user = UserStore(hotSyncFolder).Find(userName);
-  if (!user) throw EHotSyncError("No HotSync user \"" + userName + "\"");
+  if (!user)
+    throw EHotSyncError("No HotSync user \"" + userName +
+                        "\"; 'hotsync user ls' lists the users, 'hotsync user add NAME' adds one");
   ConduitRegistry registry(hotSyncFolder);
   const ConduitRegistration* reg = registry.Find(creator);
-  if (!reg) throw EHotSyncError("No conduit is registered for " + creator);
+  if (!reg)
+    throw EHotSyncError("No conduit is registered for " + creator +
+                        "; 'hotsync conduit ls' lists the registered ones");
 
   ConduitModule conduit(reg->library);
   ConduitInfo info = conduit.QueryInfo();
