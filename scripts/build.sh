@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one configuration: scripts/build.sh [normal|release|sanitize|fuzz]
 # The project's own builds treat warnings as errors; a plain cmake build does not.
+# CMAKE_BUILD_PARALLEL_LEVEL sets how many jobs build at once (default: every core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-normal}
@@ -13,4 +14,4 @@ case "$kind" in
   *) echo "usage: scripts/build.sh [normal|release|sanitize|fuzz]" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja -DQP_WERROR=ON "${flags[@]}" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
