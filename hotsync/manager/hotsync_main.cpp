@@ -1,5 +1,7 @@
 // hotsync: the stand-in HotSync Manager program.
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -148,10 +150,11 @@ const std::string& Creator(const std::string& text) {
 int Run(const std::vector<std::string>& args) {
   if (args.empty()) {
     const std::string folder = hotsync::InstalledHotSyncFolder();
-    return hotsync::ServeManagerWindow(std::cout,
-                                       "It serves the HotSync installation in " + folder +
-                                           " until an installer stops it or Ctrl-C interrupts it; "
-                                           "'hotsync --help' lists the other commands.");
+    const std::string pid = std::to_string(::getpid());
+    return hotsync::ServeManagerWindow(
+        std::cout, "It serves the HotSync installation in " + folder + " as process " + pid +
+                       " until an installer stops it or it is interrupted (Ctrl-C, or kill " + pid +
+                       "); 'hotsync --help' lists the other commands.");
   }
   const auto [cmd, rest] = SplitCommand(args, "command");
   if (cmd == "serve") {

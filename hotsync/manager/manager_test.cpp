@@ -136,6 +136,7 @@ class Child {
     rest.swap(buffer_);
     return rest;
   }
+  pid_t Pid() const { return pid_; }
   bool Running() {
     int status = 0;
     return !exited_ && ::waitpid(pid_, &status, WNOHANG) == 0;
@@ -856,9 +857,12 @@ TEST_F(ManagerTest, StartedWithoutArgumentsItServesAsTheInstallerExpects) {
   SetUpLibrariesOnly();
   Child child({Program()}, {});
   ASSERT_EQ(child.ReadLine(), "HotSync Manager running");
+  const std::string pid = std::to_string(child.Pid());
   EXPECT_EQ(child.ReadLine(), "It serves the HotSync installation in " + hotSync_ +
-                                  "/ until an installer stops it or Ctrl-C interrupts it; "
-                                  "'hotsync --help' lists the other commands.");
+                                  "/ as process " + pid +
+                                  " until an installer stops it or it is interrupted (Ctrl-C, "
+                                  "or kill " +
+                                  pid + "); 'hotsync --help' lists the other commands.");
   ASSERT_TRUE(platform::PostMessage("KittyHawk", 0xBEC5, 1, 0));
   EXPECT_EQ(child.Wait(), 0);
 }
