@@ -586,13 +586,19 @@ TEST_F(ManagerTest, WithoutARegistryEveryCommandSaysThereIsNoInstallationAndWrit
                                              {"configure", "QP28", "--user", "Bob"},
                                              {"serve"},
                                              {}}) {
-    Result r = Run(args, {}, out + "/hotsync");
+    // Bounded in time: a manager that served anyway would run until it is stopped.
+    std::vector<std::string> bounded = {"10", out + "/hotsync"};
+    bounded.insert(bounded.end(), args.begin(), args.end());
+    Result r = Run(bounded, {}, "/usr/bin/timeout");
     EXPECT_EQ(r.status, 1) << (args.empty() ? "" : args[0]);
     EXPECT_EQ(r.output, "hotsync: The registry file " + root_ +
                             "/registry does not exist. There is no HotSync installation; make "
                             "one with: hotsync setup DIR\n");
   }
   EXPECT_EQ(present(), before);
+  // What a faulty build wrote there is removed again.
+  for (size_t i = 0; i < written.size(); ++i)
+    if (!before[i]) fs::remove_all(out + "/" + written[i]);
 }
 
 TEST_F(ManagerTest, SetupKeepsARegistryFileItCannotReadAndSaysSo) {
