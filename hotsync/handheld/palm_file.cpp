@@ -33,6 +33,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 
 #include "base/format.h"
 #include "base/text_file.h"
@@ -171,18 +172,21 @@ std::vector<size_t> ParseLayout(std::string_view bytes, size_t size, const std::
     Fail(fileName, Format("entry list of %zu entries runs past the end of the file (%zu bytes)",
                           count, size));
 
-  // Checks one offset against the list end, the previous offset and the file size.
+  // Checks one offset against the list end, the previous offset and the file size. The
+  // entry's name ("record 3") is made only for a message: formatting it for every entry
+  // would cost more than the checks.
   size_t previous = listEnd;
   const char* previousWhat = "the entry list";
-  auto check = [&](size_t offset, const std::string& what) {
+  auto check = [&](size_t offset, const char* kind, std::optional<size_t> index = {}) {
+    auto what = [&] { return index ? Format("%s %zu", kind, *index) : std::string(kind); };
     if (offset > size)
-      Fail(fileName, Format("%s offset %zu is past the end of the file (%zu bytes)", what.c_str(),
+      Fail(fileName, Format("%s offset %zu is past the end of the file (%zu bytes)", what().c_str(),
                             offset, size));
     if (offset < listEnd)
       Fail(fileName, Format("%s offset %zu points into the header or entry list (ends at %zu)",
-                            what.c_str(), offset, listEnd));
+                            what().c_str(), offset, listEnd));
     if (offset < previous)
-      Fail(fileName, Format("%s offset %zu lies before %s (at %zu)", what.c_str(), offset,
+      Fail(fileName, Format("%s offset %zu lies before %s (at %zu)", what().c_str(), offset,
                             previousWhat, previous));
     previous = offset;
   };
@@ -203,8 +207,7 @@ std::vector<size_t> ParseLayout(std::string_view bytes, size_t size, const std::
   for (size_t i = 0; i < count; ++i) {
     const size_t at = kHeaderSize + i * entrySize;
     const size_t offset = resourceDb ? Get32(bytes, at + 6) : Get32(bytes, at);
-    const std::string what = Format("%s %zu", resourceDb ? "resource" : "record", i);
-    check(offset, what);
+    check(offset, resourceDb ? "resource" : "record", i);
     offsets[i] = offset;
     previousWhat = "the previous entry";
   }
