@@ -356,7 +356,7 @@ int main(int argc, char** argv) {
     std::printf("load average after: %s\n", LoadAverage().c_str());
     return 0;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "odbc_bench: %s\n", ErrorText(e).c_str());
+    std::fprintf(stderr, "odbc_bench: %s\n", e.what());
     return 1;
   }
 }

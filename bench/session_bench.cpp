@@ -281,7 +281,7 @@ int main(int argc, char** argv) {
     bench.PrintFormatFile(0);
     return 0;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "session_bench: %s\n", ErrorText(e).c_str());
+    std::fprintf(stderr, "session_bench: %s\n", e.what());
     return 1;
   }
 }

@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     std::printf("Demo handheld of %s in %s\n", user.c_str(), folder.c_str());
     return 0;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "make_demo_handheld: %s\n", ErrorText(e).c_str());
+    std::fprintf(stderr, "make_demo_handheld: %s\n", e.what());
     return 1;
   }
 }
