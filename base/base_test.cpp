@@ -103,6 +103,46 @@ TEST(TextFile, SplitsEveryLineEnd) {
   EXPECT_EQ(SplitLines(std::string("x\0y\n", 4)), V{std::string("x\0y", 3)});
 }
 
+TEST(TextFile, ReadsLineByLineAsTheWholeTextSplits) {
+  const qptest::TempDir tmp;
+  const std::string f = tmp / "lines.txt";
+  // Every text of up to 6 characters of a, CR and LF, read through buffers small enough
+  // that line ends fall across their edges.
+  std::vector<std::string> texts = {""};
+  for (size_t start = 0; texts.back().size() < 6;) {
+    const size_t end = texts.size();
+    for (size_t i = start; i < end; ++i)
+      for (char c : {'a', '\r', '\n'}) texts.push_back(texts[i] + c);
+    start = end;
+  }
+  for (const std::string& text : texts) {
+    qptest::WriteFile(f, text);
+    for (size_t buffer : {1, 2, 3, 65536}) {
+      TTextLineReader reader(f, buffer);
+      std::vector<std::string> lines;
+      for (std::string line; reader.Next(line);) lines.push_back(line);
+      std::string line = "stale";
+      EXPECT_FALSE(reader.Next(line));
+      EXPECT_EQ(line, "");
+      ASSERT_EQ(lines, SplitLines(text)) << testing::PrintToString(text) << " buffer " << buffer;
+    }
+  }
+
+  // A file that shrinks while it is read fails instead of ending early.
+  qptest::WriteFile(f, "one\ntwo\nthree\n");
+  TTextLineReader reader(f, 4);
+  std::string line;
+  ASSERT_TRUE(reader.Next(line));
+  fs::resize_file(f, 5);
+  try {
+    reader.Next(line);
+    FAIL() << "no exception";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Text(), "EInOutError: Cannot read file \"" + f + "\". Input/output error");
+  }
+  EXPECT_THROW(TTextLineReader(tmp / "missing"), EInOutError);
+}
+
 TEST(TextFile, WritesCrLfAndReplacesAtomically) {
   const qptest::TempDir tmp;
   const fs::path dir = tmp.Path();

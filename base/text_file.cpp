@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -152,4 +153,42 @@ std::string TReadOnlyFile::ReadAt(uint64_t offset, size_t count) const {
   std::string bytes(count, '\0');
   ReadAt(bytes.data(), count, offset);
   return bytes;
+}
+
+TTextLineReader::TTextLineReader(const std::string& path, size_t bufferSize)
+    : file_(path), bufferSize_(std::max<size_t>(bufferSize, 1)) {}
+
+bool TTextLineReader::Fill() {
+  if (offset_ >= file_.Size()) return false;
+  buffer_.resize(static_cast<size_t>(std::min<uint64_t>(bufferSize_, file_.Size() - offset_)));
+  file_.ReadAt(buffer_.data(), buffer_.size(), offset_);
+  offset_ += buffer_.size();
+  pos_ = 0;
+  return true;
+}
+
+bool TTextLineReader::Next(std::string& line) {
+  line.clear();
+  bool started = false;
+  for (;;) {
+    if (pos_ == buffer_.size() && !Fill()) return started;
+    if (afterCR_) {
+      afterCR_ = false;
+      if (buffer_[pos_] == '\n') {
+        ++pos_;
+        continue;
+      }
+    }
+    const size_t end = buffer_.find_first_of("\r\n", pos_);
+    if (end == std::string::npos) {
+      line.append(buffer_, pos_);
+      pos_ = buffer_.size();
+      started = true;
+      continue;
+    }
+    line.append(buffer_, pos_, end - pos_);
+    afterCR_ = buffer_[end] == '\r';
+    pos_ = end + 1;
+    return true;
+  }
 }

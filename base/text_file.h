@@ -64,3 +64,27 @@ class TReadOnlyFile {
   int fd_ = -1;
   uint64_t size_ = 0;
 };
+
+// A text file read one line at a time by the rules above, a buffer at a time: memory follows
+// the longest line, not the file.
+class TTextLineReader {
+ public:
+  // Raises as TReadOnlyFile does.
+  explicit TTextLineReader(const std::string& path, size_t bufferSize = 64 * 1024);
+
+  // The next line, without its end, into line; false after the last one. Raises EInOutError
+  // "Cannot read file "<path>". <reason>" when the file can no longer be read.
+  bool Next(std::string& line);
+
+ private:
+  // The next piece of the file into the buffer; false at its end.
+  bool Fill();
+
+  TReadOnlyFile file_;
+  size_t bufferSize_;
+  uint64_t offset_ = 0;
+  std::string buffer_;
+  size_t pos_ = 0;
+  // The last line ended in CR: an LF right after it belongs to that end.
+  bool afterCR_ = false;
+};
