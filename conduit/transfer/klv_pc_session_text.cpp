@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "base/date_time.h"
@@ -108,6 +109,30 @@ bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std:
   }
   const size_t counterEnd = SkipDigits(Name, at);
   return counterEnd >= at + 3 && Name.compare(counterEnd, std::string::npos, Suffix) == 0;
+}
+
+// The counters of the names Head + counter + Suffix in Head's folder, each counter written as
+// MakeBitmapFileName writes it ("%.3d"), whatever kind of entry bears the name.
+std::unordered_set<int> CountersInUse(const std::string& Head, const std::string& Suffix) {
+  std::unordered_set<int> used;
+  const std::string folder = platform::FolderOf(Head);
+  const std::string start = Head.substr(folder.size());
+  std::error_code ec;
+  fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+  for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= start.size() + Suffix.size() || name.compare(0, start.size(), start) != 0)
+      continue;
+    const size_t counterEnd = name.size() - Suffix.size();
+    if (name.compare(counterEnd, std::string::npos, Suffix) != 0) continue;
+    const std::string counter = name.substr(start.size(), counterEnd - start.size());
+    int n = 0;
+    auto [last, error] = std::from_chars(counter.data(), counter.data() + counter.size(), n);
+    if (error == std::errc() && last == counter.data() + counter.size() && n > 0 &&
+        Format("%.3d", n) == counter)
+      used.insert(n);
+  }
+  return used;
 }
 
 [[noreturn]] void RaiseIo(const char* what, const std::string& file, int err) {
@@ -435,11 +460,18 @@ std::string TKLVPCSessionText::GetFieldListFileName(int FieldNo) const {
 }
 
 std::string TKLVPCSessionText::MakeBitmapFileName(const std::string& Prefix,
-                                                  const std::string& Suffix) const {
-  std::string stamp = StampYYMMDDHH(Clock());
-  for (int n = 1;; ++n) {
-    std::string name = Prefix + stamp + "_" + Format("%.3d", n) + Suffix;
-    if (!EntryExists(name)) return name;
+                                                  const std::string& Suffix) {
+  const std::string head = Prefix + StampYYMMDDHH(Clock()) + "_";
+  auto [it, added] = BitmapCounters_.try_emplace({head, Suffix});
+  TBitmapCounters& counters = it->second;
+  if (added) counters.Used = CountersInUse(head, Suffix);
+  for (;; ++counters.Next) {
+    if (counters.Used.count(counters.Next) != 0) continue;
+    std::string name = head + Format("%.3d", counters.Next) + Suffix;
+    // A name taken since the listing, by another HotSync into the same folder, stays taken.
+    if (EntryExists(name)) continue;
+    counters.Used.insert(counters.Next++);
+    return name;
   }
 }
 

@@ -7,9 +7,12 @@
 #include <ctime>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "conduit/transfer/klv_pc_session.h"
@@ -99,8 +102,9 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::string GetDataFileName() const;
   std::string GetHintsFileName() const;
   std::string GetFieldListFileName(int FieldNo) const;
-  // Prefix + "yymmddhh" + "_" + counter from 001 + Suffix: the first name not in use.
-  std::string MakeBitmapFileName(const std::string& Prefix, const std::string& Suffix) const;
+  // Prefix + "yymmddhh" + "_" + counter from 001 + Suffix: the first name not in use. The
+  // folder is listed once per prefix, hour and suffix; the counters go on from there.
+  std::string MakeBitmapFileName(const std::string& Prefix, const std::string& Suffix);
   // Renames the file to "old_yymmddhhnnss_<name>" in its folder; never raises.
   bool BackupInputFile(const std::string& FileName);
   // Saves the signature bitmaps of the current record; raises on failure.
@@ -149,4 +153,11 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::vector<std::string> SavedBitmaps_;
   // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
   std::vector<std::string> UnclaimedLines_;
+  // Per bitmap name head (prefix and stamp) and suffix: the counters found in use when the
+  // folder was listed or handed out since, and the lowest one not yet looked at.
+  struct TBitmapCounters {
+    std::unordered_set<int> Used;
+    int Next = 1;
+  };
+  std::map<std::pair<std::string, std::string>, TBitmapCounters> BitmapCounters_;
 };

@@ -380,6 +380,55 @@ TEST_F(KLVPCSessionTextFolders, BitmapNamesTakeTheFirstFreeCounter) {
   EXPECT_EQ(s->MakeBitmapFileName(prefix, "_Ann.bmp"), prefix + "26120714_001_Ann.bmp");
 }
 
+TEST_F(KLVPCSessionTextFolders, BitmapNamesInAFolderOfEarlierFilesAreThoseOfTheRule) {
+  UseCustomPath(temp_.Path());
+  auto s = NewSession();
+  const std::string folder = temp_ / "Signatures/";
+  const std::string head = folder + "S01F03_26120714_";
+  for (const char* name :
+       {"001.bmp", "002.bmp", "004.bmp", "006.bmp", "0003.bmp", "005_Bob.bmp", "001_Ann.bmp",
+        "002_Ann.bmp", "010.bmp.tmp-a1b2c3", "1000.bmp", "01001.bmp"})
+    qptest::WriteFile(head + name, "");
+  for (int n = 11; n <= 999; ++n) qptest::WriteFile(head + Format("%.3d.bmp", n), "");
+  // Other slots, fields and hours; entries that are no files take their names all the same.
+  for (const char* name : {"S02F03_26120714_003.bmp", "S01F04_26120714_003.bmp",
+                           "S01F03_26120713_003.bmp", "S01F03_26120714_003_Ann.bmp"})
+    qptest::WriteFile(folder + name, "");
+  fs::create_directory(head + "007.bmp");
+  fs::create_symlink(folder + "nowhere", head + "008.bmp");
+  fs::create_directory(head + "009_Ann.bmp");
+
+  // The rule itself: the first counter whose name nothing in the folder bears.
+  auto byTrial = [&](const std::string& stampHead, const std::string& suffix) {
+    for (int n = 1;; ++n) {
+      const std::string name = stampHead + Format("%.3d", n) + suffix;
+      std::error_code ec;
+      if (fs::symlink_status(name, ec).type() == fs::file_type::not_found) return name;
+    }
+  };
+  auto next = [&](const std::string& suffix, const std::string& stampHead) {
+    const std::string expected = byTrial(stampHead, suffix);
+    const std::string name = s->MakeBitmapFileName(folder + "S01F03_", suffix);
+    EXPECT_EQ(name, expected);
+    qptest::WriteFile(name, "BM");  // saved, as WriteRowBitmaps does
+    return name.substr(stampHead.size());
+  };
+  std::vector<std::string> plain, ann;
+  for (int k = 0; k < 6; ++k) plain.push_back(next(".bmp", head));
+  for (int k = 0; k < 7; ++k) ann.push_back(next("_Ann.bmp", head));
+  EXPECT_THAT(plain, ElementsAre("003.bmp", "005.bmp", "009.bmp", "010.bmp", "1001.bmp",
+                                 "1002.bmp"));
+  EXPECT_THAT(ann, ElementsAre("004_Ann.bmp", "005_Ann.bmp", "006_Ann.bmp", "007_Ann.bmp",
+                               "008_Ann.bmp", "010_Ann.bmp", "011_Ann.bmp"));
+  // A name that another HotSync takes meanwhile is passed over.
+  qptest::WriteFile(head + "1003.bmp", "");
+  EXPECT_EQ(next(".bmp", head), "1004.bmp");
+  // A new hour starts from its own first free counter.
+  s->Clock = [] { return FixedTime() + 3600; };
+  qptest::WriteFile(folder + "S01F03_26120715_001.bmp", "");
+  EXPECT_EQ(next(".bmp", folder + "S01F03_26120715_"), "002.bmp");
+}
+
 // --- download --------------------------------------------------------------------------------
 
 TEST_F(KLVPCSessionTextDownload, TabFileNewWithAndWithoutHeaders) {
