@@ -20,6 +20,7 @@
 #include "base/text_file.h"
 #include "conduit/framework/conduit_db.h"
 #include "conduit/framework/record_format.h"
+#include "conduit/framework/vorn_conduit.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
@@ -749,6 +750,16 @@ bool ParseFieldNumber(const std::string& text, int& number) {
   return ec == std::errc() && end == last && first != last;
 }
 
+// Whether the handheld refused a record for want of room.
+bool IsHandheldFull(const std::exception& E) {
+  const auto* error = dynamic_cast<const EVornConduitError*>(&E);
+  return error && error->ErrorCode == QP_SYNCERR_NO_MEMORY;
+}
+
+std::string LinesText(size_t Count) {
+  return std::to_string(Count) + (Count == 1 ? " line" : " lines");
+}
+
 }  // namespace
 
 bool TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exception& E) {
@@ -757,64 +768,108 @@ bool TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exce
   return false;
 }
 
+void TKLVPCSessionText::WriteFailure(const std::string& FileName, const std::exception& E,
+                                     std::optional<size_t> LeftOut) {
+  const std::string kept = "; the file is kept for the next HotSync.";
+  LogMessage(SessionLabel + ": " + "Failure writing PDA database: " +
+             (PDASession.CurrentDb ? PDASession.CurrentDb->FileName() : std::string()) + "\n" +
+             "  " +
+             (LeftOut ? "The PDA database is full: " + LinesText(*LeftOut) + " of " + FileName +
+                            (*LeftOut == 1 ? " was" : " were") + " left out" + kept
+                      : "Not every line of " + FileName + " was written" + kept) +
+             "\n" + "  " + ExceptionText(E));
+}
+
+bool TKLVPCSessionText::UploadFile(const std::string& FileName, const TUploadLine& Line,
+                                   const std::function<void()>& Finish) {
+  KeepUploadFile_ = true;
+  bool ok = false;
+  Guarded(
+      [&] {
+        // Line by line: the file may hold far more than the handheld database takes.
+        TTextLineReader reader(FileName);
+        size_t lines = 0;
+        bool written = true;
+        for (std::string line; written && reader.Next(line);) {
+          ++lines;
+          Guarded([&] { Line(lines, line); },
+                  [&](const std::exception& e) {
+                    written = false;
+                    if (!IsHandheldFull(e)) return WriteFailure(FileName, e, std::nullopt);
+                    size_t leftOut = line.empty() ? 0 : 1;
+                    while (reader.Next(line)) leftOut += line.empty() ? 0 : 1;
+                    WriteFailure(FileName, e, leftOut);
+                  });
+        }
+        if (written && Finish)
+          Guarded(Finish, [&](const std::exception& e) {
+            written = false;
+            WriteFailure(FileName, e, std::nullopt);
+          });
+        if (!written) return;
+        LogMessage(SessionLabel + ": " + "Uploaded " + std::to_string(lines) + " records from " +
+                   FileName);
+        ok = true;
+      },
+      [&](const std::exception& e) { ReadFailure(FileName, e); });
+  KeepUploadFile_ = !ok;
+  return ok;
+}
+
+bool TKLVPCSessionText::CloseUploadFile(const std::string& FileName) {
+  // A file not wholly on the handheld stays where it is, so the next HotSync tries again.
+  if (KeepUploadFile_ || !PDASession.Prefs.BackupUploadFiles) return true;
+  return BackupInputFile(FileName);
+}
+
 bool TKLVPCSessionText::DataReadOpen() {
+  KeepUploadFile_ = false;
   DataFileName = GetDataFileName();
   return platform::FileExists(DataFileName);
 }
 
 bool TKLVPCSessionText::DataReadRecords() {
-  bool ok = false;
-  Guarded(
-      [&] {
-        std::vector<std::string> lines = ReadTextLines(DataFileName);
-        TVornConduitDb& db = TargetDb(PDASession);
-        const int n = UploadFieldCount(PDASession);
-        for (size_t l = 0; l < lines.size(); ++l) {
-          const std::string& line = lines[l];
-          if (line.empty()) continue;
-          db.Append();
-          db.Fields.Items(0).SetAsInteger(RecId(l + 1));
-          for (int k = 1; k <= n; ++k) db.Fields.Items(k).SetAsString(std::string());
-          size_t pos = 0;
-          for (int k = 1; pos < line.size() && k <= n; ++k) {
-            size_t tab = line.find('\t', pos);
-            size_t end = tab == std::string::npos ? line.size() : tab;
-            db.Fields.Items(k).SetAsString(FieldValue(line.substr(pos, end - pos), kValueWidth));
-            pos = tab == std::string::npos ? line.size() : tab + 1;
-          }
-          db.Post(true);
-        }
-        LogMessage(SessionLabel + ": " + "Uploaded " + std::to_string(lines.size()) +
-                   " records from " + DataFileName);
-        ok = true;
-      },
-      [&](const std::exception& e) { ReadFailure(DataFileName, e); });
-  return ok;
+  const int n = UploadFieldCount(PDASession);
+  return UploadFile(DataFileName, [&](size_t number, const std::string& line) {
+    if (line.empty()) return;
+    TVornConduitDb& db = TargetDb(PDASession);
+    db.Append();
+    db.Fields.Items(0).SetAsInteger(RecId(number));
+    for (int k = 1; k <= n; ++k) db.Fields.Items(k).SetAsString(std::string());
+    size_t pos = 0;
+    for (int k = 1; pos < line.size() && k <= n; ++k) {
+      size_t tab = line.find('\t', pos);
+      size_t end = tab == std::string::npos ? line.size() : tab;
+      db.Fields.Items(k).SetAsString(FieldValue(line.substr(pos, end - pos), kValueWidth));
+      pos = tab == std::string::npos ? line.size() : tab + 1;
+    }
+    db.Post(true);
+  });
 }
 
 bool TKLVPCSessionText::DataReadClose() {
-  return PDASession.Prefs.BackupUploadFiles ? BackupInputFile(DataFileName) : true;
+  return CloseUploadFile(DataFileName);
 }
 
 bool TKLVPCSessionText::HintReadOpen() {
+  KeepUploadFile_ = false;
   HintsFileName = GetHintsFileName();
   return platform::FileExists(HintsFileName);
 }
 
 bool TKLVPCSessionText::HintReadRecords() {
-  bool ok = false;
-  Guarded(
+  const int n = UploadFieldCount(PDASession);
+  std::vector<std::string> hints(static_cast<size_t>(n));
+  return UploadFile(
+      HintsFileName,
+      [&](size_t, const std::string& line) {
+        size_t tab = line.find('\t');
+        if (tab == std::string::npos) return;
+        int field = 0;
+        if (!ParseFieldNumber(line.substr(0, tab), field) || field < 1 || field > n) return;
+        hints[static_cast<size_t>(field - 1)] = FieldValue(line.substr(tab + 1), kHintWidth);
+      },
       [&] {
-        const int n = UploadFieldCount(PDASession);
-        std::vector<std::string> hints(static_cast<size_t>(n));
-        std::vector<std::string> lines = ReadTextLines(HintsFileName);
-        for (const std::string& line : lines) {
-          size_t tab = line.find('\t');
-          if (tab == std::string::npos) continue;
-          int field = 0;
-          if (!ParseFieldNumber(line.substr(0, tab), field) || field < 1 || field > n) continue;
-          hints[static_cast<size_t>(field - 1)] = FieldValue(line.substr(tab + 1), kHintWidth);
-        }
         TVornConduitDb& db = TargetDb(PDASession);
         for (int k = 1; k <= n; ++k) {
           db.Append();
@@ -823,46 +878,32 @@ bool TKLVPCSessionText::HintReadRecords() {
           db.Fields.Items(2).SetAsString(hints[static_cast<size_t>(k - 1)]);
           db.Post(true);
         }
-        LogMessage(SessionLabel + ": " + "Uploaded " + std::to_string(lines.size()) +
-                   " records from " + HintsFileName);
-        ok = true;
-      },
-      [&](const std::exception& e) { ReadFailure(HintsFileName, e); });
-  return ok;
+      });
 }
 
 bool TKLVPCSessionText::HintReadClose() {
-  return PDASession.Prefs.BackupUploadFiles ? BackupInputFile(HintsFileName) : true;
+  return CloseUploadFile(HintsFileName);
 }
 
 bool TKLVPCSessionText::FieldListReadOpen(int FieldNo) {
+  KeepUploadFile_ = false;
   FieldListFileName = GetFieldListFileName(FieldNo);
   return platform::FileExists(FieldListFileName);
 }
 
 bool TKLVPCSessionText::FieldListReadRecords(int) {
-  bool ok = false;
-  Guarded(
-      [&] {
-        std::vector<std::string> lines = ReadTextLines(FieldListFileName);
-        TVornConduitDb& db = TargetDb(PDASession);
-        for (size_t l = 0; l < lines.size(); ++l) {
-          if (lines[l].empty()) continue;
-          std::string value = FieldValue(lines[l], kValueWidth);
-          db.Append();
-          db.Fields.Items(0).SetAsInteger(RecId(l + 1));
-          db.Fields.Items(1).SetAsString(value);
-          db.Fields.Items(2).SetAsString(value);
-          db.Post(true);
-        }
-        LogMessage(SessionLabel + ": " + "Uploaded " + std::to_string(lines.size()) +
-                   " records from " + FieldListFileName);
-        ok = true;
-      },
-      [&](const std::exception& e) { ReadFailure(FieldListFileName, e); });
-  return ok;
+  return UploadFile(FieldListFileName, [&](size_t number, const std::string& line) {
+    if (line.empty()) return;
+    std::string value = FieldValue(line, kValueWidth);
+    TVornConduitDb& db = TargetDb(PDASession);
+    db.Append();
+    db.Fields.Items(0).SetAsInteger(RecId(number));
+    db.Fields.Items(1).SetAsString(value);
+    db.Fields.Items(2).SetAsString(value);
+    db.Post(true);
+  });
 }
 
 bool TKLVPCSessionText::FieldListReadClose(int) {
-  return PDASession.Prefs.BackupUploadFiles ? BackupInputFile(FieldListFileName) : true;
+  return CloseUploadFile(FieldListFileName);
 }

@@ -143,10 +143,24 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::string UserNameInFileName() const;
   // What follows the counter in a bitmap file name.
   std::string BitmapSuffix() const;
-  // Logs the failure line of a records operation and answers false.
+  // Logs that FileName could not be read and answers false.
   bool ReadFailure(const std::string& FileName, const std::exception& E);
   // Saves the bitmap in the Signatures folder under the name of its field's files.
   void SaveBitmap(TKLVBitmap& Bitmap, int FieldNo);
+  // Logs that a record from FileName could not be written to the handheld, and with LeftOut
+  // that the handheld database is full and how many lines with data were left out.
+  void WriteFailure(const std::string& FileName, const std::exception& E,
+                    std::optional<size_t> LeftOut);
+  // The records operation of an upload file: reads it line by line, handing Line each line
+  // and its number from 1, then runs Finish; Line and Finish write to the handheld. Logs
+  // "Uploaded ..." and answers true when all of it got there; otherwise logs why, answers
+  // false and keeps the file for the next HotSync.
+  using TUploadLine = std::function<void(size_t Number, const std::string& Line)>;
+  bool UploadFile(const std::string& FileName, const TUploadLine& Line,
+                  const std::function<void()>& Finish = nullptr);
+  // The close operation of an upload file: moves it aside when BackupUploadFiles asks for it
+  // and the upload got all of it onto the handheld.
+  bool CloseUploadFile(const std::string& FileName);
   // The exported signature fields, once WriteRowBitmaps has looked them up.
   std::optional<std::vector<int>> BitmapFields_;
   // The bitmap files this download saved.
@@ -160,4 +174,6 @@ class TKLVPCSessionText : public TKLVPCSession {
     int Next = 1;
   };
   std::map<std::pair<std::string, std::string>, TBitmapCounters> BitmapCounters_;
+  // The last upload file read did not get onto the handheld whole.
+  bool KeepUploadFile_ = false;
 };

@@ -939,7 +939,7 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
   EXPECT_FALSE(fs::exists(folder + "S01_data.txt"));
 }
 
-TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalse) {
+TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) {
   UseCustomPath(temp_.Path());
   pda_->Prefs.BackupUploadFiles = 1;
   auto s = NewSession();
@@ -956,7 +956,8 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalse) {
                                      s->DataFileName + "\n  EInOutError: Cannot open file ")));
   EXPECT_TRUE(s->DataReadClose());  // nothing to move; not reported
 
-  // A handheld record that cannot be written ends the read; earlier records stay.
+  // A handheld record that cannot be written ends the read; earlier records stay, and so does
+  // the file, for the next HotSync.
   log_.Clear();
   qptest::WriteFile(s->GetFieldListFileName(1), "one\ntwo\nthree\n");
   ASSERT_TRUE(s->FieldListReadOpen(1));
@@ -964,13 +965,39 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalse) {
   sync_.failWriteAt = 2;
   EXPECT_FALSE(s->FieldListReadRecords(1));
   EXPECT_EQ(sync_.written.size(), 1u);
-  EXPECT_THAT(log_.texts,
-              ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
-                                     "file: " +
-                                     s->FieldListFileName + "\n  EVornConduitError: ")));
-  // Moved aside all the same.
+  EXPECT_THAT(log_.texts, ElementsAre(StartsWith(
+                              "Session01(Orders): Failure writing PDA database: upload\n"
+                              "  Not every line of " +
+                              s->FieldListFileName +
+                              " was written; the file is kept for the next HotSync.\n"
+                              "  EVornConduitError: SyncWriteRec failed")));
+  EXPECT_TRUE(s->FieldListReadClose(1));
+  EXPECT_TRUE(fs::exists(s->FieldListFileName));
+  // Once it is on the handheld whole, it is moved aside.
+  sync_.failWriteAt = 0;
+  ASSERT_TRUE(s->FieldListReadOpen(1));
+  EXPECT_TRUE(s->FieldListReadRecords(1));
   EXPECT_TRUE(s->FieldListReadClose(1));
   EXPECT_FALSE(fs::exists(s->FieldListFileName));
+
+  // A handheld database without room: the lines with data that did not get there are counted.
+  log_.Clear();
+  sync_.written.clear();
+  qptest::WriteFile(s->GetDataFileName(), "a\n\nb\r\nc\n\nd");
+  ASSERT_TRUE(s->DataReadOpen());
+  MakeUploadDataDb();
+  sync_.failWriteAt = 2;
+  sync_.failWriteCode = QP_SYNCERR_NO_MEMORY;
+  EXPECT_FALSE(s->DataReadRecords());
+  EXPECT_EQ(sync_.written.size(), 1u);
+  EXPECT_THAT(log_.texts, ElementsAre(StartsWith(
+                              "Session01(Orders): Failure writing PDA database: upload\n"
+                              "  The PDA database is full: 3 lines of " +
+                              s->DataFileName +
+                              " were left out; the file is kept for the next HotSync.\n"
+                              "  EVornConduitError: SyncWriteRec failed")));
+  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(fs::exists(s->DataFileName));
   EXPECT_FALSE(s->Failed());
 }
 

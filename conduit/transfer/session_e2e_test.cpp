@@ -337,6 +337,43 @@ TEST_F(SessionE2E, UploadFilesRefillTheHandheldAndAreMovedAsideWhenConfigured) {
                   ::testing::MatchesRegex("old_[0-9]{12}_S01_data\\.txt")));
 }
 
+TEST_F(SessionE2E, AnUploadThatFailsOnTheHandheldKeepsItsFileForTheNextHotSync) {
+  MakeHandheld(DemoSessions());
+  const std::string data = ToPDA() + "/S01_data.txt";
+  const std::string list = ToPDA() + "/S01F04.txt";
+  qptest::WriteFile(data, "N1\r\nN2\r\n");
+  // One line more than a handheld database holds.
+  std::string entries;
+  for (int n = 1; n <= 65536; ++n) entries += "Bin " + std::to_string(n) + "\r\n";
+  qptest::WriteFile(list, entries);
+  std::vector<std::string> log;
+  {
+    ScopedEnv faults("SYNC_FAULTS", "SyncWriteRec@2=0x4001");
+    log = Sync();
+  }
+  EXPECT_THAT(log, Contains("Session01(Stock count): Failure writing PDA database: " +
+                            DataDbName(0)));
+  // The manager prints the entry's further lines indented.
+  EXPECT_THAT(log, Contains("      Not every line of " + data +
+                            " was written; the file is kept for the next HotSync."));
+  EXPECT_THAT(log, Contains("Session01(Stock count): Failure writing PDA database: " +
+                            ListDbName(0, 4)));
+  EXPECT_THAT(log, Contains("      The PDA database is full: 1 line of " + list +
+                            " was left out; the file is kept for the next HotSync."));
+  EXPECT_THAT(log, Not(Contains(HasSubstr("Failure reading input text file"))));
+  EXPECT_EQ(Device().LoadDatabase(ListDbName(0, 4)).records.size(), 65535u);
+  // Both stay where they are, though the session moves read files aside.
+  EXPECT_THAT(FileNames(ToPDA()), ElementsAre("S01F04.txt", "S01_data.txt"));
+
+  qptest::WriteFile(list, "Bin 1\r\n");
+  log = Sync();
+  EXPECT_THAT(log, Contains("Session01(Stock count): Uploaded 2 records from " + data));
+  EXPECT_EQ(DataRecords(DataDbName(0)).size(), 2u);
+  EXPECT_THAT(FileNames(ToPDA()), ::testing::UnorderedElementsAre(
+                                     ::testing::MatchesRegex("old_[0-9]{12}_S01F04\\.txt"),
+                                     ::testing::MatchesRegex("old_[0-9]{12}_S01_data\\.txt")));
+}
+
 TEST_F(SessionE2E, AFailingSlotLeavesTheOtherSlotsProcessed) {
   MakeHandheld(DemoSessions());
   fs::remove(Device().FindDatabase(DataDbName(0)));

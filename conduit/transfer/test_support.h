@@ -52,7 +52,7 @@ class FakeLog {
 
 // The sync manager with API version 2.1, registration handle 7, handheld words swapped to
 // host order, and databases that open (handle 1) empty. SyncWriteRec keeps what it gets and
-// fails (0x4001) at the failWriteAt-th call (1-based; 0: never).
+// fails (with failWriteCode) at the failWriteAt-th call (1-based; 0: never).
 class FakeSyncManager {
  public:
   FakeSyncManager() {
@@ -88,12 +88,13 @@ class FakeSyncManager {
 
   std::vector<std::vector<uint8_t>> written;
   int failWriteAt = 0;
+  int32_t failWriteCode = 0x4001;
 
  private:
   static int32_t WriteRec(TRawRecordInfo* info) {
     FakeSyncManager& self = *current_;
     if (self.failWriteAt > 0 && static_cast<int>(self.written.size()) + 1 == self.failWriteAt)
-      return 0x4001;
+      return self.failWriteCode;
     self.written.emplace_back(info->Buffer, info->Buffer + info->RecordSize);
     return 0;
   }
