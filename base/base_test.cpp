@@ -157,6 +157,28 @@ TEST(TextFile, WritesCrLfAndReplacesAtomically) {
   EXPECT_EQ(entries, 1u);  // no temporary left behind
   EXPECT_THROW(ReadFileBytes((dir / "missing").string()), EInOutError);
   EXPECT_THROW(WriteFileAtomically((dir / "no" / "such" / "f").string(), "x"), EInOutError);
+
+  // Written piece by piece: pieces of every size, across the edges of the write buffer.
+  std::string whole;
+  WriteFileAtomically(f, [&](const TByteSink& sink) {
+    for (size_t size : {0, 1, 70000, 3, 65536, 65535, 2, 200000}) {
+      const std::string piece(size, static_cast<char>('a' + size % 26));
+      sink(piece);
+      whole += piece;
+    }
+  });
+  EXPECT_EQ(ReadFileBytes(f), whole);
+  // A producer that fails leaves the file as it was.
+  EXPECT_THROW(WriteFileAtomically(f,
+                                   [](const TByteSink& sink) {
+                                     sink(std::string(100000, 'x'));
+                                     throw Exception("refused");
+                                   }),
+               Exception);
+  EXPECT_EQ(ReadFileBytes(f), whole);
+  entries = 0;
+  for (auto& e : fs::directory_iterator(dir)) (void)e, ++entries;
+  EXPECT_EQ(entries, 1u);
 }
 
 TEST(TextFile, ReadsWholeFilesOfAnySize) {

@@ -88,28 +88,50 @@ void SyncFolderOf(const std::string& path) {
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& bytes) {
+  WriteFileAtomically(path, [&](const TByteSink& sink) { sink(bytes); });
+}
+
+void WriteFileAtomically(const std::string& path,
+                         const std::function<void(const TByteSink&)>& produce) {
+  constexpr size_t kChunk = 64 * 1024;
   std::string tmp = path + ".tmp-XXXXXX";
   int fd = mkstemp(tmp.data());
   if (fd < 0) throw EInOutError(Format("Cannot create file \"%s\". %s", tmp.c_str(), std::strerror(errno)));
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t w = ::write(fd, p, left);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
+  int err = 0;  // errno of the first failure
+  auto writeAll = [&](const char* p, size_t left) {
+    while (left > 0 && err == 0) {
+      const ssize_t w = ::write(fd, p, left);
+      if (w < 0) {
+        if (errno != EINTR) err = errno;
+        continue;
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
     }
-    p += w;
-    left -= static_cast<size_t>(w);
+  };
+  std::string buffer;
+  try {
+    produce([&](std::string_view piece) {
+      if (buffer.size() + piece.size() > kChunk) {
+        writeAll(buffer.data(), buffer.size());
+        buffer.clear();
+      }
+      if (piece.size() >= kChunk)
+        writeAll(piece.data(), piece.size());
+      else
+        buffer.append(piece);
+    });
+    writeAll(buffer.data(), buffer.size());
+  } catch (...) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
   }
-  int err = errno;
-  if (ok && ::fsync(fd) != 0) { ok = false; err = errno; }
-  if (::close(fd) != 0 && ok) { ok = false; err = errno; }
-  if (ok) ::chmod(tmp.c_str(), 0644);
-  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-    if (ok) err = errno;
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0) ::chmod(tmp.c_str(), 0644);
+  if (err == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
     ::unlink(tmp.c_str());
     throw EInOutError(Format("Cannot write file \"%s\". %s", path.c_str(), std::strerror(err)));
   }

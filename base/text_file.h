@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,13 @@ void WriteTextLines(const std::string& path, const std::vector<std::string>& lin
 // the old or the new file whole; once it returns, the new one is on the disk. Raises
 // EInOutError on failure.
 void WriteFileAtomically(const std::string& path, const std::string& bytes);
+// Where a writer hands over the bytes of a file, piece by piece.
+using TByteSink = std::function<void(std::string_view)>;
+// The same with the bytes that produce hands to its sink, written a buffer at a time, so they
+// need not all be in memory at once. When produce raises, path stays as it was and the
+// exception passes on.
+void WriteFileAtomically(const std::string& path,
+                         const std::function<void(const TByteSink&)>& produce);
 // Makes lasting the folder entries of path's folder (a rename into it): a file renamed but
 // not synced this way may be the old one again after a crash. Raises EInOutError
 // "Cannot write file "<path>". <reason>".

@@ -140,16 +140,19 @@ std::string Handheld::NewPath(const std::string& name, bool resourceDb) const {
   return path;
 }
 
-std::string Handheld::Install(const std::string& name, bool resourceDb, const std::string& bytes) {
+std::string Handheld::Install(const std::string& name, bool resourceDb,
+                             const std::function<void(const TByteSink&)>& produce) {
   std::string path = FindDatabase(name);
   if (path.empty()) path = NewPath(name, resourceDb);
-  WriteFileAtomically(path, bytes);
+  WriteFileAtomically(path, produce);
   (*index_)[name] = path;
   return path;
 }
 
 std::string Handheld::SaveDatabase(const PalmDatabase& db) {
-  return Install(db.name, db.IsResourceDb(), SerializePalmDatabase(db));
+  // Laid out straight into the file: a large database is not held a second time.
+  return Install(db.name, db.IsResourceDb(),
+                 [&](const TByteSink& sink) { WritePalmDatabase(db, sink); });
 }
 
 std::string Handheld::InstallFile(const std::string& file) {
@@ -163,7 +166,7 @@ std::string Handheld::InstallFile(const std::string& file) {
     if (fault.starts_with(file + ": ")) fault.erase(0, file.size() + 2);
     throw EPalmFileError(Format("%s is not a Palm database file: %s", file.c_str(), fault.c_str()));
   }
-  return Install(db.name, db.IsResourceDb(), bytes);
+  return Install(db.name, db.IsResourceDb(), [&](const TByteSink& sink) { sink(bytes); });
 }
 
 std::optional<AppPreference> Handheld::ReadPreference(uint32_t creator, uint16_t id,

@@ -9,6 +9,7 @@
 // its bytes a big-endian 16-bit preference version followed by the preference data.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -70,7 +71,8 @@ class Handheld {
  private:
   void Index() const;
   std::string NewPath(const std::string& name, bool resourceDb) const;
-  std::string Install(const std::string& name, bool resourceDb, const std::string& bytes);
+  std::string Install(const std::string& name, bool resourceDb,
+                      const std::function<void(const TByteSink&)>& produce);
 
   std::string folder_;
   std::string userName_;

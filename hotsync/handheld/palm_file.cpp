@@ -114,8 +114,13 @@ int PalmDatabase::FindResource(uint32_t resType, uint16_t id) const {
 }
 
 uint32_t PalmDatabase::NewUniqueId() {
-  uint32_t highest = 0;
-  for (const auto& r : records) highest = std::max(highest, r.uniqueId);
+  // Only the records added since the last call are looked at: one id after another costs as
+  // much as the records, not their square.
+  if (records.size() < idsChecked_) idsChecked_ = 0, highestId_ = 0;
+  for (size_t i = idsChecked_; i < records.size(); ++i)
+    highestId_ = std::max(highestId_, records[i].uniqueId);
+  idsChecked_ = records.size();
+  const uint32_t highest = highestId_;
   uint32_t id = std::max(uniqueIdSeed, highest + 1);
   if (id == 0) id = 1;
   if (id > kPalmMaxUniqueId) {
@@ -259,7 +264,7 @@ PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileNa
   return db;
 }
 
-std::string SerializePalmDatabase(const PalmDatabase& db) {
+void WritePalmDatabase(const PalmDatabase& db, const TByteSink& sink) {
   const std::string& label = db.name;
   if (db.name.empty() || db.name.size() >= kPalmNameSize || db.name.find('\0') != std::string::npos)
     Fail(label, Format("database name must have 1 to %zu characters", kPalmNameSize - 1));
@@ -282,8 +287,9 @@ std::string SerializePalmDatabase(const PalmDatabase& db) {
     for (const auto& r : db.records) total += r.data.size();
   if (total > 0xFFFFFFFFu) Fail(label, "database is larger than 4 GB");
 
+  // The header and entry list, then the blocks and entries' bytes as they are.
   std::string out;
-  out.reserve(total);
+  out.reserve(kHeaderSize + count * entrySize + kPlaceholderSize);
   out.append(db.name);
   out.append(kPalmNameSize - db.name.size(), '\0');
   Put16(out, db.attributes);
@@ -321,12 +327,18 @@ std::string SerializePalmDatabase(const PalmDatabase& db) {
     }
   }
   out.append(kPlaceholderSize, '\0');
-  out.append(db.appInfo);
-  out.append(db.sortInfo);
+  sink(out);
+  sink(db.appInfo);
+  sink(db.sortInfo);
   if (resourceDb)
-    for (const auto& r : db.resources) out.append(r.data);
+    for (const auto& r : db.resources) sink(r.data);
   else
-    for (const auto& r : db.records) out.append(r.data);
+    for (const auto& r : db.records) sink(r.data);
+}
+
+std::string SerializePalmDatabase(const PalmDatabase& db) {
+  std::string out;
+  WritePalmDatabase(db, [&](std::string_view piece) { out.append(piece); });
   return out;
 }
 
@@ -349,7 +361,7 @@ PalmDatabase ReadPalmFile(const std::string& path) {
 }
 
 void WritePalmFile(const std::string& path, const PalmDatabase& db) {
-  WriteFileAtomically(path, SerializePalmDatabase(db));
+  WriteFileAtomically(path, [&](const TByteSink& sink) { WritePalmDatabase(db, sink); });
 }
 
 PalmRecordFile::PalmRecordFile(const std::string& path, PalmDatabase& db)

@@ -70,8 +70,14 @@ struct PalmDatabase {
   // Index of the resource with this type and id, or -1.
   int FindResource(uint32_t type, uint16_t id) const;
   // A unique id no record has yet; advances uniqueIdSeed. Raises EPalmFileError when all
-  // 3-byte ids are taken.
+  // 3-byte ids are taken. It remembers the highest id of the records it has seen: between
+  // calls records may be added or removed, and keep their ids while they stay.
   uint32_t NewUniqueId();
+
+ private:
+  // NewUniqueId has seen the first idsChecked_ records, whose highest id is highestId_.
+  size_t idsChecked_ = 0;
+  uint32_t highestId_ = 0;
 };
 
 // Parses a database file's bytes. fileName only names the file in error messages.
@@ -80,6 +86,9 @@ PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileNa
 // cannot be represented (name too long, category above 15, unique id above 3 bytes, more
 // than 65535 entries, a record in a resource database or the reverse).
 std::string SerializePalmDatabase(const PalmDatabase& db);
+// The same, handed to sink piece by piece: the header and entry list, then each block and
+// entry's bytes as they are held. Raises as SerializePalmDatabase does, before any piece.
+void WritePalmDatabase(const PalmDatabase& db, const TByteSink& sink);
 
 // Reads the first bytes of a file and returns the database name stored there. Raises
 // EInOutError/EPalmFileError for an unreadable or too short file.

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 
+#include "base/text_file.h"
 #include "testsupport/test_support.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -229,6 +234,15 @@ TEST(PalmFile, RecordByRecordReadsWhatTheWholeFileHolds) {
     big.records.push_back(
         {0, static_cast<uint8_t>(i % 16), i + 1, std::string(i * 7, 'a' + i % 26)});
   big.records.push_back({0, 0, 999, std::string(70000, 'z')});
+  // Written to a file piece by piece, it is the same layout.
+  WritePalmFile(tmp / "big.pdb", big);
+  EXPECT_EQ(ReadFileBytes(tmp / "big.pdb"), SerializePalmDatabase(big));
+  // One it cannot lay out leaves the file as it was.
+  PalmDatabase bad = big;
+  bad.records.back().category = 16;
+  EXPECT_THROW(WritePalmFile(tmp / "big.pdb", bad), EPalmFileError);
+  EXPECT_EQ(ReadFileBytes(tmp / "big.pdb"), SerializePalmDatabase(big));
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp.Path()), fs::directory_iterator()), 1);
   for (const std::string& bytes :
        {HandLaidRecordDb(), HandLaidResourceDb(), SerializePalmDatabase(big)}) {
     const std::string path = tmp / "db.pdb";
@@ -281,6 +295,13 @@ TEST(PalmFile, NewUniqueIdsAreFreshAndThreeBytes) {
   db.records.push_back({0, 0, 1, ""});
   const uint32_t wrapped = db.NewUniqueId();
   EXPECT_EQ(wrapped, 2u);  // lowest free id once the top is taken
+  // Records gone and others in their place: the new ones count, the gone ones no longer.
+  db.records.clear();
+  db.uniqueIdSeed = 1;
+  db.records.push_back({0, 0, 7, ""});
+  EXPECT_EQ(db.NewUniqueId(), 8u);
+  for (uint32_t id : {8u, 20u, 9u}) db.records.push_back({0, 0, id, ""});
+  EXPECT_EQ(db.NewUniqueId(), 21u);
 }
 
 TEST(PalmFile, FourCharacterCodes) {

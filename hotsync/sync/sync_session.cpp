@@ -253,16 +253,19 @@ int32_t SyncSession::LoadRecords(OpenDb& db) {
 
 int32_t SyncSession::WriteBack(OpenDb& open) {
   if (!open.changed) return 0;
-  PalmDatabase db = open.db;
-  db.modificationDate = PalmNow();
-  ++db.modificationNumber;
+  // Stamped in place and put back when the write fails: a large database is held once.
+  const uint32_t date = open.db.modificationDate;
+  const uint32_t number = open.db.modificationNumber;
+  open.db.modificationDate = PalmNow();
+  ++open.db.modificationNumber;
   try {
-    handheld_->SaveDatabase(db);
+    handheld_->SaveDatabase(open.db);
   } catch (const Exception& e) {
+    open.db.modificationDate = date;
+    open.db.modificationNumber = number;
     lastError_ = e.Message();
     return QP_SYNCERR_STORAGE;
   }
-  open.db = std::move(db);
   open.changed = false;
   return 0;
 }

@@ -442,6 +442,7 @@ TEST_F(SyncTest, AFailedWriteBackKeepsTheDatabaseOpen) {
   fs::remove(dir + "/Stock.pdb");
   EXPECT_EQ(api.SyncCloseDB(h), 0);
   EXPECT_EQ(OnDisk("Stock").records.size(), 5u);
+  EXPECT_EQ(OnDisk("Stock").modificationNumber, 1u);  // one change written once
 }
 
 TEST_F(SyncTest, InjectedFaultsFailTheNamedCalls) {
