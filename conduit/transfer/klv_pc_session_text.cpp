@@ -816,6 +816,12 @@ bool TKLVPCSessionText::UploadFile(const std::string& FileName, const TUploadLin
   return ok;
 }
 
+bool TKLVPCSessionText::OpenUploadFile(std::string& FileNameField, const std::string& FileName) {
+  KeepUploadFile_ = false;
+  FileNameField = FileName;
+  return platform::FileExists(FileName);
+}
+
 bool TKLVPCSessionText::CloseUploadFile(const std::string& FileName) {
   // A file not wholly on the handheld stays where it is, so the next HotSync tries again.
   if (KeepUploadFile_ || !PDASession.Prefs.BackupUploadFiles) return true;
@@ -823,9 +829,7 @@ bool TKLVPCSessionText::CloseUploadFile(const std::string& FileName) {
 }
 
 bool TKLVPCSessionText::DataReadOpen() {
-  KeepUploadFile_ = false;
-  DataFileName = GetDataFileName();
-  return platform::FileExists(DataFileName);
+  return OpenUploadFile(DataFileName, GetDataFileName());
 }
 
 bool TKLVPCSessionText::DataReadRecords() {
@@ -852,9 +856,7 @@ bool TKLVPCSessionText::DataReadClose() {
 }
 
 bool TKLVPCSessionText::HintReadOpen() {
-  KeepUploadFile_ = false;
-  HintsFileName = GetHintsFileName();
-  return platform::FileExists(HintsFileName);
+  return OpenUploadFile(HintsFileName, GetHintsFileName());
 }
 
 bool TKLVPCSessionText::HintReadRecords() {
@@ -886,9 +888,7 @@ bool TKLVPCSessionText::HintReadClose() {
 }
 
 bool TKLVPCSessionText::FieldListReadOpen(int FieldNo) {
-  KeepUploadFile_ = false;
-  FieldListFileName = GetFieldListFileName(FieldNo);
-  return platform::FileExists(FieldListFileName);
+  return OpenUploadFile(FieldListFileName, GetFieldListFileName(FieldNo));
 }
 
 bool TKLVPCSessionText::FieldListReadRecords(int) {

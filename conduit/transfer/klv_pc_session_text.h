@@ -158,6 +158,9 @@ class TKLVPCSessionText : public TKLVPCSession {
   using TUploadLine = std::function<void(size_t Number, const std::string& Line)>;
   bool UploadFile(const std::string& FileName, const TUploadLine& Line,
                   const std::function<void()>& Finish = nullptr);
+  // The open operation of an upload file: sets its file-name field and answers whether the
+  // file exists.
+  bool OpenUploadFile(std::string& FileNameField, const std::string& FileName);
   // The close operation of an upload file: moves it aside when BackupUploadFiles asks for it
   // and the upload got all of it onto the handheld.
   bool CloseUploadFile(const std::string& FileName);
