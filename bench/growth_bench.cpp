@@ -12,6 +12,7 @@
 // installation and conduit are run (default: this build's). Everything lives in a temporary
 // folder that is removed at the end.
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,27 @@ struct Options {
   std::string only;
   std::string out = QP_OUT_DIR;
 };
+
+struct Times {
+  double wall = 0;
+  double cpu = 0;
+};
+
+// The CPU time of the finished child processes and those they waited for.
+double ChildrenCpuMs() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+void PrintTimes(const char* what, const Times& t) {
+  std::printf("  %-36s %9.1f ms wall, %9.1f ms CPU\n", what, t.wall, t.cpu);
+}
+
+void PrintRatio(const char* what, const Times& a, const Times& b) {
+  std::printf("  ratio %-30s %9.2f wall, %9.2f CPU\n", what, a.wall / b.wall, a.cpu / b.cpu);
+}
 
 // A data upload line: 30 values of 30 characters.
 std::string UploadLine(int n) {
@@ -109,18 +131,20 @@ class GrowthBench {
   }
 
   void Sync(const std::string& handheld) { Run(hotsync_ + "/hotsync sync " + Quote(handheld)); }
-  // Median of the runs' times of a HotSync, each after Prepare (not timed).
-  double SyncMs(const std::string& handheldTemplate, const std::function<void()>& prepare) {
-    std::vector<double> times;
+  // Medians of the runs' wall and CPU times of a HotSync, each after prepare (not timed).
+  Times SyncMs(const std::string& handheldTemplate, const std::function<void()>& prepare) {
+    std::vector<double> wall, cpu;
     for (int i = 0; i < o_.runs; ++i) {
       const std::string handheld = Fresh(handheldTemplate);
       if (prepare) prepare();
       // What the preparation wrote is on the disk before the clock starts, or the HotSync's
       // first fsync would pay for it.
       ::sync();
-      times.push_back(Milliseconds([&] { Sync(handheld); }));
+      const double cpuBefore = ChildrenCpuMs();
+      wall.push_back(Milliseconds([&] { Sync(handheld); }));
+      cpu.push_back(ChildrenCpuMs() - cpuBefore);
     }
-    return Median(times);
+    return {Median(wall), Median(cpu)};
   }
   // Median of the runs' peak memory of a HotSync, in MiB.
   double SyncPeakMiB(const std::string& handheldTemplate) {
@@ -192,22 +216,22 @@ void WriteLines(const std::string& file, uint64_t bytes, int lines,
 }
 
 void Signatures(GrowthBench& bench) {
-  std::printf("signatures in one session (median ms of a HotSync):\n");
-  double times[2] = {};
+  std::printf("signatures in one session (medians of a HotSync):\n");
+  Times times[2];
   const int counts[2] = {1000, 3000};
   for (int k = 0; k < 2; ++k) {
     const std::string hh = bench.Template(Format("sign-%d", counts[k]),
                                           {SignatureSession(counts[k], false)});
     times[k] = bench.SyncMs(hh, nullptr);
-    std::printf("  %5d signatures: %9.1f ms\n", counts[k], times[k]);
+    PrintTimes(Format("%d signatures:", counts[k]).c_str(), times[k]);
   }
-  std::printf("  ratio 3,000 / 1,000: %.2f\n", times[1] / times[0]);
+  PrintRatio("3,000 / 1,000:", times[1], times[0]);
 }
 
 void Append(GrowthBench& bench) {
-  std::printf("100 signatures with AppendOutput (median ms of a HotSync):\n");
+  std::printf("100 signatures with AppendOutput (medians of a HotSync):\n");
   const std::string hh = bench.Template("append", {SignatureSession(100, true)});
-  double times[2] = {};
+  Times times[2];
   const int earlier[2] = {0, 3000};
   for (int k = 0; k < 2; ++k) {
     times[k] = bench.SyncMs(hh, [&] {
@@ -219,9 +243,9 @@ void Append(GrowthBench& bench) {
       for (int n = 1; n <= earlier[k]; ++n)
         std::ofstream(prefix + Format("%.3d", n) + ".bmp") << "BM";
     });
-    std::printf("  into a folder of %4d earlier files: %9.1f ms\n", earlier[k], times[k]);
+    PrintTimes(Format("into a folder of %d earlier files:", earlier[k]).c_str(), times[k]);
   }
-  std::printf("  ratio 3,000 earlier / empty: %.2f\n", times[1] / times[0]);
+  PrintRatio("3,000 earlier / empty:", times[1], times[0]);
 }
 
 void Upload(GrowthBench& bench) {
@@ -244,19 +268,19 @@ void Upload(GrowthBench& bench) {
 }
 
 void Lists(GrowthBench& bench) {
-  std::printf("lookup-list upload (median ms of a HotSync):\n");
+  std::printf("lookup-list upload (medians of a HotSync):\n");
   const std::string hh = bench.Template("upload", {UploadSession()});
   const std::string file = bench.ToPDA() + "/S01F01.txt";
-  double times[2] = {};
+  Times times[2];
   const int lines[2] = {10000, kMaxLines};
   for (int k = 0; k < 2; ++k) {
     fs::create_directories(bench.ToPDA());
     WriteLines(file, 0, lines[k], [](int n) { return Format("Entry %05d\r\n", n); });
     times[k] = bench.SyncMs(hh, nullptr);
-    std::printf("  %5d lines: %9.1f ms\n", lines[k], times[k]);
+    PrintTimes(Format("%d lines:", lines[k]).c_str(), times[k]);
   }
   fs::remove(file);
-  std::printf("  ratio 65,535 / 10,000 lines: %.2f\n", times[1] / times[0]);
+  PrintRatio("65,535 / 10,000 lines:", times[1], times[0]);
 }
 
 Options ParseOptions(const std::vector<std::string>& args) {
