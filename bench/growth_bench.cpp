@@ -90,12 +90,29 @@ std::string UploadLine(int n) {
   return line + "\r\n";
 }
 
-class GrowthBench {
+// A new temporary folder, removed with everything in it when the object goes.
+class TempFolder {
  public:
-  explicit GrowthBench(const Options& o) : o_(o) {
+  TempFolder() {
     std::string pattern = (fs::temp_directory_path() / "qp-growth-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw Exception("mkdtemp failed");
-    root_ = pattern;
+    path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class GrowthBench {
+ public:
+  explicit GrowthBench(const Options& o) : o_(o), root_(folder_.Path()) {
     setenv("REGISTRY_FILE", (root_ + "/registry").c_str(), 1);
     hotsync_ = root_ + "/hotsync";
     Run(o.out + "/hotsync setup " + Quote(hotsync_));
@@ -104,11 +121,6 @@ class GrowthBench {
     fs::copy_file(o.out + "/libQuillorP2_ODBC.so", library);
     Run(hotsync_ + "/hotsync conduit add QP28 " + Quote(library));
   }
-  ~GrowthBench() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
   std::string UserFolder() const { return root_ + "/conduit/Data/" + kUser; }
   std::string Signatures() const { return UserFolder() + "/FromPDA/Signatures"; }
   std::string ToPDA() const { return UserFolder() + "/ToPDA"; }
@@ -175,6 +187,8 @@ class GrowthBench {
 
  private:
   Options o_;
+  // Gone with the benchmark, also when its set-up fails.
+  TempFolder folder_;
   std::string root_, hotsync_;
 };
 
@@ -322,7 +336,7 @@ int main(int argc, char** argv) {
       if (o.only.empty() || o.only == name) part(bench);
     return 0;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "growth_bench: %s\n", ErrorText(e).c_str());
+    std::fprintf(stderr, "growth_bench: %s\n", e.what());
     return 1;
   }
 }
