@@ -1,0 +1,76 @@
+#include "platform/file_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/exception.h"
+#include "base/format.h"
+#include "platform/file_names.h"
+
+namespace platform {
+
+namespace {
+
+[[noreturn]] void Raise(const char* what, const std::string& path, int err) {
+  throw EInOutError(Format("Cannot %s file \"%s\". %s", what, path.c_str(), std::strerror(err)));
+}
+
+int Flock(int fd, int operation) {
+  int rc;
+  do rc = ::flock(fd, operation);
+  while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+}  // namespace
+
+FileLock::FileLock(const std::string& lockPath, const std::function<void()>& onWait)
+    : path_(lockPath) {
+  bool waited = false;
+  for (;;) {
+    int fd;
+    do fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) Raise("create", path_, errno);
+    int rc = Flock(fd, LOCK_EX | LOCK_NB);
+    if (rc != 0 && errno == EWOULDBLOCK) {
+      if (!waited && onWait) onWait();
+      waited = true;
+      rc = Flock(fd, LOCK_EX);
+    }
+    struct stat held {}, named {};
+    if (rc == 0 && ::fstat(fd, &held) != 0) rc = -1;
+    if (rc != 0) {
+      const int err = errno;
+      ::close(fd);
+      Raise("lock", path_, err);
+    }
+    // A holder before us removed the file it locked: a lock on that file guards nothing now,
+    // and whoever made a new one may hold that.
+    const int err = ::lstat(path_.c_str(), &named) == 0 ? 0 : errno;
+    if (err == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      fd_ = fd;
+      return;
+    }
+    ::close(fd);
+    if (err != 0 && err != ENOENT) Raise("lock", path_, err);
+  }
+}
+
+FileLock::~FileLock() {
+  // Removed while still held, so a waiter that gets the lock next sees that it is gone.
+  ::unlink(path_.c_str());
+  ::close(fd_);
+}
+
+std::string LockFileOf(const std::string& path) {
+  const std::string folder = FolderOf(path);
+  return folder + "." + path.substr(folder.size()) + ".lock";
+}
+
+}  // namespace platform
