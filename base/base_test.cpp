@@ -1,5 +1,10 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -223,6 +228,49 @@ TEST(TextFile, ReadsWholeFilesOfAnySize) {
   EXPECT_THROW(TReadOnlyFile(tmp / "missing"), EInOutError);
   EXPECT_NO_THROW(SyncFolderOf(f));
   EXPECT_THROW(SyncFolderOf(tmp / "no/such/file"), EInOutError);
+}
+
+// A temporary file of an atomic write is removed only once nobody holds it: a writer that
+// is still at work keeps it, one that was killed does not.
+TEST(TextFile, RemovesTheTemporariesOfKilledWritersOnly) {
+  const qptest::TempDir tmp;
+  std::string live = tmp / "out.txt.tmp-XXXXXX";
+  const int liveFd = CreateTemporaryFile(live);
+  ASSERT_GE(liveFd, 0);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::string name = tmp / "out.txt.tmp-XXXXXX";
+    if (CreateTemporaryFile(name) >= 0) (void)!::write(fds[1], "+", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  char c = 0;
+  ASSERT_EQ(::read(fds[0], &c, 1), 1);
+  ::close(fds[0]);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  // Left by a process that ended without removing them, and names that are no temporaries of
+  // out.txt.
+  for (const char* name : {"out.txt.tmp-a1B2c3", "other.txt.tmp-a1B2c3", "out.txt.tmp-a1B2c",
+                           "out.txt.tmp-a1B2c!", "out.txt"})
+    qptest::WriteFile(tmp / name, "x");
+  auto isOut = [](const std::string& target) { return target == "out.txt"; };
+
+  EXPECT_EQ(RemoveStaleTemporaries(tmp.Path(), isOut), 2u);
+  std::vector<std::string> left;
+  for (auto& e : fs::directory_iterator(tmp.Path())) left.push_back(e.path().string());
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> expected = {tmp / "other.txt.tmp-a1B2c3", tmp / "out.txt", live,
+                                       tmp / "out.txt.tmp-a1B2c", tmp / "out.txt.tmp-a1B2c!"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+  ::close(liveFd);
+  EXPECT_EQ(RemoveStaleTemporaries(tmp.Path(), isOut), 1u);
+  EXPECT_FALSE(fs::exists(live));
+  EXPECT_EQ(RemoveStaleTemporaries(tmp / "missing", isOut), 0u);
 }
 
 TEST(DateTime, Stamps) {

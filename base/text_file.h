@@ -46,6 +46,15 @@ using TByteSink = std::function<void(std::string_view)>;
 // exception passes on.
 void WriteFileAtomically(const std::string& path,
                          const std::function<void(const TByteSink&)>& produce);
+// mkstemp for the temporary file of an atomic write (pattern ends in "XXXXXX"), with the file
+// locked (flock) for as long as the descriptor stays open, so that RemoveStaleTemporaries
+// leaves it alone. Returns the descriptor, or -1 with errno set.
+int CreateTemporaryFile(std::string& pattern);
+// Removes from folder the files named T + ".tmp-" + six letters or digits (the temporary files
+// of atomic writes of T) for which isTarget(T) holds and that no process holds: those a
+// process left when it was killed. Returns how many it removed.
+size_t RemoveStaleTemporaries(const std::string& folder,
+                              const std::function<bool(const std::string&)>& isTarget);
 // Makes lasting the folder entries of path's folder (a rename into it): a file renamed but
 // not synced this way may be the old one again after a crash. Raises EInOutError
 // "Cannot write file "<path>". <reason>".
