@@ -5,6 +5,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/file_lock.h"
 #include "platform/file_names.h"
 #include "platform/profile_text.h"
 #include "platform/shell.h"
@@ -72,6 +73,11 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
   if (keysAndValues.empty()) return;
   std::string path = ProfilePath(file);
   try {
+    // Other processes may write the file too: each change is made to what the last one left.
+    FileLock lock(LockFileOf(path));
+    const std::string folder = FolderOf(path);
+    const std::string name = path.substr(folder.size());
+    RemoveStaleTemporaries(folder, [&](const std::string& target) { return target == name; });
     std::optional<std::string> before;
     std::vector<std::string> lines;
     if (::access(path.c_str(), F_OK) == 0) {

@@ -1,6 +1,8 @@
 #include "platform/profile.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/text_file.h"
 #include "platform/profile_text.h"
 #include "testsupport/test_support.h"
 
@@ -203,6 +206,51 @@ TEST_F(Profile, BatchWriteIsAllOrNothing) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
   WriteProfileStrings(ini, "s", {{"a", "2"}, {"C", "3"}, {"c", "4"}});
   EXPECT_EQ(qptest::ReadFile(ini), "[S]\r\na=2\r\nc=4\r\n");
+}
+
+// HotSyncs of several installations may share one settings file: each write keeps what the
+// others wrote, and removes what a killed writer left, but not what a live one is writing.
+TEST_F(Profile, WritersInOtherProcessesKeepEachOthersLines) {
+  constexpr int kWriters = 6, kRounds = 10;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      try {
+        for (int r = 0; r < kRounds; ++r)
+          WriteProfileStrings(ini, "Session" + std::to_string(w),
+                              {{"Round", std::to_string(r)}, {"Field" + std::to_string(r), "x"}});
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int w = 0; w < kWriters; ++w) {
+    const ProfileSection section = ReadProfileSection(ini, "Session" + std::to_string(w));
+    EXPECT_EQ(section.String("Round", ""), std::to_string(kRounds - 1)) << w;
+    for (int r = 0; r < kRounds; ++r)
+      EXPECT_EQ(section.String("Field" + std::to_string(r), ""), "x") << w << " " << r;
+  }
+
+  const std::string stale = ini + ".tmp-a1B2c3";
+  qptest::WriteFile(stale, "half a file");
+  std::string live = ini + ".tmp-XXXXXX";
+  const int fd = CreateTemporaryFile(live);
+  ASSERT_GE(fd, 0);
+  WriteProfileString(ini, "Session0", "Round", "last");
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(live));
+  ::close(fd);
+  std::filesystem::remove(live);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1)
+      << "a lock file is left";
 }
 
 TEST_F(Profile, BareNameLivesInTheWindowsFolder) {
