@@ -208,12 +208,21 @@ TKLVTextOutputFile::~TKLVTextOutputFile() {
   Discard();
 }
 
-void TKLVTextOutputFile::OpenTemporary(const std::string& FileName) {
+void TKLVTextOutputFile::Lock(const std::string& FileName) {
   Discard();
+  Lock_.emplace(platform::LockFileOf(FileName));
+  // No live HotSync writes the file while it is locked: its temporaries are killed ones'.
+  const std::string folder = platform::FolderOf(FileName);
+  const std::string hidden = "." + FileName.substr(folder.size());
+  RemoveStaleTemporaries(folder, [&](const std::string& Target) { return Target == hidden; });
+}
+
+void TKLVTextOutputFile::OpenTemporary(const std::string& FileName) {
+  DropTemporary();
   std::string folder = platform::FolderOf(FileName);
   std::string name = FileName.substr(folder.size());
   std::string temp = folder + "." + name + ".tmp-XXXXXX";
-  int fd = mkstemp(temp.data());
+  int fd = CreateTemporaryFile(temp);
   if (fd < 0) RaiseIo("create", FileName, errno);
   // The finished file keeps the permissions of the one it replaces.
   struct stat st {};
@@ -325,11 +334,18 @@ void TKLVTextOutputFile::Commit() {
     RaiseIo("write", Target_, err);
   }
   TempName_.clear();
+  // Renamed: the next HotSync may read it.
+  Lock_.reset();
   // The handheld may be cleared next: the rename must outlast a crash too.
   SyncFolderOf(Target_);
 }
 
 void TKLVTextOutputFile::Discard() {
+  DropTemporary();
+  Lock_.reset();
+}
+
+void TKLVTextOutputFile::DropTemporary() {
   if (Fd_ >= 0) ::close(Fd_);
   Fd_ = -1;
   Buffered_ = 0;
@@ -534,13 +550,16 @@ void TKLVPCSessionText::WriteOpen() {
   const SessionPrefsData& prefs = PDASession.Prefs;
   SavedBitmaps_.clear();
   UnclaimedLines_.clear();
-  if (!prefs.AppendOutput) DeleteOldBitmaps();
   OutputFileName = GetOutputFileName();
 
   bool appending = false;
   bool opened = false;
   Guarded(
       [&] {
+        // Other HotSyncs may share the folder: from here the output and its bitmaps are ours.
+        OutputFile.Lock(OutputFileName);
+        if (!prefs.AppendOutput) DeleteOldBitmaps();
+        RemoveStaleBitmapTemporaries();
         appending = prefs.AppendOutput && platform::FileExists(OutputFileName);
         if (!appending) {
           OutputFile.Create(OutputFileName);
@@ -633,6 +652,14 @@ void TKLVPCSessionText::DeleteOldBitmaps() {
     std::error_code ec;
     fs::remove(file, ec);
   }
+}
+
+void TKLVPCSessionText::RemoveStaleBitmapTemporaries() {
+  const std::string prefix = Format("S%.2dF", SlotIndex + 1);
+  const std::string suffix = BitmapSuffix();
+  RemoveStaleTemporaries(FromPDAFolder + "Signatures", [&](const std::string& Target) {
+    return IsBitmapName(Target, prefix, suffix);
+  });
 }
 
 std::string TKLVPCSessionText::BitmapSuffix() const {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "conduit/transfer/klv_pc_session.h"
+#include "platform/file_lock.h"
 
 class TKLVBitmap;
 class TKLVPCTextFormatter;
@@ -33,6 +34,11 @@ class TKLVTextOutputFile {
   TKLVTextOutputFile(const TKLVTextOutputFile&) = delete;
   TKLVTextOutputFile& operator=(const TKLVTextOutputFile&) = delete;
 
+  // Takes FileName for this process alone, waiting while another process has it: called
+  // before FileName is looked at, the lock lasts until Commit has renamed the file or Discard,
+  // so several HotSyncs sharing a folder never append to the same old file and no rename drops
+  // another's download. Removes what killed writers left of the file's temporaries.
+  void Lock(const std::string& FileName);
   // A new, empty file for FileName.
   void Create(const std::string& FileName);
   // The existing FileName, to be written on. When its last lines are the lines of Ending
@@ -49,7 +55,7 @@ class TKLVTextOutputFile {
   // when it is neither open nor finished or cannot be made the target; the target then keeps
   // its earlier content unless the rename was done and only the folder's sync failed.
   void Commit();
-  // Drops the written text; the target stays as it was.
+  // Drops the written text and the lock; the target stays as it was.
   void Discard();
   bool IsOpen() const { return Fd_ >= 0; }
   // Finished and not yet made the target.
@@ -59,6 +65,7 @@ class TKLVTextOutputFile {
 
  private:
   void OpenTemporary(const std::string& FileName);
+  void DropTemporary();
   void Flush();
   void WriteThrough(const char* Data, size_t Size);
 
@@ -69,6 +76,7 @@ class TKLVTextOutputFile {
   size_t Buffered_ = 0;
   // errno of the write that failed; 0 while none has.
   int WriteError_ = 0;
+  std::optional<platform::FileLock> Lock_;
 };
 
 class TKLVPCSessionText : public TKLVPCSession {
@@ -141,6 +149,8 @@ class TKLVPCSessionText : public TKLVPCSession {
   void WritePiece(TPiece Piece);
   // The HotSync user name as it goes into file names of the custom folder.
   std::string UserNameInFileName() const;
+  // Removes the temporaries that killed HotSyncs left of this session's bitmap files.
+  void RemoveStaleBitmapTemporaries();
   // What follows the counter in a bitmap file name.
   std::string BitmapSuffix() const;
   // Logs that FileName could not be read and answers false.
