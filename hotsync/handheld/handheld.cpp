@@ -169,6 +169,12 @@ std::string Handheld::InstallFile(const std::string& file) {
   return Install(db.name, db.IsResourceDb(), [&](const TByteSink& sink) { sink(bytes); });
 }
 
+void Handheld::RemoveStaleTemporaries() const {
+  ::RemoveStaleTemporaries(folder_, [](const std::string& target) {
+    return target == kHandheldUserFile || IsDatabaseFile(target);
+  });
+}
+
 std::optional<AppPreference> Handheld::ReadPreference(uint32_t creator, uint16_t id,
                                                       bool saved) const {
   const std::string path = FindDatabase(saved ? kSavedPreferencesDb : kUnsavedPreferencesDb);

@@ -64,6 +64,10 @@ class Handheld {
   // Raises EPalmFileError (the file is not a database) or EInOutError.
   std::string InstallFile(const std::string& file);
 
+  // Removes the temporary files of saves that a killed process broke off: those of database
+  // files and of the user file that no process holds.
+  void RemoveStaleTemporaries() const;
+
   std::optional<AppPreference> ReadPreference(uint32_t creator, uint16_t id, bool saved) const;
   // Adds or replaces one preference resource.
   void WritePreference(uint32_t creator, uint16_t id, const AppPreference& pref, bool saved);

@@ -25,4 +25,8 @@ std::vector<std::string> DamagedDatabases(const std::string& handheldFolder) {
   return faults;
 }
 
+void RemoveHandheldTemporaries(const std::string& handheldFolder) {
+  Handheld(handheldFolder).RemoveStaleTemporaries();
+}
+
 }  // namespace hotsync

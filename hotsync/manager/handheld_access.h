@@ -12,6 +12,8 @@ std::string HandheldUserName(const std::string& handheldFolder);
 // Validates a queued database file and puts it onto the handheld. Returns the database's
 // name; raises Exception (and changes nothing) for a file that is no database.
 std::string InstallOnHandheld(const std::string& handheldFolder, const std::string& file);
+// Removes the temporary files of saves onto the handheld that killed processes broke off.
+void RemoveHandheldTemporaries(const std::string& handheldFolder);
 
 // What is wrong with each database file on the handheld that cannot be opened, one text per
 // file naming it.

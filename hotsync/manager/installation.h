@@ -17,6 +17,8 @@ constexpr const char* kManagerProgram = "hotsync";
 constexpr const char* kRegistrationsFile = "conduits.ini";
 constexpr const char* kUsersFile = "users.ini";
 constexpr const char* kLockFile = ".hotsync.lock";
+// Held for a whole HotSync, in the installation folder and in the handheld folder.
+constexpr const char* kSyncLockFile = ".sync.lock";
 constexpr const char* kInstallFolder = "Install";
 constexpr const char* kUserLogFile = "HotSync.log";
 constexpr const char* kUserSettingsFile = "actions.ini";

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -28,6 +29,7 @@
 #include "hotsync/manager/log_printer.h"
 #include "hotsync/manager/settings_file.h"
 #include "hotsync/manager/user_store.h"
+#include "platform/file_lock.h"
 #include "platform/modules.h"
 #include "platform/registry.h"
 #include "platform/windows.h"
@@ -801,6 +803,60 @@ TEST_F(SyncTest, MovesQueuedDatabasesOntoTheHandheldAndLeavesBadFiles) {
   PalmDatabase onHandheld = Handheld(handheld_).LoadDatabase("MemoDB");
   ASSERT_EQ(onHandheld.records.size(), 1u);
   EXPECT_EQ(onHandheld.records[0].data, "first memo");
+}
+
+// A HotSync in progress (here one whose lock the test holds) makes the next one of the
+// installation wait, and so does one of the same handheld by another installation: the waiting
+// one says so in one line and goes on once the lock is free.
+TEST_F(SyncTest, ASecondHotSyncWaitsForTheFirstAndSaysSo) {
+  ASSERT_EQ(Run({"conduit", "add", "Alph", CopyConduit("alpha")}).status, 0);
+  const std::vector<std::pair<std::string, std::string>> running = {
+      {hotSync_ + "/" + hotsync::kSyncLockFile, "Waiting for the HotSync in progress to finish"},
+      {handheld_ + "/" + hotsync::kSyncLockFile,
+       "Waiting for the HotSync of this handheld by another installation to finish"}};
+  for (const auto& [lockFile, line] : running) {
+    SCOPED_TRACE(lockFile);
+    std::optional<platform::FileLock> first(std::in_place, lockFile);
+    Child second({Program(), "sync", handheld_}, RecordEnv());
+    EXPECT_EQ(second.ReadLine(), line);
+    ::usleep(200 * 1000);
+    EXPECT_TRUE(second.Running());
+    EXPECT_THAT(Recorded("open"), ::testing::IsEmpty()) << "it did not wait";
+    first.reset();
+    const std::string rest = second.ReadRest();
+    EXPECT_EQ(second.Wait(), 0) << rest;
+    EXPECT_THAT(rest, HasSubstr("HotSync completed"));
+    EXPECT_THAT(rest, Not(HasSubstr("Waiting")));
+    EXPECT_EQ(Recorded("open").size(), 1u);
+    EXPECT_FALSE(fs::exists(lockFile));
+    fs::remove(root_ + "/record.txt");
+  }
+}
+
+// What a HotSync killed while saving its files left is removed by the next one; temporaries of
+// other files and one being written now stay.
+TEST_F(SyncTest, TheNextHotSyncRemovesTheTemporariesOfItsFilesThatNobodyHolds) {
+  ASSERT_EQ(Run({"user", "add", "Jo Smith"}).status, 0);
+  const std::string userFolder = hotsync::UserStore(hotSync_).Find("Jo Smith")->folder;
+  const std::vector<std::string> stale = {
+      hotSync_ + "/users.ini.tmp-a1B2c3", hotSync_ + "/conduits.ini.tmp-a1B2c3",
+      userFolder + "HotSync.log.tmp-a1B2c3", userFolder + "actions.ini.tmp-a1B2c3",
+      handheld_ + "/MemoDB.pdb.tmp-a1B2c3", handheld_ + "/Saved_Preferences.prc.tmp-a1B2c3",
+      handheld_ + "/user-name.txt.tmp-a1B2c3"};
+  const std::vector<std::string> kept = {hotSync_ + "/notes.txt.tmp-a1B2c3",
+                                         handheld_ + "/notes.txt.tmp-a1B2c3",
+                                         userFolder + "HotSync.log.tmp-a1B2c"};
+  for (const std::string& file : stale) WriteFile(file, "half");
+  for (const std::string& file : kept) WriteFile(file, "other");
+  std::string live = handheld_ + "/MemoDB.pdb.tmp-XXXXXX";
+  const int liveFd = CreateTemporaryFile(live);
+  ASSERT_GE(liveFd, 0);
+  Result r = Run({"sync", handheld_});
+  ::close(liveFd);
+  EXPECT_EQ(r.status, 0) << r.output;
+  for (const std::string& file : stale) EXPECT_FALSE(fs::exists(file)) << file;
+  for (const std::string& file : kept) EXPECT_TRUE(fs::exists(file)) << file;
+  EXPECT_TRUE(fs::exists(live));
 }
 
 TEST_F(SyncTest, ConfigureSetsTheActionForTheNextHotSyncOrForGood) {

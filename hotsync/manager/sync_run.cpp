@@ -5,12 +5,14 @@
 #include <filesystem>
 
 #include "base/format.h"
+#include "base/text_file.h"
 #include "hotsync/manager/conduit_module.h"
 #include "hotsync/manager/conduit_registry.h"
 #include "hotsync/manager/handheld_access.h"
 #include "hotsync/manager/hotsync_libraries.h"
 #include "hotsync/manager/log_printer.h"
 #include "hotsync/manager/user_store.h"
+#include "platform/file_lock.h"
 
 namespace fs = std::filesystem;
 
@@ -80,14 +82,37 @@ void RunConduit(const ConduitRegistration& reg, const HotSyncUser& user, HotSync
   }
 }
 
+// Removes what HotSyncs killed while saving left of the files a HotSync writes.
+void RemoveStaleTemporaries(const HotSyncUser& user, const std::string& hotSyncFolder,
+                            const std::string& handheldFolder) {
+  auto of = [](const std::string& folder, const std::vector<std::string>& names) {
+    ::RemoveStaleTemporaries(folder, [&](const std::string& target) {
+      return std::find(names.begin(), names.end(), target) != names.end();
+    });
+  };
+  of(hotSyncFolder, {kUsersFile, kRegistrationsFile});
+  of(user.folder, {kUserLogFile, kUserSettingsFile});
+  RemoveHandheldTemporaries(handheldFolder);
+}
+
 }  // namespace
 
 int RunHotSync(const std::string& hotSyncFolder, const std::string& handheldFolder,
                std::ostream& out) {
+  // One HotSync at a time in an installation, and of a handheld, whichever installation
+  // syncs it: the same records are never taken twice, nor two downloads appended at once.
+  platform::FileLock installationLock(JoinPath(hotSyncFolder, kSyncLockFile), [&] {
+    out << "Waiting for the HotSync in progress to finish" << std::endl;
+  });
   std::string userName = HandheldUserName(handheldFolder);
+  platform::FileLock handheldLock(JoinPath(handheldFolder, kSyncLockFile), [&] {
+    out << "Waiting for the HotSync of this handheld by another installation to finish"
+        << std::endl;
+  });
   HotSyncUser user = UserStore(hotSyncFolder).Add(userName);
   if (user.folder.size() > sizeof(TSyncProperties::pathName))
     throw EHotSyncError("The HotSync data folder path is too long: " + user.folder);
+  RemoveStaleTemporaries(user, hotSyncFolder, handheldFolder);
 
   LogPrinter printer(out);
   bool failed = false;
