@@ -4,9 +4,11 @@
 // test's own), and what arrives on the PC and on the handheld is compared byte for byte.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1155,4 +1157,242 @@ TEST_F(SessionE2E, HandheldTextReachesTheLogAndTheTerminalEscaped) {
   ASSERT_TRUE(fs::exists(logFile));
   for (const std::string& line : SplitLines(qptest::ReadFile(logFile)))
     EXPECT_THAT(line, ::testing::MatchesRegex("[0-9].*")) << line;
+}
+
+// --- HotSyncs at the same time, and killed ones -----------------------------------------------
+//
+// Real `hotsync sync` processes, started together or killed halfway: with AppendOutput and
+// clearing on, every captured record must end up exactly once in the text file and in the
+// table, and what a killed HotSync left behind must be gone after the next one.
+
+namespace {
+
+// A `hotsync sync` of a handheld started as a child process of its own, with its own
+// registry (so its own installation), its output in a file.
+class SyncProcess {
+ public:
+  SyncProcess(const std::string& program, const std::string& handheld,
+              const std::string& registry, const std::string& outputFile)
+      : outputFile_(outputFile) {
+    const char* asan = getenv("ASAN_OPTIONS");
+    const std::string asanOptions = std::string(asan ? asan : "") + ":detect_leaks=0";
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+      setenv("REGISTRY_FILE", registry.c_str(), 1);
+      setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+      execl(program.c_str(), "hotsync", "sync", handheld.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~SyncProcess() {
+    if (pid_ > 0) Kill();
+  }
+  SyncProcess(const SyncProcess&) = delete;
+  SyncProcess& operator=(const SyncProcess&) = delete;
+
+  // The exit status; -1 when it did not exit normally.
+  int Wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  void Kill() {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+  bool Running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+  std::string Output() const { return qptest::ReadFile(outputFile_); }
+
+ private:
+  pid_t pid_ = -1;
+  std::string outputFile_;
+};
+
+// The names in a folder that a finished HotSync must not leave: temporaries and lock files
+// (but the installation's lock of its settings, which stays).
+std::vector<std::string> Leftovers(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const std::string& name : FileNames(folder))
+    if ((name.find(".tmp-") != std::string::npos || name.ends_with(".lock")) &&
+        name != ".hotsync.lock")
+      found.push_back(name);
+  return found;
+}
+
+}  // namespace
+
+class RealHotSyncs : public Lossless {
+ protected:
+  // The sweep's session with AppendOutput, count records and no signatures or upload files;
+  // its codes start with tag.
+  SessionSpec Spec(const std::string& tag, int count) const {
+    SessionSpec spec = SweepSession();
+    spec.prefs.appendOutput = true;
+    spec.signatures.clear();
+    spec.rows.clear();
+    for (int i = 1; i <= count; ++i) spec.rows.push_back({tag + Format("%05d", i)});
+    if (sharedFolder_) {
+      spec.prefs.useCustomPath = true;
+      spec.prefs.customPath = tmp_ / "shared";
+    }
+    return spec;
+  }
+  void MakeHandheldAt(const std::string& folder, const SessionSpec& spec) {
+    MakeTemplate(spec);
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    fs::copy(template_, folder, fs::copy_options::recursive);
+  }
+  // Enables the table for the conduit in every installation.
+  void ConfigureTable() {
+    EmptyTable("code TEXT, sign BLOB, bin TEXT");
+    for (const std::string& conduit : {conduitDir_, conduit2_})
+      if (fs::is_directory(conduit))
+        qptest::WriteFile(conduit + "/QuillorP2_ODBC.ini",
+                          "[Session03]\r\nDSN=QuillorTest\r\nTablename=sweep\r\nEnabled=True\r\n"
+                          "Field1=code\r\n");
+  }
+  // A second installation with a copy of the conduit library of its own, and its registry.
+  void SetUpSecondInstallation() {
+    const std::string env = "REGISTRY_FILE=" + Quote(registry2_) + " ";
+    Output setup = Shell(env + kOut + "/hotsync setup " + Quote(hotsync2_));
+    ASSERT_EQ(setup.status, 0) << setup.text;
+    fs::create_directories(conduit2_);
+    fs::copy_file(kOut + "/libQuillorP2_ODBC.so", conduit2_ + "/libQuillorP2_ODBC.so");
+    Output add = Shell(env + hotsync2_ + "/hotsync conduit add QP28 " +
+                       Quote(conduit2_ + "/libQuillorP2_ODBC.so"));
+    ASSERT_EQ(add.status, 0) << add.text;
+  }
+
+  // Every record of the handhelds exactly once in the text files and in the table.
+  void ExpectEachRecordOnce(const std::vector<std::string>& files, std::vector<std::string> codes) {
+    std::sort(codes.begin(), codes.end());
+    std::vector<std::string> inFile;
+    for (const std::string& file : files)
+      for (const auto& row : qptest::ReadDelimited(qptest::ReadFile(file), '\t', false))
+        inFile.push_back(row.at(0));
+    std::sort(inFile.begin(), inFile.end());
+    std::vector<std::string> inTable = SplitLines(source_.Sql("SELECT code FROM sweep ORDER BY code;"));
+    auto lost = [&](const std::vector<std::string>& found) {
+      std::vector<std::string> gone;
+      std::set_difference(codes.begin(), codes.end(), found.begin(), found.end(),
+                          std::back_inserter(gone));
+      return gone.size();
+    };
+    EXPECT_EQ(inFile.size(), codes.size()) << lost(inFile) << " lost from the file";
+    EXPECT_TRUE(inFile == codes) << "the file holds other records";
+    EXPECT_EQ(inTable.size(), codes.size()) << lost(inTable) << " lost from the table";
+    EXPECT_TRUE(inTable == codes) << "the table holds other records";
+  }
+
+  bool sharedFolder_ = false;
+  std::string hotsync2_ = tmp_ / "hotsync2";
+  std::string conduit2_ = tmp_ / "conduit2";
+  std::string registry2_ = tmp_ / "registry2";
+  std::string handheld2_ = tmp_ / "handheld2";
+};
+
+class AtTheSameTime : public RealHotSyncs, public ::testing::WithParamInterface<std::string> {};
+
+// Two HotSyncs started together: of two handhelds of one user or of one handheld twice, in one
+// installation (which runs them one after the other) or in two that share a custom folder or
+// the handheld itself.
+TEST_P(AtTheSameTime, TwoHotSyncsLoseNoRecordAndRepeatNone) {
+  const std::string situation = GetParam();
+  const bool twoInstallations = situation.find("TwoInstallations") != std::string::npos;
+  const bool oneHandheld = situation.find("OneHandheld") != std::string::npos;
+  sharedFolder_ = twoInstallations && situation != "TwoInstallationsOneTable";
+  if (twoInstallations) {
+    ASSERT_NO_FATAL_FAILURE(SetUpSecondInstallation());
+  }
+  constexpr int kRecords = 4000;
+  const SessionSpec first = Spec("A", kRecords), second = Spec("B", kRecords);
+  MakeHandheldAt(handheld2_, second);
+  MakeHandheldAt(handheldDir_, first);
+  ConfigureTable();
+
+  const std::string otherHandheld = oneHandheld ? handheldDir_ : handheld2_;
+  SyncProcess one(hotsync_ + "/hotsync", handheldDir_, tmp_ / "registry", tmp_ / "one.txt");
+  SyncProcess two(twoInstallations ? hotsync2_ + "/hotsync" : hotsync_ + "/hotsync",
+                  otherHandheld, twoInstallations ? registry2_ : tmp_ / "registry",
+                  tmp_ / "two.txt");
+  EXPECT_EQ(one.Wait(), 0) << one.Output();
+  EXPECT_EQ(two.Wait(), 0) << two.Output();
+
+  std::vector<std::string> codes;
+  for (const SessionSpec* spec : {&first, &second}) {
+    if (spec == &second && oneHandheld) continue;
+    for (const auto& row : spec->rows) codes.push_back(row.at(0));
+  }
+  std::vector<std::string> files = {OutputFileOf(first)};
+  if (!sharedFolder_ && twoInstallations)
+    files.push_back(conduit2_ + "/Data/Ann/FromPDA/S03_data.txt");
+  ExpectEachRecordOnce(files, codes);
+  EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
+  Handheld other(otherHandheld);
+  EXPECT_THAT(other.LoadDatabase(DataDbName(2)).records, IsEmpty());
+  for (const std::string& folder : {FromPDAOf(first), handheldDir_, handheld2_, hotsync_})
+    EXPECT_THAT(Leftovers(folder), IsEmpty()) << folder;
+  if (HasFailure()) ADD_FAILURE() << one.Output() << two.Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Started, AtTheSameTime,
+                         ::testing::Values("TwoHandheldsOfOneUser", "OneHandheldTwice",
+                                           "TwoInstallationsShareAFolder",
+                                           "TwoInstallationsOneHandheld",
+                                           "TwoInstallationsOneTable"),
+                         [](const auto& info) { return info.param; });
+
+// A HotSync killed halfway through its download leaves its temporary output file and its
+// locks' files behind, in a folder other HotSyncs may share. The next HotSync downloads every
+// record once and removes what it finds of the files it writes, killed writers' temporaries
+// included, but not other files' temporaries nor one that a live process is writing.
+TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
+  sharedFolder_ = true;
+  const SessionSpec spec = Spec("A", 20000);
+  MakeHandheldAt(handheldDir_, spec);
+  ConfigureTable();
+  const std::string shared = FromPDAOf(spec), signatures = shared + "/Signatures";
+  const std::string hidden = ".S03_data_Ann.txt";
+  {
+    SyncProcess killed(hotsync_ + "/hotsync", handheldDir_, tmp_ / "registry", tmp_ / "one.txt");
+    auto writing = [&] {
+      for (const std::string& name : FileNames(shared))
+        if (name.starts_with(hidden + ".tmp-")) return true;
+      return false;
+    };
+    for (int i = 0; i < 20000 && !writing() && killed.Running(); ++i) usleep(500);
+    killed.Kill();
+  }
+  ASSERT_FALSE(fs::exists(OutputFileOf(spec))) << "killed too late";
+  EXPECT_THAT(Leftovers(shared), ::testing::UnorderedElementsAre(
+                                     ::testing::StartsWith(hidden + ".tmp-"), hidden + ".lock"));
+  EXPECT_THAT(Leftovers(hotsync_), ElementsAre(".sync.lock"));
+  EXPECT_THAT(Leftovers(handheldDir_), ElementsAre(".sync.lock"));
+  // What killed HotSyncs left at other moments, and temporaries that are not theirs to remove:
+  // another user's bitmap, a file the HotSync does not write, and one being written now.
+  for (const std::string& name :
+       {conduitDir_ + "/QuillorP2_ODBC.ini.tmp-a1B2c3", handheldDir_ + "/Orders.pdb.tmp-a1B2c3",
+        signatures + "/S03F02_26010101_001_Ann.bmp.tmp-a1B2c3",
+        signatures + "/S03F02_26010101_001_Bob.bmp.tmp-a1B2c3", shared + "/notes.txt.tmp-a1B2c3"})
+    qptest::WriteFile(name, "half");
+  std::string live = conduitDir_ + "/QuillorP2_ODBC.ini.tmp-XXXXXX";
+  const int liveFd = CreateTemporaryFile(live);
+  ASSERT_GE(liveFd, 0);
+
+  EXPECT_THAT(Sync(), Contains(HasSubstr("Downloaded 20000/20000 records to ODBC")));
+  ::close(liveFd);
+  std::vector<std::string> codes;
+  for (const auto& row : spec.rows) codes.push_back(row.at(0));
+  ExpectEachRecordOnce({OutputFileOf(spec)}, codes);
+  EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
+  EXPECT_THAT(Leftovers(shared), ElementsAre("notes.txt.tmp-a1B2c3"));
+  EXPECT_THAT(Leftovers(signatures), ElementsAre("S03F02_26010101_001_Bob.bmp.tmp-a1B2c3"));
+  EXPECT_THAT(Leftovers(conduitDir_), ElementsAre(fs::path(live).filename().string()));
+  EXPECT_THAT(Leftovers(hotsync_), IsEmpty());
+  EXPECT_THAT(Leftovers(handheldDir_), IsEmpty());
 }
