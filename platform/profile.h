@@ -2,7 +2,8 @@
 // Profile (INI) strings, as the Windows profile functions behave: section and key names
 // match without regard to case; a missing file, section or key gives the default; a value
 // is cut to bufferSize - 1 characters; a write creates the file, section or key as needed
-// and leaves every other line as it was, and never leaves a half-written file.
+// and leaves every other line as it was (also when other processes write the file at the same
+// time), and never leaves a half-written file.
 // A bare file name (no separator) names a file in WindowsFolder(), as "Wininit.ini" does.
 // Lines are written with CR LF ends; CR LF, CR and LF are read.
 
