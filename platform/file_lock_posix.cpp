@@ -20,6 +20,13 @@ namespace {
   throw EInOutError(Format("Cannot %s file \"%s\". %s", what, path.c_str(), std::strerror(err)));
 }
 
+int Open(const std::string& path, int mode) {
+  int fd;
+  do fd = ::open(path.c_str(), mode | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 int Flock(int fd, int operation) {
   int rc;
   do rc = ::flock(fd, operation);
@@ -33,13 +40,21 @@ FileLock::FileLock(const std::string& lockPath, const std::function<void()>& onW
     : path_(lockPath) {
   bool waited = false;
   for (;;) {
-    int fd;
-    do fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    while (fd < 0 && errno == EINTR);
+    // Writable where it can be, as network file systems lock only such files; another user's
+    // lock file may be readable only.
+    int fd = Open(path_, O_RDWR);
+    if (fd < 0 && errno == EACCES) fd = Open(path_, O_RDONLY);
     if (fd < 0) Raise("create", path_, errno);
     int rc = Flock(fd, LOCK_EX | LOCK_NB);
     if (rc != 0 && errno == EWOULDBLOCK) {
-      if (!waited && onWait) onWait();
+      if (!waited && onWait) {
+        try {
+          onWait();
+        } catch (...) {
+          ::close(fd);
+          throw;
+        }
+      }
       waited = true;
       rc = Flock(fd, LOCK_EX);
     }
