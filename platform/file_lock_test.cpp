@@ -1,6 +1,5 @@
 #include "platform/file_lock.h"
 
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,29 +74,6 @@ TEST(FileLock, AnotherProcessWaitsUntilReleaseAndNoLockFileStays) {
   EXPECT_FALSE(waited);
   EXPECT_THROW(FileLock(dir / "missing/.x.lock"), EInOutError);
   EXPECT_EQ(LockFileOf("/data/FromPDA/S01_data.txt"), "/data/FromPDA/.S01_data.txt.lock");
-}
-
-TEST(FileLock, AKilledHolderLeavesNobodyWaiting) {
-  qptest::TempDir dir;
-  const std::string path = dir / ".out.txt.lock";
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t child = Fork([&] {
-    FileLock lock(path);
-    (void)!::write(fds[1], "L", 1);
-    ::pause();
-    return 0;
-  });
-  ::close(fds[1]);
-  ASSERT_EQ(ReadByte(fds[0]), 'L');
-  ::close(fds[0]);
-  ::kill(child, SIGKILL);
-  EXPECT_EQ(ExitStatus(child), 128 + SIGKILL);
-  EXPECT_TRUE(std::filesystem::exists(path)) << "a killed holder cannot remove its file";
-  bool waited = false;
-  { FileLock lock(path, [&] { waited = true; }); }
-  EXPECT_FALSE(waited);
-  EXPECT_FALSE(std::filesystem::exists(path)) << "the next holder removes it";
 }
 
 // Many processes add to a counter under the lock while each release removes the lock file
