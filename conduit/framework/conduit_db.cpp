@@ -197,11 +197,14 @@ void TVornConduitDb::FetchRecord(int32_t Mode, uint32_t RecId) {
   gRecordBufferUsed = UsedBy(Descriptor_.RecordSize);
   Attributes_ = Descriptor_.Attributes;
   RecSize_ = Descriptor_.RecordSize;
-  // Without a handler every element exists: no test to ask for each one.
-  TVornElementTest readTest;
-  if (OnTestFieldExistsForRead)
-    readTest = [this](TVornPalmField& f, int32_t i) { return DoTestFieldExistsForRead(f, i); };
-  UnpackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord, readTest);
+  // Without a handler every element exists: no test to ask for each one, and the texts are
+  // made only for the fields that are read.
+  if (!OnTestFieldExistsForRead) {
+    UnpackRecordDeferred(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord);
+    return;
+  }
+  UnpackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord,
+               [this](TVornPalmField& f, int32_t i) { return DoTestFieldExistsForRead(f, i); });
 }
 
 void TVornConduitDb::StoreRecord(bool MarkDirty) {

@@ -688,6 +688,55 @@ TEST_F(DbTest, BlobValuesPointIntoTheRecordBuffer) {
   EXPECT_EQ(db.FieldByName("Bitmap").AsInteger(), 0);
 }
 
+// Texts are made when they are read, but always from their own record: another object's
+// read, a failed read or a change of the layout in between changes none of them.
+TEST_F(DbTest, TextsReadLateAreThoseOfTheirOwnRecord) {
+  sync.Add("Mixed", {{1, 0, 0, Bytes{0, 1, 'A', 'B', 0, 0, 'o', 'n', 'e', 0}},
+                     {2, 0, 0, Bytes{0, 2, 'W', 'X', 'Y', 'Z', 't', 'w', 'o', 0}},
+                     {3, 0, 0, Bytes{0, 3, 'Q', 0, 0, 0, 's', 'i', 'x', 0}}});
+  sync.Add("Other", {{3, 0, 0, Rec(7, "seven")}});
+  TVornConduitDb db, other;
+  db.SetFileName("Mixed");
+  db.AddField("Rec_ID", pftSmallint, 0);
+  TVornPalmField& code = db.AddField("Code", pftString, 4);
+  TVornPalmField& name = db.AddField("Name", pftString, 0);
+  Layout(other, "Other");
+  db.Open();
+  other.Open();
+  EXPECT_EQ(other.FieldByName("Name").AsString(), "seven");
+  EXPECT_EQ(code.AsString(), "AB");
+  std::string text = ">";
+  name.AppendString(text);
+  EXPECT_EQ(text, ">one");
+  EXPECT_EQ(name.Value(), TVornPalmValue::Text("one"));
+
+  db.Next();
+  other.First();
+  sync.failNext["SyncReadRecordByIndex"] = 0x400E;
+  ExpectError([&] { db.Next(); }, "SyncReadRecordByIndex failed", 0x400E);
+  EXPECT_EQ(code.AsString(), "WXYZ");
+  EXPECT_EQ(name.AsString(), "two");
+
+  // A new type or array size leaves the value as read; a new value replaces it.
+  name.SetArraySize(2);
+  ASSERT_NE(name.Value().Elements(), nullptr);
+  EXPECT_TRUE(name.Values(0).IsEmpty());
+  TVornPalmField copy;
+  copy.CopyFrom(code);
+  EXPECT_EQ(copy.Value(), TVornPalmValue::Text("WXYZ"));
+  code.SetDataType(pftLongint);
+  EXPECT_EQ(code.Value(), TVornPalmValue::Text("WXYZ"));
+  db.Fields.Clear();
+  db.AddField("Rec_ID", pftSmallint, 0);
+  TVornPalmField& late = db.AddField("Late", pftString, 3);
+  db.First();
+  late.SetAsString("set");
+  EXPECT_EQ(late.AsString(), "set");
+  db.Next();
+  late.SetValues(0, TVornPalmValue::Longint(5));
+  EXPECT_EQ(late.AsString(), "5");
+}
+
 TEST_F(DbTest, AlignOnWordReachesTheRecordFormat) {
   sync.Add("Data");
   TVornConduitDb db;

@@ -286,6 +286,7 @@ void TVornPalmField::SetSize(int32_t size) {
 
 void TVornPalmField::SetArraySize(int32_t n) {
   if (n < 1 || n == array_size_) return;
+  deferred_ = false;
   if (n == 1) {
     value_ = TVornPalmValue();
   } else if (array_size_ == 1 || !value_.Elements()) {
@@ -297,7 +298,7 @@ void TVornPalmField::SetArraySize(int32_t n) {
 }
 
 TVornPalmValue TVornPalmField::Values(int32_t index) const {
-  if (array_size_ == 1) return index == 0 ? value_ : TVornPalmValue::Null();
+  if (array_size_ == 1) return index == 0 ? Value() : TVornPalmValue::Null();
   const auto* elements = value_.Elements();
   if (elements && index >= 0 && static_cast<size_t>(index) < elements->size())
     return (*elements)[static_cast<size_t>(index)];
@@ -316,19 +317,36 @@ TVornPalmValue* TVornPalmField::ElementSlot(int32_t index) {
 }
 
 int32_t TVornPalmField::AsInteger() const {
-  return IsIntegerType(data_type_) ? value_.RawInteger() : 0;
+  return IsIntegerType(data_type_) ? Value().RawInteger() : 0;
 }
 
 void TVornPalmField::SetAsInteger(int32_t v) {
-  if (IsIntegerType(data_type_)) value_ = TVornPalmValue::Longint(v);
+  if (!IsIntegerType(data_type_)) return;
+  value_ = TVornPalmValue::Longint(v);
+  deferred_ = false;
 }
 
 std::string TVornPalmField::AsString() const {
+  if (deferred_) return std::string(DeferredText());
   return value_.ToText();
 }
 
 void TVornPalmField::SetAsString(std::string text) {
   value_ = TVornPalmValue::Text(std::move(text));
+  deferred_ = false;
+}
+
+std::string_view TVornPalmField::DeferredText() const {
+  const char* text = reinterpret_cast<const char*>(collection_->record_copy_.get()) + deferAt_;
+  // Texts are a few dozen bytes: a plain scan costs less than a call to memchr.
+  size_t length = 0;
+  while (length < deferMost_ && text[length] != 0) ++length;
+  return {text, length};
+}
+
+void TVornPalmField::SettleDeferred() const {
+  value_.AssignText(DeferredText());
+  deferred_ = false;
 }
 
 std::string TVornPalmField::NameForDisplay() const {
@@ -339,7 +357,8 @@ void TVornPalmField::CopyFrom(const TVornPalmField& source) {
   if (&source == this) return;
   field_name_ = source.field_name_;
   data_type_ = source.data_type_;
-  value_ = source.value_;
+  value_ = source.Value();
+  deferred_ = false;
   size_ = source.size_;
 }
 
@@ -356,6 +375,14 @@ int32_t TVornPalmField::Index() const {
 TVornPalmField& TVornPalmFields::Add() {
   items_.push_back(std::make_unique<TVornPalmField>(this));
   return *items_.back();
+}
+
+uint8_t* TVornPalmFields::RecordCopy(size_t size) {
+  if (size > record_copy_size_) {
+    record_copy_ = std::make_unique_for_overwrite<uint8_t[]>(size);
+    record_copy_size_ = size;
+  }
+  return record_copy_.get();
 }
 
 void TVornPalmFields::IndexError(int32_t index) {

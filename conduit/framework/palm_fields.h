@@ -114,7 +114,10 @@ class TVornPalmField {
   void SetArraySize(int32_t n);
 
   // The whole value: a single value when ArraySize is 1, otherwise an array.
-  const TVornPalmValue& Value() const { return value_; }
+  const TVornPalmValue& Value() const {
+    Settle();
+    return value_;
+  }
   // One element; null when the index is outside the value.
   TVornPalmValue Values(int32_t index) const;
   // Replaces one element; an index outside the value is ignored.
@@ -122,8 +125,18 @@ class TVornPalmField {
   // The element SetValues(index, ...) would replace, to be replaced in place; nullptr where
   // it would ignore the index.
   TVornPalmValue* ValueSlot(int32_t index) {
-    if (array_size_ == 1) return index == 0 ? &value_ : nullptr;
-    return ElementSlot(index);
+    if (array_size_ != 1) return ElementSlot(index);
+    if (index != 0) return nullptr;
+    deferred_ = false;
+    return &value_;
+  }
+  // For the record reader: the single value is the text up to the first NUL of the most
+  // bytes at offset at of the collection's record copy (TVornPalmFields::RecordCopy), made
+  // only when it is read. Until then the copy must stay as it is; any new value replaces it.
+  void DeferText(uint32_t at, uint32_t most) {
+    deferred_ = true;
+    deferAt_ = at;
+    deferMost_ = most;
   }
 
   // For the integer types (byte, smallint, longint, date, time) the integer held; 0 for any
@@ -132,7 +145,14 @@ class TVornPalmField {
   void SetAsInteger(int32_t v);
   std::string AsString() const;
   // Appends what AsString gives.
-  void AppendString(std::string& out) const { value_.AppendText(out); }
+  void AppendString(std::string& out) const {
+    if (deferred_) {
+      const std::string_view text = DeferredText();
+      out.append(text.data(), text.size());
+    } else {
+      value_.AppendText(out);
+    }
+  }
   void SetAsString(std::string text);
   // The bytes of a pftBlob field just read; empty when there are none.
   std::span<const uint8_t> AsBlob() const { return Values(0).BlobBytes(); }
@@ -147,11 +167,21 @@ class TVornPalmField {
 
  private:
   TVornPalmValue* ElementSlot(int32_t index);
+  std::string_view DeferredText() const;
+  // Makes a deferred text the value it stands for.
+  void Settle() const {
+    if (deferred_) SettleDeferred();
+  }
+  void SettleDeferred() const;
 
   TVornPalmFields* collection_;
   std::string field_name_;
   TVornPalmFieldType data_type_ = pftString;
-  TVornPalmValue value_;
+  // While deferred_, value_ is stale and the value is the deferred text.
+  mutable TVornPalmValue value_;
+  mutable bool deferred_ = false;
+  uint32_t deferAt_ = 0;
+  uint32_t deferMost_ = 0;
   int32_t size_ = 0;
   int32_t array_size_ = 1;
 };
@@ -173,10 +203,16 @@ class TVornPalmFields {
   void Clear() { items_.clear(); }
   TVornConduitDb* Owner() const { return owner_; }
 
+  // The record reader's copy of the bytes that deferred texts are read from, with room for
+  // size bytes; made at the first call, so that the reader fails before it defers anything.
+  uint8_t* RecordCopy(size_t size);
+
  private:
   friend class TVornPalmField;
   [[noreturn]] static void IndexError(int32_t index);
 
   TVornConduitDb* owner_;
   std::vector<std::unique_ptr<TVornPalmField>> items_;
+  std::unique_ptr<uint8_t[]> record_copy_;
+  size_t record_copy_size_ = 0;
 };

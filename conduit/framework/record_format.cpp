@@ -115,10 +115,16 @@ void Encode(TVornPalmFieldType type, const TVornPalmValue& value, uint8_t* p) {
 
 }  // namespace
 
-void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
-                  const TVornElementTest& readTest) {
+namespace {
+
+// The record reader. Deferred, a text of a single-valued field is left to be read from the
+// record copy, which must hold the record's bytes up to the returned end once this is done.
+template <bool Deferred>
+size_t Unpack(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
+              const TVornElementTest& readTest) {
   const int64_t end = limit;
   int64_t offset = 0;
+  size_t textsEnd = 0;
   for (int32_t i = 0; i < fields.Count(); ++i) {
     TVornPalmField& field = fields.Items(i);
     for (int32_t e = 0; e < field.ArraySize(); ++e) {
@@ -128,25 +134,38 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
       }
       const TVornPalmFieldType type = field.DataType();
       const int64_t size = ElementSize(field);
-      // Replaced in place, so that a text keeps its storage from one record to the next.
-      TVornPalmValue* value = field.ValueSlot(e);
       if (type == pftString) {
         // The text runs to its NUL, to the field's size or to the limit, whichever comes first.
         const int64_t room = offset < end ? end - offset : 0;
         const int64_t most = size != 0 ? std::min(size, room) : room;
-        const char* text = reinterpret_cast<const char*>(buffer) + (most > 0 ? offset : 0);
-        // Fields are a few dozen bytes: a plain scan costs less than a call to memchr.
-        int64_t length = 0;
-        while (length < most && text[length] != 0) ++length;
-        const bool nul = length < most;
-        if (value) value->AssignText(std::string_view(text, static_cast<size_t>(length)));
-        // A fixed-size string always takes its size, however much of it was text; a variable
-        // one its text and NUL.
-        if (size != 0)
+        const int64_t at = most > 0 ? offset : 0;
+        const char* text = reinterpret_cast<const char*>(buffer) + at;
+        if (Deferred && size != 0 && field.ArraySize() == 1) {
+          // A fixed-size string takes its size whatever its text: nothing to look at now.
+          field.DeferText(static_cast<uint32_t>(at), static_cast<uint32_t>(most));
+          textsEnd = std::max(textsEnd, static_cast<size_t>(at + most));
           Advance(offset, size);
-        else
-          offset += length + (nul ? 1 : 0);
+        } else {
+          // Fields are a few dozen bytes: a plain scan costs less than a call to memchr.
+          int64_t length = 0;
+          while (length < most && text[length] != 0) ++length;
+          const bool nul = length < most;
+          if (Deferred && field.ArraySize() == 1) {
+            field.DeferText(static_cast<uint32_t>(at), static_cast<uint32_t>(length));
+            textsEnd = std::max(textsEnd, static_cast<size_t>(at + length));
+          } else if (TVornPalmValue* value = field.ValueSlot(e)) {
+            // Replaced in place, so that a text keeps its storage from one record to the next.
+            value->AssignText(std::string_view(text, static_cast<size_t>(length)));
+          }
+          // A fixed-size string always takes its size, however much of it was text; a
+          // variable one its text and NUL.
+          if (size != 0)
+            Advance(offset, size);
+          else
+            offset += length + (nul ? 1 : 0);
+        }
       } else {
+        TVornPalmValue* value = field.ValueSlot(e);
         if (offset + size > end) {
           if (value) *value = TVornPalmValue();
           Advance(offset, size);
@@ -158,6 +177,22 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
       Align(offset, alignOnWord);
     }
   }
+  return textsEnd;
+}
+
+}  // namespace
+
+void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
+                  const TVornElementTest& readTest) {
+  Unpack<false>(buffer, limit, fields, alignOnWord, readTest);
+}
+
+void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
+                          bool alignOnWord) {
+  // Made before any text is deferred: nothing after it can fail.
+  uint8_t* copy = fields.RecordCopy(limit);
+  const size_t textsEnd = Unpack<true>(buffer, limit, fields, alignOnWord, {});
+  if (textsEnd > 0) std::memcpy(copy, buffer, textsEnd);
 }
 
 uint32_t PackRecord(uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,

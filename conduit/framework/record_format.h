@@ -20,6 +20,13 @@ constexpr uint32_t kMaxRecordSize = 0xFFFF;
 void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
                   const TVornElementTest& readTest);
 
+// As UnpackRecord without a test, but each text of a single-valued pftString field is only
+// made when it is read: the fields keep a copy of the record's bytes up to the last text's
+// end (their RecordCopy) and read the text from there. So a text reads the same, also after
+// buffer has changed, until the next record is unpacked into the fields.
+void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
+                          bool alignOnWord);
+
 // Writes the field values into buffer, which must hold limit zero bytes, and returns the
 // record size (at most limit). A numeric element that would end beyond limit, or a string
 // that does not fit with its NUL, fails with EVornConduitError "Attempting to write past end

@@ -1,7 +1,8 @@
 // The handheld record codec over layouts built from the input.
 // 1. Any bytes read through the layout: nothing is read outside the record (the sanitizers
-//    watch), a blob value points inside it, and packing what was read writes nothing past the
-//    size it reports.
+//    watch), a blob value points inside it, a text read deferred reads as read at once also
+//    after the record's bytes changed, and packing what was read writes nothing past the size
+//    it reports.
 // 2. A round trip: values built from the input are packed through the layout (string and blob
 //    sizes cut below 256, so that everything fits) and read back from a block of exactly the
 //    reported size; each element must read back as the record format says it is stored.
@@ -11,6 +12,7 @@
 //   bit 1 adds 65,536), array size and refusals (low 3 bits: array size - 1, 0xFF asks for 0;
 //   bits 3..6 refuse the elements whose index modulo 4 is 0..3)
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -152,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool align = data[0] & 1;
   const int count = ((data[0] >> 1) & 7) + 1;
   size_t pos = 1;
-  TVornPalmFields fields, trip;
+  TVornPalmFields fields, trip, deferred;
   std::vector<uint8_t> refusals;
   for (int i = 0; i < count && pos + 5 <= size; ++i, pos += 5) {
     TVornPalmField& f = fields.Add();
@@ -166,6 +168,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.SetSize(fieldSize);
     f.SetArraySize(data[pos + 4] == 0xFF ? 0 : (data[pos + 4] & 7) + 1);
     t.SetArraySize(f.ArraySize());
+    TVornPalmField& d = deferred.Add();
+    d.SetDataType(f.DataType());
+    d.SetSize(f.Size());
+    d.SetArraySize(f.ArraySize());
     refusals.push_back(data[pos + 4]);
   }
   auto test = [&](TVornPalmField& f, int32_t i) {
@@ -181,6 +187,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < fields.Count(); ++i)
     for (int e = 0; e < fields.Items(i).ArraySize(); ++e)
       if (!BlobInside(fields.Items(i).Values(e), record.data(), limit)) std::abort();
+  // Texts read later read as the reader gives them, whatever became of the record.
+  UnpackRecordDeferred(record.data(), limit, deferred, align);
+  std::fill(record.begin(), record.end(), 0x5A);
+  for (int i = 0; i < fields.Count(); ++i)
+    if (fields.Items(i).DataType() == pftString && fields.Items(i).ArraySize() == 1 &&
+        deferred.Items(i).AsString() != fields.Items(i).AsString())
+      std::abort();
   std::vector<uint8_t> out;
   try {
     Pack(out, fields, align, test);

@@ -247,6 +247,33 @@ TEST(RecordFormat, ShortRecordsReadEmptyWithoutReadingPastTheEnd) {
   EXPECT_EQ(ex.note.AsString(), "");
 }
 
+// Deferred, a text reads as the reader gives it, also once the buffer has changed.
+TEST(RecordFormat, DeferredTextsReadAsTheReaderGivesThem) {
+  for (bool align : {false, true}) {
+    Example ex;
+    ex.Fill();
+    const Bytes record = Pack(ex.fields, align);
+    for (size_t cut = 0; cut <= record.size(); ++cut) {
+      SCOPED_TRACE(testing::Message() << "align " << align << " cut " << cut);
+      Example eager, deferred;
+      deferred.Fill();
+      Unpack(Bytes(record.begin(), record.begin() + cut), eager.fields, align);
+      Bytes bytes(record.begin(), record.begin() + cut);
+      UnpackRecordDeferred(bytes.data(), static_cast<uint32_t>(cut), deferred.fields, align);
+      std::fill(bytes.begin(), bytes.end(), 'Z');
+      std::string appended = "<";
+      deferred.name.AppendString(appended);
+      deferred.note.AppendString(appended);
+      EXPECT_EQ(appended, "<" + eager.name.AsString() + eager.note.AsString());
+      EXPECT_EQ(deferred.note.AsString(), eager.note.AsString());
+      for (int i = 0; i < eager.fields.Count(); ++i)
+        for (int e = 0; e < eager.fields.Items(i).ArraySize(); ++e)
+          EXPECT_EQ(deferred.fields.Items(i).Values(e), eager.fields.Items(i).Values(e)) << i;
+      EXPECT_EQ(deferred.name.Value(), eager.name.Value());
+    }
+  }
+}
+
 TEST(RecordFormat, WritingPastTheEndOfTheBuffer) {
   // A long variable string followed by a number that no longer fits.
   TVornPalmFields fields;
