@@ -1158,8 +1158,8 @@ TEST_F(KLVPDASessionTest, WholeSlotDownloadsClearsAndRefillsTheHandheld) {
   EXPECT_EQ(text.written, 50);
   EXPECT_TRUE(s.UploadSession());
   EXPECT_THAT(log_, IsEmpty());
-  // Every record, every writer call and every move yields once the clock has moved on.
-  EXPECT_GE(gYields, 50 * 3);
+  // Every record yields once the clock has moved on (the keep-alive comes once a record).
+  EXPECT_GE(gYields, 50);
   Detach();
 
   EXPECT_THAT(Records("QP28-Data_S02_30"),

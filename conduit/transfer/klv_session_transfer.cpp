@@ -119,11 +119,11 @@ bool TKLVPDASession::DownloadSession() {
   }
   int32_t handedOut = 0;
   while (CurrentDb && CurrentDb->IsOpen() && !CurrentDb->Eof()) {
-    for (TKLVPCSession* writer : Writers) {
-      KeepAliveIfRunning();
+    for (TKLVPCSession* writer : Writers)
       if (writer->Active() && !writer->Failed()) writer->WriteRecord();
-    }
     ++handedOut;
+    // Once a record, as a keep-alive reads the clock: handing a record to the writers takes
+    // far less than the half second between yields.
     KeepAliveIfRunning();
     try {
       CurrentDb->Next();
