@@ -542,8 +542,8 @@ std::string TKLVPCSessionText::PieceText(TPiece Piece) {
 }
 
 void TKLVPCSessionText::WritePiece(TPiece Piece) {
-  std::string text = PieceText(Piece);
-  if (!text.empty()) OutputFile.Write(text);
+  (Formatter.get()->*Piece)(Piece_);
+  if (!Piece_.empty()) OutputFile.Write(Piece_);
 }
 
 void TKLVPCSessionText::WriteOpen() {

@@ -189,4 +189,6 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::map<std::pair<std::string, std::string>, TBitmapCounters> BitmapCounters_;
   // The last upload file read did not get onto the handheld whole.
   bool KeepUploadFile_ = false;
+  // The text of the piece WritePiece writes; its storage serves every piece.
+  std::string Piece_;
 };

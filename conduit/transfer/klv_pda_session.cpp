@@ -122,10 +122,8 @@ bool TKLVPDASession::LoadSessionInfo() {
   return false;
 }
 
-const TKLVSessionFieldDef& TKLVPDASession::FieldDef(int32_t FieldNo) const {
-  if (FieldNo < 1 || FieldNo > kSessionFieldCount)
-    throw Exception(Format("Field number %d out of range", FieldNo));
-  return Prefs.FieldDefs[FieldNo - 1];
+void TKLVPDASession::FieldNumberError(int32_t FieldNo) {
+  throw Exception(Format("Field number %d out of range", FieldNo));
 }
 
 std::string TKLVPDASession::FieldName(int32_t FieldNo) const {
@@ -157,10 +155,6 @@ void TKLVPDASession::AppendFieldText(std::string& Out, int32_t FieldNo) {
     return;
   }
   CurrentDb->Fields.Items(FieldNo).AppendString(Out);
-}
-
-bool TKLVPDASession::IsFieldExported(int32_t FieldNo) const {
-  return FieldDef(FieldNo).Exported != 0 || Prefs.ExportAllFields != 0;
 }
 
 int32_t TKLVPDASession::GetFieldWidth(int32_t FieldNo) const {

@@ -138,7 +138,9 @@ class TKLVPDASession {
   std::string GetFieldText(int32_t FieldNo);
   // Appends what GetFieldText gives.
   void AppendFieldText(std::string& Out, int32_t FieldNo);
-  bool IsFieldExported(int32_t FieldNo) const;
+  bool IsFieldExported(int32_t FieldNo) const {
+    return FieldDef(FieldNo).Exported != 0 || Prefs.ExportAllFields != 0;
+  }
   // Width of the field, 30 when the stored width is 0 or less or above 30.
   int32_t GetFieldWidth(int32_t FieldNo) const;
   int32_t ExportedFieldCount() const;
@@ -146,7 +148,10 @@ class TKLVPDASession {
   // leave it out on purpose.
   bool IsUnexportedSignature(const TKLVBitmap& Bitmap) const;
   // The field's definition; raises Exception for a number outside 1..30.
-  const TKLVSessionFieldDef& FieldDef(int32_t FieldNo) const;
+  const TKLVSessionFieldDef& FieldDef(int32_t FieldNo) const {
+    if (FieldNo < 1 || FieldNo > kSessionFieldCount) FieldNumberError(FieldNo);
+    return Prefs.FieldDefs[FieldNo - 1];
+  }
   // Name of the field and the custom folder, read up to their NUL or their full width.
   std::string FieldName(int32_t FieldNo) const;
   std::string CustomPathText() const;
@@ -200,6 +205,7 @@ class TKLVPDASession {
   std::unique_ptr<TKLVBitmapMgr> Bitmaps;
 
  private:
+  [[noreturn]] static void FieldNumberError(int32_t FieldNo);
   TVornConduitDb& PrepareDb(const std::string& Name, uint8_t Mode);
   // Opens CurrentDb, creating it first when the handheld does not have it.
   void OpenCreating(uint32_t DbType, const std::string& FailureText);

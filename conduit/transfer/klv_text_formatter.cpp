@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "base/exception.h"
 #include "conduit/transfer/klv_lib.h"
@@ -81,23 +82,21 @@ int32_t TKLVPCTextFormatter::FieldLimit() const {
   return std::clamp<int32_t>(PDASession.Prefs.FieldCount, 0, kSessionFieldCount);
 }
 
-std::string TKLVPCTextFormatter::StartLine() const {
-  std::string line;
-  line.reserve(LineCapacity_);
-  return line;
+std::string& TKLVPCTextFormatter::StartLine() {
+  Line_.clear();
+  return Line_;
 }
 
 void TKLVPCTextFormatter::EndLine(std::string& Text, std::string& Line, std::string_view Last) {
   Line += Last;
   Line += kLineEnd;
-  LineCapacity_ = std::max(LineCapacity_, Line.size());
-  Text = std::move(Line);
+  std::swap(Text, Line);
 }
 
 template <typename AppendField>
 void TKLVPCTextFormatter::JoinIncluded(std::string& Text, std::string_view Separator,
                                        AppendField Append) {
-  std::string line = StartLine();
+  std::string& line = StartLine();
   bool first = true;
   const int32_t limit = FieldLimit();
   for (int32_t i = 1; i <= limit; ++i) {

@@ -40,10 +40,11 @@ class TKLVPCTextFormatter {
  protected:
   // Fields 1 .. this number make up a line: FieldCount, 0 when negative, at most 30.
   int32_t FieldLimit() const;
-  // A line to build apart from Text (which a failure leaves as it was), with room for the
-  // longest line made so far.
-  std::string StartLine() const;
-  // Ends Line with Last and CR LF and hands it over as Text.
+  // A line to build apart from Text (which a failure leaves as it was), empty, with the room
+  // of the lines made before.
+  std::string& StartLine();
+  // Ends Line with Last and CR LF and hands it over as Text; Text's earlier storage serves
+  // the next line.
   void EndLine(std::string& Text, std::string& Line, std::string_view Last = {});
   // The pieces of the included fields (Append adds field i's to the line), Separator between
   // them, as one line.
@@ -51,7 +52,7 @@ class TKLVPCTextFormatter {
   void JoinIncluded(std::string& Text, std::string_view Separator, AppendField Append);
 
  private:
-  size_t LineCapacity_ = 0;
+  std::string Line_;
 };
 
 // Fields separated by TAB, one line per record.

@@ -274,7 +274,8 @@ void TKLVPCTextFormatterHTML::FormatDataRow(std::string& Text) {
   Text.clear();
   if (PDASession.ExportedFieldCount() == 0) return;
   const std::string cell = CellStart("#FFFFFF", ColumnPercent);
-  std::string row = StartLine(), value;
+  std::string& row = StartLine();
+  std::string value;
   row += " <tr>";
   row += kCrLf;
   for (int32_t i = 1; i <= FieldLimit(); ++i) {
@@ -336,7 +337,8 @@ void TKLVPCTextFormatterXML::FormatDataRow(std::string& Text) {
       if (PDASession.IsFieldExported(i))
         AppendXmlElementName(ElementNames_[static_cast<size_t>(i)], PDASession, i);
   }
-  std::string row = StartLine(), value;
+  std::string& row = StartLine();
+  std::string value;
   row += " <Record>";
   row += kCrLf;
   row += "  <ID>" + std::to_string(RecordNumber) + "</ID>";
