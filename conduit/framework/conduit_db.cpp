@@ -200,7 +200,7 @@ void TVornConduitDb::FetchRecord(int32_t Mode, uint32_t RecId) {
   // Without a handler every element exists: no test to ask for each one, and the texts are
   // made only for the fields that are read.
   if (!OnTestFieldExistsForRead) {
-    UnpackRecordDeferred(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord);
+    UnpackRecordDeferred(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord, UnpackPlan_);
     return;
   }
   UnpackRecord(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord,

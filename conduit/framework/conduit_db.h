@@ -137,4 +137,5 @@ class TVornConduitDb {
   uint16_t Category_ = 0;
   TVornDbState State_ = dsInactive;
   uint8_t Attributes_ = 0;
+  TVornUnpackPlan UnpackPlan_;
 };

@@ -278,14 +278,17 @@ void TVornPalmField::SetFieldName(const std::string& name) {
 void TVornPalmField::SetDataType(TVornPalmFieldType type) {
   data_type_ = type;
   size_ = DefaultFieldSize(type);
+  LayoutChanged();
 }
 
 void TVornPalmField::SetSize(int32_t size) {
   if (data_type_ == pftString || data_type_ == pftBlob) size_ = size;
+  LayoutChanged();
 }
 
 void TVornPalmField::SetArraySize(int32_t n) {
   if (n < 1 || n == array_size_) return;
+  LayoutChanged();
   deferred_ = false;
   if (n == 1) {
     value_ = TVornPalmValue();
@@ -336,14 +339,6 @@ void TVornPalmField::SetAsString(std::string text) {
   deferred_ = false;
 }
 
-std::string_view TVornPalmField::DeferredText() const {
-  const char* text = reinterpret_cast<const char*>(collection_->record_copy_.get()) + deferAt_;
-  // Texts are a few dozen bytes: a plain scan costs less than a call to memchr.
-  size_t length = 0;
-  while (length < deferMost_ && text[length] != 0) ++length;
-  return {text, length};
-}
-
 void TVornPalmField::SettleDeferred() const {
   value_.AssignText(DeferredText());
   deferred_ = false;
@@ -374,7 +369,12 @@ int32_t TVornPalmField::Index() const {
 
 TVornPalmField& TVornPalmFields::Add() {
   items_.push_back(std::make_unique<TVornPalmField>(this));
+  ++layout_version_;
   return *items_.back();
+}
+
+void TVornPalmField::LayoutChanged() {
+  if (collection_) ++collection_->layout_version_;
 }
 
 uint8_t* TVornPalmFields::RecordCopy(size_t size) {

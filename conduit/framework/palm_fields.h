@@ -3,6 +3,7 @@
 // the record in hand.
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -167,6 +168,7 @@ class TVornPalmField {
 
  private:
   TVornPalmValue* ElementSlot(int32_t index);
+  void LayoutChanged();
   std::string_view DeferredText() const;
   // Makes a deferred text the value it stands for.
   void Settle() const {
@@ -200,7 +202,13 @@ class TVornPalmFields {
     return *items_[static_cast<size_t>(index)];
   }
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
-  void Clear() { items_.clear(); }
+  void Clear() {
+    items_.clear();
+    ++layout_version_;
+  }
+  // Changes with every change of the layout: a field added or removed, a field's type, size
+  // or array size set.
+  uint64_t LayoutVersion() const { return layout_version_; }
   TVornConduitDb* Owner() const { return owner_; }
 
   // The record reader's copy of the bytes that deferred texts are read from, with room for
@@ -215,4 +223,11 @@ class TVornPalmFields {
   std::vector<std::unique_ptr<TVornPalmField>> items_;
   std::unique_ptr<uint8_t[]> record_copy_;
   size_t record_copy_size_ = 0;
+  uint64_t layout_version_ = 0;
 };
+
+inline std::string_view TVornPalmField::DeferredText() const {
+  const char* text = reinterpret_cast<const char*>(collection_->record_copy_.get()) + deferAt_;
+  const void* nul = std::memchr(text, 0, deferMost_);
+  return {text, nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : deferMost_};
+}

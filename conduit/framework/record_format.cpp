@@ -31,6 +31,14 @@ int64_t ElementSize(const TVornPalmField& field) {
   return DefaultFieldSize(t);
 }
 
+// Characters before the first NUL among the most bytes at p.
+size_t TextLength(const uint8_t* p, uint32_t most) {
+  // Fields are a few dozen bytes: a plain scan costs less than a call to memchr.
+  size_t length = 0;
+  while (length < most && p[length] != 0) ++length;
+  return length;
+}
+
 uint64_t GetBigEndian(const uint8_t* p, int n) {
   uint64_t v = 0;
   for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
@@ -117,19 +125,20 @@ void Encode(TVornPalmFieldType type, const TVornPalmValue& value, uint8_t* p) {
 
 namespace {
 
-// The record reader. Deferred, a text of a single-valued field is left to be read from the
-// record copy, which must hold the record's bytes up to the returned end once this is done.
-template <bool Deferred>
-size_t Unpack(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
-              const TVornElementTest& readTest) {
+// The record reader walks the layout and hands each element to a sink as one step; run at
+// once the steps are the values of the elements. Offsets are worked out by the walk alone:
+// only a variable-length string makes them depend on the record's bytes.
+template <typename Sink>
+void Walk(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
+          const TVornElementTest& readTest, Sink& sink) {
+  using Step = TVornUnpackPlan::Step;
   const int64_t end = limit;
   int64_t offset = 0;
-  size_t textsEnd = 0;
   for (int32_t i = 0; i < fields.Count(); ++i) {
     TVornPalmField& field = fields.Items(i);
     for (int32_t e = 0; e < field.ArraySize(); ++e) {
       if (readTest && !readTest(field, e)) {
-        field.SetValues(e, TVornPalmValue());
+        sink(Step{&field, e, Step::kEmpty});
         continue;
       }
       const TVornPalmFieldType type = field.DataType();
@@ -138,61 +147,108 @@ size_t Unpack(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bo
         // The text runs to its NUL, to the field's size or to the limit, whichever comes first.
         const int64_t room = offset < end ? end - offset : 0;
         const int64_t most = size != 0 ? std::min(size, room) : room;
-        const int64_t at = most > 0 ? offset : 0;
-        const char* text = reinterpret_cast<const char*>(buffer) + at;
-        if (Deferred && size != 0 && field.ArraySize() == 1) {
-          // A fixed-size string takes its size whatever its text: nothing to look at now.
-          field.DeferText(static_cast<uint32_t>(at), static_cast<uint32_t>(most));
-          textsEnd = std::max(textsEnd, static_cast<size_t>(at + most));
+        const uint32_t at = static_cast<uint32_t>(most > 0 ? offset : 0);
+        if (size != 0) {
+          // A fixed-size string always takes its size, however much of it is text.
+          sink(Step{&field, e, Step::kText, type, at, static_cast<uint32_t>(most)});
           Advance(offset, size);
         } else {
-          // Fields are a few dozen bytes: a plain scan costs less than a call to memchr.
-          int64_t length = 0;
-          while (length < most && text[length] != 0) ++length;
-          const bool nul = length < most;
-          if (Deferred && field.ArraySize() == 1) {
-            field.DeferText(static_cast<uint32_t>(at), static_cast<uint32_t>(length));
-            textsEnd = std::max(textsEnd, static_cast<size_t>(at + length));
-          } else if (TVornPalmValue* value = field.ValueSlot(e)) {
-            // Replaced in place, so that a text keeps its storage from one record to the next.
-            value->AssignText(std::string_view(text, static_cast<size_t>(length)));
-          }
-          // A fixed-size string always takes its size, however much of it was text; a
-          // variable one its text and NUL.
-          if (size != 0)
-            Advance(offset, size);
-          else
-            offset += length + (nul ? 1 : 0);
+          // A variable one its text and NUL.
+          const int64_t length = TextLength(buffer + at, static_cast<uint32_t>(most));
+          sink(Step{&field, e, Step::kText, type, at, static_cast<uint32_t>(length)});
+          sink.FromRecordBytes();
+          offset += length + (length < most ? 1 : 0);
         }
       } else {
-        TVornPalmValue* value = field.ValueSlot(e);
         if (offset + size > end) {
-          if (value) *value = TVornPalmValue();
+          sink(Step{&field, e, Step::kEmpty});
           Advance(offset, size);
           continue;
         }
-        if (value) *value = Decode(type, buffer + offset, size);
+        sink(Step{&field, e, Step::kNumber, type, static_cast<uint32_t>(offset),
+                  static_cast<uint32_t>(size)});
         Advance(offset, size);
       }
       Align(offset, alignOnWord);
     }
   }
-  return textsEnd;
 }
+
+void RunStep(const TVornUnpackPlan::Step& step, const uint8_t* buffer) {
+  using Step = TVornUnpackPlan::Step;
+  if (step.kind == Step::kDeferredText) {
+    step.field->DeferText(step.at, step.size);
+    return;
+  }
+  // Replaced in place, so that a text keeps its storage from one record to the next.
+  TVornPalmValue* value = step.field->ValueSlot(step.element);
+  if (!value) return;
+  switch (step.kind) {
+    case Step::kText: {
+      const char* text = reinterpret_cast<const char*>(buffer) + step.at;
+      value->AssignText(std::string_view(text, TextLength(buffer + step.at, step.size)));
+      break;
+    }
+    case Step::kNumber:
+      *value = Decode(step.type, buffer + step.at, step.size);
+      break;
+    default:
+      *value = TVornPalmValue();
+      break;
+  }
+}
+
+// Takes each element's value as the walk comes to it.
+struct AtOnce {
+  const uint8_t* buffer;
+  void operator()(const TVornUnpackPlan::Step& step) const { RunStep(step, buffer); }
+  void FromRecordBytes() const {}
+};
+
+// Notes the steps, each single-valued text deferred.
+struct Planner {
+  std::vector<TVornUnpackPlan::Step>& out;
+  size_t textsEnd = 0;
+  bool fromRecordBytes = false;
+  void operator()(TVornUnpackPlan::Step step) {
+    if (step.kind == TVornUnpackPlan::Step::kText && step.field->ArraySize() == 1) {
+      step.kind = TVornUnpackPlan::Step::kDeferredText;
+      textsEnd = std::max<size_t>(textsEnd, size_t{step.at} + step.size);
+    }
+    out.push_back(step);
+  }
+  void FromRecordBytes() { fromRecordBytes = true; }
+};
 
 }  // namespace
 
 void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
                   const TVornElementTest& readTest) {
-  Unpack<false>(buffer, limit, fields, alignOnWord, readTest);
+  AtOnce sink{buffer};
+  Walk(buffer, limit, fields, alignOnWord, readTest, sink);
 }
 
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
-                          bool alignOnWord) {
+                          bool alignOnWord, TVornUnpackPlan& plan) {
   // Made before any text is deferred: nothing after it can fail.
   uint8_t* copy = fields.RecordCopy(limit);
-  const size_t textsEnd = Unpack<true>(buffer, limit, fields, alignOnWord, {});
-  if (textsEnd > 0) std::memcpy(copy, buffer, textsEnd);
+  const bool fits = plan.reusable_ && plan.fields_ == &fields &&
+                    plan.layout_ == fields.LayoutVersion() && plan.limit_ == limit &&
+                    plan.align_ == alignOnWord;
+  if (!fits) {
+    plan.reusable_ = false;
+    plan.steps_.clear();
+    Planner planner{plan.steps_};
+    Walk(buffer, limit, fields, alignOnWord, {}, planner);
+    plan.fields_ = &fields;
+    plan.layout_ = fields.LayoutVersion();
+    plan.limit_ = limit;
+    plan.align_ = alignOnWord;
+    plan.textsEnd_ = planner.textsEnd;
+    plan.reusable_ = !planner.fromRecordBytes;
+  }
+  for (const TVornUnpackPlan::Step& step : plan.steps_) RunStep(step, buffer);
+  if (plan.textsEnd_ > 0) std::memcpy(copy, buffer, plan.textsEnd_);
 }
 
 uint32_t PackRecord(uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,

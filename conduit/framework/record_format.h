@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "conduit/framework/palm_fields.h"
 
@@ -20,12 +21,40 @@ constexpr uint32_t kMaxRecordSize = 0xFFFF;
 void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,
                   const TVornElementTest& readTest);
 
+// What UnpackRecordDeferred does with each element of a layout, worked out at a record and
+// kept for the next ones while the layout, the limit and the alignment stay as they are and
+// no element's place depended on the record's bytes (as after a variable-length string).
+class TVornUnpackPlan {
+ public:
+  struct Step {
+    enum Kind : uint8_t { kEmpty, kText, kDeferredText, kNumber };
+    TVornPalmField* field;
+    int32_t element;
+    Kind kind;
+    TVornPalmFieldType type = pftUnknown;
+    uint32_t at = 0;    // where the element's bytes begin
+    uint32_t size = 0;  // how many; of a text, the most it can have
+  };
+
+ private:
+  friend void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit,
+                                   TVornPalmFields& fields, bool alignOnWord,
+                                   TVornUnpackPlan& plan);
+  std::vector<Step> steps_;
+  const TVornPalmFields* fields_ = nullptr;
+  uint64_t layout_ = 0;
+  uint32_t limit_ = 0;
+  bool align_ = false;
+  bool reusable_ = false;
+  size_t textsEnd_ = 0;
+};
+
 // As UnpackRecord without a test, but each text of a single-valued pftString field is only
 // made when it is read: the fields keep a copy of the record's bytes up to the last text's
 // end (their RecordCopy) and read the text from there. So a text reads the same, also after
 // buffer has changed, until the next record is unpacked into the fields.
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
-                          bool alignOnWord);
+                          bool alignOnWord, TVornUnpackPlan& plan);
 
 // Writes the field values into buffer, which must hold limit zero bytes, and returns the
 // record size (at most limit). A numeric element that would end beyond limit, or a string

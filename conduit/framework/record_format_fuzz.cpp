@@ -188,7 +188,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int e = 0; e < fields.Items(i).ArraySize(); ++e)
       if (!BlobInside(fields.Items(i).Values(e), record.data(), limit)) std::abort();
   // Texts read later read as the reader gives them, whatever became of the record.
-  UnpackRecordDeferred(record.data(), limit, deferred, align);
+  // The plan of another record first, kept when the places in it do not depend on the bytes.
+  TVornUnpackPlan plan;
+  std::vector<uint8_t> other(record.size(), 0x41);
+  UnpackRecordDeferred(other.data(), limit, deferred, align, plan);
+  UnpackRecordDeferred(record.data(), limit, deferred, align, plan);
   std::fill(record.begin(), record.end(), 0x5A);
   for (int i = 0; i < fields.Count(); ++i)
     if (fields.Items(i).DataType() == pftString && fields.Items(i).ArraySize() == 1 &&

@@ -259,7 +259,8 @@ TEST(RecordFormat, DeferredTextsReadAsTheReaderGivesThem) {
       deferred.Fill();
       Unpack(Bytes(record.begin(), record.begin() + cut), eager.fields, align);
       Bytes bytes(record.begin(), record.begin() + cut);
-      UnpackRecordDeferred(bytes.data(), static_cast<uint32_t>(cut), deferred.fields, align);
+      TVornUnpackPlan plan;
+      UnpackRecordDeferred(bytes.data(), static_cast<uint32_t>(cut), deferred.fields, align, plan);
       std::fill(bytes.begin(), bytes.end(), 'Z');
       std::string appended = "<";
       deferred.name.AppendString(appended);
@@ -272,6 +273,57 @@ TEST(RecordFormat, DeferredTextsReadAsTheReaderGivesThem) {
       EXPECT_EQ(deferred.name.Value(), eager.name.Value());
     }
   }
+}
+
+// Values of every element, as text where there is one.
+std::vector<TVornPalmValue> AllValues(const TVornPalmFields& fields) {
+  std::vector<TVornPalmValue> values;
+  for (int i = 0; i < fields.Count(); ++i)
+    for (int e = 0; e < fields.Items(i).ArraySize(); ++e) values.push_back(fields.Items(i).Values(e));
+  return values;
+}
+
+// Without variable-length strings the deferred reader keeps its steps from record to record,
+// but only while the layout, limit and alignment stay; with one it works them out each time.
+TEST(RecordFormat, DeferredStepsAreKeptOnlyWhileThePlacesStay) {
+  TVornPalmFields eager, deferred;
+  for (TVornPalmFields* fields : {&eager, &deferred}) {
+    AddField(*fields, "Id", pftSmallint);
+    AddField(*fields, "Name", pftString, 6);
+    AddField(*fields, "Tags", pftString, 3, 2);
+    AddField(*fields, "Mark", pftBlob, 2);
+  }
+  const Bytes first = {0, 1, 'A', 'B', 'C', 0, 0, 0, 'x', 0, 0, 'y', 'z', 0, 7, 8};
+  const Bytes second = {0, 2, 'D', 'E', 'F', 'G', 'H', 0, 'u', 'v', 0, 'w', 0, 0, 9, 9};
+  TVornUnpackPlan plan;
+  auto same = [&](const Bytes& record, bool align, const char* what) {
+    Bytes bytes(record);
+    UnpackRecord(bytes.data(), static_cast<uint32_t>(bytes.size()), eager, align, {});
+    UnpackRecordDeferred(bytes.data(), static_cast<uint32_t>(bytes.size()), deferred, align,
+                         plan);
+    EXPECT_EQ(AllValues(deferred), AllValues(eager)) << what;
+  };
+  same(first, false, "first");
+  same(second, false, "second, same steps");
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEFGH");
+  for (TVornPalmFields* fields : {&eager, &deferred}) fields->Items(1).SetSize(4);
+  same(second, false, "a new size");
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEFG");
+  same(first, true, "aligned");
+  for (TVornPalmFields* fields : {&eager, &deferred}) {
+    fields->Items(1).SetSize(0);
+    fields->Items(2).SetArraySize(1);
+  }
+  same(first, false, "a variable-length string");
+  same(second, false, "a variable-length string, another record");
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEFGH");
+  for (TVornPalmFields* fields : {&eager, &deferred}) {
+    fields->Clear();
+    AddField(*fields, "Skip", pftSmallint);
+    AddField(*fields, "Code", pftString, 4);
+  }
+  same(second, false, "a new layout");
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEFG");
 }
 
 TEST(RecordFormat, WritingPastTheEndOfTheBuffer) {
