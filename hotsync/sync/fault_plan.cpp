@@ -63,8 +63,10 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
   return plan;
 }
 
-int32_t FaultPlan::Next(const std::string& entry) {
-  const uint32_t call = ++calls_[entry];
+int32_t FaultPlan::Next(std::string_view entry) {
+  auto counted = calls_.find(entry);
+  if (counted == calls_.end()) counted = calls_.emplace(std::string(entry), 0).first;
+  const uint32_t call = ++counted->second;
   for (const auto& r : rules_)
     if (r.entry == entry && (call == r.call || (r.fromThenOn && call > r.call))) return r.code;
   return 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/exception.h"
@@ -18,9 +19,9 @@ class FaultPlan {
   static FaultPlan Parse(const std::string& spec, const std::vector<std::string>& validNames);
 
   // Counts one call of entry and returns the result it must fail with, or 0.
-  int32_t Next(const std::string& entry);
+  int32_t Next(std::string_view entry);
   // The calls counted so far, by entry point.
-  const std::map<std::string, uint32_t>& Calls() const { return calls_; }
+  const std::map<std::string, uint32_t, std::less<>>& Calls() const { return calls_; }
 
  private:
   struct Rule {
@@ -30,5 +31,6 @@ class FaultPlan {
     int32_t code = 0;
   };
   std::vector<Rule> rules_;
-  std::map<std::string, uint32_t> calls_;
+  // Looked up by view: every call of an entry point passes here.
+  std::map<std::string, uint32_t, std::less<>> calls_;
 };
