@@ -86,9 +86,7 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
       before = ReadFileBytes(path);
       lines = SplitLines(*before);
     }
-    for (const auto& [key, value] : keysAndValues) {
-      if (!SetProfileValue(lines, section, key, value)) throw EInOutError(path);
-    }
+    if (!SetProfileValues(lines, section, keysAndValues)) throw EInOutError(path);
     std::string bytes;
     for (const std::string& l : lines) bytes += l + "\r\n";
     // The same bytes again would cost a rename and a sync of the disk for nothing.

@@ -1,5 +1,6 @@
-// Profile parser over arbitrary file contents: lookups never fail, and a value written
-// into any file reads back while the other lines stay.
+// Profile parser over arbitrary file contents: lookups never fail, a value written into any
+// file reads back while the other lines stay, and many keys written at once leave the lines
+// that writing them one by one leaves.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int n = 0;
   (void)platform::ParseProfileInt(name, &n);
 
-  std::vector<std::string> before = lines;
+  const std::vector<std::string> before = lines;
   if (platform::SetProfileValue(lines, "Session01", "DSN", "value")) {
     auto v = platform::FindProfileValue(lines, "session01", "dsn");
     if (!v || *v != "value") __builtin_trap();
@@ -25,5 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lines.size() != before.size() + 2)
       __builtin_trap();
   }
+
+  // Several keys in one pass leave the lines that one key after the other leaves.
+  const platform::ProfileEntries keys{{"DSN", "a"}, {name, "b"}, {"dsn", "c"}, {"Field1", ""}};
+  std::vector<std::string> batch = before, oneByOne = before;
+  bool stored = true;
+  for (const auto& [key, value] : keys)
+    stored = stored && platform::SetProfileValue(oneByOne, name, key, value);
+  if (platform::SetProfileValues(batch, name, keys) != stored) __builtin_trap();
+  if (stored && batch != oneByOne) __builtin_trap();
   return 0;
 }

@@ -298,5 +298,22 @@ TEST(ProfileText, SetThenFindRoundTrip) {
   EXPECT_FALSE(SetProfileValue(lines, "A", "k", "a\rb"));
 }
 
+// Many keys in one pass: the first section of the name, the first line of a key in it; new
+// keys in the order they first come, after its last line with content; a key given twice
+// takes its last value.
+TEST(ProfileText, ManyKeysInOnePass) {
+  std::vector<std::string> lines{"; top",  "[A]",   " k = 1", "K=2", "; note", "  ",
+                                 "",       "[B]",   "k=3",    "[a]", "new=4"};
+  ASSERT_TRUE(SetProfileValues(lines, " a ", {{"new", "5"}, {"K", "6"}, {"x", "7"}, {"NEW", "8"}}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"; top", "[A]", "K=6", "K=2", "; note", "NEW=8",
+                                             "x=7", "  ", "", "[B]", "k=3", "[a]", "new=4"}));
+  ASSERT_TRUE(SetProfileValues(lines, "C", {{"p", "1"}, {"q", "2"}, {"P", "3"}}));
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+            (std::vector<std::string>{"[C]", "P=3", "q=2"}));
+  const std::vector<std::string> before = lines;
+  EXPECT_FALSE(SetProfileValues(lines, "A", {{"ok", "1"}, {"bad=", "2"}}));
+  EXPECT_EQ(lines, before);
+}
+
 }  // namespace
 }  // namespace platform

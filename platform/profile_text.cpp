@@ -1,7 +1,9 @@
 #include "platform/profile_text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <iterator>
 
 #include "base/strings.h"
 
@@ -47,6 +49,10 @@ Line Classify(const std::string& s) {
   return l;
 }
 
+bool IsBlankLine(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), IsBlank);
+}
+
 bool HasLineBreak(const std::string& s) {
   return s.find_first_of("\r\n") != std::string::npos;
 }
@@ -87,12 +93,38 @@ std::optional<std::string> FindProfileValue(const std::vector<std::string>& line
 
 bool SetProfileValue(std::vector<std::string>& lines, const std::string& section,
                      const std::string& key, const std::string& value) {
-  std::string wantSection = Trim(section), wantKey = Trim(key);
-  if (HasLineBreak(section) || wantSection.find(']') != std::string::npos || HasLineBreak(key) ||
-      wantKey.empty() || wantKey.find('=') != std::string::npos || wantKey[0] == '[' ||
-      wantKey[0] == ';' || HasLineBreak(value))
-    return false;
-  std::string entry = wantKey + "=" + value;
+  return SetProfileValues(lines, section, {{key, value}});
+}
+
+bool SetProfileValues(std::vector<std::string>& lines, const std::string& section,
+                      const ProfileEntries& keysAndValues) {
+  const std::string wantSection = Trim(section);
+  if (HasLineBreak(section) || wantSection.find(']') != std::string::npos) return false;
+  // Each key once, where it first comes, with its last value: a later write of a key
+  // replaces the line an earlier one wrote.
+  struct Write {
+    std::string key;
+    std::string entry;
+    size_t line = std::string::npos;
+  };
+  std::vector<Write> writes;
+  for (const auto& [key, value] : keysAndValues) {
+    std::string wantKey = Trim(key);
+    if (HasLineBreak(key) || wantKey.empty() || wantKey.find('=') != std::string::npos ||
+        wantKey[0] == '[' || wantKey[0] == ';' || HasLineBreak(value))
+      return false;
+    std::string entry = wantKey + "=" + value;
+    auto same = std::find_if(writes.begin(), writes.end(),
+                             [&](const Write& w) { return SameText(w.key, wantKey); });
+    if (same != writes.end())
+      same->entry = std::move(entry);
+    else
+      writes.push_back({std::move(wantKey), std::move(entry)});
+  }
+  if (writes.empty()) return true;
+
+  // One pass: the first section of the name, the first line of each key in it, and its
+  // last line with content.
   size_t i = 0, n = lines.size();
   for (; i < n; ++i) {
     Line l = Classify(lines[i]);
@@ -100,21 +132,34 @@ bool SetProfileValue(std::vector<std::string>& lines, const std::string& section
   }
   if (i == n) {
     lines.push_back("[" + wantSection + "]");
-    lines.push_back(entry);
+    for (Write& w : writes) lines.push_back(std::move(w.entry));
     return true;
   }
   size_t lastContent = i;
   for (size_t j = i + 1; j < n; ++j) {
     Line l = Classify(lines[j]);
     if (l.kind == LineKind::Section) break;
-    if (l.kind == LineKind::Entry && SameText(l.name, wantKey)) {
-      lines[j] = entry;
-      return true;
+    if (l.kind == LineKind::Entry) {
+      for (Write& w : writes) {
+        if (w.line == std::string::npos && SameText(l.name, w.key)) {
+          w.line = j;
+          break;
+        }
+      }
     }
-    if (!Trim(lines[j]).empty()) lastContent = j;
+    if (!IsBlankLine(lines[j])) lastContent = j;
   }
-  // After the section's last line, before the blank lines that separate it from the next.
-  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastContent + 1), entry);
+  // New keys after the section's last line, before the blank lines that separate it from
+  // the next.
+  std::vector<std::string> added;
+  for (Write& w : writes) {
+    if (w.line != std::string::npos)
+      lines[w.line] = std::move(w.entry);
+    else
+      added.push_back(std::move(w.entry));
+  }
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastContent + 1),
+               std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
   return true;
 }
 

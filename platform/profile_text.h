@@ -27,6 +27,10 @@ std::optional<std::string> FindProfileValue(const std::vector<std::string>& line
 // (a line break anywhere, ']' in the section, '=' in the key, an empty key).
 bool SetProfileValue(std::vector<std::string>& lines, const std::string& section,
                      const std::string& key, const std::string& value);
+// The lines SetProfileValue would leave for each key in turn, in one pass over them. All or
+// nothing: false, and lines unchanged, when one of the keys or values cannot be stored.
+bool SetProfileValues(std::vector<std::string>& lines, const std::string& section,
+                      const ProfileEntries& keysAndValues);
 // Decimal, or hexadecimal after "0x" or "$", with an optional sign; the whole text must be
 // the number. False when it is not one or does not fit 32 bits.
 bool ParseProfileInt(const std::string& text, int* value);
