@@ -38,7 +38,8 @@ const char kUsage[] =
     "  Times HotSyncs that download N records of 10 fields into an ODBC table, with the\n"
     "  ODBC session enabled and disabled, against sqlite3 .import and psql \\copy of the\n"
     "  same rows; reports medians of R runs and the ratios. PostgreSQL is used when\n"
-    "  QP_PG_DSN_CONFIG names its data source (scripts/services.sh start_postgres).\n"
+    "  QP_PG_DSN_CONFIG names its data source (scripts/services.sh start_postgres\n"
+    "  durable); a server that does not flush its commits is refused.\n"
     "  Each --conduit times that conduit library under its name, side by side with the\n"
     "  others. Defaults: --records 10000,100000 --runs 5, the built conduit library.\n";
 
@@ -112,6 +113,22 @@ std::string PsqlProgram() {
     if (fs::exists(candidate, ec) && candidate > best) best = candidate;
   }
   return best.empty() ? "psql" : best;
+}
+
+// The server's fsync and synchronous_commit settings, as "on on" when both are on.
+std::string DurabilitySettings(const std::string& psql) {
+  const std::string command = psql + " -t -A -c 'SHOW fsync' -c 'SHOW synchronous_commit'";
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) throw Exception("failed: " + command);
+  std::string text;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, p)) text += buffer;
+  if (pclose(p) != 0) throw Exception("failed: " + command);
+  std::istringstream lines(text);
+  std::string fsync, commit;
+  std::getline(lines, fsync);
+  std::getline(lines, commit);
+  return fsync + " " + commit;
 }
 
 std::vector<std::string> BenchRow(int r) {
@@ -336,6 +353,14 @@ int main(int argc, char** argv) {
         const std::string psql = PsqlProgram() + " -X -q -v ON_ERROR_STOP=1 -h " +
                                  key("Servername") + " -p " + key("Port") + " -U " + Quote(user) +
                                  " -d " + Quote(key("Database"));
+        // A server that does not flush its commits would flatter the inserts, which commit
+        // more often than the bulk load does.
+        const std::string settings = DurabilitySettings(psql);
+        if (settings != "on on")
+          throw Exception("the PostgreSQL server does not flush its commits (fsync and "
+                          "synchronous_commit: " + settings + "); start it with start_postgres "
+                          "durable");
+        std::printf("PostgreSQL flushes its commits (fsync on, synchronous_commit on)\n");
         backends.push_back({"Postgres", OdbcTestConfig::kPostgresDsn, user, password,
                             [psql](const std::vector<std::string>& sql) {
                               std::string command = psql;

@@ -1,6 +1,6 @@
 # Sourced by the scripts that need a display or a database server.
 # start_xvfb: exports DISPLAY, starting a private Xvfb when none is reachable.
-# start_postgres: starts a throw-away PostgreSQL server and exports QP_PG_DSN_CONFIG.
+# start_postgres [durable]: starts a throw-away PostgreSQL server and exports QP_PG_DSN_CONFIG.
 # stop_services: stops whatever these started.
 QP_XVFB_PID=""
 QP_PG_DIR=""
@@ -31,8 +31,18 @@ start_xvfb() {
 # write an odbcinst.ini and odbc.ini (data source "qp_pg") beside it. Exports
 # QP_PG_DSN_CONFIG (that odbc.ini), which the ODBC tests read. Never fails the caller: when
 # the server cannot start it says why and the PostgreSQL test cases skip.
+# The tests' server does not flush its writes to the disk (fsync off): a crash of the machine
+# may lose it, which does not matter for a throw-away database, and the tests run faster.
+# start_postgres durable starts one that flushes every commit, as a real server does; the
+# benchmarks measure against that one.
 start_postgres() {
   unset QP_PG_DSN_CONFIG
+  local flush="-F"
+  case "${1:-}" in
+    "") ;;
+    durable) flush="-c fsync=on -c synchronous_commit=on -c full_page_writes=on" ;;
+    *) echo "start_postgres: unknown argument '$1' (durable or nothing)" >&2; return 0 ;;
+  esac
   local bindir driver
   bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
   driver=$(ls /usr/lib/*/odbc/psqlodbcw.so 2>/dev/null | head -n 1)
@@ -70,7 +80,7 @@ start_postgres() {
   for port in $(seq 55432 55482); do
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
     if "${as[@]}" "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -F" start >/dev/null 2>&1; then
+        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 $flush" start >/dev/null 2>&1; then
       started=$port
       break
     fi
@@ -96,7 +106,7 @@ start_postgres() {
   printf '[qp_pg]\nDriver = %s\nServername = 127.0.0.1\nPort = %s\nDatabase = qp_test\nUsername = qp_test\nPassword = qp_test\n' \
     "$driver" "$started" >"$dir/odbc.ini"
   export QP_PG_DSN_CONFIG="$dir/odbc.ini"
-  echo "start_postgres: PostgreSQL on 127.0.0.1:$started, ODBC data source qp_pg in $dir/odbc.ini"
+  echo "start_postgres: PostgreSQL${1:+ ($1)} on 127.0.0.1:$started, ODBC data source qp_pg in $dir/odbc.ini"
   return 0
 }
 
