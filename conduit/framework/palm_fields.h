@@ -212,7 +212,8 @@ class TVornPalmFields {
   TVornConduitDb* Owner() const { return owner_; }
 
   // The record reader's copy of the bytes that deferred texts are read from, with room for
-  // size bytes; made at the first call, so that the reader fails before it defers anything.
+  // size bytes; asked for before the reader defers anything, so that a failure to make it
+  // changes no value.
   uint8_t* RecordCopy(size_t size);
 
  private:
@@ -227,6 +228,7 @@ class TVornPalmFields {
 };
 
 inline std::string_view TVornPalmField::DeferredText() const {
+  if (deferMost_ == 0) return {};
   const char* text = reinterpret_cast<const char*>(collection_->record_copy_.get()) + deferAt_;
   const void* nul = std::memchr(text, 0, deferMost_);
   return {text, nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : deferMost_};

@@ -230,8 +230,6 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
 
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
                           bool alignOnWord, TVornUnpackPlan& plan) {
-  // Made before any text is deferred: nothing after it can fail.
-  uint8_t* copy = fields.RecordCopy(limit);
   const bool fits = plan.reusable_ && plan.fields_ == &fields &&
                     plan.layout_ == fields.LayoutVersion() && plan.limit_ == limit &&
                     plan.align_ == alignOnWord;
@@ -247,6 +245,8 @@ void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields
     plan.textsEnd_ = planner.textsEnd;
     plan.reusable_ = !planner.fromRecordBytes;
   }
+  // Made before any text is deferred: nothing after it can fail.
+  uint8_t* copy = fields.RecordCopy(plan.textsEnd_);
   for (const TVornUnpackPlan::Step& step : plan.steps_) RunStep(step, buffer);
   if (plan.textsEnd_ > 0) std::memcpy(copy, buffer, plan.textsEnd_);
 }
