@@ -1,5 +1,6 @@
 #include "conduit/framework/palm_fields.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -369,12 +370,17 @@ int32_t TVornPalmField::Index() const {
 
 TVornPalmField& TVornPalmFields::Add() {
   items_.push_back(std::make_unique<TVornPalmField>(this));
-  ++layout_version_;
+  NewLayout();
   return *items_.back();
 }
 
+void TVornPalmFields::NewLayout() {
+  static std::atomic<uint64_t> layouts{0};
+  layout_version_ = ++layouts;
+}
+
 void TVornPalmField::LayoutChanged() {
-  if (collection_) ++collection_->layout_version_;
+  if (collection_) collection_->NewLayout();
 }
 
 uint8_t* TVornPalmFields::RecordCopy(size_t size) {

@@ -191,7 +191,7 @@ class TVornPalmField {
 // The ordered layout of a record; owns its fields.
 class TVornPalmFields {
  public:
-  explicit TVornPalmFields(TVornConduitDb* owner = nullptr) : owner_(owner) {}
+  explicit TVornPalmFields(TVornConduitDb* owner = nullptr) : owner_(owner) { NewLayout(); }
   TVornPalmFields(const TVornPalmFields&) = delete;
   TVornPalmFields& operator=(const TVornPalmFields&) = delete;
 
@@ -204,10 +204,10 @@ class TVornPalmFields {
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
   void Clear() {
     items_.clear();
-    ++layout_version_;
+    NewLayout();
   }
-  // Changes with every change of the layout: a field added or removed, a field's type, size
-  // or array size set.
+  // Changes with every change of the layout (a field added or removed, a field's type, size
+  // or array size set), to a number no field list of the process had before.
   uint64_t LayoutVersion() const { return layout_version_; }
   TVornConduitDb* Owner() const { return owner_; }
 
@@ -219,6 +219,7 @@ class TVornPalmFields {
  private:
   friend class TVornPalmField;
   [[noreturn]] static void IndexError(int32_t index);
+  void NewLayout();
 
   TVornConduitDb* owner_;
   std::vector<std::unique_ptr<TVornPalmField>> items_;

@@ -121,10 +121,6 @@ void Encode(TVornPalmFieldType type, const TVornPalmValue& value, uint8_t* p) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The record reader walks the layout and hands each element to a sink as one step; run at
 // once the steps are the values of the elements. Offsets are worked out by the walk alone:
 // only a variable-length string makes them depend on the record's bytes.
