@@ -353,8 +353,8 @@ int main(int argc, char** argv) {
         const std::string psql = PsqlProgram() + " -X -q -v ON_ERROR_STOP=1 -h " +
                                  key("Servername") + " -p " + key("Port") + " -U " + Quote(user) +
                                  " -d " + Quote(key("Database"));
-        // A server that does not flush its commits would flatter the inserts, which commit
-        // more often than the bulk load does.
+        // A server that does not flush its commits is not what a user's server is, and its
+        // figures are not those a user sees.
         const std::string settings = DurabilitySettings(psql);
         if (settings != "on on")
           throw Exception("the PostgreSQL server does not flush its commits (fsync and "

@@ -34,9 +34,9 @@ constexpr int kFields = 10;
 const char kUsage[] =
     "usage: session_bench [--records N] [--sessions S] [--runs R]\n"
     "Times a full HotSync of a handheld of tab-delimited sessions through the stand-in\n"
-    "installation and the built conduit against the same download done by a plain program, and\n"
-    "measures the peak memory of HotSyncs of 20,000 and 200,000 records and of one with a\n"
-    "256 MiB print-format file.\n"
+    "installation and the built conduit against the same download done by a plain\n"
+    "program, and measures the peak memory of HotSyncs of 20,000 and 200,000 records and of\n"
+    "one with a 256 MiB print-format file.\n"
     "  --records N   records of the largest session (default 20000); the others get N/20\n"
     "  --sessions S  sessions, 1 to 32 (default 5)\n"
     "  --runs R      runs of each timing; the median is reported (default 5)\n";
