@@ -55,4 +55,4 @@ bool TKLVPCSession::FieldListReadClose(int) {
   NotOverridden("FieldListReadClose");
 }
 
-void TKLVPCSession::WriteCommit(bool) {}
+void TKLVPCSession::WriteCommit(bool, const std::string&) {}

@@ -35,9 +35,9 @@ class TKLVPCSession {
   virtual bool FieldListReadClose(int FieldNo);
 
   // The download's last step, after WriteClose: makes what WriteClose finished lasting and
-  // visible when Keep is true, drops it otherwise, and logs the outcome. The base has nothing
-  // to finish.
-  virtual void WriteCommit(bool Keep);
+  // visible when Keep is true, drops it otherwise, and logs the outcome, with Why as the
+  // reason for a drop. The base has nothing to finish.
+  virtual void WriteCommit(bool Keep, const std::string& Why);
 
   // Records offered for writing and records written; kept by the subclasses.
   int32_t SeenCount = 0;

@@ -265,13 +265,13 @@ void TKLVPCSessionODBC::WriteClose() {
   FlushRows();
 }
 
-void TKLVPCSessionODBC::WriteCommit(bool Keep) {
+void TKLVPCSessionODBC::WriteCommit(bool Keep, const std::string& Why) {
   Attempt(
       [&] {
-        bool droppedForOthers = false;
+        bool dropped = false;
         if (Database_ && Database_->InTransaction()) {
           if (Failed_ || !Keep) {
-            droppedForOthers = !Failed_;
+            dropped = !Failed_;
             WrittenCount = 0;
             Database_->Rollback();
           } else {
@@ -286,9 +286,9 @@ void TKLVPCSessionODBC::WriteCommit(bool Keep) {
         if (Table_) Table_->Close();
         if (Database_) Database_->Close();
         if (Active_) {
-          if (droppedForOthers) {
+          if (dropped) {
             LogMessage(SessionLabel + ": Download not written to ODBC " + DSN + "::" + TableName() +
-                       "\n  Another output of the session failed.");
+                       "\n  " + Why);
           }
           LogMessage(SessionLabel +
                      Format(": Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +

@@ -38,7 +38,7 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   void WriteClose() override;
   // Commits the download's transaction, or rolls it back when Keep is false or the session
   // failed; closes the table and the connection and logs the counts.
-  void WriteCommit(bool Keep) override;
+  void WriteCommit(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override { return false; }
   bool DataReadRecords() override { return false; }
   bool DataReadClose() override { return false; }

@@ -185,7 +185,7 @@ class KLVPCSessionODBCTest : public ::testing::Test {
       if (session.Active() && !session.Failed()) session.WriteRecord();
     }
     session.WriteClose();
-    session.WriteCommit(!pda.Prefs.AppendOutput || !session.Failed());
+    session.WriteCommit(!pda.Prefs.AppendOutput || !session.Failed(), "Another output failed.");
   }
   std::string IniText() { return ReadFileBytes(ini_); }
   static std::string ReadFileBytes(const std::string& path) {

@@ -729,14 +729,14 @@ void TKLVPCSessionText::WriteClose() {
       });
 }
 
-void TKLVPCSessionText::WriteCommit(bool Keep) {
+void TKLVPCSessionText::WriteCommit(bool Keep, const std::string& Why) {
   if (!Keep) {
     OutputFile.Discard();
     // Kept on the handheld, the signatures are saved again by the next HotSync.
     for (const std::string& name : SavedBitmaps_) ::unlink(name.c_str());
     if (!Failed_)
-      LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" +
-                 "  Another output of the session failed.");
+      LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" + "  " +
+                 Why);
     return;
   }
   if (!OutputFile.IsFinished()) return;

@@ -91,7 +91,7 @@ class TKLVPCSessionText : public TKLVPCSession {
   // cleared, first saves every signature no row named (but those of fields not exported).
   void WriteClose() override;
   // Makes the finished file the target, or drops it and the bitmap files of this download.
-  void WriteCommit(bool Keep) override;
+  void WriteCommit(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override;
   bool DataReadRecords() override;
   bool DataReadClose() override;

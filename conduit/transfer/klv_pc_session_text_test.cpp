@@ -158,7 +158,7 @@ class KLVPCSessionTextTest : public ::testing::Test {
       if (s.Active() && !s.Failed()) s.WriteRecord();
     }
     s.WriteClose();
-    s.WriteCommit(!pda_->Prefs.AppendOutput || !s.Failed());
+    s.WriteCommit(!pda_->Prefs.AppendOutput || !s.Failed(), "Another output failed.");
   }
   void AddBitmap(int recId, int field, bool withImage = true) {
     auto b = std::make_unique<TKLVBitmap>();
@@ -657,7 +657,7 @@ TEST_F(KLVPCSessionTextDownload, ADroppedDownloadLeavesNoFileOrBitmapBehind) {
   s->WriteClose();
   EXPECT_THAT(FilesIn(temp_ / "Signatures"), ::testing::SizeIs(2));
   log_.Clear();
-  s->WriteCommit(false);
+  s->WriteCommit(false, "Another output of the session failed.");
   EXPECT_FALSE(s->Failed());
   EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Download not written to " + out +
                                       "\n  Another output of the session failed."));
@@ -695,7 +695,7 @@ TEST_F(KLVPCSessionTextDownload, RowFailureIsCountedAsSeenOnly) {
   s->WriteRecord();
   s->WriteRecord();  // ignored: failed already
   s->WriteClose();
-  s->WriteCommit(true);
+  s->WriteCommit(true, "");
   EXPECT_TRUE(s->Failed());
   EXPECT_EQ(s->SeenCount, 1);
   EXPECT_EQ(s->WrittenCount, 0);
@@ -764,7 +764,7 @@ TEST_F(KLVPCSessionTextDownload, FailureToFinishKeepsTheEarlierFile) {
   fs::remove(out);
   fs::create_directory(out);
   s->WriteClose();
-  s->WriteCommit(true);
+  s->WriteCommit(true, "");
   EXPECT_TRUE(s->Failed());
   EXPECT_THAT(log_.texts, ElementsAre(StartsWith("Session01(Orders): Failure closing output text "
                                                  "file: " +

@@ -182,10 +182,11 @@ class TKLVPDASession {
   bool LoadBitmaps();
   // Raises what the hook raises; always false.
   bool RunPreSessionHook();
-  // False after a logged failure. With AppendOutput the writers' work is made lasting only
-  // when none failed, else dropped by all. Clears the handheld data only when every active
-  // writer, none failed, wrote (or skipped) every record, and every signature LoadBitmaps
-  // read is in a bitmap file unless its field is not exported.
+  // False after a logged failure. Clears the handheld data only when every active writer,
+  // none failed, wrote (or skipped) every record, and every signature LoadBitmaps read is in
+  // a bitmap file unless its field is not exported. With AppendOutput the writers' work is
+  // made lasting only when none failed and the handheld data is cleared (or is not to be),
+  // else dropped by all.
   bool DownloadSession();
   // Refills the data database only after a download that left nothing behind on the
   // handheld that is not on the PC.
@@ -214,6 +215,9 @@ class TKLVPDASession {
   void LogDataKept(const std::string& Why);
   // Whether each signature read is saved in a bitmap file or left out on purpose.
   bool SignaturesSaved() const;
+  // Why the download leaves records or signatures on the handheld that are not on the PC
+  // although no writer failed; empty when there is nothing the PC lacks.
+  std::string DataKeptReason(int32_t HandedOut, bool ReachedEnd) const;
 
   // Set by LoadBitmaps when it has read every signature of the session (or it has none).
   bool SignaturesRead_ = false;

@@ -90,8 +90,8 @@ class FakePC : public TKLVPCSession {
       if (PDASession.Bitmaps->Bitmap(i)->FileName.empty())
         PDASession.Bitmaps->Bitmap(i)->FileName = "saved.bmp";
   }
-  void WriteCommit(bool keep) override {
-    Note(keep ? "WriteCommit" : "WriteCommit dropping");
+  void WriteCommit(bool keep, const std::string& why) override {
+    Note(keep ? "WriteCommit" : "WriteCommit dropping: " + why);
     if (failOnCommit) failed = true;
   }
   bool DataReadOpen() override { return Open("Data", data.has_value()); }
@@ -594,54 +594,81 @@ TEST_F(KLVPDASessionTest, FailedWriterKeepsTheHandheldData) {
 }
 
 // Outputs that are appended to take a download only all together, the last writer (the
-// table) first; replaced ones each keep what they wrote.
+// table) first, and only when the handheld lets the records go; replaced ones each keep what
+// they wrote.
 TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
+  const std::string failed = "Another output of the session failed.";
+  const std::string keeps = "The PDA keeps the records for the next HotSync.";
+  const std::vector<std::string> both = {"odbc:WriteCommit", "text:WriteCommit"};
+  const std::vector<std::string> neither = {"odbc:WriteCommit dropping: " + keeps,
+                                            "text:WriteCommit dropping: " + keeps};
   struct Case {
     const char* name;
-    bool append;
-    std::function<void(FakePC& text, FakePC& odbc)> setUp;
-    std::vector<std::string> commits;
+    bool append = true;
+    bool clear = true;
+    std::function<void(FakePC& text, FakePC& odbc)> setUp = [](FakePC&, FakePC&) {};
+    std::vector<std::string> signatures = {};
+    const char* faults = nullptr;  // while the signatures are read
+    std::vector<std::string> commits = {};
   };
   const std::vector<Case> cases = {
-      {"appended", true, [](FakePC&, FakePC&) {}, {"odbc:WriteCommit", "text:WriteCommit"}},
-      {"appended, the table fails",
-       true,
-       [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
-       {"odbc:WriteCommit dropping", "text:WriteCommit dropping"}},
-      {"appended, the file fails",
-       true,
-       [](FakePC& text, FakePC&) { text.failOnClose = true; },
-       {"odbc:WriteCommit dropping", "text:WriteCommit dropping"}},
-      {"appended, the table's commit fails",
-       true,
-       [](FakePC&, FakePC& odbc) { odbc.failOnCommit = true; },
-       {"odbc:WriteCommit", "text:WriteCommit dropping"}},
-      {"appended, no table",
-       true,
-       [](FakePC&, FakePC& odbc) { odbc.active = false; },
-       {"odbc:WriteCommit", "text:WriteCommit"}},
-      {"replaced, the table fails",
-       false,
-       [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
-       {"text:WriteCommit", "odbc:WriteCommit"}},
+      {.name = "appended", .commits = both},
+      {.name = "appended, the table fails",
+       .setUp = [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
+       .commits = {"odbc:WriteCommit dropping: " + failed, "text:WriteCommit dropping: " + failed}},
+      {.name = "appended, the file fails",
+       .setUp = [](FakePC& text, FakePC&) { text.failOnClose = true; },
+       .commits = {"odbc:WriteCommit dropping: " + failed, "text:WriteCommit dropping: " + failed}},
+      {.name = "appended, the table's commit fails",
+       .setUp = [](FakePC&, FakePC& odbc) { odbc.failOnCommit = true; },
+       .commits = {"odbc:WriteCommit", "text:WriteCommit dropping: " + failed}},
+      {.name = "appended, no table",
+       .setUp = [](FakePC&, FakePC& odbc) { odbc.active = false; },
+       .commits = both},
+      {.name = "replaced, the table fails",
+       .append = false,
+       .setUp = [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
+       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
+      // Reasons known before the commit that keep the handheld data.
+      {.name = "appended, a row refused",
+       .setUp = [](FakePC&, FakePC& odbc) { odbc.refuse = 1; },
+       .commits = neither},
+      {.name = "appended, a signature unread",
+       .signatures = {BitmapRecord(1, 1, 0x81)},
+       .faults = "SyncReadRecordByIndex@2=0x4005",
+       .commits = neither},
+      {.name = "appended, a signature in no file",
+       .signatures = {BitmapRecord(1, 1, 0x81)},
+       .commits = neither},
+      {.name = "appended, every signature in a file",
+       .setUp = [](FakePC& text, FakePC&) { text.savesSignatures = true; },
+       .signatures = {BitmapRecord(1, 1, 0x81)},
+       .commits = both},
+      // Kept anyway, so the next HotSync appends the records again, as the operator chose.
+      {.name = "appended without clearing, a row refused",
+       .clear = false,
+       .setUp = [](FakePC&, FakePC& odbc) { odbc.refuse = 1; },
+       .commits = both},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     calls_.clear();
     pcs_.clear();
     DefineSession(0, "S", [&](SessionPrefsData& p) {
-      p.ClearPDAData = 1;
+      p.ClearPDAData = c.clear;
       p.AppendOutput = c.append;
     });
     AddDb("QP28-Data_S01_30", {DataRecord(1, {"a"})});
-    AddDb("QP28-Bitmap_S01", {});
+    AddDb("QP28-Bitmap_S01", c.signatures);
     Attach();
     ResetSessionList();
     TKLVPDASession& s = Load(0);
     FakePC& text = AddWriter("text");
     FakePC& odbc = AddWriter("odbc");
     c.setUp(text, odbc);
-    EXPECT_TRUE(s.LoadBitmaps());
+    if (c.faults) Faults(c.faults);
+    s.LoadBitmaps();
+    Faults(nullptr);
     EXPECT_TRUE(s.DownloadSession());
     std::vector<std::string> commits;
     for (const std::string& call : calls_)
@@ -649,8 +676,8 @@ TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
     EXPECT_EQ(commits, c.commits);
     Detach();
     session_.reset();
-    const bool kept = c.commits != std::vector<std::string>{"odbc:WriteCommit", "text:WriteCommit"};
-    EXPECT_EQ(Records("QP28-Data_S01_30").size(), kept ? 1u : 0u);
+    const bool cleared = c.clear && c.commits == both;
+    EXPECT_EQ(Records("QP28-Data_S01_30").size(), cleared ? 0u : 1u);
   }
 }
 

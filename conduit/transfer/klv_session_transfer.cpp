@@ -82,6 +82,23 @@ bool TKLVPDASession::LoadBitmaps() {
   return result;
 }
 
+std::string TKLVPDASession::DataKeptReason(int32_t HandedOut, bool ReachedEnd) const {
+  // A writer that left a record out without failing keeps it, unless it logged the record
+  // as one its settings let it skip.
+  int32_t leastWritten = HandedOut;
+  for (const TKLVPCSession* writer : Writers)
+    if (writer->Active())
+      leastWritten = std::min(leastWritten, writer->WrittenCount + writer->SkippedCount);
+  if (leastWritten < HandedOut)
+    return Format("Only %d of %d records were written to every output.", leastWritten, HandedOut);
+  if (!ReachedEnd) return "The download ended before the last record.";
+  if (!SignaturesRead_) return "Not every signature could be read from " + BitmapDbName() + ".";
+  // Only clearing takes the signatures off the handheld.
+  if (Prefs.ClearPDAData != 0 && !SignaturesSaved())
+    return "Not every signature of " + BitmapDbName() + " is in a bitmap file.";
+  return std::string();
+}
+
 bool TKLVPDASession::SignaturesSaved() const {
   for (int i = 0; Bitmaps && i < Bitmaps->Count(); ++i) {
     const TKLVBitmap& bitmap = *Bitmaps->Bitmap(i);
@@ -134,56 +151,47 @@ bool TKLVPDASession::DownloadSession() {
   }
   const bool reachedEnd = CurrentDb && CurrentDb->IsOpen() && CurrentDb->Eof();
   // A replaced output cannot repeat a record, so each writer keeps what it wrote. Outputs
-  // that are appended to keep it only all together: one that kept the records while the
-  // handheld keeps them too would get them again from the next HotSync.
+  // that are appended to keep it only all together, and only when the handheld lets the
+  // records go: one that kept them while the handheld keeps them too would get them again
+  // from the next HotSync.
   const bool together = Prefs.AppendOutput != 0;
   for (TKLVPCSession* writer : Writers) {
     KeepAliveIfRunning();
     writer->WriteClose();
-    if (!together) writer->WriteCommit(true);
+    if (!together) writer->WriteCommit(true, std::string());
   }
+  auto anyFailed = [this] {
+    return std::any_of(Writers.begin(), Writers.end(),
+                       [](const TKLVPCSession* w) { return w->Failed(); });
+  };
+  // Without any writer that took the records there is no copy on the PC at all.
+  const bool anyTaken = std::any_of(Writers.begin(), Writers.end(),
+                                    [](const TKLVPCSession* w) { return w->Active(); });
+  // Known before the commit, so that appended outputs need not take what stays here.
+  const std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
+  // A failed writer has logged why; the other reasons are logged here.
+  const bool clearing = Prefs.ClearPDAData != 0 && anyTaken && !anyFailed();
+  if (clearing && !kept.empty()) LogDataKept(kept);
   if (together) {
-    bool keep = std::none_of(Writers.begin(), Writers.end(),
-                             [](const TKLVPCSession* w) { return w->Failed(); });
+    const std::string otherFailed = "Another output of the session failed.";
+    std::string drop;
+    if (anyFailed())
+      drop = otherFailed;
+    else if (clearing && !kept.empty())
+      drop = "The PDA keeps the records for the next HotSync.";
     // The last writer, the table, first: its commit is the step most likely to fail, and
     // the text file's rename the least.
     for (auto w = Writers.rbegin(); w != Writers.rend(); ++w) {
       KeepAliveIfRunning();
-      (*w)->WriteCommit(keep);
-      keep = keep && !(*w)->Failed();
+      (*w)->WriteCommit(drop.empty(), drop);
+      if (drop.empty() && (*w)->Failed()) drop = otherFailed;
     }
   }
 
-  // Read after the commit, so a writer that fails while closing keeps the data. A writer
-  // that left a record out without failing keeps it too, unless it logged the record as
-  // one its settings let it skip; and without any writer that took the records there is no
-  // copy on the PC at all.
-  bool anyFailed = false;
-  bool anyTaken = false;
-  int32_t leastWritten = handedOut;
-  for (TKLVPCSession* writer : Writers) {
-    if (writer->Failed()) anyFailed = true;
-    if (!writer->Active()) continue;
-    anyTaken = true;
-    leastWritten = std::min(leastWritten, writer->WrittenCount + writer->SkippedCount);
-  }
-  DataOnPC_ = anyTaken && !anyFailed && reachedEnd && leastWritten == handedOut && SignaturesRead_;
-  if (Prefs.ClearPDAData == 0 || !anyTaken || anyFailed) return true;
-  if (!DataOnPC_ || !SignaturesSaved()) {
-    // A failed writer has logged why; these reasons are logged here.
-    if (leastWritten < handedOut)
-      LogDataKept(
-          Format("Only %d of %d records were written to every output.", leastWritten, handedOut));
-    else if (!reachedEnd)
-      LogDataKept("The download ended before the last record.");
-    else if (!SignaturesRead_)
-      LogDataKept("Not every signature could be read from " + BitmapDbName() + ".");
-    else
-      LogDataKept("Not every signature of " + BitmapDbName() + " is in a bitmap file.");
-    // The data stays, so the upload must not replace it either.
-    DataOnPC_ = false;
-    return true;
-  }
+  // Read after the commit, so a writer that fails while closing or committing keeps the
+  // data; kept data must not be replaced by the upload either.
+  DataOnPC_ = anyTaken && !anyFailed() && kept.empty();
+  if (!clearing || !DataOnPC_) return true;
 
   KeepAliveIfRunning();
   try {

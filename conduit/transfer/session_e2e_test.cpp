@@ -1134,6 +1134,40 @@ TEST_F(NothingRepeated, AppendedOutputsTakeADownloadTogetherOrNotAtAll) {
   EXPECT_EQ(TableCounts("sweep"), Once(both));
 }
 
+// The handheld is kept for a reason known before the outputs commit, here a signature that
+// could not be read: appended outputs take none of the download, so the next HotSync, which
+// downloads the records again, repeats none.
+TEST_F(NothingRepeated, AHandheldKeptForASignatureLeavesTheAppendedOutputsAsTheyWere) {
+  SessionSpec spec = SweepSession();
+  spec.prefs.appendOutput = true;
+  MakeTemplate(spec);
+  Prepare(spec);
+  const std::string file = OutputFileOf(spec);
+  // Reading the second signature fails: before it, an open and a first read each of the
+  // session list and the bitmap database.
+  std::vector<std::string> log = Run("SyncReadRecordByIndex@5=0x4005");
+  EXPECT_THAT(log, Contains("Session #3: Failure reading PDA database: QP28-Bitmap_S03"));
+  EXPECT_THAT(log, Contains("Session03(Sweep): Download not written to " + file));
+  EXPECT_THAT(log, Contains("Session03(Sweep): Download not written to ODBC QuillorTest::sweep"));
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_THAT(TableCounts("sweep"), IsEmpty());
+  EXPECT_THAT(FileNames(FromPDA() + "/Signatures"), IsEmpty());
+  EXPECT_EQ(DataRecords(DataDbName(2)).size(), 3u);
+  EXPECT_EQ(Device().LoadDatabase(BitmapDbName(2)).records.size(), 2u);
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+
+  log = Run("");
+  const std::map<std::string, int> once = Once({"A1", "A2", "A3"});
+  EXPECT_EQ(TabFileCounts(qptest::ReadFile(file)), once);
+  EXPECT_EQ(TableCounts("sweep"), once);
+  EXPECT_EQ(FileNames(FromPDA() + "/Signatures").size(), 2u);
+  ExpectNothingLost(spec, log);
+  // Cleared, then refilled from the upload file the first HotSync kept.
+  EXPECT_EQ(DataRecords(DataDbName(2)).size(), 2u);
+  EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+}
+
 // A session name and a custom folder from the handheld with control characters: escaped in
 // the log and on the terminal, where they could forge a line or clear the screen.
 TEST_F(SessionE2E, HandheldTextReachesTheLogAndTheTerminalEscaped) {
