@@ -684,23 +684,46 @@ void TKLVPCSessionText::WriteRowBitmaps() {
   }
 }
 
+std::string TKLVPCSessionText::SignatureFilePrefix(int FieldNo) const {
+  return AddTrailingBackslash(FromPDAFolder + "Signatures") +
+         Format("S%.2dF%.2d_", SlotIndex + 1, FieldNo);
+}
+
 void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap, int FieldNo) {
-  std::string prefix = AddTrailingBackslash(FromPDAFolder + "Signatures") +
-                       Format("S%.2dF%.2d_", SlotIndex + 1, FieldNo);
-  Bitmap.SaveToFile(MakeBitmapFileName(prefix, BitmapSuffix()));
+  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(FieldNo), BitmapSuffix()));
   SavedBitmaps_.push_back(Bitmap.FileName);
 }
 
 void TKLVPCSessionText::SaveUnclaimedBitmaps() {
+  auto saved = [&](const TKLVBitmap& Bitmap, const char* How, const std::string& FileName) {
+    UnclaimedLines_.push_back(SessionLabel +
+                              Format(": Signature of Rec_ID %d, field %d, %s ",
+                                     Bitmap.SessionRecId, Bitmap.FieldNo, How) +
+                              FileName);
+  };
   for (int k = 0; PDASession.Bitmaps && k < PDASession.Bitmaps->Count(); ++k) {
     TKLVBitmap& bitmap = *PDASession.Bitmaps->Bitmap(k);
     if (!bitmap.FileName.empty() || PDASession.IsUnexportedSignature(bitmap)) continue;
     SaveBitmap(bitmap, bitmap.FieldNo);
-    UnclaimedLines_.push_back(SessionLabel +
-                              Format(": Signature of Rec_ID %d, field %d, which no downloaded "
-                                     "record holds, saved as ",
-                                     bitmap.SessionRecId, bitmap.FieldNo) +
-                              bitmap.FileName);
+    saved(bitmap, "which no downloaded record holds, saved as", bitmap.FileName);
+  }
+  for (TKLVStraySignature& stray : PDASession.StraySignatures) {
+    TKLVBitmap& bitmap = *stray.Bitmap;
+    if (!stray.FileName.empty() || PDASession.IsUnexportedSignature(bitmap)) continue;
+    if (bitmap.HasImage()) {
+      SaveBitmap(bitmap, bitmap.FieldNo);
+      stray.FileName = bitmap.FileName;
+      saved(bitmap, "a second one of that record and field, saved as", stray.FileName);
+      continue;
+    }
+    // The bytes as they came, under a name that does not claim a bitmap.
+    std::string suffix = BitmapSuffix();
+    suffix.replace(suffix.size() - 4, 4, ".raw");
+    const std::string name = MakeBitmapFileName(SignatureFilePrefix(bitmap.FieldNo), suffix);
+    WriteFileAtomically(name, stray.HandheldBytes);
+    SavedBitmaps_.push_back(name);
+    stray.FileName = name;
+    saved(bitmap, "which cannot be converted to a bitmap, saved unconverted as", name);
   }
 }
 

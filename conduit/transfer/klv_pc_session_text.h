@@ -88,7 +88,8 @@ class TKLVPCSessionText : public TKLVPCSession {
   void WriteOpen() override;
   void WriteRecord() override;
   // Finishes the output file without making it the target yet; when the handheld is to be
-  // cleared, first saves every signature no row named (but those of fields not exported).
+  // cleared, first saves every signature no row named or the handheld session set aside (but
+  // those of fields not exported).
   void WriteClose() override;
   // Makes the finished file the target, or drops it and the bitmap files of this download.
   void WriteCommit(bool Keep, const std::string& Why) override;
@@ -117,7 +118,9 @@ class TKLVPCSessionText : public TKLVPCSession {
   bool BackupInputFile(const std::string& FileName);
   // Saves the signature bitmaps of the current record; raises on failure.
   void WriteRowBitmaps();
-  // Saves the signatures that no downloaded row named, each under its own field number.
+  // Saves the signatures that no downloaded row named, each under its own field number, and
+  // those the handheld session set aside: a second one of a record and field as a bitmap, one
+  // the conversion refused as the handheld's bytes in a file ending ".raw" for ".bmp".
   void SaveUnclaimedBitmaps();
   // Deletes the slot's bitmap files of earlier downloads; in a custom folder only those of
   // this HotSync user.
@@ -155,6 +158,8 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::string BitmapSuffix() const;
   // Logs that FileName could not be read and answers false.
   bool ReadFailure(const std::string& FileName, const std::exception& E);
+  // The start of the names of the field's files in the Signatures folder.
+  std::string SignatureFilePrefix(int FieldNo) const;
   // Saves the bitmap in the Signatures folder under the name of its field's files.
   void SaveBitmap(TKLVBitmap& Bitmap, int FieldNo);
   // Logs that a record from FileName could not be written to the handheld, and with LeftOut

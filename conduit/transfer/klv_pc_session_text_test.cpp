@@ -167,6 +167,17 @@ class KLVPCSessionTextTest : public ::testing::Test {
     b->FieldNo = field;
     pda_->Bitmaps->AddBitmap(b);
   }
+  // A signature the handheld session set aside: a second one of its record and field, or
+  // with handheld bytes one the conversion refused.
+  void AddStray(int recId, int field, const std::string& refused = std::string()) {
+    TKLVStraySignature stray;
+    stray.Bitmap = std::make_unique<TKLVBitmap>();
+    if (refused.empty()) stray.Bitmap->LoadFromPalmBitmap(PalmBitmap());
+    stray.Bitmap->SessionRecId = recId;
+    stray.Bitmap->FieldNo = field;
+    stray.HandheldBytes = refused;
+    pda_->StraySignatures.push_back(std::move(stray));
+  }
 
   // Opens an upload target with the given text fields after Rec_ID.
   void MakeUploadDb(const std::vector<std::pair<std::string, int>>& textFields) {
@@ -636,6 +647,43 @@ TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRo
             pda_->Bitmaps->FindBitmap(3, 31)->Image());
 }
 
+// When the handheld is to be cleared, a second signature of a record and field is saved as a
+// bitmap file of its own, one the conversion refused as the handheld's bytes under the name
+// of its field's bitmaps with ".raw" in place of ".bmp"; each is named in the log. One of a
+// signature field that is not exported stays out.
+TEST_F(KLVPCSessionTextDownload, SignaturesSetAsideAreSavedAndNamed) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.ClearPDAData = 1;
+  pda_->Prefs.FieldDefs[1].FieldType = kFieldTypeBitmap;
+  pda_->Prefs.FieldDefs[3].FieldType = kFieldTypeBitmap;  // not exported
+  Export({1, 2});
+  AddBitmap(1, 2);
+  AddStray(1, 2);
+  const std::string refused = "\x00\x00\x00\x32" + std::string(1012, '\x5A');
+  AddStray(4, 2, refused);
+  AddStray(5, 4, refused);
+  Download(*NewSession(), {{"r1"}});
+  const std::string sig = temp_ / "Signatures/";
+  EXPECT_THAT(FilesIn(sig),
+              ElementsAre("S01F02_26120714_001_Ann.bmp", "S01F02_26120714_001_Ann.raw",
+                          "S01F02_26120714_002_Ann.bmp"));
+  EXPECT_EQ(ReadFileBytes(sig + "S01F02_26120714_002_Ann.bmp"),
+            pda_->StraySignatures[0].Bitmap->Image());
+  EXPECT_EQ(ReadFileBytes(sig + "S01F02_26120714_001_Ann.raw"), refused);
+  EXPECT_EQ(pda_->StraySignatures[0].FileName, sig + "S01F02_26120714_002_Ann.bmp");
+  EXPECT_EQ(pda_->StraySignatures[1].FileName, sig + "S01F02_26120714_001_Ann.raw");
+  EXPECT_EQ(pda_->StraySignatures[2].FileName, "");
+  EXPECT_THAT(
+      log_.texts,
+      ElementsAre("Session01(Orders): Downloaded 1/1 records to " + temp_ / "S01_data_Ann.txt",
+                  "Session01(Orders): Signature of Rec_ID 1, field 2, a second one of that "
+                  "record and field, saved as " +
+                      sig + "S01F02_26120714_002_Ann.bmp",
+                  "Session01(Orders): Signature of Rec_ID 4, field 2, which cannot be converted "
+                  "to a bitmap, saved unconverted as " +
+                      sig + "S01F02_26120714_001_Ann.raw"));
+}
+
 // With AppendOutput a download that another output could not take is dropped whole: the
 // file keeps what it had and the bitmap files it saved go, for the next HotSync saves them
 // again.
@@ -647,6 +695,7 @@ TEST_F(KLVPCSessionTextDownload, ADroppedDownloadLeavesNoFileOrBitmapBehind) {
   Export({1, 2});
   AddBitmap(1, 2);
   AddBitmap(7, 2);
+  AddStray(7, 2, "not a bitmap");
   const std::string out = temp_ / "S01_data_Ann.txt";
   qptest::WriteFile(out, "earlier\r\n");
   auto s = NewSession();
@@ -655,7 +704,7 @@ TEST_F(KLVPCSessionTextDownload, ADroppedDownloadLeavesNoFileOrBitmapBehind) {
   SetRecord(1, {"a"});
   s->WriteRecord();
   s->WriteClose();
-  EXPECT_THAT(FilesIn(temp_ / "Signatures"), ::testing::SizeIs(2));
+  EXPECT_THAT(FilesIn(temp_ / "Signatures"), ::testing::SizeIs(3));
   log_.Clear();
   s->WriteCommit(false, "Another output of the session failed.");
   EXPECT_FALSE(s->Failed());

@@ -98,6 +98,18 @@ struct TKLVSessionPrefsContainer {
   uint8_t SessionPrefsData[kSessionPrefsSize] = {};  // as stored: 16-bit values big-endian
 };
 
+// A signature record that LoadBitmaps could not put into the store: a second one of the same
+// record and field, or one the conversion refuses. No later HotSync could store it either, so
+// it is saved in a file of its own instead of keeping the handheld's data.
+struct TKLVStraySignature {
+  // Its SessionRecId and FieldNo; an Image only for a second one, which converted.
+  std::unique_ptr<TKLVBitmap> Bitmap;
+  // The Bitmap field as the handheld holds it, for one the conversion refused.
+  std::string HandheldBytes;
+  // Full name of the file it was saved in; empty until then.
+  std::string FileName;
+};
+
 // The session list, read from the handheld once per library load.
 struct TKLVSessionList {
   int32_t Count = -1;  // -1: not loaded
@@ -178,7 +190,8 @@ class TKLVPDASession {
   void AddReader(TKLVPCSession* Session);
   // True when there was nothing to load or every bitmap was read. A session without a
   // signature field reads them only when its download clears the handheld; a bitmap
-  // database that does not exist holds none.
+  // database that does not exist holds none. A record the conversion refuses and a second
+  // one of a record and field are logged and go to StraySignatures.
   bool LoadBitmaps();
   // Raises what the hook raises; always false.
   bool RunPreSessionHook();
@@ -204,6 +217,7 @@ class TKLVPDASession {
   alignas(8) SessionPrefsData Prefs{};
   std::unique_ptr<TVornConduitDb> CurrentDb;
   std::unique_ptr<TKLVBitmapMgr> Bitmaps;
+  std::vector<TKLVStraySignature> StraySignatures;
 
  private:
   [[noreturn]] static void FieldNumberError(int32_t FieldNo);

@@ -826,10 +826,16 @@ TEST_F(KLVPDASessionTest, RecordsNotOnThePCAreNeitherClearedNorReplaced) {
        {skipped}},
       {"a signature unread",
        [](FakePC&, FakePC&) {},
-       nullptr,
-       {BitmapRecord(1, 1, 0x18)},
-       {"Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  EStringListError",
+       "SyncReadRecordByIndex@2=0x4005",
+       {},
+       {"Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  EVornConduitError",
         kept + "Not every signature could be read from QP28-Bitmap_S01.", skipped}},
+      {"a second signature of a record and field left unsaved",
+       [](FakePC& text, FakePC&) { text.savesSignatures = true; },
+       nullptr,
+       {BitmapRecord(9, 29, 0x18), BitmapRecord(9, 29, 0x18)},
+       {"Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  EStringListError",
+        kept + "Not every signature of QP28-Bitmap_S01 is in a bitmap file.", skipped}},
       {"a signature of no field left unsaved",
        [](FakePC&, FakePC&) {},
        nullptr,
@@ -976,18 +982,60 @@ TEST_F(KLVPDASessionTest, BitmapsAreLoadedAndNamedInFieldTexts) {
   EXPECT_THAT(log_, IsEmpty());
 }
 
+// No later HotSync could store a second signature of a record and field or one the
+// conversion refuses (sizes that lie, rows too short, a record cut short): each is logged and
+// set aside, and the loading goes on. A failed read ends it.
 TEST_F(KLVPDASessionTest, BitmapLoadingFailures) {
   DefineSession(0, "Sig", [](SessionPrefsData& p) { p.FieldDefs[4].FieldType = kFieldTypeBitmap; });
-  AddDb("QP28-Bitmap_S01", {BitmapRecord(7, 4, 1), BitmapRecord(7, 4, 2), BitmapRecord(9, 4, 3)});
+  std::string lying = BitmapRecord(8, 4, 4);
+  lying.replace(8, 2, Be16(1000));  // 1,000 rows of 2 bytes
+  std::string narrow = BitmapRecord(11, 4, 4);
+  narrow.replace(10, 2, Be16(1));  // rows of 1 byte for 16 pixels
+  const std::string cut = Be16(0) + Be16(10) + Be16(4) + std::string("\x00\x10\x00", 3);
+  AddDb("QP28-Bitmap_S01",
+        {BitmapRecord(7, 4, 1), BitmapRecord(7, 4, 2), lying, narrow, cut, BitmapRecord(9, 4, 3)});
   Attach();
   TKLVPDASession& s = Load(0);
-  EXPECT_FALSE(s.LoadBitmaps());
+  EXPECT_TRUE(s.LoadBitmaps());
   EXPECT_EQ(s.CurrentDb, nullptr);
-  EXPECT_EQ(s.Bitmaps->Count(), 1);
-  ASSERT_EQ(log_.size(), 1u);
-  EXPECT_EQ(log_[0],
-            "Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  "
-            "EStringListError: String list does not allow duplicates");
+  EXPECT_EQ(s.Bitmaps->Count(), 2);
+  ASSERT_NE(s.Bitmaps->FindBitmap(9, 5), nullptr);
+  ASSERT_NE(s.Bitmaps->FindBitmap(7, 5), nullptr);
+  ASSERT_EQ(s.StraySignatures.size(), 4u);
+  const TKLVBitmap& second = *s.StraySignatures[0].Bitmap;
+  EXPECT_EQ(second.SessionRecId, 7);
+  EXPECT_EQ(second.FieldNo, 5);
+  EXPECT_TRUE(second.HasImage());
+  EXPECT_NE(second.Image(), s.Bitmaps->FindBitmap(7, 5)->Image());
+  EXPECT_EQ(s.StraySignatures[0].HandheldBytes, "");
+  EXPECT_EQ(s.StraySignatures[1].Bitmap->SessionRecId, 8);
+  EXPECT_FALSE(s.StraySignatures[1].Bitmap->HasImage());
+  EXPECT_EQ(s.StraySignatures[1].HandheldBytes, lying.substr(6));
+  EXPECT_EQ(s.StraySignatures[2].HandheldBytes, narrow.substr(6));
+  // The field as the record format reads it: what the record holds, then zeros.
+  EXPECT_EQ(s.StraySignatures[3].Bitmap->SessionRecId, 10);
+  EXPECT_EQ(s.StraySignatures[3].HandheldBytes, cut.substr(6) + std::string(1013, '\0'));
+  const std::string failure = "Session #1: Failure reading PDA database: QP28-Bitmap_S01\n  ";
+  EXPECT_THAT(log_,
+              ElementsAre(failure + "EStringListError: String list does not allow duplicates",
+                          failure + "Exception: TKLVBitmap.LoadFromPalmBitmap: handheld bitmap "
+                                    "claims 2 x 1000 row bytes but holds only 1000",
+                          failure + "Exception: TKLVBitmap.LoadFromPalmBitmap: row length 1 too "
+                                    "short for width 16",
+                          failure + "Exception: TKLVBitmap.LoadFromPalmBitmap: empty handheld "
+                                    "bitmap (width 16, height 0)"));
+
+  // Reading the third record fails: what was read stays.
+  hotsyncLog_.Clear();
+  TKLVPDASession unread(0);
+  ASSERT_TRUE(unread.LoadSessionInfo());
+  Faults("SyncReadRecordByIndex@4=0x4005");
+  EXPECT_FALSE(unread.LoadBitmaps());
+  Faults(nullptr);
+  EXPECT_EQ(unread.Bitmaps->Count(), 1);
+  EXPECT_EQ(unread.StraySignatures.size(), 1u);
+  EXPECT_THAT(log_, ElementsAre(failure + "EStringListError: String list does not allow duplicates",
+                                failure + "EVornConduitError: SyncReadRecordByIndex failed"));
 
   hotsyncLog_.Clear();
   TKLVPDASession other(5);

@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <memory>
+#include <span>
+#include <string>
 
+#include "base/exception.h"
 #include "base/format.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_conduit.h"
@@ -68,8 +71,19 @@ bool TKLVPDASession::LoadBitmaps() {
       auto bitmap = std::make_unique<TKLVBitmap>();
       bitmap->SessionRecId = CurrentDb->FieldByName("Session_Rec_ID").AsInteger();
       bitmap->FieldNo = CurrentDb->FieldByName("Field_ID").AsInteger() + 1;
-      bitmap->LoadFromPalmBitmap(CurrentDb->FieldByName("Bitmap").AsBlob());
-      Bitmaps->AddBitmap(bitmap);
+      const std::span<const uint8_t> blob = CurrentDb->FieldByName("Bitmap").AsBlob();
+      // Neither a bitmap the conversion refuses nor a second one of a record and field could
+      // ever go into the store: each is set aside for a file of its own, and loading goes on.
+      std::string refused;
+      try {
+        bitmap->LoadFromPalmBitmap(blob);
+        Bitmaps->AddBitmap(bitmap);
+      } catch (const Exception& e) {
+        LogDbFailure("Failure reading PDA database: ", e);
+        if (!bitmap->HasImage())
+          refused.assign(reinterpret_cast<const char*>(blob.data()), blob.size());
+      }
+      if (bitmap) StraySignatures.push_back({std::move(bitmap), std::move(refused), std::string()});
       KeepAliveIfRunning();
       CurrentDb->Next();
     }
@@ -104,6 +118,8 @@ bool TKLVPDASession::SignaturesSaved() const {
     const TKLVBitmap& bitmap = *Bitmaps->Bitmap(i);
     if (bitmap.FileName.empty() && !IsUnexportedSignature(bitmap)) return false;
   }
+  for (const TKLVStraySignature& stray : StraySignatures)
+    if (stray.FileName.empty() && !IsUnexportedSignature(*stray.Bitmap)) return false;
   return true;
 }
 

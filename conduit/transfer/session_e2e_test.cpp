@@ -547,11 +547,12 @@ const std::vector<std::string> kSweptEntryPoints = {
     "SyncRegisterConduit", "SyncResetRecordIndex", "SyncUnRegisterConduit", "SyncWriteRec",
     "SyncYieldCycles"};
 
-// True when the Windows bitmap file holds the signature's pixels (rows bottom-up, each padded
-// to four bytes, after the 62-byte header with its two-colour palette).
+// True when the Windows bitmap file holds the signature: its width and its pixels (rows
+// bottom-up, each padded to four bytes, after the 62-byte header with its two-colour palette).
 bool HoldsSignature(const std::string& bmp, const Signature& s) {
   const size_t padded = (s.rowBytes + 3u) & ~3u;
   if (bmp.size() != 62 + padded * s.height || bmp.compare(0, 2, "BM") != 0) return false;
+  if ((static_cast<uint8_t>(bmp[18]) | static_cast<uint8_t>(bmp[19]) << 8) != s.width) return false;
   for (size_t r = 0; r < s.height; ++r)
     if (bmp.compare(62 + (s.height - 1 - r) * padded, s.rowBytes, s.rows, r * s.rowBytes,
                     s.rowBytes) != 0)
@@ -711,11 +712,16 @@ class Lossless : public SessionE2E {
       EXPECT_TRUE(fs::exists(ToPDAOf(spec) + "/S03_data.txt"));
     }
 
+    // A bitmap file holds a signature's pixels, a raw file the handheld's bytes of one that
+    // could not be converted.
     const std::vector<PalmRecord> bitmaps = Device().LoadDatabase(BitmapDbName(spec.slot)).records;
     std::vector<std::string> files;
     for (const std::string& name : FileNames(FromPDAOf(spec) + "/Signatures"))
       files.push_back(qptest::ReadFile(FromPDAOf(spec) + "/Signatures/" + name));
-    for (const auto& [key, signature] : spec.signatures) {
+    std::vector<std::pair<std::pair<int, int>, Signature>> signatures(spec.signatures.begin(),
+                                                                      spec.signatures.end());
+    signatures.insert(signatures.end(), moreSignatures_.begin(), moreSignatures_.end());
+    for (const auto& [key, signature] : signatures) {
       const std::string record = BitmapRecord(0, static_cast<int16_t>(key.first),
                                               static_cast<int16_t>(key.second - 1), signature)
                                      .substr(2);
@@ -723,13 +729,15 @@ class Lossless : public SessionE2E {
         return r.data.size() >= 2 && r.data.substr(2) == record;
       });
       const bool saved = std::any_of(files.begin(), files.end(), [&](const std::string& f) {
-        return HoldsSignature(f, signature);
+        return HoldsSignature(f, signature) || f == PalmBitmapBytes(signature);
       });
       EXPECT_TRUE(kept || saved) << "the signature of record " << key.first << " is gone";
     }
   }
 
   std::string template_ = tmp_ / "template";
+  // Signatures put on the handheld besides those of the session's spec: (record, field).
+  std::vector<std::pair<std::pair<int, int>, Signature>> moreSignatures_;
   OdbcSource source_{tmp_};
   std::string emptyColumns_;
   ScopedEnv sysini_{"ODBCSYSINI", tmp_.Path()};
@@ -742,7 +750,11 @@ class Lossless : public SessionE2E {
 class SessionFaultSweep : public Lossless, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
-  const SessionSpec spec = SweepSession();
+  // Record 2's signature cannot be converted: it is saved as the handheld's bytes.
+  SessionSpec spec = SweepSession();
+  Signature broken = MakeSignature(2);
+  broken.width = 0;
+  spec.signatures[{2, 2}] = broken;
   const std::string entry = GetParam();
 
   // Without faults: downloaded to both outputs, cleared, refilled; the list database is made.
@@ -758,7 +770,9 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
             (std::set<std::string>{"A1", "A2", "A3"}));
   EXPECT_EQ(source_.Sql("SELECT code, length(sign) FROM sweep ORDER BY code;"),
             "A1|1062\nA2|\nA3|1062\n");
-  EXPECT_EQ(FileNames(FromPDA() + "/Signatures").size(), 2u);
+  EXPECT_THAT(FileNames(FromPDA() + "/Signatures"),
+              ElementsAre(::testing::EndsWith("_001.bmp"), ::testing::EndsWith("_001.raw"),
+                          ::testing::EndsWith("_002.bmp")));
   EXPECT_THAT(DataRecords(DataDbName(2)), ::testing::SizeIs(2));
   EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
   EXPECT_EQ(Device().LoadDatabase(ListDbName(2, 3)).records.size(), 2u);
@@ -882,18 +896,27 @@ TEST_P(LosslessSituation, KeepsWhatDidNotReachThePC) {
   if (situation == "OutputFileBlocked") {
     fs::create_directories(OutputFileOf(spec));
     logged = {skipped};
-  } else if (situation == "MalformedSignatureFirst") {
-    // A signature the handheld application never finished, ahead of the good ones.
+  } else if (situation == "MalformedSignatureFirst" || situation == "SecondSignatureOfAField") {
+    // A signature of record 2 that the handheld application never finished, ahead of the
+    // good ones; or a second one of record 1. No HotSync can store either with its record:
+    // each gets a file of its own, and the handheld is cleared.
+    const bool broken = situation == "MalformedSignatureFirst";
+    Signature signature = MakeSignature(9);
+    if (broken) signature.width = 0;
+    const std::pair<int, int> key = broken ? std::make_pair(2, 2) : std::make_pair(1, 2);
+    moreSignatures_.emplace_back(key, signature);
     PalmDatabase db = Device().LoadDatabase(BitmapDbName(2));
-    Signature broken = MakeSignature(9);
-    broken.width = 0;
     PalmRecord record;
     record.uniqueId = db.NewUniqueId();
-    record.data = BitmapRecord(9, 2, 1, broken);
-    db.records.insert(db.records.begin(), record);
+    record.data = BitmapRecord(9, static_cast<int16_t>(key.first), 1, signature);
+    db.records.insert(broken ? db.records.begin() : db.records.end(), record);
     Device().SaveDatabase(db);
-    logged = {"Session #3: Failure reading PDA database: QP28-Bitmap_S03", kept,
-              "Not every signature could be read from QP28-Bitmap_S03.", skipped};
+    logged = {"Session #3: Failure reading PDA database: QP28-Bitmap_S03",
+              Format("Session03(Sweep): Signature of Rec_ID %d, field 2, ", key.first) +
+                  (broken ? "which cannot be converted to a bitmap, saved unconverted as "
+                          : "a second one of that record and field, saved as ") +
+                  FromPDA() + "/Signatures/S03F02_",
+              "Session03(Sweep): Uploaded 2 records from " + ToPDA() + "/S03_data.txt"};
   } else if (situation == "SharedCustomFolder") {
     // Another HotSync user's signature, named in that user's own output file.
     qptest::WriteFile(FromPDAOf(spec) + "/Signatures/S03F02_26010101_001_Bob.bmp", "BM");
@@ -916,15 +939,25 @@ TEST_P(LosslessSituation, KeepsWhatDidNotReachThePC) {
     EXPECT_EQ(MarkupCodes(text, {"A1", "A2", "A3"}).size(), 3u);
   } else if (situation == "SharedCustomFolder") {
     EXPECT_TRUE(fs::exists(FromPDAOf(spec) + "/Signatures/S03F02_26010101_001_Bob.bmp"));
+  } else if (situation == "MalformedSignatureFirst") {
+    // The good signatures after it are in bitmap files, the broken one is in a file that
+    // holds the handheld's bytes and does not claim to be a bitmap.
+    EXPECT_THAT(FileNames(FromPDA() + "/Signatures"),
+                ElementsAre(::testing::MatchesRegex("S03F02_[0-9]{8}_001\\.bmp"),
+                            ::testing::MatchesRegex("S03F02_[0-9]{8}_001\\.raw"),
+                            ::testing::MatchesRegex("S03F02_[0-9]{8}_002\\.bmp")));
+  } else if (situation == "SecondSignatureOfAField") {
+    EXPECT_EQ(FileNames(FromPDA() + "/Signatures").size(), 3u);
   }
   if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
 }
 
 INSTANTIATE_TEST_SUITE_P(Everyday, LosslessSituation,
                          ::testing::Values("OutputFileBlocked", "MalformedSignatureFirst",
-                                           "AppendToAnEditedFile", "AppendToAnAnnotatedFile",
-                                           "SharedCustomFolder", "RowRefusedByTheTable",
-                                           "SettingsCannotBeWrittenBack", "SettingsCannotBeRead"),
+                                           "SecondSignatureOfAField", "AppendToAnEditedFile",
+                                           "AppendToAnAnnotatedFile", "SharedCustomFolder",
+                                           "RowRefusedByTheTable", "SettingsCannotBeWrittenBack",
+                                           "SettingsCannotBeRead"),
                          [](const auto& info) { return info.param; });
 
 // --- Nothing repeated -------------------------------------------------------------------------
