@@ -657,13 +657,19 @@ void TKLVPCSessionText::DeleteOldBitmaps() {
 void TKLVPCSessionText::RemoveStaleBitmapTemporaries() {
   const std::string prefix = Format("S%.2dF", SlotIndex + 1);
   const std::string suffix = BitmapSuffix();
+  const std::string raw = RawSignatureSuffix();
   RemoveStaleTemporaries(FromPDAFolder + "Signatures", [&](const std::string& Target) {
-    return IsBitmapName(Target, prefix, suffix);
+    return IsBitmapName(Target, prefix, suffix) || IsBitmapName(Target, prefix, raw);
   });
 }
 
 std::string TKLVPCSessionText::BitmapSuffix() const {
   return PathMode == 2 ? "_" + UserNameInFileName() + ".bmp" : ".bmp";
+}
+
+std::string TKLVPCSessionText::RawSignatureSuffix() const {
+  std::string suffix = BitmapSuffix();
+  return suffix.replace(suffix.size() - 4, 4, ".raw");
 }
 
 void TKLVPCSessionText::WriteRowBitmaps() {
@@ -697,8 +703,8 @@ void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap, int FieldNo) {
 void TKLVPCSessionText::SaveUnclaimedBitmaps() {
   auto saved = [&](const TKLVBitmap& Bitmap, const char* How, const std::string& FileName) {
     UnclaimedLines_.push_back(SessionLabel +
-                              Format(": Signature of Rec_ID %d, field %d, %s ",
-                                     Bitmap.SessionRecId, Bitmap.FieldNo, How) +
+                              Format(": Signature of Rec_ID %d, field %d, %s ", Bitmap.SessionRecId,
+                                     Bitmap.FieldNo, How) +
                               FileName);
   };
   for (int k = 0; PDASession.Bitmaps && k < PDASession.Bitmaps->Count(); ++k) {
@@ -716,10 +722,8 @@ void TKLVPCSessionText::SaveUnclaimedBitmaps() {
       saved(bitmap, "a second one of that record and field, saved as", stray.FileName);
       continue;
     }
-    // The bytes as they came, under a name that does not claim a bitmap.
-    std::string suffix = BitmapSuffix();
-    suffix.replace(suffix.size() - 4, 4, ".raw");
-    const std::string name = MakeBitmapFileName(SignatureFilePrefix(bitmap.FieldNo), suffix);
+    const std::string name =
+        MakeBitmapFileName(SignatureFilePrefix(bitmap.FieldNo), RawSignatureSuffix());
     WriteFileAtomically(name, stray.HandheldBytes);
     SavedBitmaps_.push_back(name);
     stray.FileName = name;

@@ -156,6 +156,9 @@ class TKLVPCSessionText : public TKLVPCSession {
   void RemoveStaleBitmapTemporaries();
   // What follows the counter in a bitmap file name.
   std::string BitmapSuffix() const;
+  // The same for the handheld's bytes of a signature that could not be converted, which do
+  // not claim to be a bitmap.
+  std::string RawSignatureSuffix() const;
   // Logs that FileName could not be read and answers false.
   bool ReadFailure(const std::string& FileName, const std::exception& E);
   // The start of the names of the field's files in the Signatures folder.

@@ -1445,6 +1445,7 @@ TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
   for (const std::string& name :
        {conduitDir_ + "/QuillorP2_ODBC.ini.tmp-a1B2c3", handheldDir_ + "/Orders.pdb.tmp-a1B2c3",
         signatures + "/S03F02_26010101_001_Ann.bmp.tmp-a1B2c3",
+        signatures + "/S03F02_26010101_001_Ann.raw.tmp-a1B2c3",
         signatures + "/S03F02_26010101_001_Bob.bmp.tmp-a1B2c3", shared + "/notes.txt.tmp-a1B2c3"})
     qptest::WriteFile(name, "half");
   std::string live = conduitDir_ + "/QuillorP2_ODBC.ini.tmp-XXXXXX";
