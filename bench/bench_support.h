@@ -5,12 +5,16 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/exception.h"
+#include "base/format.h"
 
 // The text as one shell word.
 inline std::string Quote(const std::string& s) {
@@ -37,4 +41,41 @@ inline double Milliseconds(const std::function<void()>& work) {
   work();
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
       .count();
+}
+
+// The value of a numeric option given on the command line, 1 to `most`; `fallback` when it is
+// not given. Raises EUsageError for anything else.
+inline int PositiveOption(const CommandLine& line, const char* option, int fallback,
+                          long most = 1000000) {
+  if (!line.Has(option)) return fallback;
+  const std::string text = line.Value(option);
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value <= 0 || value > 1000000)
+    throw EUsageError(std::string(option) + " needs a positive number, not " + text);
+  if (value > most) throw EUsageError(Format("%s must be at most %ld", option, most));
+  return static_cast<int>(value);
+}
+
+// A benchmark program's main: --help, a wrong argument and a failure answered as every program
+// here answers them.
+template <class Options>
+int BenchMain(const char* program, const char* usage, int argc, char** argv,
+              Options (*parse)(const std::vector<std::string>&),
+              const std::function<void(const Options&)>& run) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (AsksForHelp(args)) return PrintUsage(usage);
+  Options options;
+  try {
+    options = parse(args);
+  } catch (const EUsageError& e) {
+    return ReportUsageError(program, e);
+  }
+  try {
+    run(options);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return 1;
+  }
 }

@@ -301,14 +301,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
   const CommandLine line(args, {"--runs", "--only", "--out"});
   line.Operands({});
   Options o;
-  if (line.Has("--runs")) {
-    const std::string text = line.Value("--runs");
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value <= 0 || value > 1000)
-      throw EUsageError("--runs needs a number from 1 to 1000, not " + text);
-    o.runs = static_cast<int>(value);
-  }
+  o.runs = PositiveOption(line, "--runs", o.runs, 1000);
   o.only = line.Value("--only");
   if (!o.only.empty() && std::find(kParts.begin(), kParts.end(), o.only) == kParts.end())
     throw EUsageError("--only takes signatures, append, upload or lists, not " + o.only);
@@ -316,27 +309,17 @@ Options ParseOptions(const std::vector<std::string>& args) {
   return o;
 }
 
+void RunBench(const Options& o) {
+  GrowthBench bench(o);
+  std::printf("median of %d runs, %s\n", o.runs, o.out.c_str());
+  const std::vector<std::pair<std::string, void (*)(GrowthBench&)>> parts = {
+      {"signatures", Signatures}, {"append", Append}, {"upload", Upload}, {"lists", Lists}};
+  for (const auto& [name, part] : parts)
+    if (o.only.empty() || o.only == name) part(bench);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (AsksForHelp(args)) return PrintUsage(kUsage);
-  Options o;
-  try {
-    o = ParseOptions(args);
-  } catch (const EUsageError& e) {
-    return ReportUsageError("growth_bench", e);
-  }
-  try {
-    GrowthBench bench(o);
-    std::printf("median of %d runs, %s\n", o.runs, o.out.c_str());
-    const std::vector<std::pair<std::string, void (*)(GrowthBench&)>> parts = {
-        {"signatures", Signatures}, {"append", Append}, {"upload", Upload}, {"lists", Lists}};
-    for (const auto& [name, part] : parts)
-      if (o.only.empty() || o.only == name) part(bench);
-    return 0;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "growth_bench: %s\n", e.what());
-    return 1;
-  }
+  return BenchMain<Options>("growth_bench", kUsage, argc, argv, ParseOptions, RunBench);
 }

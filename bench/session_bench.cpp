@@ -203,79 +203,58 @@ double TimeMedian(int runs, const std::function<void()>& work) {
 Options ParseOptions(const std::vector<std::string>& args) {
   const CommandLine line(args, {"--records", "--sessions", "--runs"});
   line.Operands({});
-  // Up to a million, and for some options less.
-  auto number = [&](const char* option, int fallback, long most = 1000000) {
-    if (!line.Has(option)) return fallback;
-    const std::string text = line.Value(option);
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value <= 0 || value > 1000000)
-      throw EUsageError(std::string(option) + " needs a positive number, not " + text);
-    if (value > most) throw EUsageError(Format("%s must be at most %ld", option, most));
-    return static_cast<int>(value);
-  };
   Options o;
-  o.records = number("--records", o.records, 65535);
-  o.sessions = number("--sessions", o.sessions, 32);
-  o.runs = number("--runs", o.runs);
+  o.records = PositiveOption(line, "--records", o.records, 65535);
+  o.sessions = PositiveOption(line, "--sessions", o.sessions, 32);
+  o.runs = PositiveOption(line, "--runs", o.runs);
   return o;
+}
+
+void RunBench(const Options& o) {
+  Bench bench(o);
+  std::printf("%d sessions, %zu records (%d in the largest), %d fields each; median of %d runs\n",
+              o.sessions, bench.TotalRecords(), o.records, kFields, o.runs);
+  const double empty = TimeMedian(o.runs, [&] { bench.EmptyHotSync(); });
+  // The full HotSync and the plain converter in turn, so that a change of the machine's
+  // speed meets both; the ratio is taken pair by pair.
+  std::vector<double> fulls, baselines, ratios;
+  for (int i = 0; i < o.runs; ++i) {
+    fulls.push_back(Milliseconds([&] { bench.FullHotSync(); }));
+    baselines.push_back(Milliseconds([&] { bench.Baseline(); }));
+    ratios.push_back(fulls.back() / baselines.back());
+  }
+  const double full = Median(fulls), baseline = Median(baselines);
+  bench.Check();
+  std::printf("HotSync without sessions (fixed cost): %9.1f ms\n", empty);
+  std::printf("full HotSync through the stand-in:     %9.1f ms  (%.2f us per record)\n", full,
+              1000 * full / static_cast<double>(bench.TotalRecords()));
+  std::printf("plain converter:                       %9.1f ms  (%.2f us per record)\n", baseline,
+              1000 * baseline / static_cast<double>(bench.TotalRecords()));
+  std::printf("ratio full / plain converter:          %9.2f  (median of the pairs' ratios)\n",
+              Median(ratios));
+  std::printf("ratio (full - fixed) / plain converter:%9.2f\n", (full - empty) / baseline);
+
+  std::printf("peak memory of a HotSync (median of %d):\n", o.runs);
+  auto peak = [&](const std::string& handheld) {
+    std::vector<double> peaks;
+    for (int i = 0; i < o.runs; ++i) peaks.push_back(bench.PeakMiB(handheld));
+    return Median(peaks);
+  };
+  for (const auto& [records, sessions] : kMemoryRecords) {
+    const std::string handheld = bench.MemoryHandheld(records, sessions);
+    std::printf("  %7d records in %2d session%s:      %9.1f MiB\n", records, sessions,
+                sessions == 1 ? " " : "s", peak(handheld));
+  }
+  const auto& [records, sessions] = kMemoryRecords[0];
+  bench.PrintFormatFile(kLargeFormatFile);
+  std::printf("  %7d records, %3llu MiB print format: %7.1f MiB\n", records,
+              static_cast<unsigned long long>(kLargeFormatFile >> 20),
+              peak(bench.MemoryHandheld(records, sessions)));
+  bench.PrintFormatFile(0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (AsksForHelp(args)) return PrintUsage(kUsage);
-  Options o;
-  try {
-    o = ParseOptions(args);
-  } catch (const EUsageError& e) {
-    return ReportUsageError("session_bench", e);
-  }
-  try {
-    Bench bench(o);
-    std::printf("%d sessions, %zu records (%d in the largest), %d fields each; median of %d runs\n",
-                o.sessions, bench.TotalRecords(), o.records, kFields, o.runs);
-    const double empty = TimeMedian(o.runs, [&] { bench.EmptyHotSync(); });
-    // The full HotSync and the plain converter in turn, so that a change of the machine's
-    // speed meets both; the ratio is taken pair by pair.
-    std::vector<double> fulls, baselines, ratios;
-    for (int i = 0; i < o.runs; ++i) {
-      fulls.push_back(Milliseconds([&] { bench.FullHotSync(); }));
-      baselines.push_back(Milliseconds([&] { bench.Baseline(); }));
-      ratios.push_back(fulls.back() / baselines.back());
-    }
-    const double full = Median(fulls), baseline = Median(baselines);
-    bench.Check();
-    std::printf("HotSync without sessions (fixed cost): %9.1f ms\n", empty);
-    std::printf("full HotSync through the stand-in:     %9.1f ms  (%.2f us per record)\n", full,
-                1000 * full / static_cast<double>(bench.TotalRecords()));
-    std::printf("plain converter:                       %9.1f ms  (%.2f us per record)\n", baseline,
-                1000 * baseline / static_cast<double>(bench.TotalRecords()));
-    std::printf("ratio full / plain converter:          %9.2f  (median of the pairs' ratios)\n",
-                Median(ratios));
-    std::printf("ratio (full - fixed) / plain converter:%9.2f\n", (full - empty) / baseline);
-
-    std::printf("peak memory of a HotSync (median of %d):\n", o.runs);
-    auto peak = [&](const std::string& handheld) {
-      std::vector<double> peaks;
-      for (int i = 0; i < o.runs; ++i) peaks.push_back(bench.PeakMiB(handheld));
-      return Median(peaks);
-    };
-    for (const auto& [records, sessions] : kMemoryRecords) {
-      const std::string handheld = bench.MemoryHandheld(records, sessions);
-      std::printf("  %7d records in %2d session%s:      %9.1f MiB\n", records, sessions,
-                  sessions == 1 ? " " : "s", peak(handheld));
-    }
-    const auto& [records, sessions] = kMemoryRecords[0];
-    bench.PrintFormatFile(kLargeFormatFile);
-    std::printf("  %7d records, %3llu MiB print format: %7.1f MiB\n", records,
-                static_cast<unsigned long long>(kLargeFormatFile >> 20),
-                peak(bench.MemoryHandheld(records, sessions)));
-    bench.PrintFormatFile(0);
-    return 0;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "session_bench: %s\n", e.what());
-    return 1;
-  }
+  return BenchMain<Options>("session_bench", kUsage, argc, argv, ParseOptions, RunBench);
 }
