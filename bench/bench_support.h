@@ -30,6 +30,19 @@ inline void Run(const std::string& command, const std::string& output = "/dev/nu
     throw Exception("failed: " + command);
 }
 
+// The peak memory, in MiB, of a command run through the peak_memory program of the folder.
+inline double PeakMiB(const std::string& outFolder, const std::string& command) {
+  const std::string measured = outFolder + "/peak_memory " + command;
+  FILE* p = popen(measured.c_str(), "r");
+  long kib = -1;
+  if (p) {
+    if (std::fscanf(p, "%ld", &kib) != 1) kib = -1;
+    if (pclose(p) != 0) kib = -1;
+  }
+  if (kib < 0) throw Exception("failed: " + measured);
+  return static_cast<double>(kib) / 1024;
+}
+
 inline double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();

@@ -161,18 +161,8 @@ class GrowthBench {
   // Median of the runs' peak memory of a HotSync, in MiB.
   double SyncPeakMiB(const std::string& handheldTemplate) {
     std::vector<double> peaks;
-    for (int i = 0; i < o_.runs; ++i) {
-      const std::string command =
-          o_.out + "/peak_memory " + hotsync_ + "/hotsync sync " + Quote(Fresh(handheldTemplate));
-      FILE* p = popen(command.c_str(), "r");
-      long kib = -1;
-      if (p) {
-        if (std::fscanf(p, "%ld", &kib) != 1) kib = -1;
-        if (pclose(p) != 0) kib = -1;
-      }
-      if (kib < 0) throw Exception("failed: " + command);
-      peaks.push_back(static_cast<double>(kib) / 1024);
-    }
+    for (int i = 0; i < o_.runs; ++i)
+      peaks.push_back(PeakMiB(o_.out, hotsync_ + "/hotsync sync " + Quote(Fresh(handheldTemplate))));
     return Median(peaks);
   }
   // The last HotSync's log lines that contain text.

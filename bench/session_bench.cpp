@@ -139,16 +139,7 @@ class Bench {
   }
   // The peak memory of one HotSync of the handheld, in MiB.
   double PeakMiB(const std::string& handheld) const {
-    const std::string command =
-        kOut + "/peak_memory " + hotsync_ + "/hotsync sync " + Quote(handheld);
-    FILE* p = popen(command.c_str(), "r");
-    long kib = -1;
-    if (p) {
-      if (std::fscanf(p, "%ld", &kib) != 1) kib = -1;
-      if (pclose(p) != 0) kib = -1;
-    }
-    if (kib < 0) throw Exception("failed: " + command);
-    return static_cast<double>(kib) / 1024;
+    return ::PeakMiB(kOut, hotsync_ + "/hotsync sync " + Quote(handheld));
   }
 
   std::string ConduitOutput(int slot) const {
