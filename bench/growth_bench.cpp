@@ -162,7 +162,8 @@ class GrowthBench {
   double SyncPeakMiB(const std::string& handheldTemplate) {
     std::vector<double> peaks;
     for (int i = 0; i < o_.runs; ++i)
-      peaks.push_back(PeakMiB(o_.out, hotsync_ + "/hotsync sync " + Quote(Fresh(handheldTemplate))));
+      peaks.push_back(
+          PeakMiB(o_.out, hotsync_ + "/hotsync sync " + Quote(Fresh(handheldTemplate))));
     return Median(peaks);
   }
   // The last HotSync's log lines that contain text.
@@ -224,8 +225,8 @@ void Signatures(GrowthBench& bench) {
   Times times[2];
   const int counts[2] = {1000, 3000};
   for (int k = 0; k < 2; ++k) {
-    const std::string hh = bench.Template(Format("sign-%d", counts[k]),
-                                          {SignatureSession(counts[k], false)});
+    const std::string hh =
+        bench.Template(Format("sign-%d", counts[k]), {SignatureSession(counts[k], false)});
     times[k] = bench.SyncMs(hh, nullptr);
     PrintTimes(Format("%d signatures:", counts[k]).c_str(), times[k]);
   }
