@@ -15,3 +15,12 @@ QP_TEST_EXPORT const char* qp_test_own_path() {
   path = platform::ModuleFileName(reinterpret_cast<const void*>(&qp_test_own_path));
   return path.c_str();
 }
+
+// Thread-local data too large for the allocator's small blocks.
+namespace {
+thread_local char tRoom[1 << 18];
+}  // namespace
+
+QP_TEST_EXPORT void qp_test_touch_thread_local() {
+  tRoom[0] = 1;
+}
