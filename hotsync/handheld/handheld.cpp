@@ -104,7 +104,7 @@ std::vector<HandheldDbInfo> Handheld::ListDatabases() const {
     try {
       // The layout alone: a HotSync opens a database the same way.
       PalmDatabase db;
-      const PalmRecordFile file(info.path, db);
+      const PalmRecordFile layout(info.path, db);
       info.name = db.name;
       info.attributes = db.attributes;
       info.type = db.type;
