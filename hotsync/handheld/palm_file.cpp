@@ -116,12 +116,14 @@ int PalmDatabase::FindResource(uint32_t resType, uint16_t id) const {
 uint32_t PalmDatabase::NewUniqueId() {
   // Only the records added since the last call are looked at: one id after another costs as
   // much as the records, not their square.
-  if (records.size() < idsChecked_) idsChecked_ = 0, highestId_ = 0;
+  if (records.size() < idsChecked_) {
+    idsChecked_ = 0;
+    highestId_ = 0;
+  }
   for (size_t i = idsChecked_; i < records.size(); ++i)
     highestId_ = std::max(highestId_, records[i].uniqueId);
   idsChecked_ = records.size();
-  const uint32_t highest = highestId_;
-  uint32_t id = std::max(uniqueIdSeed, highest + 1);
+  uint32_t id = std::max(uniqueIdSeed, highestId_ + 1);
   if (id == 0) id = 1;
   if (id > kPalmMaxUniqueId) {
     // Ids wrapped: take the lowest free one.
