@@ -223,7 +223,7 @@ TStoppedHotSyncRestart::~TStoppedHotSyncRestart() {
   try {
     engine_.StartStoppedHotSync();
   } catch (...) {
-    // Leaving by an exception already; the manager cannot be started.
+    // Nothing may leave a destructor, which may run while an exception passes.
   }
 }
 
