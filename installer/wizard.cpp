@@ -69,12 +69,12 @@ void TfrmWizard_Container::Repaint() {
   if (OnRepaint) OnRepaint();
 }
 
-// Creates the engine and reads the settings, the command line and the HotSync users. False
+// Creates the engine and reads the settings file, the command line and the HotSync users. False
 // when the window closed on the way.
-bool TfrmWizard_Container::Initialize() {
+bool TfrmWizard_Container::Initialize(const std::string& settings) {
   InstallerEngine = std::make_unique<TKLV_Vantreler>(installerFolder_);
   TKLV_Vantreler& engine = *InstallerEngine;
-  engine.LoadSettings(installerFolder_ + "Vantrel.ini");
+  engine.LoadSettings(settings);
   if (!arguments_.empty()) {
     if (arguments_[0] == "-r") {
       engine.FRemoveMode = true;
@@ -115,7 +115,7 @@ void TfrmWizard_Container::FormShow() {
     return;
   }
   try {
-    if (!Initialize()) return;
+    if (!Initialize(settings)) return;
   } catch (...) {
     StartUpFailed(
         std::string("Unrecoverable error during initialization!  Installation cannot continue.  "

@@ -88,7 +88,7 @@ class TfrmWizard_Container {
   std::unique_ptr<TKLV_Vantreler> InstallerEngine;
 
  private:
-  bool Initialize();
+  bool Initialize(const std::string& settings);
   // Tells the operator why the installer cannot go on and asks to close; declined, the window
   // stays open with only Cancel to press.
   void StartUpFailed(const std::string& message);
