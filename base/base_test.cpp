@@ -184,6 +184,12 @@ TEST(TextFile, WritesCrLfAndReplacesAtomically) {
   entries = 0;
   for (auto& e : fs::directory_iterator(dir)) (void)e, ++entries;
   EXPECT_EQ(entries, 1u);
+  // So does a rename that fails: a folder in the file's place.
+  fs::create_directory(dir / "folder");
+  EXPECT_THROW(WriteFileAtomically((dir / "folder").string(), "x"), EInOutError);
+  entries = 0;
+  for (auto& e : fs::directory_iterator(dir)) (void)e, ++entries;
+  EXPECT_EQ(entries, 2u);
 }
 
 TEST(TextFile, ReadsWholeFilesOfAnySize) {

@@ -160,8 +160,11 @@ void WriteFileAtomically(const std::string& path,
                          const std::function<void(const TByteSink&)>& produce) {
   constexpr size_t kChunk = 64 * 1024;
   std::string tmp = path + ".tmp-XXXXXX";
-  int fd = CreateTemporaryFile(tmp);
+  const int fd = CreateTemporaryFile(tmp);
   if (fd < 0) throw EInOutError(Format("Cannot create file \"%s\". %s", tmp.c_str(), std::strerror(errno)));
+  // Closed only once the file is renamed or removed: until then it stays locked as a live
+  // one. After a good fsync a close has nothing left to report.
+  const FileDescriptor file{fd};
   int err = 0;  // errno of the first failure
   auto writeAll = [&](const char* p, size_t left) {
     while (left > 0 && err == 0) {
@@ -189,17 +192,15 @@ void WriteFileAtomically(const std::string& path,
     writeAll(buffer.data(), buffer.size());
   } catch (...) {
     ::unlink(tmp.c_str());
-    ::close(fd);
     throw;
   }
   if (err == 0) ::fchmod(fd, 0644);
   if (err == 0 && ::fsync(fd) != 0) err = errno;
-  // Renamed before it is closed: until the rename the file stays locked as a live one.
   if (err == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) ::unlink(tmp.c_str());
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0)
+  if (err != 0) {
+    ::unlink(tmp.c_str());
     throw EInOutError(Format("Cannot write file \"%s\". %s", path.c_str(), std::strerror(err)));
+  }
   SyncFolderOf(path);
 }
 

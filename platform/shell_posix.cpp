@@ -205,8 +205,9 @@ bool CopyFileCreatingFolders(const std::string& from, const std::string& to) {
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);
 
   // Through a temporary file: a library in use keeps its old contents until it is unloaded.
+  // It stays open, so locked as a live one, until it is renamed or removed.
   std::string tmp = target + ".tmp-XXXXXX";
-  Fd out(::mkstemp(tmp.data()));
+  Fd out(CreateTemporaryFile(tmp));
   if (!out.Valid()) return false;
   bool ok = true;
   char buf[65536];
@@ -221,7 +222,6 @@ bool CopyFileCreatingFolders(const std::string& from, const std::string& to) {
     }
   }
   ok = ok && ::fchmod(out.Get(), sst.st_mode & 07777) == 0 && ::fsync(out.Get()) == 0;
-  if (::close(out.Release()) != 0) ok = false;
   if (!ok || std::rename(tmp.c_str(), target.c_str()) != 0) {
     ::unlink(tmp.c_str());
     return false;
