@@ -836,7 +836,6 @@ void TKLVPCSessionText::WriteFailure(const std::string& FileName, const std::exc
 
 bool TKLVPCSessionText::UploadFile(const std::string& FileName, const TUploadLine& Line,
                                    const std::function<void()>& Finish) {
-  KeepUploadFile_ = true;
   bool ok = false;
   Guarded(
       [&] {
