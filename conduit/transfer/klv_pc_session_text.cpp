@@ -326,8 +326,7 @@ void TKLVTextOutputFile::Finish() {
 }
 
 void TKLVTextOutputFile::Commit() {
-  if (Fd_ >= 0) Finish();
-  if (TempName_.empty()) throw EInOutError("File not open");
+  if (!IsFinished()) throw EInOutError("File not finished");
   if (std::rename(TempName_.c_str(), Target_.c_str()) != 0) {
     const int err = errno;
     Discard();

@@ -51,9 +51,9 @@ class TKLVTextOutputFile {
   // Writes out what is buffered and closes the file, on the disk but not yet the target.
   // Raises EInOutError when it is not open or cannot be finished, and discards it then.
   void Finish();
-  // Makes the file the target (finishing it first when that is not done). Raises EInOutError
-  // when it is neither open nor finished or cannot be made the target; the target then keeps
-  // its earlier content unless the rename was done and only the folder's sync failed.
+  // Makes the finished file the target. Raises EInOutError when it is not finished or cannot
+  // be made the target; the target then keeps its earlier content unless the rename was done
+  // and only the folder's sync failed.
   void Commit();
   // Drops the written text and the lock; the target stays as it was.
   void Discard();
