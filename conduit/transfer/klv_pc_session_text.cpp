@@ -99,7 +99,7 @@ size_t SkipDigits(const std::string& Text, size_t At) {
 }
 
 // Whether Name is Prefix + field "nn" + "_" + stamp "yymmddhh" + "_" + counter + Suffix, as
-// MakeBitmapFileName forms it. The counter is all digits and Suffix starts with "_", so the
+// MakeBitmapFileName forms it. The counter is all digits and Suffix starts with none, so the
 // name splits in one way only.
 bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std::string& Suffix) {
   if (Name.compare(0, Prefix.size(), Prefix) != 0) return false;
