@@ -486,7 +486,7 @@ std::string TKLVPCSessionText::MakeBitmapFileName(const std::string& Prefix,
     std::string name = head + Format("%.3d", counters.Next) + Suffix;
     // A name taken since the listing, by another HotSync into the same folder, stays taken.
     if (EntryExists(name)) continue;
-    counters.Used.insert(counters.Next++);
+    ++counters.Next;
     return name;
   }
 }

@@ -189,7 +189,7 @@ class TKLVPCSessionText : public TKLVPCSession {
   // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
   std::vector<std::string> UnclaimedLines_;
   // Per bitmap name head (prefix and stamp) and suffix: the counters found in use when the
-  // folder was listed or handed out since, and the lowest one not yet looked at.
+  // folder was listed, and the lowest one not yet looked at (Next only grows).
   struct TBitmapCounters {
     std::unordered_set<int> Used;
     int Next = 1;
