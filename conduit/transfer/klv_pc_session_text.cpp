@@ -685,7 +685,7 @@ void TKLVPCSessionText::WriteRowBitmaps() {
     int32_t recId = PDASession.CurrentDb->FieldByName("Rec_ID").AsInteger();
     TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
     if (!bitmap) continue;
-    SaveBitmap(*bitmap, i);
+    SaveBitmap(*bitmap);
   }
 }
 
@@ -694,8 +694,8 @@ std::string TKLVPCSessionText::SignatureFilePrefix(int FieldNo) const {
          Format("S%.2dF%.2d_", SlotIndex + 1, FieldNo);
 }
 
-void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap, int FieldNo) {
-  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(FieldNo), BitmapSuffix()));
+void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap) {
+  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(Bitmap.FieldNo), BitmapSuffix()));
   SavedBitmaps_.push_back(Bitmap.FileName);
 }
 
@@ -709,14 +709,14 @@ void TKLVPCSessionText::SaveUnclaimedBitmaps() {
   for (int k = 0; PDASession.Bitmaps && k < PDASession.Bitmaps->Count(); ++k) {
     TKLVBitmap& bitmap = *PDASession.Bitmaps->Bitmap(k);
     if (!bitmap.FileName.empty() || PDASession.IsUnexportedSignature(bitmap)) continue;
-    SaveBitmap(bitmap, bitmap.FieldNo);
+    SaveBitmap(bitmap);
     saved(bitmap, "which no downloaded record holds, saved as", bitmap.FileName);
   }
   for (TKLVStraySignature& stray : PDASession.StraySignatures) {
     TKLVBitmap& bitmap = *stray.Bitmap;
     if (!stray.FileName.empty() || PDASession.IsUnexportedSignature(bitmap)) continue;
     if (bitmap.HasImage()) {
-      SaveBitmap(bitmap, bitmap.FieldNo);
+      SaveBitmap(bitmap);
       stray.FileName = bitmap.FileName;
       saved(bitmap, "a second one of that record and field, saved as", stray.FileName);
       continue;

@@ -164,7 +164,7 @@ class TKLVPCSessionText : public TKLVPCSession {
   // The start of the names of the field's files in the Signatures folder.
   std::string SignatureFilePrefix(int FieldNo) const;
   // Saves the bitmap in the Signatures folder under the name of its field's files.
-  void SaveBitmap(TKLVBitmap& Bitmap, int FieldNo);
+  void SaveBitmap(TKLVBitmap& Bitmap);
   // Logs that a record from FileName could not be written to the handheld, and with LeftOut
   // that the handheld database is full and how many lines with data were left out.
   void WriteFailure(const std::string& FileName, const std::exception& E,
