@@ -815,10 +815,9 @@ std::string LinesText(size_t Count) {
 
 }  // namespace
 
-bool TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exception& E) {
+void TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exception& E) {
   LogMessage(SessionLabel + ": " + "Failure reading input text file: " + FileName + "\n" + "  " +
              ExceptionText(E));
-  return false;
 }
 
 void TKLVPCSessionText::WriteFailure(const std::string& FileName, const std::exception& E,

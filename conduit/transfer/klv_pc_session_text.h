@@ -159,8 +159,8 @@ class TKLVPCSessionText : public TKLVPCSession {
   // The same for the handheld's bytes of a signature that could not be converted, which do
   // not claim to be a bitmap.
   std::string RawSignatureSuffix() const;
-  // Logs that FileName could not be read and answers false.
-  bool ReadFailure(const std::string& FileName, const std::exception& E);
+  // Logs that FileName could not be read.
+  void ReadFailure(const std::string& FileName, const std::exception& E);
   // The start of the names of the field's files in the Signatures folder.
   std::string SignatureFilePrefix(int FieldNo) const;
   // Saves the bitmap in the Signatures folder under the name of its field's files.
