@@ -1,7 +1,7 @@
 #pragma once
 // The PC side of one handheld session during one HotSync: where the session's records are
 // downloaded to and where its upload data comes from. The handheld session drives it through
-// the twelve operations below; the text and ODBC sessions implement them.
+// the operations below; the text and ODBC sessions implement them.
 
 #include <cstdint>
 #include <string>

@@ -244,11 +244,11 @@ void TKLVPCSessionODBC::WriteRecord() {
           }))
     return;
 
-  // While batched, the rows counted here may be earlier ones, and refusals come through
-  // RowRefused; what is thrown is the database failing.
   // Only a record left out is named: with AbortOnRecordError a refusal fails the session.
   if (Batched_ && !AbortOnRecordError)
     Queued_.emplace_back(Table_->PostedRows() + 1, CurrentRecord());
+  // While batched, the rows counted here may be earlier ones, and refusals come through
+  // RowRefused; what is thrown is the database failing.
   Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Post()); },
           [&](const std::exception& e) {
             if (Batched_) {

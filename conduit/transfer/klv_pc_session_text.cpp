@@ -99,7 +99,7 @@ size_t SkipDigits(const std::string& Text, size_t At) {
 }
 
 // Whether Name is Prefix + field "nn" + "_" + stamp "yymmddhh" + "_" + counter + Suffix, as
-// MakeBitmapFileName forms it. The counter is all digits and Suffix starts with "_", so the
+// MakeBitmapFileName forms it. The counter is all digits and Suffix starts with none, so the
 // name splits in one way only.
 bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std::string& Suffix) {
   if (Name.compare(0, Prefix.size(), Prefix) != 0) return false;
@@ -326,8 +326,7 @@ void TKLVTextOutputFile::Finish() {
 }
 
 void TKLVTextOutputFile::Commit() {
-  if (Fd_ >= 0) Finish();
-  if (TempName_.empty()) throw EInOutError("File not open");
+  if (!IsFinished()) throw EInOutError("File not finished");
   if (std::rename(TempName_.c_str(), Target_.c_str()) != 0) {
     const int err = errno;
     Discard();
@@ -487,7 +486,7 @@ std::string TKLVPCSessionText::MakeBitmapFileName(const std::string& Prefix,
     std::string name = head + Format("%.3d", counters.Next) + Suffix;
     // A name taken since the listing, by another HotSync into the same folder, stays taken.
     if (EntryExists(name)) continue;
-    counters.Used.insert(counters.Next++);
+    ++counters.Next;
     return name;
   }
 }
@@ -686,7 +685,7 @@ void TKLVPCSessionText::WriteRowBitmaps() {
     int32_t recId = PDASession.CurrentDb->FieldByName("Rec_ID").AsInteger();
     TKLVBitmap* bitmap = PDASession.Bitmaps ? PDASession.Bitmaps->FindBitmap(recId, i) : nullptr;
     if (!bitmap) continue;
-    SaveBitmap(*bitmap, i);
+    SaveBitmap(*bitmap);
   }
 }
 
@@ -695,8 +694,8 @@ std::string TKLVPCSessionText::SignatureFilePrefix(int FieldNo) const {
          Format("S%.2dF%.2d_", SlotIndex + 1, FieldNo);
 }
 
-void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap, int FieldNo) {
-  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(FieldNo), BitmapSuffix()));
+void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap) {
+  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(Bitmap.FieldNo), BitmapSuffix()));
   SavedBitmaps_.push_back(Bitmap.FileName);
 }
 
@@ -710,14 +709,14 @@ void TKLVPCSessionText::SaveUnclaimedBitmaps() {
   for (int k = 0; PDASession.Bitmaps && k < PDASession.Bitmaps->Count(); ++k) {
     TKLVBitmap& bitmap = *PDASession.Bitmaps->Bitmap(k);
     if (!bitmap.FileName.empty() || PDASession.IsUnexportedSignature(bitmap)) continue;
-    SaveBitmap(bitmap, bitmap.FieldNo);
+    SaveBitmap(bitmap);
     saved(bitmap, "which no downloaded record holds, saved as", bitmap.FileName);
   }
   for (TKLVStraySignature& stray : PDASession.StraySignatures) {
     TKLVBitmap& bitmap = *stray.Bitmap;
     if (!stray.FileName.empty() || PDASession.IsUnexportedSignature(bitmap)) continue;
     if (bitmap.HasImage()) {
-      SaveBitmap(bitmap, bitmap.FieldNo);
+      SaveBitmap(bitmap);
       stray.FileName = bitmap.FileName;
       saved(bitmap, "a second one of that record and field, saved as", stray.FileName);
       continue;
@@ -816,10 +815,9 @@ std::string LinesText(size_t Count) {
 
 }  // namespace
 
-bool TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exception& E) {
+void TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exception& E) {
   LogMessage(SessionLabel + ": " + "Failure reading input text file: " + FileName + "\n" + "  " +
              ExceptionText(E));
-  return false;
 }
 
 void TKLVPCSessionText::WriteFailure(const std::string& FileName, const std::exception& E,
@@ -836,7 +834,6 @@ void TKLVPCSessionText::WriteFailure(const std::string& FileName, const std::exc
 
 bool TKLVPCSessionText::UploadFile(const std::string& FileName, const TUploadLine& Line,
                                    const std::function<void()>& Finish) {
-  KeepUploadFile_ = true;
   bool ok = false;
   Guarded(
       [&] {

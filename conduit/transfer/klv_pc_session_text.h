@@ -51,9 +51,9 @@ class TKLVTextOutputFile {
   // Writes out what is buffered and closes the file, on the disk but not yet the target.
   // Raises EInOutError when it is not open or cannot be finished, and discards it then.
   void Finish();
-  // Makes the file the target (finishing it first when that is not done). Raises EInOutError
-  // when it is neither open nor finished or cannot be made the target; the target then keeps
-  // its earlier content unless the rename was done and only the folder's sync failed.
+  // Makes the finished file the target. Raises EInOutError when it is not finished or cannot
+  // be made the target; the target then keeps its earlier content unless the rename was done
+  // and only the folder's sync failed.
   void Commit();
   // Drops the written text and the lock; the target stays as it was.
   void Discard();
@@ -159,12 +159,12 @@ class TKLVPCSessionText : public TKLVPCSession {
   // The same for the handheld's bytes of a signature that could not be converted, which do
   // not claim to be a bitmap.
   std::string RawSignatureSuffix() const;
-  // Logs that FileName could not be read and answers false.
-  bool ReadFailure(const std::string& FileName, const std::exception& E);
+  // Logs that FileName could not be read.
+  void ReadFailure(const std::string& FileName, const std::exception& E);
   // The start of the names of the field's files in the Signatures folder.
   std::string SignatureFilePrefix(int FieldNo) const;
   // Saves the bitmap in the Signatures folder under the name of its field's files.
-  void SaveBitmap(TKLVBitmap& Bitmap, int FieldNo);
+  void SaveBitmap(TKLVBitmap& Bitmap);
   // Logs that a record from FileName could not be written to the handheld, and with LeftOut
   // that the handheld database is full and how many lines with data were left out.
   void WriteFailure(const std::string& FileName, const std::exception& E,
@@ -189,7 +189,7 @@ class TKLVPCSessionText : public TKLVPCSession {
   // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
   std::vector<std::string> UnclaimedLines_;
   // Per bitmap name head (prefix and stamp) and suffix: the counters found in use when the
-  // folder was listed or handed out since, and the lowest one not yet looked at.
+  // folder was listed, and the lowest one not yet looked at (Next only grows).
   struct TBitmapCounters {
     std::unordered_set<int> Used;
     int Next = 1;

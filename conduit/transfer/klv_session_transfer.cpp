@@ -126,16 +126,14 @@ bool TKLVPDASession::SignaturesSaved() const {
 bool TKLVPDASession::DownloadSession() {
   DataOnPC_ = false;
   KeepAliveIfRunning();
-  bool opened = false;
   try {
     CloseDb();
     OpenDataDb();
-    opened = true;
     CurrentDb->ResetRecordIndex();
     CurrentDb->First();
   } catch (const std::exception& e) {
     // A data database that does not exist holds nothing to download.
-    DataOnPC_ = !opened && IsMissingDatabase(e);
+    DataOnPC_ = IsMissingDatabase(e);
     LogDbFailure("Failure opening PDA database: ", e);
     return false;
   }
