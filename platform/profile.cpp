@@ -73,24 +73,32 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
   if (keysAndValues.empty()) return;
   std::string path = ProfilePath(file);
   try {
-    // Other processes may write the file too: each change is made to what the last one left.
-    FileLock lock(LockFileOf(path));
+    // The file's bytes with the keys set, and whether they differ from what it holds.
+    auto changed = [&](std::string& bytes) {
+      std::optional<std::string> before;
+      std::vector<std::string> lines;
+      if (::access(path.c_str(), F_OK) == 0) {
+        // A read-only file stays as it is, as on Windows.
+        if (::access(path.c_str(), W_OK) != 0) throw EInOutError(path);
+        before = ReadFileBytes(path);
+        lines = SplitLines(*before);
+      }
+      if (!SetProfileValues(lines, section, keysAndValues)) throw EInOutError(path);
+      bytes.clear();
+      for (const std::string& l : lines) bytes += l + "\r\n";
+      return bytes != before;
+    };
+    // Takes only files no process holds, so it needs no lock of ours.
     const std::string folder = FolderOf(path);
     const std::string name = path.substr(folder.size());
     RemoveStaleTemporaries(folder, [&](const std::string& target) { return target == name; });
-    std::optional<std::string> before;
-    std::vector<std::string> lines;
-    if (::access(path.c_str(), F_OK) == 0) {
-      // A read-only file stays as it is, as on Windows.
-      if (::access(path.c_str(), W_OK) != 0) throw EInOutError(path);
-      before = ReadFileBytes(path);
-      lines = SplitLines(*before);
-    }
-    if (!SetProfileValues(lines, section, keysAndValues)) throw EInOutError(path);
     std::string bytes;
-    for (const std::string& l : lines) bytes += l + "\r\n";
-    // The same bytes again would cost a rename and a sync of the disk for nothing.
-    if (bytes != before) WriteFileAtomically(path, bytes);
+    // The same bytes again would cost a rename and a sync of the disk for nothing, and need
+    // no lock (nor a folder the lock file can be made in).
+    if (!changed(bytes)) return;
+    // Other processes may write the file too: each change is made to what the last one left.
+    FileLock lock(LockFileOf(path));
+    if (changed(bytes)) WriteFileAtomically(path, bytes);
   } catch (const EInOutError&) {
     throw EIniFileException(Format("Unable to write to %s", path.c_str()));
   }

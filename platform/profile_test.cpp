@@ -13,6 +13,7 @@
 
 #include "base/exception.h"
 #include "base/text_file.h"
+#include "platform/file_lock.h"
 #include "platform/profile_text.h"
 #include "testsupport/test_support.h"
 
@@ -205,6 +206,12 @@ TEST_F(Profile, BatchWriteIsAllOrNothing) {
   EXPECT_THROW(WriteProfileStrings(dir / "missing/x.ini", "S", {{"A", "1"}}), EIniFileException);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
   WriteProfileStrings(ini, "s", {{"a", "2"}, {"C", "3"}, {"c", "4"}});
+  EXPECT_EQ(qptest::ReadFile(ini), "[S]\r\na=2\r\nc=4\r\n");
+  // Where no lock file can be made (a read-only folder), writing what the file already holds
+  // still succeeds: it needs no lock. A change does need one.
+  std::filesystem::create_directory(LockFileOf(ini));
+  WriteProfileStrings(ini, "S", {{"a", "2"}, {"c", "4"}});
+  EXPECT_THROW(WriteProfileStrings(ini, "S", {{"A", "3"}}), EIniFileException);
   EXPECT_EQ(qptest::ReadFile(ini), "[S]\r\na=2\r\nc=4\r\n");
 }
 
