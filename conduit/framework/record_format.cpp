@@ -226,15 +226,14 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
 
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
                           bool alignOnWord, TVornUnpackPlan& plan) {
-  const bool fits = plan.reusable_ && plan.fields_ == &fields &&
-                    plan.layout_ == fields.LayoutVersion() && plan.limit_ == limit &&
-                    plan.align_ == alignOnWord;
+  // A layout version names one field list of the process.
+  const bool fits = plan.reusable_ && plan.layout_ == fields.LayoutVersion() &&
+                    plan.limit_ == limit && plan.align_ == alignOnWord;
   if (!fits) {
     plan.reusable_ = false;
     plan.steps_.clear();
     Planner planner{plan.steps_};
     Walk(buffer, limit, fields, alignOnWord, {}, planner);
-    plan.fields_ = &fields;
     plan.layout_ = fields.LayoutVersion();
     plan.limit_ = limit;
     plan.align_ = alignOnWord;

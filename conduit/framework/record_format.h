@@ -41,7 +41,6 @@ class TVornUnpackPlan {
                                    TVornPalmFields& fields, bool alignOnWord,
                                    TVornUnpackPlan& plan);
   std::vector<Step> steps_;
-  const TVornPalmFields* fields_ = nullptr;
   uint64_t layout_ = 0;
   uint32_t limit_ = 0;
   bool align_ = false;
