@@ -1,5 +1,6 @@
 #pragma once
-// What the benchmarks share: running shell commands and timing work.
+// What the benchmarks share: running shell commands, timing work, setting up a stand-in
+// HotSync installation, and (from the tests' support) a temporary folder, qptest::TempDir.
 
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "base/command_line.h"
 #include "base/exception.h"
 #include "base/format.h"
+#include "testsupport/test_support.h"
 
 // The text as one shell word.
 inline std::string Quote(const std::string& s) {
@@ -41,6 +44,19 @@ inline double PeakMiB(const std::string& outFolder, const std::string& command) 
   }
   if (kib < 0) throw Exception("failed: " + measured);
   return static_cast<double>(kib) / 1024;
+}
+
+// Sets up a stand-in HotSync installation of the build output folder outFolder in folder:
+// folder/registry (which REGISTRY_FILE is set to), folder/hotsync, and a copy of the conduit
+// library at folder/conduit/libQuillorP2_ODBC.so, registered under QP28.
+inline void InstallStandIn(const std::string& outFolder, const std::string& folder,
+                           const std::string& library) {
+  setenv("REGISTRY_FILE", (folder + "/registry").c_str(), 1);
+  Run(outFolder + "/hotsync setup " + Quote(folder + "/hotsync"));
+  const std::string copy = folder + "/conduit/libQuillorP2_ODBC.so";
+  std::filesystem::create_directories(folder + "/conduit");
+  std::filesystem::copy_file(library, copy);
+  Run(folder + "/hotsync/hotsync conduit add QP28 " + Quote(copy));
 }
 
 inline double Median(std::vector<double> v) {

@@ -11,7 +11,6 @@
 // Reports medians of R runs and the ratios. DIR is the build output folder whose stand-in
 // installation and conduit are run (default: this build's). Everything lives in a temporary
 // folder that is removed at the end.
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -49,7 +48,6 @@ const char kUsage[] =
     "  --out DIR  the build output folder to run (default: this build's)\n";
 constexpr int kMaxLines = 65535;
 constexpr uint64_t kLargeUpload = 170'000'000;
-const std::vector<std::string> kParts = {"signatures", "append", "upload", "lists"};
 
 struct Options {
   int runs = 5;
@@ -90,36 +88,11 @@ std::string UploadLine(int n) {
   return line + "\r\n";
 }
 
-// A new temporary folder, removed with everything in it when the object goes.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "qp-growth-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw Exception("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 class GrowthBench {
  public:
-  explicit GrowthBench(const Options& o) : o_(o), root_(folder_.Path()) {
-    setenv("REGISTRY_FILE", (root_ + "/registry").c_str(), 1);
-    hotsync_ = root_ + "/hotsync";
-    Run(o.out + "/hotsync setup " + Quote(hotsync_));
-    fs::create_directories(root_ + "/conduit");
-    const std::string library = root_ + "/conduit/libQuillorP2_ODBC.so";
-    fs::copy_file(o.out + "/libQuillorP2_ODBC.so", library);
-    Run(hotsync_ + "/hotsync conduit add QP28 " + Quote(library));
+  explicit GrowthBench(const Options& o)
+      : o_(o), root_(folder_.Path()), hotsync_(root_ + "/hotsync") {
+    InstallStandIn(o.out, root_, o.out + "/libQuillorP2_ODBC.so");
   }
   std::string UserFolder() const { return root_ + "/conduit/Data/" + kUser; }
   std::string Signatures() const { return UserFolder() + "/FromPDA/Signatures"; }
@@ -179,7 +152,7 @@ class GrowthBench {
  private:
   Options o_;
   // Gone with the benchmark, also when its set-up fails.
-  TempFolder folder_;
+  qptest::TempDir folder_;
   std::string root_, hotsync_;
 };
 
@@ -288,13 +261,17 @@ void Lists(GrowthBench& bench) {
   PrintRatio("65,535 / 10,000 lines:", times[1], times[0]);
 }
 
+const std::vector<std::pair<std::string, void (*)(GrowthBench&)>> kParts = {
+    {"signatures", Signatures}, {"append", Append}, {"upload", Upload}, {"lists", Lists}};
+
 Options ParseOptions(const std::vector<std::string>& args) {
   const CommandLine line(args, {"--runs", "--only", "--out"});
   line.Operands({});
   Options o;
   o.runs = PositiveOption(line, "--runs", o.runs, 1000);
   o.only = line.Value("--only");
-  if (!o.only.empty() && std::find(kParts.begin(), kParts.end(), o.only) == kParts.end())
+  if (!o.only.empty() && std::none_of(kParts.begin(), kParts.end(),
+                                      [&](const auto& part) { return part.first == o.only; }))
     throw EUsageError("--only takes signatures, append, upload or lists, not " + o.only);
   o.out = line.Value("--out", o.out);
   return o;
@@ -303,9 +280,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
 void RunBench(const Options& o) {
   GrowthBench bench(o);
   std::printf("median of %d runs, %s\n", o.runs, o.out.c_str());
-  const std::vector<std::pair<std::string, void (*)(GrowthBench&)>> parts = {
-      {"signatures", Signatures}, {"append", Append}, {"upload", Upload}, {"lists", Lists}};
-  for (const auto& [name, part] : parts)
+  for (const auto& [name, part] : kParts)
     if (o.only.empty() || o.only == name) part(bench);
 }
 

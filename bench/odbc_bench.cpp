@@ -157,28 +157,18 @@ struct Backend {
 
 class Bench {
  public:
-  explicit Bench(const Options& o) : options_(o) {
-    std::string pattern = (fs::temp_directory_path() / "qp-odbc-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw Exception("mkdtemp failed");
-    root_ = pattern;
-    handheld_ = root_ + "/handheld";
-    rowsFile_ = root_ + "/rows.tsv";
+  explicit Bench(const Options& o)
+      : options_(o),
+        root_(folder_.Path()),
+        handheld_(root_ + "/handheld"),
+        rowsFile_(root_ + "/rows.tsv") {
     // One HotSync installation per conduit library, each with its own registry (which names
     // the installation whose libraries the conduit loads) and its own settings file.
     for (size_t c = 0; c < o.conduits.size(); ++c) {
       const std::string folder = root_ + Format("/%zu", c);
-      setenv("REGISTRY_FILE", (folder + "/registry").c_str(), 1);
-      Run(kOut + "/hotsync setup " + Quote(folder + "/hotsync"));
-      fs::create_directories(folder + "/conduit");
-      fs::copy_file(o.conduits[c], folder + "/conduit/libQuillorP2_ODBC.so");
-      Run(folder + "/hotsync/hotsync conduit add QP28 " +
-          Quote(folder + "/conduit/libQuillorP2_ODBC.so"));
+      InstallStandIn(kOut, folder, o.conduits[c]);
       installations_.push_back(folder);
     }
-  }
-  ~Bench() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   // A handheld whose sessions hold the records, and the same rows as a tab-separated file.
@@ -293,6 +283,8 @@ class Bench {
   }
 
   Options options_;
+  // Gone with the benchmark, also when its set-up fails.
+  qptest::TempDir folder_;
   std::string root_, handheld_, rowsFile_;
   std::vector<std::string> installations_;
   int records_ = 0;

@@ -6,7 +6,6 @@
 //   session_bench [--records N] [--sessions S] [--runs R]
 // Reports the median of R runs of each, and their ratio. Everything lives in a temporary
 // folder that is removed at the end.
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -79,18 +78,9 @@ std::vector<SessionSpec> BenchSessions(const Options& o) {
 
 class Bench {
  public:
-  explicit Bench(const Options& o) : options_(o) {
-    std::string pattern = (fs::temp_directory_path() / "qp-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw Exception("mkdtemp failed");
-    root_ = pattern;
-    setenv("REGISTRY_FILE", (root_ + "/registry").c_str(), 1);
-    hotsync_ = root_ + "/hotsync";
-    library_ = root_ + "/conduit/libQuillorP2_ODBC.so";
-    handheld_ = root_ + "/handheld";
-    Run(kOut + "/hotsync setup " + Quote(hotsync_));
-    fs::create_directories(root_ + "/conduit");
-    fs::copy_file(kOut + "/libQuillorP2_ODBC.so", library_);
-    Run(hotsync_ + "/hotsync conduit add QP28 " + Quote(library_));
+  explicit Bench(const Options& o)
+      : root_(folder_.Path()), hotsync_(root_ + "/hotsync"), handheld_(root_ + "/handheld") {
+    InstallStandIn(kOut, root_, kOut + "/libQuillorP2_ODBC.so");
 
     sessions_ = BenchSessions(o);
     Handheld hh = Handheld::Create(handheld_, kUser);
@@ -101,11 +91,6 @@ class Bench {
     WriteAppPreference(empty, "bench scanner");
     WriteSessions(empty, {});
   }
-  ~Bench() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
   void HotSync(const std::string& handheld) { Run(hotsync_ + "/hotsync sync " + Quote(handheld)); }
   void FullHotSync() { HotSync(handheld_); }
   void EmptyHotSync() { HotSync(root_ + "/empty"); }
@@ -179,8 +164,9 @@ class Bench {
   }
 
  private:
-  Options options_;
-  std::string root_, hotsync_, library_, handheld_;
+  // Gone with the benchmark, also when its set-up fails.
+  qptest::TempDir folder_;
+  std::string root_, hotsync_, handheld_;
   std::vector<SessionSpec> sessions_;
 };
 
