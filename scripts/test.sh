@@ -20,13 +20,16 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 status=0
 total_pass=0
 total_fail=0
+count_failure() {
+  status=1
+  total_fail=$((total_fail + 1))
+}
 run_suite() {
   local kind=$1 dir=$2
   echo "=== $kind build"
   if ! scripts/build.sh "$kind"; then
     echo "=== $kind build FAILED"
-    status=1
-    total_fail=$((total_fail + 1))
+    count_failure
     return
   fi
   echo "=== $kind tests"
@@ -49,8 +52,7 @@ run_from_another_folder() {
   mkdir -p "$folder"
   if ! names=$("$program" --gtest_list_tests | awk '/^[^ ]/ {suite = $1} /^  / {print suite $1}'); then
     echo "=== cannot list the tests of $program"
-    status=1
-    total_fail=$((total_fail + 1))
+    count_failure
     return
   fi
   for name in $names; do
@@ -59,8 +61,7 @@ run_from_another_folder() {
     else
       cat "$log"
       echo "=== FAILED from $folder: $name"
-      status=1
-      total_fail=$((total_fail + 1))
+      count_failure
     fi
   done
 }
@@ -92,7 +93,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz targets"
-  if scripts/fuzz.sh; then total_pass=$((total_pass + 1)); else total_fail=$((total_fail + 1)); status=1; fi
+  if scripts/fuzz.sh; then total_pass=$((total_pass + 1)); else count_failure; fi
 fi
 
 echo
