@@ -85,6 +85,10 @@ bool TKLVConduit::RunPostHSHook() {
   return CallRunHook("DoQuillorP_PostHSProcess");
 }
 
+void KeepAliveIfRunning() {
+  if (GConduit) GConduit->KeepAlive();
+}
+
 void LogMessage(const std::string& Text) {
   if (!GConduit) return;
   try {

@@ -43,6 +43,8 @@ extern bool GBannerPending;
 // Adds one line to the HotSync log, preceded once per library load by the banner. Never
 // fails; does nothing without a conduit object.
 void LogMessage(const std::string& Text);
+// GConduit's KeepAlive; nothing without a conduit object.
+void KeepAliveIfRunning();
 
 // The application's start-up and shut-down, run after the framework's start-up and before
 // its shut-down. Start-up creates GConduit; errors of the conduit's construction propagate.

@@ -16,10 +16,6 @@ TKLVSessionList GSessionList;
 
 namespace {
 
-void KeepAliveIfRunning() {
-  if (GConduit) GConduit->KeepAlive();
-}
-
 // Text of a fixed-width character array: up to its NUL, or all of it when it has none.
 std::string FixedText(const char* Text, size_t Width) {
   const char* end = static_cast<const char*>(std::memchr(Text, 0, Width));

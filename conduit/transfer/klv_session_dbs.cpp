@@ -13,10 +13,6 @@ namespace {
 constexpr uint8_t kReadWrite = 0xE0;
 constexpr uint8_t kReadOnly = 0xA0;
 
-void KeepAliveIfRunning() {
-  if (GConduit) GConduit->KeepAlive();
-}
-
 }  // namespace
 
 bool IsMissingDatabase(const std::exception& E) {

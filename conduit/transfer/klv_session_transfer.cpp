@@ -12,14 +12,6 @@
 #include "conduit/transfer/klv_pc_session.h"
 #include "conduit/transfer/klv_pda_session.h"
 
-namespace {
-
-void KeepAliveIfRunning() {
-  if (GConduit) GConduit->KeepAlive();
-}
-
-}  // namespace
-
 void TKLVPDASession::LogDbFailure(const std::string& What, const std::exception& E,
                                   const std::string& Tail) {
   LogMessage(Format("Session #%d: ", Index + 1) + What + (CurrentDb ? CurrentDb->FileName() : "") +
