@@ -1326,11 +1326,11 @@ class RealHotSyncs : public Lossless {
   // A second installation with a copy of the conduit library of its own, and its registry.
   void SetUpSecondInstallation() {
     const std::string env = "REGISTRY_FILE=" + Quote(registry2_) + " ";
-    Output setup = Shell(env + kOut + "/hotsync setup " + Quote(hotsync2_));
+    Output setup = Shell(env + Quote(kOut + "/hotsync") + " setup " + Quote(hotsync2_));
     ASSERT_EQ(setup.status, 0) << setup.text;
     fs::create_directories(conduit2_);
     fs::copy_file(kOut + "/libQuillorP2_ODBC.so", conduit2_ + "/libQuillorP2_ODBC.so");
-    Output add = Shell(env + hotsync2_ + "/hotsync conduit add QP28 " +
+    Output add = Shell(env + Quote(hotsync2_ + "/hotsync") + " conduit add QP28 " +
                        Quote(conduit2_ + "/libQuillorP2_ODBC.so"));
     ASSERT_EQ(add.status, 0) << add.text;
   }

@@ -128,7 +128,7 @@ TEST(Handheld, PreferencesLiveInThePreferenceDatabases) {
 
 // The handheld program, run from the build's output folder; standard error goes to `err`.
 int RunHandheld(const std::string& args, const std::string& out, const std::string& err = "&1") {
-  const std::string cmd = std::string(QP_OUT_DIR) + "/handheld " + args + " >" + out + " 2>" + err;
+  const std::string cmd = "'" QP_OUT_DIR "/handheld' " + args + " >" + out + " 2>" + err;
   const int status = std::system(cmd.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
