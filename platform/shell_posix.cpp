@@ -17,6 +17,7 @@
 
 #include "base/exception.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 #include "platform/file_names.h"
 #include "platform/line_escape.h"
 #include "platform/shell.h"
@@ -207,7 +208,7 @@ bool CopyFileCreatingFolders(const std::string& from, const std::string& to) {
   // Through a temporary file: a library in use keeps its old contents until it is unloaded.
   // It stays open, so locked as a live one, until it is renamed or removed.
   std::string tmp = target + ".tmp-XXXXXX";
-  Fd out(CreateTemporaryFile(tmp));
+  FileDescriptor out = CreateTemporaryFile(tmp);
   if (!out.Valid()) return false;
   bool ok = true;
   char buf[65536];

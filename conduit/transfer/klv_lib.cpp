@@ -6,6 +6,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 #include "platform/file_names.h"
 #include "platform/modules.h"
 #include "platform/version_info.h"
@@ -118,7 +119,7 @@ void RemoveLastLines(const std::string& fileName, int count) {
       bytes += "\r\n";
     }
     // The download file may be the only copy of what came off the handheld.
-    WriteFileAtomically(fileName, bytes);
+    platform::WriteFileAtomically(fileName, bytes);
   } catch (const std::exception& e) {
     throw Exception(fileName + ": " + ExceptionText(e));
   }
@@ -138,8 +139,7 @@ bool SafeForceDirectories(const std::string& path) {
     if (fs::is_directory(p, ec)) return true;
     // A bare name has no folder above it to create it in.
     if (p.find_first_of("/\\:") == std::string::npos) return false;
-    fs::create_directories(p, ec);
-    return fs::is_directory(p, ec);
+    return platform::CreateFolders(p);
   } catch (...) {
     return false;
   }

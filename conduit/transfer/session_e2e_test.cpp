@@ -28,6 +28,7 @@
 #include "examples/session_builder.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/handheld/palm_file.h"
+#include "platform/atomic_file.h"
 #include "testsupport/delimited_text.h"
 #include "testsupport/test_support.h"
 
@@ -1449,11 +1450,11 @@ TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
         signatures + "/S03F02_26010101_001_Bob.bmp.tmp-a1B2c3", shared + "/notes.txt.tmp-a1B2c3"})
     qptest::WriteFile(name, "half");
   std::string live = conduitDir_ + "/QuillorP2_ODBC.ini.tmp-XXXXXX";
-  const int liveFd = CreateTemporaryFile(live);
-  ASSERT_GE(liveFd, 0);
+  platform::FileDescriptor liveFd = platform::CreateTemporaryFile(live);
+  ASSERT_TRUE(liveFd.Valid());
 
   EXPECT_THAT(Sync(), Contains(HasSubstr("Downloaded 20000/20000 records to ODBC")));
-  ::close(liveFd);
+  liveFd.Reset();
   std::vector<std::string> codes;
   for (const auto& row : spec.rows) codes.push_back(row.at(0));
   ExpectEachRecordOnce({OutputFileOf(spec)}, codes);
