@@ -176,8 +176,8 @@ int DeleteFiles(const std::string& mask) {
   if (ListFiles(mask, &files) < 0) return -1;
   int count = 0;
   for (const auto& f : files) {
+    platform::CurrentFileSystem().Unlink(f.c_str());
     std::error_code ec;
-    fs::remove(f, ec);
     if (fs::symlink_status(f, ec).type() == fs::file_type::not_found) ++count;
   }
   return count;

@@ -643,8 +643,7 @@ void TKLVPCSessionText::DeleteOldBitmaps() {
   for (const std::string& file : files) {
     const std::string name = file.substr(platform::FolderOf(file).size());
     if (!IsBitmapName(name, prefix, suffix)) continue;
-    std::error_code ec;
-    fs::remove(file, ec);
+    platform::CurrentFileSystem().Unlink(file.c_str());
   }
 }
 
