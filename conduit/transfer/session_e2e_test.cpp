@@ -1547,3 +1547,30 @@ TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
   EXPECT_THAT(Leftovers(hotsync_), IsEmpty());
   EXPECT_THAT(Leftovers(handheldDir_), IsEmpty());
 }
+
+// A HotSync killed at any rename of the conduit (aimed there by the file table) loses nothing,
+// and the next one removes what it left.
+TEST_F(Lossless, AHotSyncKilledAtAnyRenameLosesNothing) {
+  const SessionSpec spec = SweepSessionOf("Replaced");
+  MakeTemplate(spec);
+  Prepare(spec);
+  std::map<std::string, int> fileCalls;
+  Run("", nullptr, "", "", &fileCalls);
+  ASSERT_GT(fileCalls["rename"], 0);
+  for (int k = 1; k <= fileCalls["rename"]; ++k) {
+    const std::string faults = "rename@" + std::to_string(k) + "=KILL";
+    SCOPED_TRACE(faults);
+    Prepare(spec);
+    {
+      ScopedEnv fileEnv("QP_FILE_FAULTS", faults);
+      const trtest::SyncRun killed = RunSync();
+      // 128 + SIGKILL, as the shell that ran it tells.
+      ASSERT_EQ(killed.output.status, 137) << "not killed: " << killed.output.text;
+    }
+    ExpectNothingLost(spec);
+    Run("");
+    for (const std::string& folder : {FromPDA(), FromPDA() + "/Signatures", conduitDir_})
+      EXPECT_THAT(Leftovers(folder), IsEmpty()) << folder;
+    if (HasFailure()) return;
+  }
+}
