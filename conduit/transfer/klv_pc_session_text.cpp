@@ -542,7 +542,8 @@ void TKLVPCSessionText::WritePiece(TPiece Piece) {
 
 void TKLVPCSessionText::WriteOpen() {
   const SessionPrefsData& prefs = PDASession.Prefs;
-  SavedBitmaps_.clear();
+  StagedBitmaps_.emplace();
+  Published_ = false;
   UnclaimedLines_.clear();
   OutputFileName = GetOutputFileName();
 
@@ -689,8 +690,9 @@ std::string TKLVPCSessionText::SignatureFilePrefix(int FieldNo) const {
 }
 
 void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap) {
-  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(Bitmap.FieldNo), BitmapSuffix()));
-  SavedBitmaps_.push_back(Bitmap.FileName);
+  if (!StagedBitmaps_) StagedBitmaps_.emplace();
+  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(Bitmap.FieldNo), BitmapSuffix()),
+                    *StagedBitmaps_);
 }
 
 void TKLVPCSessionText::SaveUnclaimedBitmaps() {
@@ -717,8 +719,8 @@ void TKLVPCSessionText::SaveUnclaimedBitmaps() {
     }
     const std::string name =
         MakeBitmapFileName(SignatureFilePrefix(bitmap.FieldNo), RawSignatureSuffix());
-    platform::WriteFileAtomically(name, stray.HandheldBytes);
-    SavedBitmaps_.push_back(name);
+    if (!StagedBitmaps_) StagedBitmaps_.emplace();
+    StagedBitmaps_->Stage(name, stray.HandheldBytes);
     stray.FileName = name;
     saved(bitmap, "which cannot be converted to a bitmap, saved unconverted as", name);
   }
@@ -749,31 +751,61 @@ void TKLVPCSessionText::WriteClose() {
       });
 }
 
-void TKLVPCSessionText::WriteCommit(bool Keep, const std::string& Why) {
-  if (!Keep) {
-    OutputFile.Discard();
-    // Kept on the handheld, the signatures are saved again by the next HotSync.
-    for (const std::string& name : SavedBitmaps_)
-      platform::CurrentFileSystem().Unlink(name.c_str());
-    if (!Failed_)
-      LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" + "  " +
-                 Why);
-    return;
-  }
-  if (!OutputFile.IsFinished()) return;
+bool TKLVPCSessionText::WritePublish() {
+  // A file finished after a failed record is still the output of a download that replaces
+  // it; the handheld keeps the records all the same.
+  if (!OutputFile.IsFinished()) return !Failed_;
   Guarded(
       [&] {
-        OutputFile.Commit();
-        LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
-                   std::to_string(SeenCount) + " records to " + OutputFileName);
-        for (const std::string& line : UnclaimedLines_) LogMessage(line);
+        // The bitmap files first: a row never names a file that is not there.
+        if (StagedBitmaps_) StagedBitmaps_->Publish();
+        OutputFile.Commit(true);
+        Published_ = true;
       },
       [&](const std::exception& e) {
         if (!Failed_)
           LogMessage(SessionLabel + ": " + "Failure closing output text file: " + OutputFileName +
                      "\n" + "  " + ExceptionText(e));
         Failed_ = true;
+        DropDownload();
       });
+  return Published_ && !Failed_;
+}
+
+void TKLVPCSessionText::DropDownload() {
+  Published_ = false;
+  if (OutputFile.IsRestorable()) {
+    Guarded([&] { OutputFile.Restore(); },
+            [&](const std::exception& e) {
+              LogMessage(SessionLabel + ": " + "Failure putting back the earlier output text file: " +
+                         OutputFileName + "\n" + "  " + ExceptionText(e));
+              OutputFile.Release();
+            });
+  }
+  OutputFile.Discard();
+  // Kept on the handheld, the signatures are saved again by the next HotSync.
+  if (!StagedBitmaps_) return;
+  StagedBitmaps_->Drop();
+  Guarded([&] { StagedBitmaps_->Unpublish(); },
+          [&](const std::exception& e) {
+            LogMessage(SessionLabel + ": " + "Failure removing the bitmap files of a download not "
+                       "written" + "\n" + "  " + ExceptionText(e));
+          });
+}
+
+void TKLVPCSessionText::WriteSettle(bool Keep, const std::string& Why) {
+  if (Keep) {
+    if (!Published_) return;
+    OutputFile.Release();
+    LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
+               std::to_string(SeenCount) + " records to " + OutputFileName);
+    for (const std::string& line : UnclaimedLines_) LogMessage(line);
+    return;
+  }
+  DropDownload();
+  if (!Failed_)
+    LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" + "  " +
+               Why);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -101,8 +101,12 @@ class TKLVPCSessionText : public TKLVPCSession {
   // cleared, first saves every signature no row named or the handheld session set aside (but
   // those of fields not exported).
   void WriteClose() override;
-  // Makes the finished file the target, or drops it and the bitmap files of this download.
-  void WriteCommit(bool Keep, const std::string& Why) override;
+  // Puts the download's bitmap files in place, then makes the finished file the target, the
+  // previous content kept until WriteSettle; a failure undoes both.
+  bool WritePublish() override;
+  // Keeps the published download and logs it; or puts the previous file back (or drops the
+  // unpublished one) and removes the download's bitmap files.
+  void WriteSettle(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override;
   bool DataReadRecords() override;
   bool DataReadClose() override;
@@ -195,8 +199,13 @@ class TKLVPCSessionText : public TKLVPCSession {
   bool CloseUploadFile(const std::string& FileName);
   // The exported signature fields, once WriteRowBitmaps has looked them up.
   std::optional<std::vector<int>> BitmapFields_;
-  // The bitmap files this download saved.
-  std::vector<std::string> SavedBitmaps_;
+  // Undoes what WritePublish did or would have done; failures are logged.
+  void DropDownload();
+  // The bitmap files this download saved, in place only once the download is published: a
+  // killed HotSync leaves temporaries that the next one's stale sweep removes.
+  std::optional<platform::StagedFiles> StagedBitmaps_;
+  // WritePublish made the download visible.
+  bool Published_ = false;
   // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
   std::vector<std::string> UnclaimedLines_;
   // Per bitmap name head (prefix and stamp) and suffix: the counters found in use when the
