@@ -202,7 +202,8 @@ class TKLVPDASession {
   // else dropped by all.
   bool DownloadSession();
   // Refills the data database only after a download that left nothing behind on the
-  // handheld that is not on the PC.
+  // handheld that is not on the PC. Each group's database is closed, so written back,
+  // before its file is moved aside; a failed close keeps the file.
   bool UploadSession();
   // Logs what the hook raises; always false.
   bool RunPostSessionHook();

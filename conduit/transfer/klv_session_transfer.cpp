@@ -236,6 +236,8 @@ bool TKLVPDASession::UploadSession() {
           KeepAliveIfRunning();
           reader->DataReadRecords();
           KeepAliveIfRunning();
+          // Written back before the file is moved aside: a failed close keeps it.
+          CloseDb();
           reader->DataReadClose();
         }
       }
@@ -247,6 +249,7 @@ bool TKLVPDASession::UploadSession() {
         KeepAliveIfRunning();
         reader->HintReadRecords();
         KeepAliveIfRunning();
+        CloseDb();
         reader->HintReadClose();
       }
       const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
@@ -258,6 +261,7 @@ bool TKLVPDASession::UploadSession() {
         KeepAliveIfRunning();
         reader->FieldListReadRecords(f);
         KeepAliveIfRunning();
+        CloseDb();
         reader->FieldListReadClose(f);
       }
     } catch (const std::exception& e) {

@@ -711,6 +711,7 @@ class Lossless : public SessionE2E {
     if (capturedLeft) {
       EXPECT_TRUE(fs::exists(ToPDAOf(spec) + "/S03_data.txt"));
     }
+    ExpectMovedAsideOnHandheld(spec);
 
     // A bitmap file holds a signature's pixels, a raw file the handheld's bytes of one that
     // could not be converted.
@@ -732,6 +733,40 @@ class Lossless : public SessionE2E {
         return HoldsSignature(f, signature) || f == PalmBitmapBytes(signature);
       });
       EXPECT_TRUE(kept || saved) << "the signature of record " << key.first << " is gone";
+    }
+  }
+
+  // An upload file moved aside has every line on the handheld.
+  void ExpectMovedAsideOnHandheld(const SessionSpec& spec) {
+    auto held = [&](const std::string& db, TextRecord (*read)(const std::string&)) {
+      std::set<std::string> values;
+      for (const HandheldDbInfo& info : Device().ListDatabases()) {
+        if (info.name != db) continue;
+        for (const PalmRecord& r : Device().LoadDatabase(db).records) {
+          const TextRecord record = read(r.data);
+          values.insert(read == ReadHintRecord ? record.values.at(0) + "\t" + record.values.at(1)
+                                               : record.values.at(0));
+        }
+      }
+      return values;
+    };
+    const std::string slot = Format("S%.2d", spec.slot + 1);
+    for (const std::string& name : FileNames(ToPDAOf(spec))) {
+      if (!name.starts_with("old_")) continue;
+      const std::string original = name.substr(name.find('_', 4) + 1);
+      std::set<std::string> values;
+      if (original == slot + "_data.txt")
+        values = held(DataDbName(spec.slot), ReadDataRecord);
+      else if (original == slot + "_Hints.txt")
+        values = held(HintDbName(spec.slot), ReadHintRecord);
+      else
+        values = held(ListDbName(spec.slot, std::stoi(original.substr(slot.size() + 1))),
+                      ReadListRecord);
+      for (const std::string& line : ReadTextLines(ToPDAOf(spec) + "/" + name)) {
+        const std::string value = original.ends_with("_data.txt") ? line.substr(0, line.find('\t'))
+                                                                 : line;
+        EXPECT_TRUE(value.empty() || values.count(value)) << value << " of " << name;
+      }
     }
   }
 
