@@ -233,10 +233,17 @@ class TKLVPDASession {
   // Why the download leaves records or signatures on the handheld that are not on the PC
   // although no writer failed; empty when there is nothing the PC lacks.
   std::string DataKeptReason(int32_t HandedOut, bool ReachedEnd) const;
+  // Whether the open answers again that the bitmap database does not exist.
+  bool BitmapDbStillMissing();
 
   // Set by LoadBitmaps when it has read every signature of the session (or it has none).
   bool SignaturesRead_ = false;
   // Set by DownloadSession when every record of the data database is on the PC (also when
   // there is no data database).
   bool DataOnPC_ = false;
+  // How many records the download handed to every output; the upload empties a data
+  // database only when it holds no more.
+  int32_t HandedToAll_ = 0;
+  // Set by LoadBitmaps when the open answered that the bitmap database does not exist.
+  bool BitmapDbMissing_ = false;
 };

@@ -31,7 +31,7 @@ void TKLVPDASession::AddReader(TKLVPCSession* Session) {
 }
 
 bool TKLVPDASession::LoadBitmaps() {
-  SignaturesRead_ = false;
+  SignaturesRead_ = BitmapDbMissing_ = false;
   bool hasBitmapField = false;
   const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
   for (int32_t i = 1; i <= count && !hasBitmapField; ++i)
@@ -49,7 +49,7 @@ bool TKLVPDASession::LoadBitmaps() {
     OpenBitmapDb();
   } catch (const std::exception& e) {
     // A database that does not exist holds no signature; one that cannot be opened may.
-    SignaturesRead_ = IsMissingDatabase(e);
+    SignaturesRead_ = BitmapDbMissing_ = IsMissingDatabase(e);
     if (SignaturesRead_ && !hasBitmapField) return true;
     LogDbFailure("Failure opening PDA database: ", e);
     return false;
@@ -115,8 +115,23 @@ bool TKLVPDASession::SignaturesSaved() const {
   return true;
 }
 
+bool TKLVPDASession::BitmapDbStillMissing() {
+  // Not CurrentDb: the data database stays open for clearing.
+  TVornConduitDb db;
+  db.SetFileName(BitmapDbName());
+  db.OpenMode = 0xA0;
+  try {
+    db.Open();
+    db.Close();
+  } catch (const std::exception& e) {
+    return IsMissingDatabase(e);
+  }
+  return false;
+}
+
 bool TKLVPDASession::DownloadSession() {
   DataOnPC_ = false;
+  HandedToAll_ = 0;
   KeepAliveIfRunning();
   try {
     CloseDb();
@@ -173,6 +188,10 @@ bool TKLVPDASession::DownloadSession() {
   // Without any writer that took the records there is no copy on the PC at all.
   const bool anyTaken = std::any_of(Writers.begin(), Writers.end(),
                                     [](const TKLVPCSession* w) { return w->Active(); });
+  // A bitmap database found missing may have been there after all: clearing empties only
+  // one this HotSync read, or one that is still not there.
+  if (anyTaken && Prefs.ClearPDAData != 0 && BitmapDbMissing_ && !BitmapDbStillMissing())
+    SignaturesRead_ = false;
   // Known before the commit, so that appended outputs need not take what stays here.
   const std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
   // A failed writer has logged why; the other reasons are logged here.
@@ -197,6 +216,7 @@ bool TKLVPDASession::DownloadSession() {
   // Read after the commit, so a writer that fails while closing or committing keeps the
   // data; kept data must not be replaced by the upload either.
   DataOnPC_ = anyTaken && !anyFailed() && kept.empty();
+  if (DataOnPC_) HandedToAll_ = handedOut;
   if (!clearing || !DataOnPC_) return true;
 
   KeepAliveIfRunning();
@@ -222,14 +242,18 @@ bool TKLVPDASession::UploadSession() {
   for (TKLVPCSession* reader : Readers) {
     try {
       if (reader->DataReadOpen()) {
-        if (!DataOnPC_) {
-          // Refilling would purge records that are not on the PC yet; the upload file stays
-          // where it is for the next HotSync.
+        // Refilling would purge records that are not on the PC yet, also when the download
+        // found none where there are some: the upload file stays for the next HotSync.
+        bool refill = DataOnPC_;
+        if (refill) {
+          OpenDataDb();
+          refill = CurrentDb->RecordCount() <= HandedToAll_;
+        }
+        if (!refill) {
           LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
                      "\n  It holds records not yet downloaded to every output; the upload "
                      "file is kept for the next HotSync.");
         } else {
-          OpenDataDb();
           KeepAliveIfRunning();
           CurrentDb->PurgeAllRecords();
           CurrentDb->ResetRecordIndex();
