@@ -6,6 +6,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "conduit/transfer/klv_bitmap.h"
+#include "conduit/transfer/klv_clearing_journal.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_hooks.h"
 #include "conduit/transfer/klv_lib.h"
@@ -32,6 +33,11 @@ void TKLVPDASession::AddReader(TKLVPCSession* Session) {
 
 bool TKLVPDASession::LoadBitmaps() {
   SignaturesRead_ = BitmapDbMissing_ = false;
+  JournalSignatures_.clear();
+  DataUploadHeld_.clear();
+  // Until the signatures of records gone from the handheld are gone too, none is read: they
+  // would go with records that took their Rec_IDs.
+  if (!ResolveClearingJournal()) return false;
   bool hasBitmapField = false;
   const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
   for (int32_t i = 1; i <= count && !hasBitmapField; ++i)
@@ -62,6 +68,9 @@ bool TKLVPDASession::LoadBitmaps() {
     while (!CurrentDb->Eof()) {
       auto bitmap = std::make_unique<TKLVBitmap>();
       bitmap->SessionRecId = CurrentDb->FieldByName("Session_Rec_ID").AsInteger();
+      JournalSignatures_.push_back({CurrentDb->Descriptor().RecordId,
+                                    RecordHash(RecordBuffer, CurrentDb->RecSize()),
+                                    bitmap->SessionRecId});
       bitmap->FieldNo = CurrentDb->FieldByName("Field_ID").AsInteger() + 1;
       const std::span<const uint8_t> blob = CurrentDb->FieldByName("Bitmap").AsBlob();
       // Neither a bitmap the conversion refuses nor a second one of a record and field could
@@ -132,6 +141,7 @@ bool TKLVPDASession::BitmapDbStillMissing() {
 bool TKLVPDASession::DownloadSession() {
   DataOnPC_ = false;
   HandedToAll_ = 0;
+  JournalData_.clear();
   KeepAliveIfRunning();
   try {
     CloseDb();
@@ -155,8 +165,19 @@ bool TKLVPDASession::DownloadSession() {
     KeepAliveIfRunning();
     writer->WriteOpen();
   }
+  // The Rec_IDs a clearing journal would name data records of.
+  std::vector<int32_t> signedRecIds;
+  if (Prefs.ClearPDAData != 0)
+    for (const TKLVJournalRecord& r : JournalSignatures_) signedRecIds.push_back(r.RecId);
+  std::sort(signedRecIds.begin(), signedRecIds.end());
   int32_t handedOut = 0;
   while (CurrentDb && CurrentDb->IsOpen() && !CurrentDb->Eof()) {
+    if (!signedRecIds.empty()) {
+      const int32_t recId = CurrentDb->FieldByName("Rec_ID").AsInteger();
+      if (std::binary_search(signedRecIds.begin(), signedRecIds.end(), recId))
+        JournalData_.push_back({CurrentDb->Descriptor().RecordId,
+                                RecordHash(RecordBuffer, CurrentDb->RecSize()), recId});
+    }
     for (TKLVPCSession* writer : Writers)
       if (writer->Active() && !writer->Failed()) writer->WriteRecord();
     ++handedOut;
@@ -193,9 +214,19 @@ bool TKLVPDASession::DownloadSession() {
   if (anyTaken && Prefs.ClearPDAData != 0 && BitmapDbMissing_ && !BitmapDbStillMissing())
     SignaturesRead_ = false;
   // Known before the commit, so that appended outputs need not take what stays here.
-  const std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
+  std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
   // A failed writer has logged why; the other reasons are logged here.
   const bool clearing = Prefs.ClearPDAData != 0 && anyTaken && !anyFailed();
+  // Written before any output commits: without it the handheld keeps the records.
+  bool journaled = false;
+  if (clearing && kept.empty() && !JournalSignatures_.empty()) {
+    try {
+      WriteJournal();
+      journaled = true;
+    } catch (const std::exception& e) {
+      kept = "The clearing journal could not be written: " + ExceptionText(e);
+    }
+  }
   if (clearing && !kept.empty()) LogDataKept(kept);
   if (together) {
     const std::string otherFailed = "Another output of the session failed.";
@@ -217,13 +248,20 @@ bool TKLVPDASession::DownloadSession() {
   // data; kept data must not be replaced by the upload either.
   DataOnPC_ = anyTaken && !anyFailed() && kept.empty();
   if (DataOnPC_) HandedToAll_ = handedOut;
-  if (!clearing || !DataOnPC_) return true;
+  if (!clearing || !DataOnPC_) {
+    if (journaled) DropJournal();
+    return true;
+  }
 
+  // From the data purge on, a failure may leave signatures of records gone from the data
+  // database: the journal stays for the next HotSync, and the upload must not give their
+  // Rec_IDs to new records meanwhile.
   KeepAliveIfRunning();
   try {
     CurrentDb->PurgeAllRecords();
   } catch (const std::exception& e) {
     LogDbFailure("Failure clearing PDA database: ", e);
+    if (journaled) DataUploadHeld_ = ClearingUnfinishedText();
     return false;
   }
   KeepAliveIfRunning();
@@ -231,9 +269,21 @@ bool TKLVPDASession::DownloadSession() {
     // Deleting needs write access: a read-only open refuses the purge.
     OpenBitmapDb(true);
     CurrentDb->PurgeAllRecords();
+    // Written back before the journal goes.
+    CloseDb();
   } catch (const std::exception& e) {
     LogDbFailure("Failure clearing PDA database: ", e);
+    if (journaled) DataUploadHeld_ = ClearingUnfinishedText();
     return false;
+  }
+  if (journaled) {
+    try {
+      RemoveClearingJournal(ClearingJournalFileName(BitmapDbName()));
+    } catch (const std::exception& e) {
+      // It resolves harmlessly next time: the signatures it names are gone.
+      LogMessage(SessionLabel() + ": Failure removing clearing journal of " + BitmapDbName() +
+                 "\n  " + ExceptionText(e));
+    }
   }
   return true;
 }
@@ -244,12 +294,15 @@ bool TKLVPDASession::UploadSession() {
       if (reader->DataReadOpen()) {
         // Refilling would purge records that are not on the PC yet, also when the download
         // found none where there are some: the upload file stays for the next HotSync.
-        bool refill = DataOnPC_;
+        bool refill = DataOnPC_ && DataUploadHeld_.empty();
         if (refill) {
           OpenDataDb();
           refill = CurrentDb->RecordCount() <= HandedToAll_;
         }
-        if (!refill) {
+        if (!DataUploadHeld_.empty()) {
+          LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
+                     "\n  " + DataUploadHeld_);
+        } else if (!refill) {
           LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
                      "\n  It holds records not yet downloaded to every output; the upload "
                      "file is kept for the next HotSync.");
