@@ -1252,6 +1252,138 @@ TEST_F(NothingRepeated, AHandheldKeptForASignatureLeavesTheAppendedOutputsAsThey
   if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
 }
 
+// --- A clearing cut in two ---------------------------------------------------------------------
+//
+// Clearing empties the data database, then the bitmap database. A HotSync cut between the two
+// leaves the signatures of records already on the PC; later records with the same Rec_IDs,
+// captured on the handheld or uploaded to it, must carry only their own signatures.
+
+namespace {
+
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+// Signature number seed on field 2 of record recId, as a record of the bitmap database.
+void Sign(PalmDatabase& bitmaps, int recId, const Signature& signature) {
+  AddRecord(bitmaps, BitmapRecord(static_cast<int16_t>(90 + recId), static_cast<int16_t>(recId),
+                                  1, signature));
+}
+
+}  // namespace
+
+class ClearingCut : public NothingRepeated {
+ protected:
+  // The journal a cut clearing of slot 3 leaves, wherever the HotSync user's folder is.
+  std::string Journal() const {
+    for (const auto& e : fs::recursive_directory_iterator(hotsync_))
+      if (e.path().filename() == "QP28-Bitmap_S03.clearing") return e.path();
+    return "";
+  }
+  // Each code once in the text file and the table, each with its own signature or none.
+  void ExpectOwnSignatures(const std::map<std::string, Signature>& own,
+                           const std::vector<std::string>& unsignedCodes) {
+    std::vector<std::string> all = unsignedCodes;
+    for (const auto& [code, signature] : own) all.push_back(code);
+    const std::string file = FromPDA() + "/S03_data.txt";
+    EXPECT_EQ(TabFileCounts(qptest::ReadFile(file)), Once(all));
+    EXPECT_EQ(TableCounts("sweep"), Once(all));
+    for (const std::vector<std::string>& row : qptest::ReadDelimited(qptest::ReadFile(file), '\t',
+                                                                     false)) {
+      const auto it = own.find(row.at(0));
+      if (it == own.end()) {
+        EXPECT_EQ(row.at(1), "") << row.at(0) << " carries a signature";
+      } else {
+        const std::string bmp = FromPDA() + "/Signatures/" + row.at(1);
+        EXPECT_TRUE(!row.at(1).empty() && HoldsSignature(qptest::ReadFile(bmp), it->second))
+            << row.at(0) << " carries \"" << row.at(1) << "\"";
+      }
+    }
+    for (const std::string& row : SplitLines(source_.Sql("SELECT code, hex(sign) FROM sweep;"))) {
+      const std::string code = row.substr(0, row.find('|'));
+      const std::string blob = FromHex(row.substr(row.find('|') + 1));
+      const auto it = own.find(code);
+      EXPECT_TRUE(it == own.end() ? blob.empty() : HoldsSignature(blob, it->second))
+          << code << " carries a signature of " << blob.size() << " bytes in the table";
+    }
+  }
+};
+
+TEST_F(ClearingCut, LaterRecordsCarryOnlyTheirOwnSignatures) {
+  // Uploads number their records 256, 512, ... (each line number byte-swapped); yesterday's
+  // A1 to A3 came that way, and all three were signed.
+  auto recId = [](int n) { return n * 256; };
+  SessionSpec spec = SweepSession();
+  spec.prefs.appendOutput = true;
+  MakeTemplate(spec);
+  Prepare(spec);
+  std::map<std::string, Signature> own;
+  {
+    PalmDatabase data = Device().LoadDatabase(DataDbName(2));
+    PalmDatabase bitmaps = Device().LoadDatabase(BitmapDbName(2));
+    data.records.clear();
+    bitmaps.records.clear();
+    for (int n = 1; n <= 3; ++n) {
+      const std::string code = "A" + std::to_string(n);
+      own[code] = MakeSignature(n);
+      AddRecord(data, DataRecord(static_cast<int16_t>(recId(n)), {code}));
+      Sign(bitmaps, recId(n), own[code]);
+    }
+    Device().SaveDatabase(data);
+    Device().SaveDatabase(bitmaps);
+  }
+  std::vector<std::string> log = Run("SyncPurgeAllRecs@2=0x400E");
+  EXPECT_THAT(log, Contains("Session #3: Failure clearing PDA database: QP28-Bitmap_S03"));
+  EXPECT_THAT(log, Contains("Session03(Sweep): Data not written to PDA database: "
+                            "QP28-Data_S03_30"));
+  // Not refilled: the upload's records would take the Rec_IDs of the signatures left.
+  EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
+  EXPECT_EQ(Device().LoadDatabase(BitmapDbName(2)).records.size(), 3u);
+  EXPECT_NE(Journal(), "");
+  std::vector<std::string> unsignedCodes;
+  ExpectOwnSignatures(own, unsignedCodes);
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+
+  // Before the next HotSync, C1 and C2 are captured with A1's and A2's Rec_IDs; C1 is signed.
+  PalmDatabase data = Device().LoadDatabase(DataDbName(2));
+  PalmDatabase bitmaps = Device().LoadDatabase(BitmapDbName(2));
+  AddRecord(data, DataRecord(static_cast<int16_t>(recId(1)), {"C1"}));
+  AddRecord(data, DataRecord(static_cast<int16_t>(recId(2)), {"C2"}));
+  own["C1"] = MakeSignature(21);
+  Sign(bitmaps, recId(1), own["C1"]);
+  Device().SaveDatabase(data);
+  Device().SaveDatabase(bitmaps);
+  log = Run("");
+  EXPECT_THAT(log, Contains("Session03(Sweep): Finished clearing QP28-Bitmap_S03: 3 signatures "
+                            "of records downloaded before removed, 0 kept with their records"));
+  EXPECT_EQ(Journal(), "");
+  unsignedCodes.push_back("C2");
+  ExpectOwnSignatures(own, unsignedCodes);
+  // The upload file the cut HotSync kept refills the handheld now.
+  const std::vector<TextRecord> uploaded = DataRecords(DataDbName(2));
+  ASSERT_EQ(uploaded.size(), 2u);
+  EXPECT_EQ(uploaded[0].values[0], "B1");
+  EXPECT_EQ(uploaded[0].recId, recId(1));
+  EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+
+  // Uploaded B1 is signed on the handheld, B2 is not.
+  bitmaps = Device().LoadDatabase(BitmapDbName(2));
+  own["B1"] = MakeSignature(31);
+  Sign(bitmaps, recId(1), own["B1"]);
+  Device().SaveDatabase(bitmaps);
+  log = Run("");
+  unsignedCodes.push_back("B2");
+  ExpectOwnSignatures(own, unsignedCodes);
+  EXPECT_THAT(log, Not(Contains(HasSubstr("a second one of that record and field"))));
+  EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
+  EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+}
+
 // A session name and a custom folder from the handheld with control characters: escaped in
 // the log and on the terminal, where they could forge a line or clear the screen.
 TEST_F(SessionE2E, HandheldTextReachesTheLogAndTheTerminalEscaped) {
