@@ -195,8 +195,9 @@ bool TKLVPDASession::DownloadSession() {
   // A replaced output cannot repeat a record, so each writer keeps what it wrote. Outputs
   // that are appended to keep it only all together, and only when the handheld lets the
   // records go: one that kept them while the handheld keeps them too would get them again
-  // from the next HotSync.
-  const bool together = Prefs.AppendOutput != 0;
+  // from the next HotSync. Without clearing every HotSync hands every record over again
+  // anyway, so each output takes the download on its own.
+  const bool together = Prefs.AppendOutput != 0 && Prefs.ClearPDAData != 0;
   for (TKLVPCSession* writer : Writers) {
     KeepAliveIfRunning();
     writer->WriteClose();
@@ -236,12 +237,24 @@ bool TKLVPDASession::DownloadSession() {
     else if (clearing && !kept.empty())
       drop = "The PDA keeps the records for the next HotSync.";
     // The last writer, the table, first: its commit is the step most likely to fail, and
-    // the text file's rename the least.
-    for (auto w = Writers.rbegin(); w != Writers.rend(); ++w) {
-      KeepAliveIfRunning();
-      (*w)->WriteCommit(drop.empty(), drop);
-      if (drop.empty() && (*w)->Failed()) drop = otherFailed;
+    // the text file's rename the least. The outcomes are logged in writer order.
+    std::vector<std::vector<std::string>> lines(Writers.size());
+    auto logLines = [&] {
+      for (const std::vector<std::string>& held : lines)
+        for (const std::string& line : held) LogMessage(line);
+    };
+    try {
+      for (size_t w = Writers.size(); w-- > 0;) {
+        KeepAliveIfRunning();
+        TKLVLogHold hold(lines[w]);
+        Writers[w]->WriteCommit(drop.empty(), drop);
+        if (drop.empty() && Writers[w]->Failed()) drop = otherFailed;
+      }
+    } catch (...) {
+      logLines();
+      throw;
     }
+    logLines();
   }
 
   // Read after the commit, so a writer that fails while closing or committing keeps the

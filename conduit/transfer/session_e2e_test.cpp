@@ -1177,17 +1177,22 @@ TEST_F(NothingRepeated, AppendedOutputsTakeADownloadTogetherOrNotAtAll) {
 
   const SessionSpec first = session("P", 3);
   MakeHandheld({first});
-  Run("");
+  std::vector<std::string> log = Run("");
   both = codes(first);
   EXPECT_EQ(XmlCodeCounts(qptest::ReadFile(xml)), Once(both));
+  // Logged in writer order, as replaced outputs are.
+  const auto text = std::find(log.begin(), log.end(),
+                              "Session03(Sweep): Downloaded 3/3 records to " + xml);
+  const auto table = std::find(log.begin(), log.end(),
+                               "Session03(Sweep): Downloaded 3/3 records to ODBC QuillorTest::sweep");
+  EXPECT_TRUE(text < table && table != log.end()) << ::testing::PrintToString(log);
 
   // The disk fills up while the text file is written (a file size limit does the same): the
   // table takes nothing either, and the handheld keeps the records.
   const SessionSpec big = session("Q", 3000);
   MakeHandheld({big});
   std::string before = qptest::ReadFile(xml);
-  std::vector<std::string> log =
-      Run("", nullptr, "sh -c 'trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\"' ");
+  log = Run("", nullptr, "sh -c 'trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\"' ");
   EXPECT_THAT(log, Contains("Session03(Sweep): Failure writing output text file: " + xml));
   EXPECT_THAT(log, Contains("Session03(Sweep): Download not written to ODBC QuillorTest::sweep"));
   EXPECT_EQ(qptest::ReadFile(xml), before);
@@ -1218,6 +1223,37 @@ TEST_F(NothingRepeated, AppendedOutputsTakeADownloadTogetherOrNotAtAll) {
   both.insert(both.end(), r.begin(), r.end());
   EXPECT_EQ(XmlCodeCounts(qptest::ReadFile(xml)), Once(both));
   EXPECT_EQ(TableCounts("sweep"), Once(both));
+}
+
+// Without clearing every HotSync hands every record over again, so holding one output back
+// for another gains nothing: each appended output takes the download on its own.
+TEST_F(NothingRepeated, WithoutClearingEachAppendedOutputTakesTheDownloadAlone) {
+  SessionSpec spec = SweepSession();
+  spec.prefs.clearPDAData = false;
+  spec.prefs.appendOutput = true;
+  MakeTemplate(spec);
+  const std::map<std::string, int> once = Once({"A1", "A2", "A3"});
+  for (const std::string failing : {"the table", "the text file"}) {
+    SCOPED_TRACE(failing);
+    Prepare(spec);
+    if (failing == "the table") {
+      qptest::WriteFile(IniFile(), "[Session03]\r\nDSN=NoSuchSource\r\nTablename=sweep\r\n"
+                                   "Enabled=True\r\nField1=code\r\n");
+    } else {
+      // The signatures cannot be saved.
+      qptest::WriteFile(FromPDA() + "/Signatures", "");
+    }
+    const std::vector<std::string> log = Run("");
+    if (failing == "the table") {
+      EXPECT_THAT(log, Contains("Session03(Sweep): Downloaded 3/3 records to " + OutputFileOf(spec)));
+      EXPECT_EQ(TabFileCounts(qptest::ReadFile(OutputFileOf(spec))), once);
+    } else {
+      EXPECT_THAT(TabFileCounts(qptest::ReadFile(OutputFileOf(spec))), IsEmpty());
+      EXPECT_EQ(TableCounts("sweep"), once);
+    }
+    EXPECT_EQ(DataRecords(DataDbName(2)).size(), 3u);
+    if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+  }
 }
 
 // The handheld is kept for a reason known before the outputs commit, here a signature that
