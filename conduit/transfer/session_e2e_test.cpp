@@ -621,6 +621,11 @@ class Lossless : public SessionE2E {
     fs::copy(template_, handheldDir_, fs::copy_options::recursive);
     fs::remove_all(conduitDir_ + "/Data", ec);
     if (spec.prefs.useCustomPath) fs::remove_all(spec.prefs.customPath, ec);
+    // A clearing journal an earlier HotSync left in the HotSync user's folder.
+    std::vector<fs::path> journals;
+    for (const auto& e : fs::recursive_directory_iterator(hotsync_))
+      if (e.path().extension() == ".clearing") journals.push_back(e.path());
+    for (const fs::path& journal : journals) fs::remove(journal);
     const std::string to = ToPDAOf(spec) + "/";
     qptest::WriteFile(to + "S03_data.txt", "B1\r\nB2\r\n");
     qptest::WriteFile(to + "S03_Hints.txt", "1\tScan the code\r\n");
