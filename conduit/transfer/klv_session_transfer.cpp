@@ -246,6 +246,12 @@ bool TKLVPDASession::DownloadSession() {
     try {
       for (size_t w = Writers.size(); w-- > 0;) {
         KeepAliveIfRunning();
+        // Before a drop deletes bitmap files: a journal left then would take signatures
+        // whose only copy is the handheld's.
+        if (journaled && !drop.empty()) {
+          DropJournal();
+          journaled = false;
+        }
         TKLVLogHold hold(lines[w]);
         Writers[w]->WriteCommit(drop.empty(), drop);
         if (drop.empty() && Writers[w]->Failed()) drop = otherFailed;
