@@ -19,7 +19,8 @@ std::set<TRecordKey> RecordKeys(TVornConduitDb& Db) {
   std::set<TRecordKey> keys;
   Db.ResetRecordIndex();
   for (Db.First(); !Db.Eof(); Db.Next()) {
-    keys.insert({Db.Descriptor().RecordId, RecordHash(RecordBuffer, Db.RecSize())});
+    const uint32_t id = Db.Descriptor().RecordId;  // a packed field: copied, not bound
+    keys.insert({id, RecordHash(RecordBuffer, Db.RecSize())});
     KeepAliveIfRunning();
   }
   return keys;
