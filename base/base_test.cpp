@@ -1,7 +1,3 @@
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -148,48 +144,13 @@ TEST(TextFile, ReadsLineByLineAsTheWholeTextSplits) {
   EXPECT_THROW(TTextLineReader(tmp / "missing"), EInOutError);
 }
 
-TEST(TextFile, WritesCrLfAndReplacesAtomically) {
+TEST(TextFile, WritesCrLf) {
   const qptest::TempDir tmp;
-  const fs::path dir = tmp.Path();
-  std::string f = (dir / "t.txt").string();
+  std::string f = tmp / "t.txt";
   WriteTextLines(f, {"one", "two"});
   EXPECT_EQ(ReadFileBytes(f), "one\r\ntwo\r\n");
   EXPECT_EQ(ReadTextLines(f), (std::vector<std::string>{"one", "two"}));
-  WriteFileAtomically(f, "new");
-  EXPECT_EQ(ReadFileBytes(f), "new");
-  size_t entries = 0;
-  for (auto& e : fs::directory_iterator(dir)) (void)e, ++entries;
-  EXPECT_EQ(entries, 1u);  // no temporary left behind
-  EXPECT_THROW(ReadFileBytes((dir / "missing").string()), EInOutError);
-  EXPECT_THROW(WriteFileAtomically((dir / "no" / "such" / "f").string(), "x"), EInOutError);
-
-  // Written piece by piece: pieces of every size, across the edges of the write buffer.
-  std::string whole;
-  WriteFileAtomically(f, [&](const TByteSink& sink) {
-    for (size_t size : {0, 1, 70000, 3, 65536, 65535, 2, 200000}) {
-      const std::string piece(size, static_cast<char>('a' + size % 26));
-      sink(piece);
-      whole += piece;
-    }
-  });
-  EXPECT_EQ(ReadFileBytes(f), whole);
-  // A producer that fails leaves the file as it was.
-  EXPECT_THROW(WriteFileAtomically(f,
-                                   [](const TByteSink& sink) {
-                                     sink(std::string(100000, 'x'));
-                                     throw Exception("refused");
-                                   }),
-               Exception);
-  EXPECT_EQ(ReadFileBytes(f), whole);
-  entries = 0;
-  for (auto& e : fs::directory_iterator(dir)) (void)e, ++entries;
-  EXPECT_EQ(entries, 1u);
-  // So does a rename that fails: a folder in the file's place.
-  fs::create_directory(dir / "folder");
-  EXPECT_THROW(WriteFileAtomically((dir / "folder").string(), "x"), EInOutError);
-  entries = 0;
-  for (auto& e : fs::directory_iterator(dir)) (void)e, ++entries;
-  EXPECT_EQ(entries, 2u);
+  EXPECT_THROW(ReadFileBytes(tmp / "missing"), EInOutError);
 }
 
 TEST(TextFile, ReadsWholeFilesOfAnySize) {
@@ -198,9 +159,9 @@ TEST(TextFile, ReadsWholeFilesOfAnySize) {
   std::string bytes;
   for (int i = 0; bytes.size() < 300000; ++i)
     bytes += std::string("rec\0\r\n", 6) + std::to_string(i);
-  WriteFileAtomically(f, bytes);
+  qptest::WriteFile(f, bytes);
   EXPECT_EQ(ReadFileBytes(f), bytes);
-  WriteFileAtomically(f, "");
+  qptest::WriteFile(f, "");
   EXPECT_EQ(ReadFileBytes(f), "");
   // Files that report no size still give their contents.
   EXPECT_NE(ReadFileBytes("/proc/self/status").find("Name:"), std::string::npos);
@@ -220,7 +181,7 @@ TEST(TextFile, ReadsWholeFilesOfAnySize) {
   }
 
   // Read in pieces at any offset; a piece beyond the end is an error, not a short read.
-  WriteFileAtomically(f, bytes);
+  qptest::WriteFile(f, bytes);
   const TReadOnlyFile file(f);
   EXPECT_EQ(file.Size(), bytes.size());
   EXPECT_EQ(file.ReadAt(299990, 10), bytes.substr(299990, 10));
@@ -232,51 +193,6 @@ TEST(TextFile, ReadsWholeFilesOfAnySize) {
     EXPECT_EQ(e.Text(), "EInOutError: Cannot read file \"" + f + "\". Input/output error");
   }
   EXPECT_THROW(TReadOnlyFile(tmp / "missing"), EInOutError);
-  EXPECT_NO_THROW(SyncFolderOf(f));
-  EXPECT_THROW(SyncFolderOf(tmp / "no/such/file"), EInOutError);
-}
-
-// A temporary file of an atomic write is removed only once nobody holds it: a writer that
-// is still at work keeps it, one that was killed does not.
-TEST(TextFile, RemovesTheTemporariesOfKilledWritersOnly) {
-  const qptest::TempDir tmp;
-  std::string live = tmp / "out.txt.tmp-XXXXXX";
-  const int liveFd = CreateTemporaryFile(live);
-  ASSERT_GE(liveFd, 0);
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    std::string name = tmp / "out.txt.tmp-XXXXXX";
-    if (CreateTemporaryFile(name) >= 0) (void)!::write(fds[1], "+", 1);
-    ::pause();
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  char c = 0;
-  ASSERT_EQ(::read(fds[0], &c, 1), 1);
-  ::close(fds[0]);
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-  // Left by a process that ended without removing them, and names that are no temporaries of
-  // out.txt.
-  for (const char* name : {"out.txt.tmp-a1B2c3", "other.txt.tmp-a1B2c3", "out.txt.tmp-a1B2c",
-                           "out.txt.tmp-a1B2c!", "out.txt"})
-    qptest::WriteFile(tmp / name, "x");
-  auto isOut = [](const std::string& target) { return target == "out.txt"; };
-
-  EXPECT_EQ(RemoveStaleTemporaries(tmp.Path(), isOut), 2u);
-  std::vector<std::string> left;
-  for (auto& e : fs::directory_iterator(tmp.Path())) left.push_back(e.path().string());
-  std::sort(left.begin(), left.end());
-  std::vector<std::string> expected = {tmp / "other.txt.tmp-a1B2c3", tmp / "out.txt", live,
-                                       tmp / "out.txt.tmp-a1B2c", tmp / "out.txt.tmp-a1B2c!"};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(left, expected);
-  ::close(liveFd);
-  EXPECT_EQ(RemoveStaleTemporaries(tmp.Path(), isOut), 1u);
-  EXPECT_FALSE(fs::exists(live));
-  EXPECT_EQ(RemoveStaleTemporaries(tmp / "missing", isOut), 0u);
 }
 
 TEST(DateTime, Stamps) {

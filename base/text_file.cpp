@@ -1,15 +1,12 @@
 #include "base/text_file.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 
 #include "base/exception.h"
@@ -76,132 +73,6 @@ void WriteTextLines(const std::string& path, const std::vector<std::string>& lin
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) throw EInOutError(Format("Cannot write file \"%s\"", path.c_str()));
-}
-
-void SyncFolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int err = fd < 0 ? errno : 0;
-  if (fd >= 0 && ::fsync(fd) != 0) err = errno;
-  if (fd >= 0) ::close(fd);
-  if (err != 0)
-    throw EInOutError(Format("Cannot write file \"%s\". %s", path.c_str(), std::strerror(err)));
-}
-
-int CreateTemporaryFile(std::string& pattern) {
-  const std::string original = pattern;
-  for (;;) {
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return -1;
-    int rc;
-    do rc = ::flock(fd, LOCK_EX);
-    while (rc != 0 && errno == EINTR);
-    // A sweep may have taken the file for a dead process's before it was locked: then it is
-    // gone, and another name is tried.
-    struct stat held {}, named {};
-    int err = rc == 0 && ::fstat(fd, &held) == 0 ? 0 : errno;
-    if (err == 0 && ::lstat(pattern.c_str(), &named) != 0) err = errno;
-    if (err == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino) return fd;
-    ::close(fd);
-    if (err != 0 && err != ENOENT) {
-      ::unlink(pattern.c_str());
-      errno = err;
-      return -1;
-    }
-    pattern = original;
-  }
-}
-
-namespace {
-
-// The characters mkstemp puts in place of "XXXXXX".
-bool IsTemporaryNameChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-
-}  // namespace
-
-size_t RemoveStaleTemporaries(const std::string& folder,
-                              const std::function<bool(const std::string&)>& isTarget) {
-  static constexpr std::string_view kTag = ".tmp-";
-  constexpr size_t kRandom = 6;
-  size_t removed = 0;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() <= kTag.size() + kRandom) continue;
-    const size_t tagAt = name.size() - kRandom - kTag.size();
-    if (name.compare(tagAt, kTag.size(), kTag) != 0 ||
-        !std::all_of(name.end() - kRandom, name.end(), IsTemporaryNameChar) ||
-        !isTarget(name.substr(0, tagAt)))
-      continue;
-    const std::string path = it->path().string();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    // A writer holds its file locked until it has renamed or removed it.
-    struct stat held {}, named {};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
-        S_ISREG(held.st_mode) && ::lstat(path.c_str(), &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
-        ::unlink(path.c_str()) == 0)
-      ++removed;
-    ::close(fd);
-  }
-  return removed;
-}
-
-void WriteFileAtomically(const std::string& path, const std::string& bytes) {
-  WriteFileAtomically(path, [&](const TByteSink& sink) { sink(bytes); });
-}
-
-void WriteFileAtomically(const std::string& path,
-                         const std::function<void(const TByteSink&)>& produce) {
-  constexpr size_t kChunk = 64 * 1024;
-  std::string tmp = path + ".tmp-XXXXXX";
-  const int fd = CreateTemporaryFile(tmp);
-  if (fd < 0) throw EInOutError(Format("Cannot create file \"%s\". %s", tmp.c_str(), std::strerror(errno)));
-  // Closed only once the file is renamed or removed: until then it stays locked as a live
-  // one. After a good fsync a close has nothing left to report.
-  const FileDescriptor file{fd};
-  int err = 0;  // errno of the first failure
-  auto writeAll = [&](const char* p, size_t left) {
-    while (left > 0 && err == 0) {
-      const ssize_t w = ::write(fd, p, left);
-      if (w < 0) {
-        if (errno != EINTR) err = errno;
-        continue;
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
-  };
-  std::string buffer;
-  try {
-    produce([&](std::string_view piece) {
-      if (buffer.size() + piece.size() > kChunk) {
-        writeAll(buffer.data(), buffer.size());
-        buffer.clear();
-      }
-      if (piece.size() >= kChunk)
-        writeAll(piece.data(), piece.size());
-      else
-        buffer.append(piece);
-    });
-    writeAll(buffer.data(), buffer.size());
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
-  }
-  if (err == 0) ::fchmod(fd, 0644);
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (err == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
-    throw EInOutError(Format("Cannot write file \"%s\". %s", path.c_str(), std::strerror(err)));
-  }
-  SyncFolderOf(path);
 }
 
 TReadOnlyFile::TReadOnlyFile(const std::string& path) : path_(path) {

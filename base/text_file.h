@@ -1,11 +1,10 @@
 #pragma once
-// Whole-file text reading and writing. Reading accepts CR LF, CR and LF line ends; a last
-// line without an end counts, a final line end adds no empty line. Writing ends every line
-// with CR LF.
+// Text and bytes of files read whole, at offsets or a line at a time. Reading accepts CR LF,
+// CR and LF line ends; a last line without an end counts, a final line end adds no empty line.
+// WriteTextLines ends every line with CR LF. Atomic writes are platform/atomic_file.h's.
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,31 +34,6 @@ std::vector<std::string> ReadTextLines(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
 // Writes each line followed by CR LF, replacing the file; raises EInOutError on failure.
 void WriteTextLines(const std::string& path, const std::vector<std::string>& lines);
-// Writes bytes to path through a temporary file renamed over it, so a crash leaves either
-// the old or the new file whole; once it returns, the new one is on the disk. Raises
-// EInOutError on failure.
-void WriteFileAtomically(const std::string& path, const std::string& bytes);
-// Where a writer hands over the bytes of a file, piece by piece.
-using TByteSink = std::function<void(std::string_view)>;
-// The same with the bytes that produce hands to its sink, written a buffer at a time, so they
-// need not all be in memory at once. When produce raises, path stays as it was and the
-// exception passes on.
-void WriteFileAtomically(const std::string& path,
-                         const std::function<void(const TByteSink&)>& produce);
-// mkstemp for the temporary file of an atomic write (pattern ends in "XXXXXX"), with the file
-// locked (flock) for as long as the descriptor stays open, so that RemoveStaleTemporaries
-// leaves it alone. Returns the descriptor, or -1 with errno set.
-int CreateTemporaryFile(std::string& pattern);
-// Removes from folder the files named T + ".tmp-" + six letters or digits (the temporary files
-// of atomic writes of T) for which isTarget(T) holds and that no process holds: those a
-// process left when it was killed. Returns how many it removed.
-size_t RemoveStaleTemporaries(const std::string& folder,
-                              const std::function<bool(const std::string&)>& isTarget);
-// Makes lasting the folder entries of path's folder (a rename into it): a file renamed but
-// not synced this way may be the old one again after a crash. Raises EInOutError
-// "Cannot write file "<path>". <reason>".
-void SyncFolderOf(const std::string& path);
-
 // A file read at given offsets, without holding it: open while the object lives.
 class TReadOnlyFile {
  public:

@@ -35,7 +35,7 @@ inline void Run(const std::string& command, const std::string& output = "/dev/nu
 
 // The peak memory, in MiB, of a command run through the peak_memory program of the folder.
 inline double PeakMiB(const std::string& outFolder, const std::string& command) {
-  const std::string measured = outFolder + "/peak_memory " + command;
+  const std::string measured = Quote(outFolder + "/peak_memory") + " " + command;
   FILE* p = popen(measured.c_str(), "r");
   long kib = -1;
   if (p) {
@@ -52,11 +52,11 @@ inline double PeakMiB(const std::string& outFolder, const std::string& command) 
 inline void InstallStandIn(const std::string& outFolder, const std::string& folder,
                            const std::string& library) {
   setenv("REGISTRY_FILE", (folder + "/registry").c_str(), 1);
-  Run(outFolder + "/hotsync setup " + Quote(folder + "/hotsync"));
+  Run(Quote(outFolder + "/hotsync") + " setup " + Quote(folder + "/hotsync"));
   const std::string copy = folder + "/conduit/libQuillorP2_ODBC.so";
   std::filesystem::create_directories(folder + "/conduit");
   std::filesystem::copy_file(library, copy);
-  Run(folder + "/hotsync/hotsync conduit add QP28 " + Quote(copy));
+  Run(Quote(folder + "/hotsync/hotsync") + " conduit add QP28 " + Quote(copy));
 }
 
 inline double Median(std::vector<double> v) {

@@ -18,6 +18,7 @@
 #include "bench/bench_support.h"
 #include "database/odbc_test_support.h"
 #include "examples/session_builder.h"
+#include "platform/atomic_file.h"
 
 namespace fs = std::filesystem;
 using db::test::OdbcTestConfig;
@@ -198,7 +199,7 @@ class Bench {
     Handheld hh = Handheld::Create(handheld_, kUser);
     WriteAppPreference(hh, "bench scanner");
     WriteSessions(hh, sessions);
-    WriteFileAtomically(rowsFile_, rows);
+    platform::WriteFileAtomically(rowsFile_, rows);
   }
 
   // Every session writes into the table `table` of the backend, or takes no part.
@@ -210,7 +211,7 @@ class Bench {
              "\r\nEnabled=" + (enabled ? "True" : "False") + "\r\n";
       for (int f = 1; f <= kFields; ++f) ini += Format("Field%d=f%d\r\n", f, f);
     }
-    WriteFileAtomically(installations_[c] + "/conduit/QuillorP2_ODBC.ini", ini);
+    platform::WriteFileAtomically(installations_[c] + "/conduit/QuillorP2_ODBC.ini", ini);
   }
 
   void HotSync(size_t c) {

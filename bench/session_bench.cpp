@@ -124,7 +124,7 @@ class Bench {
   }
   // The peak memory of one HotSync of the handheld, in MiB.
   double PeakMiB(const std::string& handheld) const {
-    return ::PeakMiB(kOut, hotsync_ + "/hotsync sync " + Quote(handheld));
+    return ::PeakMiB(kOut, Quote(hotsync_ + "/hotsync") + " sync " + Quote(handheld));
   }
 
   std::string ConduitOutput(int slot) const {
@@ -142,7 +142,7 @@ class Bench {
     std::string header;
     for (const FieldDef& f : sessions_.front().prefs.fields)
       header += (header.empty() ? "" : "\t") + f.name;
-    std::string command = kOut + "/plain_convert " + Quote(header);
+    std::string command = Quote(kOut + "/plain_convert") + " " + Quote(header);
     for (const SessionSpec& s : sessions_)
       command += " " + Quote(hh.FindDatabase(DataDbName(s.slot))) + " " +
                  Quote(BaselineOutput(s.slot));

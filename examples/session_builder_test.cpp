@@ -163,7 +163,7 @@ TEST(SessionBuilderLayout, SignaturesAreScribblesThatFitTheField) {
 TEST(SessionBuilderDemo, DemoHandheldHoldsEverySessionDatabase) {
   qptest::TempDir tmp;
   const std::string folder = tmp.Path() + "/handheld";
-  const std::string command = std::string(QP_OUT_DIR) + "/make_demo_handheld '" + folder +
+  const std::string command = "'" QP_OUT_DIR "/make_demo_handheld' '" + folder +
                               "' --user 'Demo User' >/dev/null";
   ASSERT_EQ(system(command.c_str()), 0);
   Handheld hh(folder);

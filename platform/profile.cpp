@@ -5,6 +5,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 #include "platform/file_lock.h"
 #include "platform/file_names.h"
 #include "platform/profile_text.h"

@@ -1,3 +1,4 @@
+#include "platform/atomic_file.h"
 #include "platform/profile.h"
 
 #include <sys/stat.h>
@@ -249,12 +250,12 @@ TEST_F(Profile, WritersInOtherProcessesKeepEachOthersLines) {
   const std::string stale = ini + ".tmp-a1B2c3";
   qptest::WriteFile(stale, "half a file");
   std::string live = ini + ".tmp-XXXXXX";
-  const int fd = CreateTemporaryFile(live);
-  ASSERT_GE(fd, 0);
+  FileDescriptor fd = CreateTemporaryFile(live);
+  ASSERT_TRUE(fd.Valid());
   WriteProfileString(ini, "Session0", "Round", "last");
   EXPECT_FALSE(std::filesystem::exists(stale));
   EXPECT_TRUE(std::filesystem::exists(live));
-  ::close(fd);
+  fd.Reset();
   std::filesystem::remove(live);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1)
       << "a lock file is left";

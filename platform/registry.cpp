@@ -16,6 +16,7 @@
 #include "base/exception.h"
 #include "base/strings.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 #include "platform/line_escape.h"
 
 namespace platform {

@@ -17,6 +17,7 @@
 
 #include "base/exception.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 #include "platform/file_names.h"
 #include "platform/line_escape.h"
 #include "platform/shell.h"
@@ -49,7 +50,7 @@ class Fd {
 
 bool WriteAll(int fd, const char* p, size_t n) {
   while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
+    ssize_t w = CurrentFileSystem().Write(fd, p, n);
     if (w < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -207,7 +208,7 @@ bool CopyFileCreatingFolders(const std::string& from, const std::string& to) {
   // Through a temporary file: a library in use keeps its old contents until it is unloaded.
   // It stays open, so locked as a live one, until it is renamed or removed.
   std::string tmp = target + ".tmp-XXXXXX";
-  Fd out(CreateTemporaryFile(tmp));
+  FileDescriptor out = CreateTemporaryFile(tmp);
   if (!out.Valid()) return false;
   bool ok = true;
   char buf[65536];
@@ -221,9 +222,10 @@ bool CopyFileCreatingFolders(const std::string& from, const std::string& to) {
       break;
     }
   }
-  ok = ok && ::fchmod(out.Get(), sst.st_mode & 07777) == 0 && ::fsync(out.Get()) == 0;
-  if (!ok || std::rename(tmp.c_str(), target.c_str()) != 0) {
-    ::unlink(tmp.c_str());
+  FileSystem& files = CurrentFileSystem();
+  ok = ok && ::fchmod(out.Get(), sst.st_mode & 07777) == 0 && files.Fsync(out.Get()) == 0;
+  if (!ok || files.Rename(tmp.c_str(), target.c_str()) != 0) {
+    files.Unlink(tmp.c_str());
     return false;
   }
   return true;
@@ -349,17 +351,19 @@ int ApplyPendingRenames() {
   int failed = 0;
   for (const PendingRename& r : list) {
     bool ok;
+    FileSystem& files = CurrentFileSystem();
     if (r.to.empty()) {
-      ok = ::unlink(r.from.c_str()) == 0;
-    } else if (std::rename(r.from.c_str(), r.to.c_str()) == 0) {
+      ok = files.Unlink(r.from.c_str()) == 0;
+    } else if (files.Rename(r.from.c_str(), r.to.c_str()) == 0) {
       ok = true;
     } else {
       // Across file systems: copy, then remove the source.
-      ok = errno == EXDEV && CopyFileCreatingFolders(r.from, r.to) && ::unlink(r.from.c_str()) == 0;
+      ok = errno == EXDEV && CopyFileCreatingFolders(r.from, r.to) &&
+           files.Unlink(r.from.c_str()) == 0;
     }
     if (!ok) ++failed;
   }
-  ::unlink(PendingRenamesPath().c_str());
+  CurrentFileSystem().Unlink(PendingRenamesPath().c_str());
   return failed;
 }
 

@@ -6,6 +6,7 @@
 #include "base/format.h"
 #include "base/text_file.h"
 #include "conduit/framework/sync_api.h"
+#include "platform/atomic_file.h"
 
 namespace {
 
@@ -120,7 +121,7 @@ void TKLVBitmap::SaveToFile(const std::string& Name) {
   FileName.clear();
   if (!HasImage()) throw Exception("TKLVBitmap.SaveToFile: no bitmap assigned");
   // Once the handheld is cleared the file is the signature's only copy.
-  WriteFileAtomically(Name, Image_);
+  platform::WriteFileAtomically(Name, Image_);
   FileName = Name;
 }
 

@@ -16,6 +16,7 @@
 #include "base/exception.h"
 #include "base/text_file.h"
 #include "conduit/framework/sync_api.h"
+#include "platform/atomic_file.h"
 #include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
@@ -272,7 +273,7 @@ TEST_F(KLVBitmapTest, SaveToFileRemembersTheLastGoodName) {
   EXPECT_EQ(ReadFileBytes(dir / "b.bmp"), bmp.Image());
 
   // Replacing a file leaves the new bytes only, and no temporary file beside it.
-  WriteFileAtomically(dir / "c.bmp", std::string(5000, 'x'));
+  platform::WriteFileAtomically(dir / "c.bmp", std::string(5000, 'x'));
   bmp.SaveToFile(dir / "c.bmp");
   EXPECT_EQ(ReadFileBytes(dir / "c.bmp"), bmp.Image());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 3);

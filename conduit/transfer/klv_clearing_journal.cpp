@@ -9,6 +9,8 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
+#include "platform/file_system.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pc_session_text.h"
@@ -84,8 +86,12 @@ std::string ClearingJournalFileName(const std::string& BitmapDbName) {
 }
 
 void WriteClearingJournal(const std::string& FileName, const TKLVClearingJournal& Journal) {
-  SafeForceDirectories(platform::FolderOf(FileName));
-  WriteFileAtomically(FileName, Journal.ToText());
+  const std::string folder = platform::FolderOf(FileName);
+  SafeForceDirectories(folder);
+  // What a HotSync killed while writing it left.
+  const std::string name = FileName.substr(folder.size());
+  platform::RemoveStaleTemporaries(folder, [&](const std::string& Target) { return Target == name; });
+  platform::WriteFileAtomically(FileName, Journal.ToText());
 }
 
 std::optional<TKLVClearingJournal> ReadClearingJournal(const std::string& FileName) {
@@ -94,9 +100,8 @@ std::optional<TKLVClearingJournal> ReadClearingJournal(const std::string& FileNa
 }
 
 void RemoveClearingJournal(const std::string& FileName) {
-  if (::unlink(FileName.c_str()) != 0) {
+  if (platform::CurrentFileSystem().Unlink(FileName.c_str()) != 0) {
     if (errno == ENOENT) return;
     throw EInOutError("Cannot delete file \"" + FileName + "\". " + ::strerror(errno));
   }
-  SyncFolderOf(FileName);
 }

@@ -40,5 +40,6 @@ std::string ClearingJournalFileName(const std::string& BitmapDbName);
 void WriteClearingJournal(const std::string& FileName, const TKLVClearingJournal& Journal);
 // The journal, or none when there is no file; raises when it cannot be read or parsed.
 std::optional<TKLVClearingJournal> ReadClearingJournal(const std::string& FileName);
-// Removes the journal, lastingly; raises EInOutError on failure (not for a missing file).
+// Removes the journal; raises EInOutError on failure (not for a missing file). The removal
+// need not last: a journal back after a crash names signatures already gone.
 void RemoveClearingJournal(const std::string& FileName);

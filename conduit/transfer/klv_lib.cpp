@@ -6,6 +6,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 #include "platform/file_names.h"
 #include "platform/modules.h"
 #include "platform/version_info.h"
@@ -118,7 +119,7 @@ void RemoveLastLines(const std::string& fileName, int count) {
       bytes += "\r\n";
     }
     // The download file may be the only copy of what came off the handheld.
-    WriteFileAtomically(fileName, bytes);
+    platform::WriteFileAtomically(fileName, bytes);
   } catch (const std::exception& e) {
     throw Exception(fileName + ": " + ExceptionText(e));
   }
@@ -138,8 +139,7 @@ bool SafeForceDirectories(const std::string& path) {
     if (fs::is_directory(p, ec)) return true;
     // A bare name has no folder above it to create it in.
     if (p.find_first_of("/\\:") == std::string::npos) return false;
-    fs::create_directories(p, ec);
-    return fs::is_directory(p, ec);
+    return platform::CreateFolders(p);
   } catch (...) {
     return false;
   }
@@ -176,8 +176,8 @@ int DeleteFiles(const std::string& mask) {
   if (ListFiles(mask, &files) < 0) return -1;
   int count = 0;
   for (const auto& f : files) {
+    platform::CurrentFileSystem().Unlink(f.c_str());
     std::error_code ec;
-    fs::remove(f, ec);
     if (fs::symlink_status(f, ec).type() == fs::file_type::not_found) ++count;
   }
   return count;

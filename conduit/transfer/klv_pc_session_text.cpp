@@ -26,6 +26,7 @@
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/klv_text_formatter.h"
+#include "platform/atomic_file.h"
 #include "platform/file_names.h"
 
 namespace fs = std::filesystem;
@@ -214,30 +215,17 @@ void TKLVTextOutputFile::Lock(const std::string& FileName) {
   // No live HotSync writes the file while it is locked: its temporaries are killed ones'.
   const std::string folder = platform::FolderOf(FileName);
   const std::string hidden = "." + FileName.substr(folder.size());
-  RemoveStaleTemporaries(folder, [&](const std::string& Target) { return Target == hidden; });
-}
-
-void TKLVTextOutputFile::OpenTemporary(const std::string& FileName) {
-  DropTemporary();
-  std::string folder = platform::FolderOf(FileName);
-  std::string name = FileName.substr(folder.size());
-  std::string temp = folder + "." + name + ".tmp-XXXXXX";
-  int fd = CreateTemporaryFile(temp);
-  if (fd < 0) RaiseIo("create", FileName, errno);
-  // The finished file keeps the permissions of the one it replaces.
-  struct stat st {};
-  mode_t mode = ::stat(FileName.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  ::fchmod(fd, mode);
-  Fd_ = fd;
-  Target_ = FileName;
-  TempName_ = temp;
-  Buffer_.resize(kBufferSize);
-  Buffered_ = 0;
-  WriteError_ = 0;
+  platform::RemoveStaleTemporaries(folder,
+                                   [&](const std::string& Target) { return Target == hidden; });
 }
 
 void TKLVTextOutputFile::Create(const std::string& FileName) {
-  OpenTemporary(FileName);
+  File_.Discard();
+  // The finished file keeps the permissions of the one it replaces.
+  struct stat st {};
+  const mode_t mode = ::stat(FileName.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  File_.Open(FileName, true, mode);
+  Target_ = FileName;
 }
 
 bool TKLVTextOutputFile::Append(const std::string& FileName, const std::string& Ending,
@@ -257,17 +245,18 @@ bool TKLVTextOutputFile::Append(const std::string& FileName, const std::string& 
   } catch (const std::exception& e) {
     throw Exception(FileName + ": " + ExceptionText(e));
   }
-  OpenTemporary(FileName);
+  Create(FileName);
   try {
     // Copied a buffer at a time: the file may be far larger than the text of one download.
+    std::string buffer(kBufferSize, '\0');
     for (uint64_t done = 0; done < keep;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(keep - done, Buffer_.size()));
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(keep - done, buffer.size()));
       try {
-        source->ReadAt(Buffer_.data(), n, done);
+        source->ReadAt(buffer.data(), n, done);
       } catch (const std::exception& e) {
         throw Exception(FileName + ": " + ExceptionText(e));
       }
-      WriteThrough(Buffer_.data(), n);
+      File_.Write(std::string_view(buffer.data(), n));
       done += n;
     }
   } catch (...) {
@@ -277,79 +266,79 @@ bool TKLVTextOutputFile::Append(const std::string& FileName, const std::string& 
   return removed;
 }
 
-void TKLVTextOutputFile::WriteThrough(const char* Data, size_t Size) {
-  while (Size > 0) {
-    ssize_t n = ::write(Fd_, Data, Size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      WriteError_ = errno;
-      RaiseIo("write", Target_, WriteError_);
-    }
-    Data += n;
-    Size -= static_cast<size_t>(n);
-  }
-}
-
-void TKLVTextOutputFile::Flush() {
-  const size_t n = Buffered_;
-  // Whatever happens, the text is no longer waiting: after a failure nothing more is written.
-  Buffered_ = 0;
-  WriteThrough(Buffer_.data(), n);
-}
-
 void TKLVTextOutputFile::Write(const std::string& Text) {
-  if (Fd_ < 0) throw EInOutError("File not open");
-  if (WriteError_ != 0) RaiseIo("write", Target_, WriteError_);
-  if (Buffered_ + Text.size() > Buffer_.size()) Flush();
-  if (Text.size() >= Buffer_.size()) {
-    WriteThrough(Text.data(), Text.size());
-    return;
-  }
-  std::memcpy(Buffer_.data() + Buffered_, Text.data(), Text.size());
-  Buffered_ += Text.size();
+  File_.Write(Text);
 }
 
 void TKLVTextOutputFile::Finish() {
-  if (Fd_ < 0) throw EInOutError("File not open");
   try {
-    if (WriteError_ != 0) RaiseIo("write", Target_, WriteError_);
-    Flush();
-    int err = 0;
-    if (::fsync(Fd_) != 0) err = errno;
-    if (::close(Fd_) != 0 && err == 0) err = errno;
-    Fd_ = -1;
-    if (err != 0) RaiseIo("write", Target_, err);
+    File_.Finish();
   } catch (...) {
     Discard();
     throw;
   }
 }
 
-void TKLVTextOutputFile::Commit() {
+void TKLVTextOutputFile::Commit(bool KeepPrevious) {
   if (!IsFinished()) throw EInOutError("File not finished");
-  if (std::rename(TempName_.c_str(), Target_.c_str()) != 0) {
-    const int err = errno;
-    Discard();
-    RaiseIo("write", Target_, err);
+  if (KeepPrevious) {
+    // A hidden temporary's name of the target: a killed HotSync's is swept by Lock.
+    const std::string folder = platform::FolderOf(Target_);
+    std::string kept = folder + "." + Target_.substr(folder.size()) + ".tmp-XXXXXX";
+    struct stat st {};
+    if (::lstat(Target_.c_str(), &st) == 0 && platform::LinkTemporary(Target_, kept)) {
+      Kept_ = TKept::Previous;
+      KeptName_ = kept;
+    } else if (errno == ENOENT) {
+      Kept_ = TKept::NoPrevious;
+    } else {
+      const int err = errno;
+      Discard();
+      RaiseIo("write", Target_, err);
+    }
   }
-  TempName_.clear();
-  // Renamed: the next HotSync may read it.
-  Lock_.reset();
+  try {
+    File_.Rename();
+  } catch (...) {
+    Release();
+    Discard();
+    throw;
+  }
+  // Renamed: the next HotSync may read it, unless the previous content may come back.
+  if (!KeepPrevious) Lock_.reset();
   // The handheld may be cleared next: the rename must outlast a crash too.
-  SyncFolderOf(Target_);
+  platform::SyncFolderOf(Target_);
+}
+
+void TKLVTextOutputFile::Restore() {
+  if (Kept_ == TKept::Nothing) throw EInOutError("Nothing kept to restore");
+  platform::FileSystem& files = platform::CurrentFileSystem();
+  const bool back = Kept_ == TKept::Previous
+                        ? files.Rename(KeptName_.c_str(), Target_.c_str()) == 0
+                        : files.Unlink(Target_.c_str()) == 0 || errno == ENOENT;
+  if (!back) RaiseIo("write", Target_, errno);
+  Kept_ = TKept::Nothing;
+  KeptName_.clear();
+  try {
+    platform::SyncFolderOf(Target_);
+  } catch (...) {
+    Lock_.reset();
+    throw;
+  }
+  Lock_.reset();
+}
+
+void TKLVTextOutputFile::Release() {
+  // One left behind is removed by the next Lock's sweep.
+  if (Kept_ == TKept::Previous) platform::CurrentFileSystem().Unlink(KeptName_.c_str());
+  Kept_ = TKept::Nothing;
+  KeptName_.clear();
+  Lock_.reset();
 }
 
 void TKLVTextOutputFile::Discard() {
-  DropTemporary();
-  Lock_.reset();
-}
-
-void TKLVTextOutputFile::DropTemporary() {
-  if (Fd_ >= 0) ::close(Fd_);
-  Fd_ = -1;
-  Buffered_ = 0;
-  if (!TempName_.empty()) ::unlink(TempName_.c_str());
-  TempName_.clear();
+  File_.Discard();
+  Release();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -439,8 +428,7 @@ bool TKLVPCSessionText::SetupFolders() {
   SafeForceDirectories(ToPDAFolder);
   ToPDAFolder = AddTrailingBackslash(ToPDAFolder);
   FromPDAFolder = AddTrailingBackslash(FromPDAFolder);
-  std::error_code ec;
-  fs::create_directory(FromPDAFolder + "Signatures", ec);
+  platform::CreateFolders(FromPDAFolder + "Signatures");
   return true;
 }
 
@@ -492,16 +480,23 @@ std::string TKLVPCSessionText::MakeBitmapFileName(const std::string& Prefix,
 }
 
 bool TKLVPCSessionText::BackupInputFile(const std::string& FileName) {
-  try {
-    std::string folder = platform::FolderOf(FileName);
-    std::string backup =
-        folder + "old_" + StampYYMMDDHHNNSS(Clock()) + "_" + FileName.substr(folder.size());
-    // rename replaces an earlier backup of the same second in one step.
-    std::rename(FileName.c_str(), backup.c_str());
-    return true;
-  } catch (...) {
-    return false;
-  }
+  bool moved = false;
+  Guarded(
+      [&] {
+        const std::string folder = platform::FolderOf(FileName);
+        const std::string backup =
+            folder + "old_" + StampYYMMDDHHNNSS(Clock()) + "_" + FileName.substr(folder.size());
+        // rename replaces an earlier backup of the same second in one step.
+        if (platform::CurrentFileSystem().Rename(FileName.c_str(), backup.c_str()) != 0)
+          RaiseIo("write", backup, errno);
+        moved = true;
+      },
+      // Otherwise the file is uploaded again at every HotSync without a word.
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": " + "Failure moving input text file aside: " + FileName +
+                   "\n" + "  " + ExceptionText(e));
+      });
+  return moved;
 }
 
 bool TKLVPCSessionText::IsFileNameChar(unsigned char Ch) {
@@ -648,8 +643,7 @@ void TKLVPCSessionText::DeleteOldBitmaps() {
   for (const std::string& file : files) {
     const std::string name = file.substr(platform::FolderOf(file).size());
     if (!IsBitmapName(name, prefix, suffix)) continue;
-    std::error_code ec;
-    fs::remove(file, ec);
+    platform::CurrentFileSystem().Unlink(file.c_str());
   }
 }
 
@@ -657,7 +651,7 @@ void TKLVPCSessionText::RemoveStaleBitmapTemporaries() {
   const std::string prefix = Format("S%.2dF", SlotIndex + 1);
   const std::string suffix = BitmapSuffix();
   const std::string raw = RawSignatureSuffix();
-  RemoveStaleTemporaries(FromPDAFolder + "Signatures", [&](const std::string& Target) {
+  platform::RemoveStaleTemporaries(FromPDAFolder + "Signatures", [&](const std::string& Target) {
     return IsBitmapName(Target, prefix, suffix) || IsBitmapName(Target, prefix, raw);
   });
 }
@@ -723,7 +717,7 @@ void TKLVPCSessionText::SaveUnclaimedBitmaps() {
     }
     const std::string name =
         MakeBitmapFileName(SignatureFilePrefix(bitmap.FieldNo), RawSignatureSuffix());
-    WriteFileAtomically(name, stray.HandheldBytes);
+    platform::WriteFileAtomically(name, stray.HandheldBytes);
     SavedBitmaps_.push_back(name);
     stray.FileName = name;
     saved(bitmap, "which cannot be converted to a bitmap, saved unconverted as", name);
@@ -759,7 +753,8 @@ void TKLVPCSessionText::WriteCommit(bool Keep, const std::string& Why) {
   if (!Keep) {
     OutputFile.Discard();
     // Kept on the handheld, the signatures are saved again by the next HotSync.
-    for (const std::string& name : SavedBitmaps_) ::unlink(name.c_str());
+    for (const std::string& name : SavedBitmaps_)
+      platform::CurrentFileSystem().Unlink(name.c_str());
     if (!Failed_)
       LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" + "  " +
                  Why);

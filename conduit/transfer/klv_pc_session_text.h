@@ -16,20 +16,22 @@
 #include <vector>
 
 #include "conduit/transfer/klv_pc_session.h"
+#include "platform/atomic_file.h"
 #include "platform/file_lock.h"
 
 class TKLVBitmap;
 class TKLVPCTextFormatter;
 
-// The output file while a download writes it. The text goes into a temporary file beside the
-// target, which starts as a copy of the target when appending; Commit renames it over the
-// target. Until then the target keeps what it held, so a broken or failed download never
-// loses or damages earlier data; a file never committed is discarded. Text is collected in
-// a buffer and written a buffer at a time; once a write has failed, the file takes no more
-// text and cannot be committed.
+// The output file while a download writes it. The text goes into a hidden temporary file
+// beside the target (platform::AtomicFile), which starts as a copy of the target when
+// appending; Commit renames it over the target. Until then the target keeps what it held, so
+// a broken or failed download never loses or damages earlier data; a file never committed is
+// discarded. Text is collected in a buffer and written a buffer at a time; once a write has
+// failed, the file takes no more text and cannot be committed.
 class TKLVTextOutputFile {
  public:
   TKLVTextOutputFile() = default;
+  // Discards what was not committed; after Commit(true), the commit stands.
   ~TKLVTextOutputFile();
   TKLVTextOutputFile(const TKLVTextOutputFile&) = delete;
   TKLVTextOutputFile& operator=(const TKLVTextOutputFile&) = delete;
@@ -37,7 +39,8 @@ class TKLVTextOutputFile {
   // Takes FileName for this process alone, waiting while another process has it: called
   // before FileName is looked at, the lock lasts until Commit has renamed the file or Discard,
   // so several HotSyncs sharing a folder never append to the same old file and no rename drops
-  // another's download. Removes what killed writers left of the file's temporaries.
+  // another's download. Removes what killed writers left of the file's temporaries (and of
+  // the previous contents Commit(true) kept).
   void Lock(const std::string& FileName);
   // A new, empty file for FileName.
   void Create(const std::string& FileName);
@@ -51,31 +54,38 @@ class TKLVTextOutputFile {
   // Writes out what is buffered and closes the file, on the disk but not yet the target.
   // Raises EInOutError when it is not open or cannot be finished, and discards it then.
   void Finish();
-  // Makes the finished file the target. Raises EInOutError when it is not finished or cannot
-  // be made the target; the target then keeps its earlier content unless the rename was done
-  // and only the folder's sync failed.
-  void Commit();
+  // Makes the finished file the target: renames it over the target, then syncs the folder.
+  // Raises EInOutError when it is not finished or cannot be made the target; the target then
+  // keeps its earlier content unless the rename was done and only the folder's sync failed.
+  // With KeepPrevious, what the target held (or that there was none) stays restorable, under
+  // a hidden name beside it that the stale sweep of Lock removes when a killed HotSync left it,
+  // and the lock is kept, until Restore or Release.
+  void Commit(bool KeepPrevious = false);
+  // After a Commit(true) whose rename was done: puts the previous content back as the target,
+  // or removes the target when there was none, and syncs the folder; then drops the lock.
+  // Raises EInOutError "Cannot write file "<target>". <reason>" when it cannot (what was kept
+  // stays kept).
+  void Restore();
+  // After Commit(true): drops what was kept and the lock. A kept file that cannot be removed
+  // is left to the stale sweep.
+  void Release();
   // Drops the written text and the lock; the target stays as it was.
   void Discard();
-  bool IsOpen() const { return Fd_ >= 0; }
+  bool IsOpen() const { return File_.IsOpen(); }
   // Finished and not yet made the target.
-  bool IsFinished() const { return Fd_ < 0 && !TempName_.empty(); }
+  bool IsFinished() const { return File_.IsFinished(); }
+  // Committed with KeepPrevious, neither restored nor released yet.
+  bool IsRestorable() const { return Kept_ != TKept::Nothing; }
 
-  static constexpr size_t kBufferSize = 64 * 1024;
+  static constexpr size_t kBufferSize = platform::AtomicFile::kBufferSize;
 
  private:
-  void OpenTemporary(const std::string& FileName);
-  void DropTemporary();
-  void Flush();
-  void WriteThrough(const char* Data, size_t Size);
-
-  int Fd_ = -1;
+  enum class TKept { Nothing, Previous, NoPrevious };
   std::string Target_;
-  std::string TempName_;
-  std::vector<char> Buffer_;
-  size_t Buffered_ = 0;
-  // errno of the write that failed; 0 while none has.
-  int WriteError_ = 0;
+  platform::AtomicFile File_;
+  // What Commit(true) kept, and under which name when it is the previous content.
+  TKept Kept_ = TKept::Nothing;
+  std::string KeptName_;
   std::optional<platform::FileLock> Lock_;
 };
 
@@ -114,7 +124,8 @@ class TKLVPCSessionText : public TKLVPCSession {
   // Prefix + "yymmddhh" + "_" + counter from 001 + Suffix: the first name not in use. The
   // folder is listed once per prefix, hour and suffix; the counters go on from there.
   std::string MakeBitmapFileName(const std::string& Prefix, const std::string& Suffix);
-  // Renames the file to "old_yymmddhhnnss_<name>" in its folder; never raises.
+  // Renames the file to "old_yymmddhhnnss_<name>" in its folder; never raises: a failure is
+  // logged, naming the file, and answers false.
   bool BackupInputFile(const std::string& FileName);
   // Saves the signature bitmaps of the current record; raises on failure.
   void WriteRowBitmaps();

@@ -15,6 +15,7 @@
 #include "conduit/transfer/klv_pc_session_text.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/test_support.h"
+#include "platform/atomic_file.h"
 #include "testsupport/test_support.h"
 
 namespace {
@@ -62,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TKLVPCSessionText session(pda);
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   const size_t lines = SplitLines(bytes).size();
-  WriteFileAtomically(session.GetDataFileName(), bytes);
-  WriteFileAtomically(session.GetHintsFileName(), bytes);
-  WriteFileAtomically(session.GetFieldListFileName(1), bytes);
+  platform::WriteFileAtomically(session.GetDataFileName(), bytes);
+  platform::WriteFileAtomically(session.GetHintsFileName(), bytes);
+  platform::WriteFileAtomically(session.GetFieldListFileName(1), bytes);
 
   std::vector<std::pair<std::string, int>> dataFields;
   for (int n = 1; n <= kSessionFieldCount; ++n) dataFields.emplace_back(Format("Field%d", n), 31);

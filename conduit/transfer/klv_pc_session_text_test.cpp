@@ -3,6 +3,8 @@
 #include "conduit/transfer/klv_pc_session_text.h"
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -28,6 +30,7 @@
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/klv_text_formatter.h"
 #include "conduit/transfer/test_support.h"
+#include "platform/file_faults.h"
 #include "conduit/transfer/testdata/markup_reader.h"
 #include "platform/file_names.h"
 #include "sdk/hslog.h"
@@ -84,6 +87,18 @@ std::vector<std::string> FilesIn(const std::string& folder) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// Puts a fault-injecting file table in force while it lives.
+class ScopedFileFaults {
+ public:
+  explicit ScopedFileFaults(const std::string& spec)
+      : faults_(spec), previous_(platform::SetFileSystem(&faults_)) {}
+  ~ScopedFileFaults() { platform::SetFileSystem(previous_); }
+
+ private:
+  platform::FaultInjectingFileSystem faults_;
+  platform::FileSystem* previous_;
+};
 
 class KLVPCSessionTextTest : public ::testing::Test {
  protected:
@@ -885,6 +900,93 @@ TEST_F(KLVPCSessionTextDownload, BufferedWritesKeepTheBytesAndAFailedOneKeepsThe
   EXPECT_EQ(ReadFileBytes(out), "earlier\r\n" + text + text);
 }
 
+// What a commit that keeps the previous content leaves: the target restored as it was (or
+// gone when there was none), or the new one with nothing kept beside it; a failing step raises
+// and leaves the target as it was before the rename.
+TEST(KLVTextOutputFile, ACommitThatKeepsThePreviousContentIsRestoredOrReleased) {
+  const qptest::TempDir tmp;
+  const std::string out = tmp / "S01_data.txt";
+  auto write = [&](TKLVTextOutputFile& file, const std::string& text, const char* faults = "") {
+    file.Lock(out);
+    file.Create(out);
+    file.Write(text);
+    file.Finish();
+    ScopedFileFaults scoped(faults);
+    file.Commit(true);
+  };
+  for (bool previous : {true, false}) {
+    for (bool restore : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << previous << restore);
+      fs::remove(out);
+      if (previous) qptest::WriteFile(out, "old\r\n");
+      {
+        TKLVTextOutputFile file;
+        file.Lock(out);
+        file.Create(out);
+        file.Write("new\r\n");
+        file.Finish();
+        file.Commit(true);
+        EXPECT_TRUE(file.IsRestorable());
+        EXPECT_EQ(ReadFileBytes(out), "new\r\n");
+        restore ? file.Restore() : file.Release();
+        EXPECT_FALSE(file.IsRestorable());
+      }
+      if (restore && previous)
+        EXPECT_EQ(ReadFileBytes(out), "old\r\n");
+      else if (restore)
+        EXPECT_FALSE(fs::exists(out));
+      else
+        EXPECT_EQ(ReadFileBytes(out), "new\r\n");
+      EXPECT_THAT(FilesIn(tmp.Path()), ::testing::SizeIs(previous || !restore ? 1 : 0));
+    }
+  }
+  // A failed link or rename leaves the old content and nothing beside it; a failed folder
+  // sync after the rename still lets it be restored.
+  for (const char* faults : {"link@1=EIO", "rename@1=EIO"}) {
+    SCOPED_TRACE(faults);
+    qptest::WriteFile(out, "old\r\n");
+    try {
+      TKLVTextOutputFile file;
+      write(file, "new\r\n", faults);
+      ADD_FAILURE() << "no exception";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.Text(), "EInOutError: Cannot write file \"" + out + "\". Input/output error");
+    }
+    EXPECT_EQ(ReadFileBytes(out), "old\r\n");
+    EXPECT_THAT(FilesIn(tmp.Path()), ElementsAre("S01_data.txt"));
+  }
+  {
+    TKLVTextOutputFile file;
+    file.Lock(out);
+    file.Create(out);
+    file.Write("new\r\n");
+    file.Finish();
+    {
+      ScopedFileFaults faults("syncfolder@1=EIO");
+      EXPECT_THROW(file.Commit(true), EInOutError);
+    }
+    ASSERT_TRUE(file.IsRestorable());
+    {
+      ScopedFileFaults faults("rename@1=EIO");
+      EXPECT_THROW(file.Restore(), EInOutError);
+    }
+    file.Restore();
+    EXPECT_EQ(ReadFileBytes(out), "old\r\n");
+  }
+  // Kept by a HotSync killed before it restored or released: the next one's lock sweeps it.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    write(*new TKLVTextOutputFile, "newer\r\n");
+    ::_exit(0);
+  }
+  ::waitpid(child, nullptr, 0);
+  EXPECT_THAT(FilesIn(tmp.Path()), ::testing::SizeIs(3));
+  TKLVTextOutputFile next;
+  next.Lock(out);
+  EXPECT_THAT(FilesIn(tmp.Path()), ElementsAre(".S01_data.txt.lock", "S01_data.txt"));
+  EXPECT_EQ(ReadFileBytes(out), "newer\r\n");
+}
+
 // --- upload ----------------------------------------------------------------------------------
 
 TEST_F(KLVPCSessionTextUpload, DataFileFillsFieldsByTabs) {
@@ -986,6 +1088,19 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
   EXPECT_TRUE(s->DataReadClose());
   EXPECT_EQ(ReadFileBytes(folder + "old_261207140509_S01_data.txt"), "b\n");
   EXPECT_FALSE(fs::exists(folder + "S01_data.txt"));
+  // A file that cannot be moved aside would be uploaded again at every HotSync: it is said.
+  qptest::WriteFile(folder + "S01_data.txt", "c\n");
+  log_.Clear();
+  ASSERT_TRUE(s->DataReadOpen());
+  {
+    ScopedFileFaults faults("rename@1=EACCES");
+    EXPECT_FALSE(s->DataReadClose());
+  }
+  EXPECT_THAT(log_.texts,
+              ElementsAre("Session01(Orders): Failure moving input text file aside: " + folder +
+                          "S01_data.txt\n  EInOutError: Cannot write file \"" + folder +
+                          "old_261207140509_S01_data.txt\". Permission denied"));
+  EXPECT_EQ(ReadFileBytes(folder + "S01_data.txt"), "c\n");
 }
 
 TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) {

@@ -28,6 +28,7 @@
 #include "examples/session_builder.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/handheld/palm_file.h"
+#include "platform/atomic_file.h"
 #include "testsupport/delimited_text.h"
 #include "testsupport/test_support.h"
 
@@ -547,6 +548,11 @@ const std::vector<std::string> kSweptEntryPoints = {
     "SyncRegisterConduit", "SyncResetRecordIndex", "SyncUnRegisterConduit", "SyncWriteRec",
     "SyncYieldCycles"};
 
+// The conduit's file operations such a HotSync calls: link and unlink only on the way of a
+// failure or of what it keeps.
+const std::vector<std::string> kSweptFileOperations = {"close",  "fsync",      "mkdir",  "open",
+                                                       "rename", "syncfolder", "unlink", "write"};
+
 // True when the Windows bitmap file holds the signature: its width and its pixels (rows
 // bottom-up, each padded to four bytes, after the 62-byte header with its two-colour palette).
 bool HoldsSignature(const std::string& bmp, const Signature& s) {
@@ -652,23 +658,31 @@ class Lossless : public SessionE2E {
     emptyColumns_ = columns;
   }
 
-  // Runs a HotSync with faults; fills calls with the sync-manager calls it made.
+  // Runs a HotSync with faults of the sync manager and of the conduit's file operations; fills
+  // calls and fileCalls with the calls it made of each.
   std::vector<std::string> Run(const std::string& faults,
                                std::map<std::string, int>* calls = nullptr,
-                               const std::string& wrapper = "") {
+                               const std::string& wrapper = "",
+                               const std::string& fileFaults = "",
+                               std::map<std::string, int>* fileCalls = nullptr) {
     ScopedEnv env("SYNC_FAULTS", faults);
+    ScopedEnv fileEnv("QP_FILE_FAULTS", fileFaults);
     const std::string countFile = tmp_ / "calls.txt";
+    const std::string fileCountFile = tmp_ / "file-calls.txt";
     ScopedEnv countEnv("SYNC_CALL_COUNTS", countFile);
+    ScopedEnv fileCountEnv("QP_FILE_CALL_COUNTS", fileCalls ? fileCountFile : std::string());
     Output raw;
     const std::vector<std::string> log = Sync(&raw, wrapper);
     EXPECT_THAT(raw.text, HasSubstr("HotSync completed")) << raw.text;
-    if (calls) {
-      calls->clear();
-      for (const std::string& line : ReadTextLines(countFile)) {
+    auto read = [](const std::string& file, std::map<std::string, int>* to) {
+      to->clear();
+      for (const std::string& line : ReadTextLines(file)) {
         const size_t blank = line.find(' ');
-        (*calls)[line.substr(0, blank)] = std::stoi(line.substr(blank + 1));
+        (*to)[line.substr(0, blank)] = std::stoi(line.substr(blank + 1));
       }
-    }
+    };
+    if (calls) read(countFile, calls);
+    if (fileCalls) read(fileCountFile, fileCalls);
     return log;
   }
 
@@ -786,27 +800,51 @@ class Lossless : public SessionE2E {
   ScopedEnv odbcini_{"ODBCINI", tmp_ / "odbc.ini"};
 };
 
-// Fails the k-th call of one sync-manager entry point, once and from then on, for every k up
-// to the number of calls a HotSync without faults makes. Every failure must also show in the
-// log.
-class SessionFaultSweep : public Lossless, public ::testing::WithParamInterface<std::string> {};
+// Fails the k-th call of one sync-manager entry point or one of the conduit's file operations,
+// once and from then on, for every k up to the number of calls a HotSync without faults makes.
+// Every failure must also show in the log. A row is the session's variant and what fails.
+struct SweepRow {
+  const char* variant;  // "Replaced": the output file is replaced by each download
+  bool file;            // a file operation (QP_FILE_FAULTS), else an entry point (SYNC_FAULTS)
+  std::string name;
+  // What it fails with when not a plain error (0x4005, EIO).
+  std::string code = "";
+};
 
-TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
-  // Record 2's signature cannot be converted: it is saved as the handheld's bytes.
+std::vector<SweepRow> SweepRows() {
+  std::vector<SweepRow> rows;
+  for (const char* variant : {"Replaced"}) {
+    for (const std::string& entry : kSweptEntryPoints) rows.push_back({variant, false, entry});
+    // "Not found" for a database that is there.
+    rows.push_back({variant, false, "SyncOpenDB", "0x4003"});
+    for (const std::string& op : kSweptFileOperations) rows.push_back({variant, true, op});
+  }
+  return rows;
+}
+
+// The sweep's session in its variant. Record 2's signature cannot be converted: it is saved
+// as the handheld's bytes.
+SessionSpec SweepSessionOf(const std::string& variant) {
   SessionSpec spec = SweepSession();
   Signature broken = MakeSignature(2);
   broken.width = 0;
   spec.signatures[{2, 2}] = broken;
-  // An entry point, and after "=" the code it fails with when not 0x4005.
-  const std::string entry = GetParam().substr(0, GetParam().find('='));
-  const std::string code =
-      entry == GetParam() ? "0x4005" : GetParam().substr(GetParam().find('=') + 1);
+  return spec;
+}
+
+class SessionFaultSweep : public Lossless, public ::testing::WithParamInterface<SweepRow> {};
+
+TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
+  const SweepRow& row = GetParam();
+  const SessionSpec spec = SweepSessionOf(row.variant);
+  const std::string& entry = row.name;
+  const std::string code = !row.code.empty() ? row.code : row.file ? "EIO" : "0x4005";
 
   // Without faults: downloaded to both outputs, cleared, refilled; the list database is made.
   MakeTemplate(spec);
   Prepare(spec);
-  std::map<std::string, int> calls;
-  const std::vector<std::string> clean = Run("", &calls);
+  std::map<std::string, int> syncCalls, fileCalls;
+  const std::vector<std::string> clean = Run("", &syncCalls, "", "", &fileCalls);
   EXPECT_THAT(clean, Contains(HasSubstr("Session03(Sweep): Downloaded 3/3 records to " + FromPDA() +
                                         "/S03_data.txt")));
   EXPECT_THAT(clean, Contains("Session03(Sweep): Downloaded 3/3 records to ODBC "
@@ -822,10 +860,14 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
   EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
   EXPECT_EQ(Device().LoadDatabase(ListDbName(2, 3)).records.size(), 2u);
   EXPECT_EQ(Device().LoadDatabase(HintDbName(2)).records.size(), 30u);
-  calls.try_emplace("SyncYieldCycles", 0);
-  std::vector<std::string> called;
-  for (const auto& [name, count] : calls) called.push_back(name);
+  syncCalls.try_emplace("SyncYieldCycles", 0);
+  // A new entry point or file operation that a HotSync calls must be swept too.
+  std::vector<std::string> called, filesCalled;
+  for (const auto& [name, count] : syncCalls) called.push_back(name);
+  for (const auto& [name, count] : fileCalls) filesCalled.push_back(name);
   EXPECT_THAT(called, ::testing::UnorderedElementsAreArray(kSweptEntryPoints));
+  EXPECT_THAT(filesCalled, ::testing::UnorderedElementsAreArray(kSweptFileOperations));
+  std::map<std::string, int>& calls = row.file ? fileCalls : syncCalls;
   if (entry != "SyncYieldCycles") {
     EXPECT_GT(calls[entry], 0) << "no HotSync calls " << entry;
   }
@@ -836,12 +878,14 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
       const std::string faults = entry + "@" + std::to_string(k) + when + "=" + code;
       SCOPED_TRACE(faults);
       Prepare(spec);
-      const std::vector<std::string> log = Run(faults);
+      const std::vector<std::string> log =
+          row.file ? Run("", nullptr, "", faults) : Run(faults);
       ExpectNothingLost(spec, log);
       // Dropped on purpose: closing the read-only session list and unregistering at the end.
+      // Undone at once: the FromPDA folder is made again on the way to its Signatures folder.
       // "Not found" for a database that is not there is what the open answers anyway.
       if (faults != "SyncCloseDB@1=0x4005" && entry != "SyncUnRegisterConduit" &&
-          code == "0x4005" && k <= calls[entry]) {
+          faults != "mkdir@1=EIO" && code != "0x4003" && k <= calls[entry]) {
         EXPECT_NE(log, clean) << "the failure left no trace in the log";
       }
       if (HasFailure()) {
@@ -852,20 +896,51 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
   }
 }
 
-// Every entry point fails with a plain error; an open also answers "not found" for a
-// database that is there.
-std::vector<std::string> SweptFaults() {
-  std::vector<std::string> faults = kSweptEntryPoints;
-  faults.push_back("SyncOpenDB=0x4003");
-  return faults;
-}
-
-INSTANTIATE_TEST_SUITE_P(Calls, SessionFaultSweep, ::testing::ValuesIn(SweptFaults()),
+INSTANTIATE_TEST_SUITE_P(Calls, SessionFaultSweep, ::testing::ValuesIn(SweepRows()),
                          [](const auto& info) {
-                           std::string name = info.param;
-                           std::replace(name.begin(), name.end(), '=', '_');
-                           return name;
+                           return std::string(info.param.variant) + "_" + info.param.name +
+                                  (info.param.code.empty() ? "" : "_" + info.param.code);
                          });
+
+// The handheld is cleared only once every output's rename lasts: a folder sync that fails
+// after the output file's rename, a bitmap file's or the clearing journal's keeps the records
+// on the handheld.
+// (The settings written back are not an output: their failure is logged and the HotSync goes
+// on.)
+TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
+  const SessionSpec spec = SweepSessionOf("Replaced");
+  MakeTemplate(spec);
+  Prepare(spec);
+  std::map<std::string, int> fileCalls;
+  Run("", nullptr, "", "", &fileCalls);
+  // The output file, two bitmaps, a raw signature file, the clearing journal, and the
+  // settings written back.
+  ASSERT_EQ(fileCalls["syncfolder"], 6);
+  int outputsFailed = 0;
+  for (int k = 1; k <= fileCalls["syncfolder"]; ++k) {
+    const std::string faults = "syncfolder@" + std::to_string(k) + "=EIO";
+    SCOPED_TRACE(faults);
+    Prepare(spec);
+    const std::vector<std::string> log = Run("", nullptr, "", faults);
+    ExpectNothingLost(spec, log);
+    const bool settings = std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+      return line.find("Unable to write to " + IniFile()) != std::string::npos;
+    });
+    if (settings) continue;
+    ++outputsFailed;
+    EXPECT_THAT(DataRecords(DataDbName(2)), ::testing::SizeIs(3)) << ::testing::PrintToString(log);
+    EXPECT_THAT(log, Contains(HasSubstr("Input/output error")));
+  }
+  EXPECT_EQ(outputsFailed, 5);
+
+  // A fault plan that cannot be read says so and fails every file operation.
+  Prepare(spec);
+  ScopedEnv fileEnv("QP_FILE_FAULTS", "rename@1=EWHAT");
+  Output raw;
+  const std::vector<std::string> log = Sync(&raw);
+  EXPECT_THAT(raw.text, HasSubstr("QP_FILE_FAULTS: EFaultSpecError: Bad fault \"rename@1=EWHAT\""));
+  EXPECT_THAT(DataRecords(DataDbName(2)), ::testing::SizeIs(3)) << ::testing::PrintToString(log);
+}
 
 namespace {
 
@@ -1359,7 +1434,13 @@ class ClearingCut : public NothingRepeated {
   }
 };
 
-TEST_F(ClearingCut, LaterRecordsCarryOnlyTheirOwnSignatures) {
+// The cut is a failure the HotSync sees (the bitmap database's purge refused), or a kill it
+// never sees, right after the emptied data database was written back (at the open of the
+// bitmap database that follows).
+class ClearingCutInTwo : public ClearingCut, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(ClearingCutInTwo, LaterRecordsCarryOnlyTheirOwnSignatures) {
+  const bool kill = GetParam() == "Kill";
   // Uploads number their records 256, 512, ... (each line number byte-swapped); yesterday's
   // A1 to A3 came that way, and all three were signed.
   auto recId = [](int n) { return n * 256; };
@@ -1382,10 +1463,18 @@ TEST_F(ClearingCut, LaterRecordsCarryOnlyTheirOwnSignatures) {
     Device().SaveDatabase(data);
     Device().SaveDatabase(bitmaps);
   }
-  std::vector<std::string> log = Run("SyncPurgeAllRecs@2=0x400E");
-  EXPECT_THAT(log, Contains("Session #3: Failure clearing PDA database: QP28-Bitmap_S03"));
-  EXPECT_THAT(log, Contains("Session03(Sweep): Data not written to PDA database: "
-                            "QP28-Data_S03_30"));
+  std::vector<std::string> log;
+  if (kill) {
+    ScopedEnv faults("SYNC_FAULTS", "SyncOpenDB@4=KILL");
+    const trtest::SyncRun killed = RunSync();
+    ASSERT_EQ(killed.output.status, 137) << "not killed: " << killed.output.text;
+    log = killed.lines;
+  } else {
+    log = Run("SyncPurgeAllRecs@2=0x400E");
+    EXPECT_THAT(log, Contains("Session #3: Failure clearing PDA database: QP28-Bitmap_S03"));
+    EXPECT_THAT(log, Contains("Session03(Sweep): Data not written to PDA database: "
+                              "QP28-Data_S03_30"));
+  }
   // Not refilled: the upload's records would take the Rec_IDs of the signatures left.
   EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
   EXPECT_EQ(Device().LoadDatabase(BitmapDbName(2)).records.size(), 3u);
@@ -1430,6 +1519,9 @@ TEST_F(ClearingCut, LaterRecordsCarryOnlyTheirOwnSignatures) {
   EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
   if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cut, ClearingCutInTwo, ::testing::Values("Failure", "Kill"),
+                         [](const auto& info) { return info.param; });
 
 // Starts from what a clearing cut in two leaves (the journal, the signatures of records gone
 // from the handheld, records captured since with their Rec_IDs) and fails the k-th call of one
@@ -1660,11 +1752,11 @@ class RealHotSyncs : public Lossless {
   // A second installation with a copy of the conduit library of its own, and its registry.
   void SetUpSecondInstallation() {
     const std::string env = "REGISTRY_FILE=" + Quote(registry2_) + " ";
-    Output setup = Shell(env + kOut + "/hotsync setup " + Quote(hotsync2_));
+    Output setup = Shell(env + Quote(kOut + "/hotsync") + " setup " + Quote(hotsync2_));
     ASSERT_EQ(setup.status, 0) << setup.text;
     fs::create_directories(conduit2_);
     fs::copy_file(kOut + "/libQuillorP2_ODBC.so", conduit2_ + "/libQuillorP2_ODBC.so");
-    Output add = Shell(env + hotsync2_ + "/hotsync conduit add QP28 " +
+    Output add = Shell(env + Quote(hotsync2_ + "/hotsync") + " conduit add QP28 " +
                        Quote(conduit2_ + "/libQuillorP2_ODBC.so"));
     ASSERT_EQ(add.status, 0) << add.text;
   }
@@ -1783,11 +1875,11 @@ TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
         signatures + "/S03F02_26010101_001_Bob.bmp.tmp-a1B2c3", shared + "/notes.txt.tmp-a1B2c3"})
     qptest::WriteFile(name, "half");
   std::string live = conduitDir_ + "/QuillorP2_ODBC.ini.tmp-XXXXXX";
-  const int liveFd = CreateTemporaryFile(live);
-  ASSERT_GE(liveFd, 0);
+  platform::FileDescriptor liveFd = platform::CreateTemporaryFile(live);
+  ASSERT_TRUE(liveFd.Valid());
 
   EXPECT_THAT(Sync(), Contains(HasSubstr("Downloaded 20000/20000 records to ODBC")));
-  ::close(liveFd);
+  liveFd.Reset();
   std::vector<std::string> codes;
   for (const auto& row : spec.rows) codes.push_back(row.at(0));
   ExpectEachRecordOnce({OutputFileOf(spec)}, codes);
@@ -1797,4 +1889,34 @@ TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
   EXPECT_THAT(Leftovers(conduitDir_), ElementsAre(fs::path(live).filename().string()));
   EXPECT_THAT(Leftovers(hotsync_), IsEmpty());
   EXPECT_THAT(Leftovers(handheldDir_), IsEmpty());
+}
+
+// A HotSync killed at any rename of the conduit (aimed there by the file table) loses nothing,
+// and the next one removes what it left.
+TEST_F(Lossless, AHotSyncKilledAtAnyRenameLosesNothing) {
+  const SessionSpec spec = SweepSessionOf("Replaced");
+  MakeTemplate(spec);
+  Prepare(spec);
+  std::map<std::string, int> fileCalls;
+  Run("", nullptr, "", "", &fileCalls);
+  ASSERT_GT(fileCalls["rename"], 0);
+  for (int k = 1; k <= fileCalls["rename"]; ++k) {
+    const std::string faults = "rename@" + std::to_string(k) + "=KILL";
+    SCOPED_TRACE(faults);
+    Prepare(spec);
+    {
+      ScopedEnv fileEnv("QP_FILE_FAULTS", faults);
+      const trtest::SyncRun killed = RunSync();
+      // 128 + SIGKILL, as the shell that ran it tells.
+      ASSERT_EQ(killed.output.status, 137) << "not killed: " << killed.output.text;
+    }
+    ExpectNothingLost(spec);
+    Run("");
+    for (const std::string& folder : {FromPDA(), FromPDA() + "/Signatures", conduitDir_})
+      EXPECT_THAT(Leftovers(folder), IsEmpty()) << folder;
+    // Nor of the clearing journal, in the HotSync user's folder.
+    for (const auto& e : fs::recursive_directory_iterator(hotsync_))
+      EXPECT_EQ(e.path().string().find(".clearing.tmp-"), std::string::npos) << e.path();
+    if (HasFailure()) return;
+  }
 }

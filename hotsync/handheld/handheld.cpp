@@ -6,6 +6,7 @@
 
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 
 namespace fs = std::filesystem;
 
@@ -66,7 +67,7 @@ Handheld Handheld::Create(const std::string& folder, const std::string& userName
   const std::string userFile = (fs::path(folder) / kHandheldUserFile).string();
   if (fs::exists(userFile, ec))
     throw EHandheldError(Format("\"%s\" is a handheld already", folder.c_str()));
-  WriteFileAtomically(userFile, userName + "\r\n");
+  platform::WriteFileAtomically(userFile, userName + "\r\n");
   return Handheld(folder);
 }
 
@@ -141,10 +142,10 @@ std::string Handheld::NewPath(const std::string& name, bool resourceDb) const {
 }
 
 std::string Handheld::Install(const std::string& name, bool resourceDb,
-                             const std::function<void(const TByteSink&)>& produce) {
+                             const std::function<void(const platform::ByteSink&)>& produce) {
   std::string path = FindDatabase(name);
   if (path.empty()) path = NewPath(name, resourceDb);
-  WriteFileAtomically(path, produce);
+  platform::WriteFileAtomically(path, produce);
   (*index_)[name] = path;
   return path;
 }
@@ -152,7 +153,7 @@ std::string Handheld::Install(const std::string& name, bool resourceDb,
 std::string Handheld::SaveDatabase(const PalmDatabase& db) {
   // Laid out straight into the file: a large database is not held a second time.
   return Install(db.name, db.IsResourceDb(),
-                 [&](const TByteSink& sink) { WritePalmDatabase(db, sink); });
+                 [&](const platform::ByteSink& sink) { WritePalmDatabase(db, sink); });
 }
 
 std::string Handheld::InstallFile(const std::string& file) {
@@ -166,11 +167,11 @@ std::string Handheld::InstallFile(const std::string& file) {
     if (fault.starts_with(file + ": ")) fault.erase(0, file.size() + 2);
     throw EPalmFileError(Format("%s is not a Palm database file: %s", file.c_str(), fault.c_str()));
   }
-  return Install(db.name, db.IsResourceDb(), [&](const TByteSink& sink) { sink(bytes); });
+  return Install(db.name, db.IsResourceDb(), [&](const platform::ByteSink& sink) { sink(bytes); });
 }
 
 void Handheld::RemoveStaleTemporaries() const {
-  ::RemoveStaleTemporaries(folder_, [](const std::string& target) {
+  platform::RemoveStaleTemporaries(folder_, [](const std::string& target) {
     return target == kHandheldUserFile || IsDatabaseFile(target);
   });
 }

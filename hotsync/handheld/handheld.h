@@ -17,6 +17,7 @@
 
 #include "base/exception.h"
 #include "hotsync/handheld/palm_file.h"
+#include "platform/atomic_file.h"
 
 QP_DECLARE_EXCEPTION(EHandheldError, Exception);
 
@@ -76,7 +77,7 @@ class Handheld {
   void Index() const;
   std::string NewPath(const std::string& name, bool resourceDb) const;
   std::string Install(const std::string& name, bool resourceDb,
-                      const std::function<void(const TByteSink&)>& produce);
+                      const std::function<void(const platform::ByteSink&)>& produce);
 
   std::string folder_;
   std::string userName_;

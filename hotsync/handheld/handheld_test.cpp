@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 #include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
@@ -67,11 +68,11 @@ TEST(Handheld, InstallFileValidatesAndCopiesBytes) {
   TempDir tmp;
   Handheld hh = Handheld::Create(tmp / "hh", "u");
   const std::string bytes = SerializePalmDatabase(RecordDb("Mine", 2));
-  WriteFileAtomically(tmp / "in.pdb", bytes);
+  platform::WriteFileAtomically(tmp / "in.pdb", bytes);
   const std::string path = hh.InstallFile(tmp / "in.pdb");
   EXPECT_EQ(ReadFileBytes(path), bytes);
 
-  WriteFileAtomically(tmp / "bad.pdb", bytes.substr(0, 90));
+  platform::WriteFileAtomically(tmp / "bad.pdb", bytes.substr(0, 90));
   const auto before = Snapshot(tmp / "hh");
   try {
     hh.InstallFile(tmp / "bad.pdb");
@@ -86,7 +87,7 @@ TEST(Handheld, MalformedFilesAreReportedAndLeftAlone) {
   TempDir tmp;
   Handheld hh = Handheld::Create(tmp / "hh", "u");
   hh.SaveDatabase(RecordDb("Good", 1));
-  WriteFileAtomically(tmp / "hh/broken.pdb", "short");
+  platform::WriteFileAtomically(tmp / "hh/broken.pdb", "short");
   Handheld again(tmp / "hh");
   const auto list = again.ListDatabases();
   ASSERT_EQ(list.size(), 2u);
@@ -128,7 +129,7 @@ TEST(Handheld, PreferencesLiveInThePreferenceDatabases) {
 
 // The handheld program, run from the build's output folder; standard error goes to `err`.
 int RunHandheld(const std::string& args, const std::string& out, const std::string& err = "&1") {
-  const std::string cmd = std::string(QP_OUT_DIR) + "/handheld " + args + " >" + out + " 2>" + err;
+  const std::string cmd = "'" QP_OUT_DIR "/handheld' " + args + " >" + out + " 2>" + err;
   const int status = std::system(cmd.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -138,7 +139,7 @@ TEST(HandheldProgram, CommandsAndErrors) {
   const std::string out = tmp / "out.txt";
   const std::string dir = tmp / "hh";
   EXPECT_EQ(RunHandheld("new " + dir + " --user 'Ann'", out), 0);
-  WriteFileAtomically(tmp / "db.pdb", SerializePalmDatabase(RecordDb("Demo DB", 2)));
+  platform::WriteFileAtomically(tmp / "db.pdb", SerializePalmDatabase(RecordDb("Demo DB", 2)));
   EXPECT_EQ(RunHandheld("put " + dir + " " + (tmp / "db.pdb"), out), 0);
   EXPECT_EQ(RunHandheld("ls " + dir, out), 0);
   const std::string ls = ReadFileBytes(out);
@@ -150,7 +151,7 @@ TEST(HandheldProgram, CommandsAndErrors) {
   EXPECT_NE(dump.find("1  id 2  attributes 0x00  category 1  size 4"), std::string::npos) << dump;
   EXPECT_NE(dump.find("72 65 63 31"), std::string::npos) << dump;
 
-  WriteFileAtomically(tmp / "bad.pdb", "nope");
+  platform::WriteFileAtomically(tmp / "bad.pdb", "nope");
   EXPECT_EQ(RunHandheld("put " + dir + " " + (tmp / "bad.pdb"), out), 2);
   EXPECT_EQ(ReadFileBytes(out), "handheld: " + (tmp / "bad.pdb") +
                                     " is not a Palm database file: truncated header (4 bytes, 78 "

@@ -37,6 +37,7 @@
 
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 
 namespace {
 
@@ -266,7 +267,7 @@ PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileNa
   return db;
 }
 
-void WritePalmDatabase(const PalmDatabase& db, const TByteSink& sink) {
+void WritePalmDatabase(const PalmDatabase& db, const platform::ByteSink& sink) {
   const std::string& label = db.name;
   if (db.name.empty() || db.name.size() >= kPalmNameSize || db.name.find('\0') != std::string::npos)
     Fail(label, Format("database name must have 1 to %zu characters", kPalmNameSize - 1));
@@ -363,7 +364,7 @@ PalmDatabase ReadPalmFile(const std::string& path) {
 }
 
 void WritePalmFile(const std::string& path, const PalmDatabase& db) {
-  WriteFileAtomically(path, [&](const TByteSink& sink) { WritePalmDatabase(db, sink); });
+  platform::WriteFileAtomically(path, [&](const platform::ByteSink& sink) { WritePalmDatabase(db, sink); });
 }
 
 PalmRecordFile::PalmRecordFile(const std::string& path, PalmDatabase& db)

@@ -9,6 +9,7 @@
 
 #include "base/exception.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 
 // A file that is not a well-formed Palm database. The message names the file and the fault.
 QP_DECLARE_EXCEPTION(EPalmFileError, EInOutError);
@@ -88,7 +89,7 @@ PalmDatabase ParsePalmDatabase(std::string_view bytes, const std::string& fileNa
 std::string SerializePalmDatabase(const PalmDatabase& db);
 // The same, handed to sink piece by piece: the header and entry list, then each block and
 // entry's bytes as they are held. Raises as SerializePalmDatabase does, before any piece.
-void WritePalmDatabase(const PalmDatabase& db, const TByteSink& sink);
+void WritePalmDatabase(const PalmDatabase& db, const platform::ByteSink& sink);
 
 // Reads the first bytes of a file and returns the database name stored there. Raises
 // EInOutError/EPalmFileError for an unreadable or too short file.

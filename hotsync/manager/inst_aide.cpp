@@ -8,6 +8,7 @@
 #include "base/text_file.h"
 #include "hotsync/manager/installation.h"
 #include "hotsync/manager/user_store.h"
+#include "platform/atomic_file.h"
 #include "sdk/instaide.h"
 
 namespace {
@@ -64,7 +65,7 @@ __attribute__((visibility("default"))) int32_t PltInstallFile(const char* userNa
       return QP_PLTERR_FILE;
     }
     std::filesystem::create_directories(user->InstallFolder(), ec);
-    WriteFileAtomically(user->InstallFolder() + name, bytes);
+    platform::WriteFileAtomically(user->InstallFolder() + name, bytes);
     return QP_PLT_OK;
   } catch (const hotsync::ENoHotSyncError&) {
     return QP_PLTERR_NO_HOTSYNC;

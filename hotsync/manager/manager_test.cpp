@@ -29,6 +29,7 @@
 #include "hotsync/manager/log_printer.h"
 #include "hotsync/manager/settings_file.h"
 #include "hotsync/manager/user_store.h"
+#include "platform/atomic_file.h"
 #include "platform/file_lock.h"
 #include "platform/modules.h"
 #include "platform/registry.h"
@@ -849,10 +850,10 @@ TEST_F(SyncTest, TheNextHotSyncRemovesTheTemporariesOfItsFilesThatNobodyHolds) {
   for (const std::string& file : stale) WriteFile(file, "half");
   for (const std::string& file : kept) WriteFile(file, "other");
   std::string live = handheld_ + "/MemoDB.pdb.tmp-XXXXXX";
-  const int liveFd = CreateTemporaryFile(live);
-  ASSERT_GE(liveFd, 0);
+  platform::FileDescriptor liveFd = platform::CreateTemporaryFile(live);
+  ASSERT_TRUE(liveFd.Valid());
   Result r = Run({"sync", handheld_});
-  ::close(liveFd);
+  liveFd.Reset();
   EXPECT_EQ(r.status, 0) << r.output;
   for (const std::string& file : stale) EXPECT_FALSE(fs::exists(file)) << file;
   for (const std::string& file : kept) EXPECT_TRUE(fs::exists(file)) << file;

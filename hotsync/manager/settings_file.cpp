@@ -11,6 +11,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
+#include "platform/atomic_file.h"
 
 namespace hotsync {
 
@@ -98,7 +99,7 @@ void WriteSettingsFile(const std::string& path, const SettingsFile& file) {
     text += "[" + EscapeSetting(s.name) + "]\r\n";
     for (const auto& [k, v] : s.values) text += EscapeSetting(k) + "=" + EscapeSetting(v) + "\r\n";
   }
-  WriteFileAtomically(path, text);
+  platform::WriteFileAtomically(path, text);
 }
 
 SettingsLock::SettingsLock(const std::string& lockPath) {

@@ -10,6 +10,7 @@
 
 #include "base/text_file.h"
 #include "hotsync/manager/installation.h"
+#include "platform/atomic_file.h"
 #include "platform/registry.h"
 
 namespace fs = std::filesystem;
@@ -22,7 +23,7 @@ void CopyInto(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   if (fs::equivalent(from, to, ec)) return;
   // A new file renamed into place, so a running copy of the old one is not disturbed.
-  WriteFileAtomically(to.string(), ReadFileBytes(from.string()));
+  platform::WriteFileAtomically(to.string(), ReadFileBytes(from.string()));
   if (::chmod(to.c_str(), 0755) != 0)
     throw EHotSyncError("Cannot make " + to.string() + " executable");
 }

@@ -12,6 +12,7 @@
 #include "hotsync/manager/hotsync_libraries.h"
 #include "hotsync/manager/log_printer.h"
 #include "hotsync/manager/user_store.h"
+#include "platform/atomic_file.h"
 #include "platform/file_lock.h"
 
 namespace fs = std::filesystem;
@@ -86,7 +87,7 @@ void RunConduit(const ConduitRegistration& reg, const HotSyncUser& user, HotSync
 void RemoveStaleTemporaries(const HotSyncUser& user, const std::string& hotSyncFolder,
                             const std::string& handheldFolder) {
   auto of = [](const std::string& folder, const std::vector<std::string>& names) {
-    ::RemoveStaleTemporaries(folder, [&](const std::string& target) {
+    platform::RemoveStaleTemporaries(folder, [&](const std::string& target) {
       return std::find(names.begin(), names.end(), target) != names.end();
     });
   };

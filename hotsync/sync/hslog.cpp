@@ -16,6 +16,7 @@
 #include "base/strings.h"
 #include "base/text_file.h"
 #include "hotsync/sync/hslog_setup.h"
+#include "platform/atomic_file.h"
 #include "sdk/hslog.h"
 
 #define QP_LOG_EXPORT extern "C" __attribute__((visibility("default")))
@@ -122,7 +123,7 @@ QP_LOG_EXPORT int32_t LogSaveLog(void) {
     for (const auto& e : s.entries) bytes += Line(e);
     // The open handle would keep writing into the replaced file: reopen after the swap.
     s.file.reset();
-    WriteFileAtomically(s.path, bytes);
+    platform::WriteFileAtomically(s.path, bytes);
     s.file.reset(std::fopen(s.path.c_str(), "ab"));
     return s.file ? QP_LOGERR_NONE : QP_LOGERR_FAILED;
   } catch (...) {

@@ -9,6 +9,7 @@
 
 #include "base/text_file.h"
 #include "hotsync/sync/hslog_setup.h"
+#include "platform/atomic_file.h"
 #include "sdk/hslog.h"
 #include "testsupport/test_support.h"
 
@@ -50,7 +51,7 @@ TEST(HotSyncLog, KeepsEntriesInOrderAndWritesThemAsTheyArrive) {
 
   const qptest::TempDir dir;
   const std::string file = dir / "HotSync.log";
-  WriteFileAtomically(file, "old contents\r\n");
+  platform::WriteFileAtomically(file, "old contents\r\n");
 
   Heard heard;
   ASSERT_EQ(begin(file.c_str(), Listen, &heard), 0);

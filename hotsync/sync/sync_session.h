@@ -10,11 +10,14 @@
 #include <string>
 
 #include "hotsync/handheld/handheld.h"
-#include "hotsync/sync/fault_plan.h"
+#include "platform/fault_plan.h"
 #include "sdk/sync_manager.h"
 
 class SyncSession {
  public:
+  using FaultPlan = platform::FaultPlan;
+  using EFaultSpecError = platform::EFaultSpecError;
+
   int32_t Attach(const char* folder);
   int32_t Detach();
   int32_t SetFaults(const char* spec);

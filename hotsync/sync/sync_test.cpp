@@ -15,6 +15,7 @@
 #include "base/text_file.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/sync/sync_setup.h"
+#include "platform/atomic_file.h"
 #include "sdk/sync_manager.h"
 #include "testsupport/test_support.h"
 
@@ -454,7 +455,7 @@ TEST_F(SyncTest, ReadsTheApplicationPreferenceWithinTheBuffer) {
 }
 
 TEST_F(SyncTest, MalformedFilesAreRefusedAndLeftAlone) {
-  WriteFileAtomically(dir + "/bad.pdb", std::string("Broken\0", 7) + std::string(60, 'x'));
+  platform::WriteFileAtomically(dir + "/bad.pdb", std::string("Broken\0", 7) + std::string(60, 'x'));
   ASSERT_EQ(api.QpSyncDetach(), 0);
   ASSERT_EQ(api.QpSyncAttach(dir.c_str()), 0);
   uint8_t h = 0;
@@ -534,7 +535,7 @@ TEST_F(SyncTest, NoInjectedFailureLosesOrInventsData) {
                         {"SyncYieldCycles@1=1", 6}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
-    for (const auto& [name, bytes] : original) WriteFileAtomically(dir + "/" + name, bytes);
+    for (const auto& [name, bytes] : original) platform::WriteFileAtomically(dir + "/" + name, bytes);
     ASSERT_EQ(api.QpSyncAttach(dir.c_str()), 0);
     ASSERT_EQ(api.QpSyncSetFaults(c.fault), 0);
     int failedAt = -1;

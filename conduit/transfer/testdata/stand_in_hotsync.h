@@ -43,7 +43,9 @@ inline Output Shell(const std::string& command) {
 }
 
 inline std::string Quote(const std::string& s) {
-  return "'" + s + "'";
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
 }
 
 struct SyncRun {
@@ -55,11 +57,11 @@ struct SyncRun {
 class StandInHotSyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Output setup = Shell(kOut + "/hotsync setup " + Quote(hotsync_));
+    Output setup = Shell(Quote(kOut + "/hotsync") + " setup " + Quote(hotsync_));
     ASSERT_EQ(setup.status, 0) << setup.text;
     std::filesystem::create_directories(conduitDir_);
     std::filesystem::copy_file(kOut + "/libQuillorP2_ODBC.so", library_);
-    Output add = Shell(hotsync_ + "/hotsync conduit add QP28 " + Quote(library_));
+    Output add = Shell(Quote(hotsync_ + "/hotsync") + " conduit add QP28 " + Quote(library_));
     ASSERT_EQ(add.status, 0) << add.text;
   }
 
@@ -68,7 +70,7 @@ class StandInHotSyncTest : public ::testing::Test {
   // up the HotSync's surroundings.
   SyncRun RunSync(const std::string& wrapper = "") const {
     SyncRun run;
-    run.output = Shell(wrapper + hotsync_ + "/hotsync sync " + Quote(handheldDir_));
+    run.output = Shell(wrapper + Quote(hotsync_ + "/hotsync") + " sync " + Quote(handheldDir_));
     bool inside = false;
     for (const std::string& line : SplitLines(run.output.text)) {
       if (line == "[start] QuillorPlus 2.8 ODBC") {

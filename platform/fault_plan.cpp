@@ -1,10 +1,15 @@
-#include "hotsync/sync/fault_plan.h"
+#include "platform/fault_plan.h"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
 #include "base/format.h"
+
+namespace platform {
 
 namespace {
 
@@ -25,7 +30,8 @@ bool ParseNumber(const std::string& text, unsigned long long& value) {
 
 }  // namespace
 
-FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::string>& validNames) {
+FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::string>& validNames,
+                           const std::map<std::string, int32_t>& codeNames) {
   FaultPlan plan;
   size_t start = 0;
   while (start <= spec.size()) {
@@ -42,8 +48,8 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
     if (at == std::string::npos || eq == std::string::npos || eq < at)
       throw bad("expected EntryPoint@N=CODE or EntryPoint@N+=CODE");
     Rule rule;
-    rule.entry = Trim(item.substr(0, at));
-    if (std::find(validNames.begin(), validNames.end(), rule.entry) == validNames.end())
+    rule.name = Trim(item.substr(0, at));
+    if (std::find(validNames.begin(), validNames.end(), rule.name) == validNames.end())
       throw bad("unknown entry point");
     std::string count = Trim(item.substr(at + 1, eq - at - 1));
     if (!count.empty() && count.back() == '+') {
@@ -54,20 +60,42 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
     if (!ParseNumber(count, n) || n == 0 || n > 0xFFFFFFFFull)
       throw bad("call number must be 1 or more");
     rule.call = static_cast<uint32_t>(n);
+    const std::string codeText = Trim(item.substr(eq + 1));
     unsigned long long code = 0;
-    if (!ParseNumber(Trim(item.substr(eq + 1)), code) || code == 0 || code > 0x7FFFFFFFull)
-      throw bad("result must be a nonzero number");
-    rule.code = static_cast<int32_t>(code);
+    if (codeText == "KILL") {
+      rule.kill = true;
+    } else if (auto named = codeNames.find(codeText); named != codeNames.end()) {
+      rule.code = named->second;
+    } else if (ParseNumber(codeText, code) && code != 0 && code <= 0x7FFFFFFFull) {
+      rule.code = static_cast<int32_t>(code);
+    } else {
+      throw bad("result must be a nonzero number, a known name or KILL");
+    }
     plan.rules_.push_back(rule);
   }
   return plan;
 }
 
-int32_t FaultPlan::Next(std::string_view entry) {
-  auto counted = calls_.find(entry);
-  if (counted == calls_.end()) counted = calls_.emplace(std::string(entry), 0).first;
+int32_t FaultPlan::Next(std::string_view name) {
+  auto counted = calls_.find(name);
+  if (counted == calls_.end()) counted = calls_.emplace(std::string(name), 0).first;
   const uint32_t call = ++counted->second;
-  for (const auto& r : rules_)
-    if (r.entry == entry && (call == r.call || (r.fromThenOn && call > r.call))) return r.code;
+  for (const auto& r : rules_) {
+    if (r.name != name || !(call == r.call || (r.fromThenOn && call > r.call))) continue;
+    if (r.kill) ::kill(::getpid(), SIGKILL);
+    return r.code;
+  }
   return 0;
 }
+
+const std::map<std::string, int32_t>& ErrnoNames() {
+  static const std::map<std::string, int32_t> names = {
+      {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EROFS", EROFS},
+      {"EDQUOT", EDQUOT}, {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"EEXIST", EEXIST},
+      {"EBUSY", EBUSY},   {"EMFILE", EMFILE}, {"ENFILE", ENFILE}, {"EFBIG", EFBIG},
+      {"EXDEV", EXDEV},   {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR},
+      {"ENAMETOOLONG", ENAMETOOLONG}, {"EINVAL", EINVAL}};
+  return names;
+}
+
+}  // namespace platform
