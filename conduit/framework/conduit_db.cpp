@@ -128,6 +128,16 @@ void TVornConduitDb::PurgeAllRecords() {
   Check("SyncGetDBRecordCount failed", SyncGetDBRecordCount(Handle_, &RecordCount_));
 }
 
+void TVornConduitDb::DeleteRecord(uint32_t RecordId) {
+  if (!IsOpen_) return;
+  if (!(OpenMode & kOpenModeWrite)) throw EVornConduitError("Database not opened in write mode", 0);
+  TRawRecordInfo info{};
+  info.DbHandle = Handle_;
+  info.RecordId = RecordId;
+  Check("SyncDeleteRec failed", SyncDeleteRec(&info));
+  if (RecordCount_ > 0) --RecordCount_;
+}
+
 void TVornConduitDb::ResetRecordIndex() {
   if (IsOpen_) FetchRecord(fmResetIndex, 0);
 }

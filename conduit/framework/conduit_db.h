@@ -81,6 +81,9 @@ class TVornConduitDb {
   // Letter case is ignored; raises EVornConduitError when there is no such field.
   TVornPalmField& FieldByName(const std::string& Name);
   void PurgeAllRecords();
+  // Deletes the record with the sync manager's unique id RecordId (Descriptor().RecordId
+  // after a read); write mode only.
+  void DeleteRecord(uint32_t RecordId);
   // Resets the sync manager's record index; the fields read as zeros until the next read.
   void ResetRecordIndex();
 

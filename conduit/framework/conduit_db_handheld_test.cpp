@@ -200,7 +200,7 @@ TEST_F(HandheldDbTest, FailuresFromTheSyncManager) {
     TVornConduitDb db;
     Layout(db);
     db.Open();
-    ASSERT_EQ(sync_.SetFaults("SyncWriteRec@2=0x400E"), 0);
+    ASSERT_EQ(sync_.SetFaults("SyncWriteRec@2=0x400E,SyncDeleteRec@1=0x4005"), 0);
     db.Append();
     Fill(db, 1, "one");
     db.Post(true);
@@ -215,6 +215,36 @@ TEST_F(HandheldDbTest, FailuresFromTheSyncManager) {
     }
     EXPECT_EQ(db.State(), dsInsert);
     db.Post(true);  // the third call succeeds
+    EXPECT_EQ(db.RecordCount(), 2);
+    db.Append();
+    Fill(db, 3, "three");
+    db.Post(true);
+    const uint32_t thirdId = db.Descriptor().RecordId;
+    db.Close();
+
+    // Deleting by unique id: refused by the sync manager once, for an unknown id and for a
+    // database not open for writing; then the third record goes.
+    db.OpenMode = 0xA0;
+    db.Open();
+    try {
+      db.DeleteRecord(thirdId);
+      FAIL();
+    } catch (const EVornConduitError& e) {
+      EXPECT_EQ(e.Message(), "Database not opened in write mode");
+    }
+    db.Close();
+    db.OpenMode = 0xE0;
+    db.Open();
+    for (uint32_t id : {thirdId, uint32_t{0x7FFFFF}}) {
+      try {
+        db.DeleteRecord(id);
+        FAIL() << id;
+      } catch (const EVornConduitError& e) {
+        EXPECT_EQ(e.Message(), "SyncDeleteRec failed");
+        EXPECT_EQ(e.ErrorCode, id == thirdId ? 0x4005 : QP_SYNCERR_RECORD_NOT_FOUND);
+      }
+    }
+    db.DeleteRecord(thirdId);
     EXPECT_EQ(db.RecordCount(), 2);
     db.Close();
   }

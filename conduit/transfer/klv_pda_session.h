@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "conduit/framework/conduit_db.h"
+#include "conduit/transfer/klv_clearing_journal.h"
 #include "conduit/transfer/quillor_hook.h"
 
 class TKLVPCSession;
@@ -191,7 +192,8 @@ class TKLVPDASession {
   // True when there was nothing to load or every bitmap was read. A session without a
   // signature field reads them only when its download clears the handheld; a bitmap
   // database that does not exist holds none. A record the conversion refuses and a second
-  // one of a record and field are logged and go to StraySignatures.
+  // one of a record and field are logged and go to StraySignatures. First finishes a
+  // clearing an earlier HotSync left unfinished; when that fails, reads nothing.
   bool LoadBitmaps();
   // Raises what the hook raises; always false.
   bool RunPreSessionHook();
@@ -202,7 +204,8 @@ class TKLVPDASession {
   // else dropped by all.
   bool DownloadSession();
   // Refills the data database only after a download that left nothing behind on the
-  // handheld that is not on the PC.
+  // handheld that is not on the PC. Each group's database is closed, so written back,
+  // before its file is moved aside; a failed close keeps the file.
   bool UploadSession();
   // Logs what the hook raises; always false.
   bool RunPostSessionHook();
@@ -232,10 +235,33 @@ class TKLVPDASession {
   // Why the download leaves records or signatures on the handheld that are not on the PC
   // although no writer failed; empty when there is nothing the PC lacks.
   std::string DataKeptReason(int32_t HandedOut, bool ReachedEnd) const;
+  // Whether the open answers again that the bitmap database does not exist.
+  bool BitmapDbStillMissing();
+  // Finishes the clearing the slot's journal names, if any: deletes the signatures of
+  // data records that have left the handheld, then the journal. False after a logged
+  // failure, which leaves the journal for a later HotSync.
+  bool ResolveClearingJournal();
+  // Writes the journal of the clearing about to begin; raises on failure.
+  void WriteJournal();
+  // Removes it when clearing does not happen after all; never raises.
+  void DropJournal();
+  std::string ClearingUnfinishedText() const;
 
   // Set by LoadBitmaps when it has read every signature of the session (or it has none).
   bool SignaturesRead_ = false;
   // Set by DownloadSession when every record of the data database is on the PC (also when
   // there is no data database).
   bool DataOnPC_ = false;
+  // How many records the download handed to every output; the upload empties a data
+  // database only when it holds no more.
+  int32_t HandedToAll_ = 0;
+  // Set by LoadBitmaps when the open answered that the bitmap database does not exist.
+  bool BitmapDbMissing_ = false;
+  // The signature records LoadBitmaps read, and the data records the download handed out
+  // with their Rec_IDs: what a clearing journal names.
+  std::vector<TKLVJournalRecord> JournalSignatures_;
+  std::vector<TKLVJournalRecord> JournalData_;
+  // Why the data upload must not refill the data database although its records are on the
+  // PC: signatures of records gone from it are still on the handheld.
+  std::string DataUploadHeld_;
 };

@@ -556,7 +556,7 @@ TEST_F(KLVPDASessionTest, DownloadHandsEveryRecordToTheWritersInOrderAndClears) 
                           "text:WriteRecord pear", "text:WriteRecord " + z30, "text:WriteClose",
                           "text:WriteCommit", "odbc:WriteClose", "odbc:WriteCommit"));
   EXPECT_EQ(s.Bitmaps->Bitmap(0)->FileName, "saved.bmp");
-  EXPECT_EQ(s.CurrentDb->FileName(), "QP28-Bitmap_S03");
+  EXPECT_EQ(s.CurrentDb, nullptr);  // the emptied bitmap database is written back
   EXPECT_THAT(log_, IsEmpty());
   Detach();
   EXPECT_THAT(Records("QP28-Data_S03_30"), IsEmpty());
@@ -593,9 +593,9 @@ TEST_F(KLVPDASessionTest, FailedWriterKeepsTheHandheldData) {
   }
 }
 
-// Outputs that are appended to take a download only all together, the last writer (the
-// table) first, and only when the handheld lets the records go; replaced ones each keep what
-// they wrote.
+// Outputs that are appended to and cleared from the handheld take a download only all
+// together, the last writer (the table) first, and only when the handheld lets the records
+// go; replaced ones and those of a handheld not cleared each keep what they wrote.
 TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
   const std::string failed = "Another output of the session failed.";
   const std::string keeps = "The PDA keeps the records for the next HotSync.";
@@ -644,11 +644,20 @@ TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
        .setUp = [](FakePC& text, FakePC&) { text.savesSignatures = true; },
        .signatures = {BitmapRecord(1, 1, 0x81)},
        .commits = both},
-      // Kept anyway, so the next HotSync appends the records again, as the operator chose.
+      // Without clearing every HotSync appends the records again, as the operator chose:
+      // each output takes the download on its own, as a replaced one does.
       {.name = "appended without clearing, a row refused",
        .clear = false,
        .setUp = [](FakePC&, FakePC& odbc) { odbc.refuse = 1; },
-       .commits = both},
+       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
+      {.name = "appended without clearing, the table fails",
+       .clear = false,
+       .setUp = [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
+       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
+      {.name = "appended without clearing, the file fails",
+       .clear = false,
+       .setUp = [](FakePC& text, FakePC&) { text.failOnClose = true; },
+       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -6,6 +6,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "conduit/transfer/klv_bitmap.h"
+#include "conduit/transfer/klv_clearing_journal.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_hooks.h"
 #include "conduit/transfer/klv_lib.h"
@@ -31,7 +32,12 @@ void TKLVPDASession::AddReader(TKLVPCSession* Session) {
 }
 
 bool TKLVPDASession::LoadBitmaps() {
-  SignaturesRead_ = false;
+  SignaturesRead_ = BitmapDbMissing_ = false;
+  JournalSignatures_.clear();
+  DataUploadHeld_.clear();
+  // Until the signatures of records gone from the handheld are gone too, none is read: they
+  // would go with records that took their Rec_IDs.
+  if (!ResolveClearingJournal()) return false;
   bool hasBitmapField = false;
   const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
   for (int32_t i = 1; i <= count && !hasBitmapField; ++i)
@@ -49,7 +55,7 @@ bool TKLVPDASession::LoadBitmaps() {
     OpenBitmapDb();
   } catch (const std::exception& e) {
     // A database that does not exist holds no signature; one that cannot be opened may.
-    SignaturesRead_ = IsMissingDatabase(e);
+    SignaturesRead_ = BitmapDbMissing_ = IsMissingDatabase(e);
     if (SignaturesRead_ && !hasBitmapField) return true;
     LogDbFailure("Failure opening PDA database: ", e);
     return false;
@@ -62,6 +68,9 @@ bool TKLVPDASession::LoadBitmaps() {
     while (!CurrentDb->Eof()) {
       auto bitmap = std::make_unique<TKLVBitmap>();
       bitmap->SessionRecId = CurrentDb->FieldByName("Session_Rec_ID").AsInteger();
+      JournalSignatures_.push_back({CurrentDb->Descriptor().RecordId,
+                                    RecordHash(RecordBuffer, CurrentDb->RecSize()),
+                                    bitmap->SessionRecId});
       bitmap->FieldNo = CurrentDb->FieldByName("Field_ID").AsInteger() + 1;
       const std::span<const uint8_t> blob = CurrentDb->FieldByName("Bitmap").AsBlob();
       // Neither a bitmap the conversion refuses nor a second one of a record and field could
@@ -115,8 +124,24 @@ bool TKLVPDASession::SignaturesSaved() const {
   return true;
 }
 
+bool TKLVPDASession::BitmapDbStillMissing() {
+  // Not CurrentDb: the data database stays open for clearing.
+  TVornConduitDb db;
+  db.SetFileName(BitmapDbName());
+  db.OpenMode = 0xA0;
+  try {
+    db.Open();
+    db.Close();
+  } catch (const std::exception& e) {
+    return IsMissingDatabase(e);
+  }
+  return false;
+}
+
 bool TKLVPDASession::DownloadSession() {
   DataOnPC_ = false;
+  HandedToAll_ = 0;
+  JournalData_.clear();
   KeepAliveIfRunning();
   try {
     CloseDb();
@@ -140,8 +165,19 @@ bool TKLVPDASession::DownloadSession() {
     KeepAliveIfRunning();
     writer->WriteOpen();
   }
+  // The Rec_IDs a clearing journal would name data records of.
+  std::vector<int32_t> signedRecIds;
+  if (Prefs.ClearPDAData != 0)
+    for (const TKLVJournalRecord& r : JournalSignatures_) signedRecIds.push_back(r.RecId);
+  std::sort(signedRecIds.begin(), signedRecIds.end());
   int32_t handedOut = 0;
   while (CurrentDb && CurrentDb->IsOpen() && !CurrentDb->Eof()) {
+    if (!signedRecIds.empty()) {
+      const int32_t recId = CurrentDb->FieldByName("Rec_ID").AsInteger();
+      if (std::binary_search(signedRecIds.begin(), signedRecIds.end(), recId))
+        JournalData_.push_back({CurrentDb->Descriptor().RecordId,
+                                RecordHash(RecordBuffer, CurrentDb->RecSize()), recId});
+    }
     for (TKLVPCSession* writer : Writers)
       if (writer->Active() && !writer->Failed()) writer->WriteRecord();
     ++handedOut;
@@ -159,8 +195,9 @@ bool TKLVPDASession::DownloadSession() {
   // A replaced output cannot repeat a record, so each writer keeps what it wrote. Outputs
   // that are appended to keep it only all together, and only when the handheld lets the
   // records go: one that kept them while the handheld keeps them too would get them again
-  // from the next HotSync.
-  const bool together = Prefs.AppendOutput != 0;
+  // from the next HotSync. Without clearing every HotSync hands every record over again
+  // anyway, so each output takes the download on its own.
+  const bool together = Prefs.AppendOutput != 0 && Prefs.ClearPDAData != 0;
   for (TKLVPCSession* writer : Writers) {
     KeepAliveIfRunning();
     writer->WriteClose();
@@ -173,10 +210,24 @@ bool TKLVPDASession::DownloadSession() {
   // Without any writer that took the records there is no copy on the PC at all.
   const bool anyTaken = std::any_of(Writers.begin(), Writers.end(),
                                     [](const TKLVPCSession* w) { return w->Active(); });
+  // A bitmap database found missing may have been there after all: clearing empties only
+  // one this HotSync read, or one that is still not there.
+  if (anyTaken && Prefs.ClearPDAData != 0 && BitmapDbMissing_ && !BitmapDbStillMissing())
+    SignaturesRead_ = false;
   // Known before the commit, so that appended outputs need not take what stays here.
-  const std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
+  std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
   // A failed writer has logged why; the other reasons are logged here.
   const bool clearing = Prefs.ClearPDAData != 0 && anyTaken && !anyFailed();
+  // Written before any output commits: without it the handheld keeps the records.
+  bool journaled = false;
+  if (clearing && kept.empty() && !JournalSignatures_.empty()) {
+    try {
+      WriteJournal();
+      journaled = true;
+    } catch (const std::exception& e) {
+      kept = "The clearing journal could not be written: " + ExceptionText(e);
+    }
+  }
   if (clearing && !kept.empty()) LogDataKept(kept);
   if (together) {
     const std::string otherFailed = "Another output of the session failed.";
@@ -186,24 +237,50 @@ bool TKLVPDASession::DownloadSession() {
     else if (clearing && !kept.empty())
       drop = "The PDA keeps the records for the next HotSync.";
     // The last writer, the table, first: its commit is the step most likely to fail, and
-    // the text file's rename the least.
-    for (auto w = Writers.rbegin(); w != Writers.rend(); ++w) {
-      KeepAliveIfRunning();
-      (*w)->WriteCommit(drop.empty(), drop);
-      if (drop.empty() && (*w)->Failed()) drop = otherFailed;
+    // the text file's rename the least. The outcomes are logged in writer order.
+    std::vector<std::vector<std::string>> lines(Writers.size());
+    auto logLines = [&] {
+      for (const std::vector<std::string>& held : lines)
+        for (const std::string& line : held) LogMessage(line);
+    };
+    try {
+      for (size_t w = Writers.size(); w-- > 0;) {
+        KeepAliveIfRunning();
+        // Before a drop deletes bitmap files: a journal left then would take signatures
+        // whose only copy is the handheld's.
+        if (journaled && !drop.empty()) {
+          DropJournal();
+          journaled = false;
+        }
+        TKLVLogHold hold(lines[w]);
+        Writers[w]->WriteCommit(drop.empty(), drop);
+        if (drop.empty() && Writers[w]->Failed()) drop = otherFailed;
+      }
+    } catch (...) {
+      logLines();
+      throw;
     }
+    logLines();
   }
 
   // Read after the commit, so a writer that fails while closing or committing keeps the
   // data; kept data must not be replaced by the upload either.
   DataOnPC_ = anyTaken && !anyFailed() && kept.empty();
-  if (!clearing || !DataOnPC_) return true;
+  if (DataOnPC_) HandedToAll_ = handedOut;
+  if (!clearing || !DataOnPC_) {
+    if (journaled) DropJournal();
+    return true;
+  }
 
+  // From the data purge on, a failure may leave signatures of records gone from the data
+  // database: the journal stays for the next HotSync, and the upload must not give their
+  // Rec_IDs to new records meanwhile.
   KeepAliveIfRunning();
   try {
     CurrentDb->PurgeAllRecords();
   } catch (const std::exception& e) {
     LogDbFailure("Failure clearing PDA database: ", e);
+    if (journaled) DataUploadHeld_ = ClearingUnfinishedText();
     return false;
   }
   KeepAliveIfRunning();
@@ -211,9 +288,21 @@ bool TKLVPDASession::DownloadSession() {
     // Deleting needs write access: a read-only open refuses the purge.
     OpenBitmapDb(true);
     CurrentDb->PurgeAllRecords();
+    // Written back before the journal goes.
+    CloseDb();
   } catch (const std::exception& e) {
     LogDbFailure("Failure clearing PDA database: ", e);
+    if (journaled) DataUploadHeld_ = ClearingUnfinishedText();
     return false;
+  }
+  if (journaled) {
+    try {
+      RemoveClearingJournal(ClearingJournalFileName(BitmapDbName()));
+    } catch (const std::exception& e) {
+      // It resolves harmlessly next time: the signatures it names are gone.
+      LogMessage(SessionLabel() + ": Failure removing clearing journal of " + BitmapDbName() +
+                 "\n  " + ExceptionText(e));
+    }
   }
   return true;
 }
@@ -222,20 +311,29 @@ bool TKLVPDASession::UploadSession() {
   for (TKLVPCSession* reader : Readers) {
     try {
       if (reader->DataReadOpen()) {
-        if (!DataOnPC_) {
-          // Refilling would purge records that are not on the PC yet; the upload file stays
-          // where it is for the next HotSync.
+        // Refilling would purge records that are not on the PC yet, also when the download
+        // found none where there are some: the upload file stays for the next HotSync.
+        bool refill = DataOnPC_ && DataUploadHeld_.empty();
+        if (refill) {
+          OpenDataDb();
+          refill = CurrentDb->RecordCount() <= HandedToAll_;
+        }
+        if (!DataUploadHeld_.empty()) {
+          LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
+                     "\n  " + DataUploadHeld_);
+        } else if (!refill) {
           LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
                      "\n  It holds records not yet downloaded to every output; the upload "
                      "file is kept for the next HotSync.");
         } else {
-          OpenDataDb();
           KeepAliveIfRunning();
           CurrentDb->PurgeAllRecords();
           CurrentDb->ResetRecordIndex();
           KeepAliveIfRunning();
           reader->DataReadRecords();
           KeepAliveIfRunning();
+          // Written back before the file is moved aside: a failed close keeps it.
+          CloseDb();
           reader->DataReadClose();
         }
       }
@@ -247,6 +345,7 @@ bool TKLVPDASession::UploadSession() {
         KeepAliveIfRunning();
         reader->HintReadRecords();
         KeepAliveIfRunning();
+        CloseDb();
         reader->HintReadClose();
       }
       const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
@@ -258,6 +357,7 @@ bool TKLVPDASession::UploadSession() {
         KeepAliveIfRunning();
         reader->FieldListReadRecords(f);
         KeepAliveIfRunning();
+        CloseDb();
         reader->FieldListReadClose(f);
       }
     } catch (const std::exception& e) {

@@ -245,6 +245,11 @@ TEST_F(KLVTextFormatter, CommaQuotesDoubleInsideQuotedValuesOnly) {
   EXPECT_EQ(quoted.QuoteValue("A"), "\"A\"");
   EXPECT_EQ(quoted.QuoteValue(""), "\"\"");
   EXPECT_EQ(NewFile(quoted), "\"6\"\" pipe\",\"1,5\"\r\n");
+  // Every quote of a value is doubled, as a reader of the format reads it back.
+  rows_ = {{"a\"b\"c", "", "\"\"\""}};
+  EXPECT_EQ(qptest::ReadDelimited(NewFile(quoted)),
+            (qptest::DelimitedRecords{{"a\"b\"c", "\"\"\""}}));
+  rows_ = {{"6\" pipe", "", "1,5"}};
   TKLVPCTextFormatterComma plain(session_, false);
   EXPECT_EQ(NewFile(plain), "6\" pipe,1,5\r\n");
 }

@@ -550,8 +550,8 @@ const std::vector<std::string> kSweptEntryPoints = {
 
 // The conduit's file operations such a HotSync calls: link and unlink only on the way of a
 // failure or of what it keeps.
-const std::vector<std::string> kSweptFileOperations = {"close",  "fsync", "mkdir", "open",
-                                                       "rename", "syncfolder", "write"};
+const std::vector<std::string> kSweptFileOperations = {"close",  "fsync",      "mkdir",  "open",
+                                                       "rename", "syncfolder", "unlink", "write"};
 
 // True when the Windows bitmap file holds the signature: its width and its pixels (rows
 // bottom-up, each padded to four bytes, after the 62-byte header with its two-colour palette).
@@ -627,6 +627,11 @@ class Lossless : public SessionE2E {
     fs::copy(template_, handheldDir_, fs::copy_options::recursive);
     fs::remove_all(conduitDir_ + "/Data", ec);
     if (spec.prefs.useCustomPath) fs::remove_all(spec.prefs.customPath, ec);
+    // A clearing journal an earlier HotSync left in the HotSync user's folder.
+    std::vector<fs::path> journals;
+    for (const auto& e : fs::recursive_directory_iterator(hotsync_))
+      if (e.path().extension() == ".clearing") journals.push_back(e.path());
+    for (const fs::path& journal : journals) fs::remove(journal);
     const std::string to = ToPDAOf(spec) + "/";
     qptest::WriteFile(to + "S03_data.txt", "B1\r\nB2\r\n");
     qptest::WriteFile(to + "S03_Hints.txt", "1\tScan the code\r\n");
@@ -725,6 +730,7 @@ class Lossless : public SessionE2E {
     if (capturedLeft) {
       EXPECT_TRUE(fs::exists(ToPDAOf(spec) + "/S03_data.txt"));
     }
+    ExpectMovedAsideOnHandheld(spec, inFile);
 
     // A bitmap file holds a signature's pixels, a raw file the handheld's bytes of one that
     // could not be converted.
@@ -749,6 +755,42 @@ class Lossless : public SessionE2E {
     }
   }
 
+  // An upload file moved aside has every line on the handheld, or downloaded since (a data
+  // line, whose first value is in the output file).
+  void ExpectMovedAsideOnHandheld(const SessionSpec& spec, const std::set<std::string>& inFile) {
+    auto held = [&](const std::string& db, TextRecord (*read)(const std::string&)) {
+      std::set<std::string> values;
+      for (const HandheldDbInfo& info : Device().ListDatabases()) {
+        if (info.name != db) continue;
+        for (const PalmRecord& r : Device().LoadDatabase(db).records) {
+          const TextRecord record = read(r.data);
+          values.insert(read == ReadHintRecord ? record.values.at(0) + "\t" + record.values.at(1)
+                                               : record.values.at(0));
+        }
+      }
+      return values;
+    };
+    const std::string slot = Format("S%.2d", spec.slot + 1);
+    for (const std::string& name : FileNames(ToPDAOf(spec))) {
+      if (!name.starts_with("old_")) continue;
+      const std::string original = name.substr(name.find('_', 4) + 1);
+      std::set<std::string> values;
+      if (original == slot + "_data.txt")
+        values = held(DataDbName(spec.slot), ReadDataRecord);
+      else if (original == slot + "_Hints.txt")
+        values = held(HintDbName(spec.slot), ReadHintRecord);
+      else
+        values = held(ListDbName(spec.slot, std::stoi(original.substr(slot.size() + 1))),
+                      ReadListRecord);
+      const bool data = original.ends_with("_data.txt");
+      if (data) values.insert(inFile.begin(), inFile.end());
+      for (const std::string& line : ReadTextLines(ToPDAOf(spec) + "/" + name)) {
+        const std::string value = data ? line.substr(0, line.find('\t')) : line;
+        EXPECT_TRUE(value.empty() || values.count(value)) << value << " of " << name;
+      }
+    }
+  }
+
   std::string template_ = tmp_ / "template";
   // Signatures put on the handheld besides those of the session's spec: (record, field).
   std::vector<std::pair<std::pair<int, int>, Signature>> moreSignatures_;
@@ -765,12 +807,16 @@ struct SweepRow {
   const char* variant;  // "Replaced": the output file is replaced by each download
   bool file;            // a file operation (QP_FILE_FAULTS), else an entry point (SYNC_FAULTS)
   std::string name;
+  // What it fails with when not a plain error (0x4005, EIO).
+  std::string code = "";
 };
 
 std::vector<SweepRow> SweepRows() {
   std::vector<SweepRow> rows;
   for (const char* variant : {"Replaced"}) {
     for (const std::string& entry : kSweptEntryPoints) rows.push_back({variant, false, entry});
+    // "Not found" for a database that is there.
+    rows.push_back({variant, false, "SyncOpenDB", "0x4003"});
     for (const std::string& op : kSweptFileOperations) rows.push_back({variant, true, op});
   }
   return rows;
@@ -792,6 +838,7 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
   const SweepRow& row = GetParam();
   const SessionSpec spec = SweepSessionOf(row.variant);
   const std::string& entry = row.name;
+  const std::string code = !row.code.empty() ? row.code : row.file ? "EIO" : "0x4005";
 
   // Without faults: downloaded to both outputs, cleared, refilled; the list database is made.
   MakeTemplate(spec);
@@ -828,8 +875,7 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
 
   for (int k = 1; k <= std::max(calls[entry], 1); ++k) {
     for (const char* when : {"", "+"}) {
-      const std::string faults =
-          entry + "@" + std::to_string(k) + when + (row.file ? "=EIO" : "=0x4005");
+      const std::string faults = entry + "@" + std::to_string(k) + when + "=" + code;
       SCOPED_TRACE(faults);
       Prepare(spec);
       const std::vector<std::string> log =
@@ -837,8 +883,9 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
       ExpectNothingLost(spec, log);
       // Dropped on purpose: closing the read-only session list and unregistering at the end.
       // Undone at once: the FromPDA folder is made again on the way to its Signatures folder.
+      // "Not found" for a database that is not there is what the open answers anyway.
       if (faults != "SyncCloseDB@1=0x4005" && entry != "SyncUnRegisterConduit" &&
-          faults != "mkdir@1=EIO" && k <= calls[entry]) {
+          faults != "mkdir@1=EIO" && code != "0x4003" && k <= calls[entry]) {
         EXPECT_NE(log, clean) << "the failure left no trace in the log";
       }
       if (HasFailure()) {
@@ -851,11 +898,13 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
 
 INSTANTIATE_TEST_SUITE_P(Calls, SessionFaultSweep, ::testing::ValuesIn(SweepRows()),
                          [](const auto& info) {
-                           return std::string(info.param.variant) + "_" + info.param.name;
+                           return std::string(info.param.variant) + "_" + info.param.name +
+                                  (info.param.code.empty() ? "" : "_" + info.param.code);
                          });
 
 // The handheld is cleared only once every output's rename lasts: a folder sync that fails
-// after the output file's rename or after a bitmap file's keeps the records on the handheld.
+// after the output file's rename, a bitmap file's or the clearing journal's keeps the records
+// on the handheld.
 // (The settings written back are not an output: their failure is logged and the HotSync goes
 // on.)
 TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
@@ -865,8 +914,8 @@ TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
   std::map<std::string, int> fileCalls;
   Run("", nullptr, "", "", &fileCalls);
   // The output file, the Signatures folder with the bitmaps and the raw signature file put in
-  // place together, and the settings written back.
-  ASSERT_EQ(fileCalls["syncfolder"], 3);
+  // place together, the clearing journal, and the settings written back.
+  ASSERT_EQ(fileCalls["syncfolder"], 4);
   int outputsFailed = 0;
   for (int k = 1; k <= fileCalls["syncfolder"]; ++k) {
     const std::string faults = "syncfolder@" + std::to_string(k) + "=EIO";
@@ -882,7 +931,7 @@ TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
     EXPECT_THAT(DataRecords(DataDbName(2)), ::testing::SizeIs(3)) << ::testing::PrintToString(log);
     EXPECT_THAT(log, Contains(HasSubstr("Input/output error")));
   }
-  EXPECT_EQ(outputsFailed, 2);
+  EXPECT_EQ(outputsFailed, 3);
 
   // A fault plan that cannot be read says so and fails every file operation.
   Prepare(spec);
@@ -1208,17 +1257,22 @@ TEST_F(NothingRepeated, AppendedOutputsTakeADownloadTogetherOrNotAtAll) {
 
   const SessionSpec first = session("P", 3);
   MakeHandheld({first});
-  Run("");
+  std::vector<std::string> log = Run("");
   both = codes(first);
   EXPECT_EQ(XmlCodeCounts(qptest::ReadFile(xml)), Once(both));
+  // Logged in writer order, as replaced outputs are.
+  const auto text = std::find(log.begin(), log.end(),
+                              "Session03(Sweep): Downloaded 3/3 records to " + xml);
+  const auto table = std::find(log.begin(), log.end(),
+                               "Session03(Sweep): Downloaded 3/3 records to ODBC QuillorTest::sweep");
+  EXPECT_TRUE(text < table && table != log.end()) << ::testing::PrintToString(log);
 
   // The disk fills up while the text file is written (a file size limit does the same): the
   // table takes nothing either, and the handheld keeps the records.
   const SessionSpec big = session("Q", 3000);
   MakeHandheld({big});
   std::string before = qptest::ReadFile(xml);
-  std::vector<std::string> log =
-      Run("", nullptr, "sh -c 'trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\"' ");
+  log = Run("", nullptr, "sh -c 'trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\"' ");
   EXPECT_THAT(log, Contains("Session03(Sweep): Failure writing output text file: " + xml));
   EXPECT_THAT(log, Contains("Session03(Sweep): Download not written to ODBC QuillorTest::sweep"));
   EXPECT_EQ(qptest::ReadFile(xml), before);
@@ -1249,6 +1303,37 @@ TEST_F(NothingRepeated, AppendedOutputsTakeADownloadTogetherOrNotAtAll) {
   both.insert(both.end(), r.begin(), r.end());
   EXPECT_EQ(XmlCodeCounts(qptest::ReadFile(xml)), Once(both));
   EXPECT_EQ(TableCounts("sweep"), Once(both));
+}
+
+// Without clearing every HotSync hands every record over again, so holding one output back
+// for another gains nothing: each appended output takes the download on its own.
+TEST_F(NothingRepeated, WithoutClearingEachAppendedOutputTakesTheDownloadAlone) {
+  SessionSpec spec = SweepSession();
+  spec.prefs.clearPDAData = false;
+  spec.prefs.appendOutput = true;
+  MakeTemplate(spec);
+  const std::map<std::string, int> once = Once({"A1", "A2", "A3"});
+  for (const std::string failing : {"the table", "the text file"}) {
+    SCOPED_TRACE(failing);
+    Prepare(spec);
+    if (failing == "the table") {
+      qptest::WriteFile(IniFile(), "[Session03]\r\nDSN=NoSuchSource\r\nTablename=sweep\r\n"
+                                   "Enabled=True\r\nField1=code\r\n");
+    } else {
+      // The signatures cannot be saved.
+      qptest::WriteFile(FromPDA() + "/Signatures", "");
+    }
+    const std::vector<std::string> log = Run("");
+    if (failing == "the table") {
+      EXPECT_THAT(log, Contains("Session03(Sweep): Downloaded 3/3 records to " + OutputFileOf(spec)));
+      EXPECT_EQ(TabFileCounts(qptest::ReadFile(OutputFileOf(spec))), once);
+    } else {
+      EXPECT_THAT(TabFileCounts(qptest::ReadFile(OutputFileOf(spec))), IsEmpty());
+      EXPECT_EQ(TableCounts("sweep"), once);
+    }
+    EXPECT_EQ(DataRecords(DataDbName(2)).size(), 3u);
+    if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+  }
 }
 
 // The handheld is kept for a reason known before the outputs commit, here a signature that
@@ -1284,6 +1369,263 @@ TEST_F(NothingRepeated, AHandheldKeptForASignatureLeavesTheAppendedOutputsAsThey
   EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
   if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
 }
+
+// --- A clearing cut in two ---------------------------------------------------------------------
+//
+// Clearing empties the data database, then the bitmap database. A HotSync cut between the two
+// leaves the signatures of records already on the PC; later records with the same Rec_IDs,
+// captured on the handheld or uploaded to it, must carry only their own signatures.
+
+namespace {
+
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+// Signature number seed on field 2 of record recId, as a record of the bitmap database.
+void Sign(PalmDatabase& bitmaps, int recId, const Signature& signature) {
+  AddRecord(bitmaps, BitmapRecord(static_cast<int16_t>(90 + recId), static_cast<int16_t>(recId),
+                                  1, signature));
+}
+
+}  // namespace
+
+class ClearingCut : public NothingRepeated {
+ protected:
+  // The journal a cut clearing of slot 3 leaves, wherever the HotSync user's folder is.
+  std::string Journal() const {
+    for (const auto& e : fs::recursive_directory_iterator(hotsync_))
+      if (e.path().filename() == "QP28-Bitmap_S03.clearing") return e.path();
+    return "";
+  }
+  // Each code once in the text file and the table (unless only at least once), each with its
+  // own signature or none.
+  void ExpectOwnSignatures(const std::map<std::string, Signature>& own,
+                           const std::vector<std::string>& unsignedCodes, bool once = true) {
+    std::vector<std::string> all = unsignedCodes;
+    for (const auto& [code, signature] : own) all.push_back(code);
+    const std::string file = FromPDA() + "/S03_data.txt";
+    if (!fs::exists(file)) return;
+    if (once) {
+      EXPECT_EQ(TabFileCounts(qptest::ReadFile(file)), Once(all));
+      EXPECT_EQ(TableCounts("sweep"), Once(all));
+    }
+    for (const std::vector<std::string>& row : qptest::ReadDelimited(qptest::ReadFile(file), '\t',
+                                                                     false)) {
+      const auto it = own.find(row.at(0));
+      if (it == own.end()) {
+        EXPECT_EQ(row.at(1), "") << row.at(0) << " carries a signature";
+      } else {
+        const std::string bmp = FromPDA() + "/Signatures/" + row.at(1);
+        EXPECT_TRUE(!row.at(1).empty() && HoldsSignature(qptest::ReadFile(bmp), it->second))
+            << row.at(0) << " carries \"" << row.at(1) << "\"";
+      }
+    }
+    for (const std::string& row : SplitLines(source_.Sql("SELECT code, hex(sign) FROM sweep;"))) {
+      const std::string code = row.substr(0, row.find('|'));
+      const std::string blob = FromHex(row.substr(row.find('|') + 1));
+      const auto it = own.find(code);
+      EXPECT_TRUE(it == own.end() ? blob.empty() : HoldsSignature(blob, it->second))
+          << code << " carries a signature of " << blob.size() << " bytes in the table";
+    }
+  }
+};
+
+// The cut is a failure the HotSync sees (the bitmap database's purge refused), or a kill it
+// never sees, right after the emptied data database was written back (at the open of the
+// bitmap database that follows).
+class ClearingCutInTwo : public ClearingCut, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(ClearingCutInTwo, LaterRecordsCarryOnlyTheirOwnSignatures) {
+  const bool kill = GetParam() == "Kill";
+  // Uploads number their records 256, 512, ... (each line number byte-swapped); yesterday's
+  // A1 to A3 came that way, and all three were signed.
+  auto recId = [](int n) { return n * 256; };
+  SessionSpec spec = SweepSession();
+  spec.prefs.appendOutput = true;
+  MakeTemplate(spec);
+  Prepare(spec);
+  std::map<std::string, Signature> own;
+  {
+    PalmDatabase data = Device().LoadDatabase(DataDbName(2));
+    PalmDatabase bitmaps = Device().LoadDatabase(BitmapDbName(2));
+    data.records.clear();
+    bitmaps.records.clear();
+    for (int n = 1; n <= 3; ++n) {
+      const std::string code = "A" + std::to_string(n);
+      own[code] = MakeSignature(n);
+      AddRecord(data, DataRecord(static_cast<int16_t>(recId(n)), {code}));
+      Sign(bitmaps, recId(n), own[code]);
+    }
+    Device().SaveDatabase(data);
+    Device().SaveDatabase(bitmaps);
+  }
+  std::vector<std::string> log;
+  if (kill) {
+    ScopedEnv faults("SYNC_FAULTS", "SyncOpenDB@4=KILL");
+    const trtest::SyncRun killed = RunSync();
+    ASSERT_EQ(killed.output.status, 137) << "not killed: " << killed.output.text;
+    log = killed.lines;
+  } else {
+    log = Run("SyncPurgeAllRecs@2=0x400E");
+    EXPECT_THAT(log, Contains("Session #3: Failure clearing PDA database: QP28-Bitmap_S03"));
+    EXPECT_THAT(log, Contains("Session03(Sweep): Data not written to PDA database: "
+                              "QP28-Data_S03_30"));
+  }
+  // Not refilled: the upload's records would take the Rec_IDs of the signatures left.
+  EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
+  EXPECT_EQ(Device().LoadDatabase(BitmapDbName(2)).records.size(), 3u);
+  EXPECT_NE(Journal(), "");
+  std::vector<std::string> unsignedCodes;
+  ExpectOwnSignatures(own, unsignedCodes);
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+
+  // Before the next HotSync, C1 and C2 are captured with A1's and A2's Rec_IDs; C1 is signed.
+  PalmDatabase data = Device().LoadDatabase(DataDbName(2));
+  PalmDatabase bitmaps = Device().LoadDatabase(BitmapDbName(2));
+  AddRecord(data, DataRecord(static_cast<int16_t>(recId(1)), {"C1"}));
+  AddRecord(data, DataRecord(static_cast<int16_t>(recId(2)), {"C2"}));
+  own["C1"] = MakeSignature(21);
+  Sign(bitmaps, recId(1), own["C1"]);
+  Device().SaveDatabase(data);
+  Device().SaveDatabase(bitmaps);
+  log = Run("");
+  EXPECT_THAT(log, Contains("Session03(Sweep): Finished clearing QP28-Bitmap_S03: 3 signatures "
+                            "of records downloaded before removed, 0 kept with their records"));
+  EXPECT_EQ(Journal(), "");
+  unsignedCodes.push_back("C2");
+  ExpectOwnSignatures(own, unsignedCodes);
+  // The upload file the cut HotSync kept refills the handheld now.
+  const std::vector<TextRecord> uploaded = DataRecords(DataDbName(2));
+  ASSERT_EQ(uploaded.size(), 2u);
+  EXPECT_EQ(uploaded[0].values[0], "B1");
+  EXPECT_EQ(uploaded[0].recId, recId(1));
+  EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+
+  // Uploaded B1 is signed on the handheld, B2 is not.
+  bitmaps = Device().LoadDatabase(BitmapDbName(2));
+  own["B1"] = MakeSignature(31);
+  Sign(bitmaps, recId(1), own["B1"]);
+  Device().SaveDatabase(bitmaps);
+  log = Run("");
+  unsignedCodes.push_back("B2");
+  ExpectOwnSignatures(own, unsignedCodes);
+  EXPECT_THAT(log, Not(Contains(HasSubstr("a second one of that record and field"))));
+  EXPECT_THAT(DataRecords(DataDbName(2)), IsEmpty());
+  EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cut, ClearingCutInTwo, ::testing::Values("Failure", "Kill"),
+                         [](const auto& info) { return info.param; });
+
+// Starts from what a clearing cut in two leaves (the journal, the signatures of records gone
+// from the handheld, records captured since with their Rec_IDs) and fails the k-th call of one
+// entry point of the HotSync that finishes the clearing, once and from then on. Neither it nor
+// the HotSync after it may lose a record or a signature or give a record another's signature.
+class ClearingCutSweep : public ClearingCut, public ::testing::WithParamInterface<std::string> {
+ protected:
+  // The files of the state to start from, and where a copy of each is kept.
+  std::vector<std::pair<std::string, std::string>> StateFiles() const {
+    return {{handheldDir_, tmp_ / "cut/handheld"},
+            {conduitDir_ + "/Data", tmp_ / "cut/Data"},
+            {source_.Database(), tmp_ / "cut/quillor.db"},
+            {journal_, tmp_ / "cut/journal"}};
+  }
+  void SaveState() {
+    journal_ = Journal();
+    ASSERT_NE(journal_, "");
+    fs::create_directories(tmp_ / "cut");
+    for (const auto& [live, kept] : StateFiles()) fs::copy(live, kept, fs::copy_options::recursive);
+  }
+  void RestoreState() {
+    for (const auto& [live, kept] : StateFiles()) {
+      fs::remove_all(live);
+      fs::copy(kept, live, fs::copy_options::recursive);
+    }
+  }
+  std::string journal_;
+};
+
+TEST_P(ClearingCutSweep, FinishingTheClearingLosesNothingAndMixesUpNoSignature) {
+  const std::string entry = GetParam();
+  SessionSpec spec = SweepSession();
+  spec.prefs.appendOutput = true;
+  MakeTemplate(spec);
+  Prepare(spec);
+  Run("SyncPurgeAllRecs@2=0x400E");
+  // C1 and C3 are captured with A1's and A3's Rec_IDs; C1 is signed.
+  PalmDatabase data = Device().LoadDatabase(DataDbName(2));
+  PalmDatabase bitmaps = Device().LoadDatabase(BitmapDbName(2));
+  AddRecord(data, DataRecord(1, {"C1"}));
+  AddRecord(data, DataRecord(3, {"C3"}));
+  const Signature c1 = MakeSignature(21);
+  Sign(bitmaps, 1, c1);
+  Device().SaveDatabase(data);
+  Device().SaveDatabase(bitmaps);
+  moreSignatures_.push_back({{1, 2}, c1});
+  const std::map<std::string, Signature> own = {
+      {"A1", spec.signatures.at({1, 2})}, {"A3", spec.signatures.at({3, 2})}, {"C1", c1}};
+  const std::vector<std::string> unsignedCodes = {"A2", "C3"};
+  ASSERT_NO_FATAL_FAILURE(SaveState());
+
+  auto expectSound = [&](const std::vector<std::string>& log) {
+    ExpectNothingLost(spec, log);
+    ExpectOwnSignatures(own, unsignedCodes, false);
+    const std::vector<TextRecord> held = DataRecords(DataDbName(2));
+    const std::set<std::string> inFile = TabFileCodes(qptest::ReadFile(FromPDA() + "/S03_data.txt"));
+    const std::string inTable = source_.Sql("SELECT code FROM sweep;");
+    for (const std::string code : {"C1", "C3"}) {
+      const bool onHandheld = std::any_of(held.begin(), held.end(),
+                                          [&](const TextRecord& r) { return r.values[0] == code; });
+      EXPECT_TRUE(onHandheld || (inFile.count(code) && inTable.find(code) != std::string::npos))
+          << code << " is gone";
+    }
+  };
+
+  RestoreState();
+  std::map<std::string, int> calls;
+  const std::vector<std::string> clean = Run("", &calls);
+  EXPECT_THAT(clean, Contains(HasSubstr("Session03(Sweep): Finished clearing QP28-Bitmap_S03: 2 "
+                                        "signatures")));
+  expectSound(clean);
+  EXPECT_EQ(Journal(), "");
+  if (HasFailure()) return;
+
+  for (int k = 1; k <= std::max(calls[entry], 1); ++k) {
+    for (const char* when : {"", "+"}) {
+      const std::string faults = entry + "@" + std::to_string(k) + when + "=0x4005";
+      SCOPED_TRACE(faults);
+      RestoreState();
+      std::vector<std::string> log = Run(faults);
+      expectSound(log);
+      // A later HotSync finishes what is left.
+      if (!HasFailure()) {
+        log = Run("");
+        expectSound(log);
+        EXPECT_EQ(Journal(), "");
+        EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+      }
+      if (HasFailure()) {
+        ADD_FAILURE() << ::testing::PrintToString(log);
+        return;
+      }
+    }
+  }
+}
+
+std::vector<std::string> ResolvingEntryPoints() {
+  std::vector<std::string> entries = kSweptEntryPoints;
+  entries.push_back("SyncDeleteRec");
+  return entries;
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, ClearingCutSweep, ::testing::ValuesIn(ResolvingEntryPoints()),
+                         [](const auto& info) { return info.param; });
 
 // A session name and a custom folder from the handheld with control characters: escaped in
 // the log and on the terminal, where they could forge a line or clear the screen.
@@ -1572,6 +1914,9 @@ TEST_F(Lossless, AHotSyncKilledAtAnyRenameLosesNothing) {
     Run("");
     for (const std::string& folder : {FromPDA(), FromPDA() + "/Signatures", conduitDir_})
       EXPECT_THAT(Leftovers(folder), IsEmpty()) << folder;
+    // Nor of the clearing journal, in the HotSync user's folder.
+    for (const auto& e : fs::recursive_directory_iterator(hotsync_))
+      EXPECT_EQ(e.path().string().find(".clearing.tmp-"), std::string::npos) << e.path();
     if (HasFailure()) return;
   }
 }

@@ -175,7 +175,9 @@ QP_SYNC_EXPORT int32_t SyncCreateDB(TSyncCreateDbInfo* info) {
 }
 
 QP_SYNC_EXPORT int32_t SyncCloseDB(uint8_t handle) {
-  return Guarded("SyncCloseDB", [&](SyncSession& s) { return s.CloseDB(handle); });
+  // An injected failure is the session's to carry out: the changes must not reach the handheld.
+  return Guarded(nullptr,
+                 [&](SyncSession& s) { return s.CloseDB(handle, s.Fault("SyncCloseDB")); });
 }
 
 QP_SYNC_EXPORT int32_t SyncGetDBRecordCount(uint8_t handle, uint16_t* count) {
@@ -220,6 +222,10 @@ QP_SYNC_EXPORT int32_t SyncWriteRec(TRawRecordInfo* info) {
   return Guarded("SyncWriteRec", [&](SyncSession& s) { return s.WriteRec(info); });
 }
 
+QP_SYNC_EXPORT int32_t SyncDeleteRec(TRawRecordInfo* info) {
+  return Guarded("SyncDeleteRec", [&](SyncSession& s) { return s.DeleteRec(info); });
+}
+
 QP_SYNC_EXPORT int32_t SyncReadAppPreference(TSyncAppPreferenceInfo* info) {
   return Guarded("SyncReadAppPreference",
                  [&](SyncSession& s) { return s.ReadAppPreference(info); });
@@ -249,7 +255,6 @@ QP_SYNC_EXPORT int32_t SyncDeleteDB(const char* name, uint8_t card) { return Uns
 QP_SYNC_EXPORT int32_t SyncPurgeDeletedRecs(uint8_t handle) { return Unsupported("SyncPurgeDeletedRecs"); }
 QP_SYNC_EXPORT int32_t SyncResetSyncFlags(uint8_t handle) { return Unsupported("SyncResetSyncFlags"); }
 QP_SYNC_EXPORT int32_t SyncReadDBList(uint8_t card, uint16_t startIndex, uint8_t flags, void* list, int16_t* count) { return Unsupported("SyncReadDBList"); }
-QP_SYNC_EXPORT int32_t SyncDeleteRec(TRawRecordInfo* info) { return Unsupported("SyncDeleteRec"); }
 QP_SYNC_EXPORT int32_t SyncDeleteResourceRec(void* resourceInfo) { return Unsupported("SyncDeleteResourceRec"); }
 QP_SYNC_EXPORT int32_t SyncDeleteAllResourceRec(uint8_t handle) { return Unsupported("SyncDeleteAllResourceRec"); }
 QP_SYNC_EXPORT int32_t SyncReadResRecordByIndex(void* resourceInfo, int32_t loadData) { return Unsupported("SyncReadResRecordByIndex"); }

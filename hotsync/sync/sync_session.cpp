@@ -270,8 +270,32 @@ int32_t SyncSession::WriteBack(OpenDb& open) {
   return 0;
 }
 
-int32_t SyncSession::CloseDB(uint8_t handle) {
+void SyncSession::DropChanges(OpenDb& open) {
+  if (!open.changed) return;
+  OpenDb fresh;
+  fresh.mode = open.mode;
+  const std::string path = handheld_->FindDatabase(open.db.name);
+  if (path.empty()) {
+    // Created in this HotSync: the handheld never gets it.
+    fresh.db = std::move(open.db);
+    fresh.db.records.clear();
+  } else {
+    try {
+      fresh.file = std::make_unique<PalmRecordFile>(path, fresh.db);
+    } catch (const Exception& e) {
+      lastError_ = e.Message();
+      fresh.db.name = open.db.name;
+    }
+  }
+  open = std::move(fresh);
+}
+
+int32_t SyncSession::CloseDB(uint8_t handle, int32_t injected) {
   OpenDb* db = nullptr;
+  if (injected != 0) {
+    if (Find(handle, Need::kAny, db) == 0) DropChanges(*db);
+    return injected;
+  }
   if (const int32_t r = Find(handle, Need::kAny, db)) return r;
   // A database that cannot be written back stays open, so the caller may try again.
   if (const int32_t r = WriteBack(*db)) return r;
@@ -402,6 +426,21 @@ int32_t SyncSession::WriteRec(TRawRecordInfo* info) {
   db->changed = true;
   info->RecordId = records[index].uniqueId;
   info->RecordIndex = static_cast<uint16_t>(index);
+  return 0;
+}
+
+int32_t SyncSession::DeleteRec(TRawRecordInfo* info) {
+  if (info == nullptr) return QP_SYNCERR_BAD_ARGUMENT;
+  OpenDb* db = nullptr;
+  if (const int32_t r = Find(info->DbHandle, Need::kWrite, db)) return r;
+  if (db->db.IsResourceDb()) return QP_SYNCERR_NOT_SUPPORTED;
+  const int found = info->RecordId == 0 ? -1 : db->db.FindRecord(info->RecordId);
+  if (found < 0) return QP_SYNCERR_RECORD_NOT_FOUND;
+  if (const int32_t r = LoadRecords(*db)) return r;
+  const size_t index = static_cast<size_t>(found);
+  db->db.records.erase(db->db.records.begin() + static_cast<std::ptrdiff_t>(index));
+  if (db->cursor > index) --db->cursor;
+  db->changed = true;
   return 0;
 }
 

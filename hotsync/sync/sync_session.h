@@ -30,7 +30,9 @@ class SyncSession {
   int32_t Unregister(uint32_t conduitHandle);
   int32_t OpenDB(const char* name, uint8_t card, uint8_t* handle, uint8_t mode);
   int32_t CreateDB(TSyncCreateDbInfo* info);
-  int32_t CloseDB(uint8_t handle);
+  // With injected nonzero, fails as a write-back that never reached the handheld: the
+  // changes are dropped and the database stays open, so a retried close writes nothing.
+  int32_t CloseDB(uint8_t handle, int32_t injected = 0);
   int32_t GetDBRecordCount(uint8_t handle, uint16_t* count);
   int32_t PurgeAllRecs(uint8_t handle);
   int32_t ResetRecordIndex(uint8_t handle);
@@ -40,6 +42,7 @@ class SyncSession {
   int32_t ReadNextModifiedRec(TRawRecordInfo* info);
   int32_t ReadNextModifiedRecInCategory(TRawRecordInfo* info);
   int32_t WriteRec(TRawRecordInfo* info);
+  int32_t DeleteRec(TRawRecordInfo* info);
   int32_t ReadAppPreference(TSyncAppPreferenceInfo* info);
 
  private:
@@ -58,6 +61,8 @@ class SyncSession {
   bool IsOpen(const std::string& name) const;
   int32_t AddOpen(OpenDb db, uint8_t* handle);
   int32_t WriteBack(OpenDb& db);
+  // Puts the database back as the handheld holds it.
+  void DropChanges(OpenDb& db);
   // Copies a record into the caller's descriptor and buffer, or explains why it cannot.
   int32_t FillRecord(OpenDb& db, TRawRecordInfo* info, size_t index);
   // Reads the bytes of every record still in the file.
