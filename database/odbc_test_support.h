@@ -8,6 +8,8 @@
 // - "qp_pg": PostgreSQL through its ODBC driver, only when QP_PG_DSN_CONFIG names an odbc.ini
 //   whose [qp_pg] section describes a running server (scripts/services.sh start_postgres
 //   writes one). Its keys are copied as they stand.
+// - "qp_maria": MariaDB through its Connector/ODBC, likewise from the [qp_maria] section of
+//   the odbc.ini that QP_MARIADB_DSN_CONFIG names (scripts/services.sh start_mariadb).
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -29,7 +31,8 @@
 #define QP_ODBC_LSAN_SUPPRESSIONS()                                              \
   extern "C" __attribute__((used, visibility("default"))) const char*            \
   __lsan_default_suppressions() {                                                \
-    return "leak:libsqlite3odbc\nleak:psqlodbc\nleak:libodbcinst\nleak:libpq\n"; \
+    return "leak:libsqlite3odbc\nleak:psqlodbc\nleak:libodbcinst\nleak:libpq\n"   \
+           "leak:libmaodbc\n";                                                  \
   }
 
 namespace db::test {
@@ -68,6 +71,7 @@ class OdbcTestConfig {
  public:
   static constexpr const char* kSqliteDsn = "qp_sqlite";
   static constexpr const char* kPostgresDsn = "qp_pg";
+  static constexpr const char* kMariaDbDsn = "qp_maria";
 
   // Written once per process, before the first connection.
   static const OdbcTestConfig& Get() {
@@ -81,6 +85,8 @@ class OdbcTestConfig {
   bool HasPostgres() const { return hasPostgres_; }
   // Why PostgreSQL is not there, for the skip message.
   const std::string& PostgresNote() const { return postgresNote_; }
+  bool HasMariaDb() const { return hasMariaDb_; }
+  const std::string& MariaDbNote() const { return mariaDbNote_; }
 
   OdbcTestConfig(const OdbcTestConfig&) = delete;
   OdbcTestConfig& operator=(const OdbcTestConfig&) = delete;
@@ -101,15 +107,22 @@ class OdbcTestConfig {
     inst << "[SQLite3]\nDescription = SQLite 3\nDriver = " << sqliteDriver_ << "\n";
     dsn << "[" << kSqliteDsn << "]\nDriver = SQLite3\nDatabase = " << sqliteFile_
         << "\nTimeout = 5000\n";
-    const char* pg = getenv("QP_PG_DSN_CONFIG");
-    if (!pg || !*pg) {
-      postgresNote_ = "QP_PG_DSN_CONFIG is not set (scripts/services.sh start_postgres sets it)";
-    } else if (auto section = IniSection(pg, kPostgresDsn)) {
-      dsn << "\n[" << kPostgresDsn << "]\n" << *section;
-      hasPostgres_ = true;
-    } else {
-      postgresNote_ = std::string("no [") + kPostgresDsn + "] section in " + pg;
-    }
+    // A server's data source, copied from the odbc.ini the variable names.
+    auto server = [&](const char* variable, const char* name, const char* starter,
+                      std::string* note) {
+      const char* file = getenv(variable);
+      if (!file || !*file) {
+        *note = std::string(variable) + " is not set (scripts/services.sh " + starter + " sets it)";
+      } else if (auto section = IniSection(file, name)) {
+        dsn << "\n[" << name << "]\n" << *section;
+        return true;
+      } else {
+        *note = std::string("no [") + name + "] section in " + file;
+      }
+      return false;
+    };
+    hasPostgres_ = server("QP_PG_DSN_CONFIG", kPostgresDsn, "start_postgres", &postgresNote_);
+    hasMariaDb_ = server("QP_MARIADB_DSN_CONFIG", kMariaDbDsn, "start_mariadb", &mariaDbNote_);
     std::ofstream(folder_ + "/odbcinst.ini") << inst.str();
     std::ofstream(folder_ + "/odbc.ini") << dsn.str();
     std::ofstream(folder_ + "/user-odbc.ini") << "";
@@ -117,9 +130,10 @@ class OdbcTestConfig {
     setenv("ODBCINI", (folder_ + "/user-odbc.ini").c_str(), 1);
     // Drivers stay loaded, so that the leak checker can still name them at exit.
     if (!sqliteDriver_.empty()) dlopen(sqliteDriver_.c_str(), RTLD_NOW | RTLD_NODELETE);
-    if (hasPostgres_) {
-      const std::string pgDriver = FindDriver("psqlodbcw.so");
-      if (!pgDriver.empty()) dlopen(pgDriver.c_str(), RTLD_NOW | RTLD_NODELETE);
+    for (const auto& [wanted, driver] : {std::pair{hasPostgres_, "psqlodbcw.so"},
+                                         std::pair{hasMariaDb_, "libmaodbc.so"}}) {
+      const std::string path = wanted ? FindDriver(driver) : std::string();
+      if (!path.empty()) dlopen(path.c_str(), RTLD_NOW | RTLD_NODELETE);
     }
   }
 
@@ -128,6 +142,8 @@ class OdbcTestConfig {
   std::string sqliteDriver_;
   bool hasPostgres_ = false;
   std::string postgresNote_;
+  bool hasMariaDb_ = false;
+  std::string mariaDbNote_;
 };
 
 // A query's rows for checks: every value as its bytes (binary columns raw, character

@@ -158,7 +158,7 @@ void TKLVPCSessionODBC::WriteOpen() {
         Table_ = std::make_unique<db::TTable>(*Database_, TableName());
         Table_->Open();
         // The table is opened first: a failed look-up may spoil a transaction.
-        Batched_ = Database_->StartTransactionWithSavepoints();
+        Batched_ = Database_->StartTransactionWithSavepoints(*Table_);
         if (Batched_) {
           Table_->SetBatchSize(kBatchRows);
           Table_->OnRowRefused = [this](const db::EDatabaseError& e, uint64_t row) {
