@@ -9,7 +9,8 @@
 //   whose [qp_pg] section describes a running server (scripts/services.sh start_postgres
 //   writes one). Its keys are copied as they stand.
 // - "qp_maria": MariaDB through its Connector/ODBC, likewise from the [qp_maria] section of
-//   the odbc.ini that QP_MARIADB_DSN_CONFIG names (scripts/services.sh start_mariadb).
+//   the odbc.ini that QP_MARIADB_DSN_CONFIG names (scripts/services.sh start_mariadb), and
+//   "qp_maria_nonstrict", the same with the server's strict mode off for the connection.
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -72,6 +73,9 @@ class OdbcTestConfig {
   static constexpr const char* kSqliteDsn = "qp_sqlite";
   static constexpr const char* kPostgresDsn = "qp_pg";
   static constexpr const char* kMariaDbDsn = "qp_maria";
+  // The same server without strict mode, as many installations run: it cuts values with
+  // only a warning.
+  static constexpr const char* kMariaDbNonStrictDsn = "qp_maria_nonstrict";
 
   // Written once per process, before the first connection.
   static const OdbcTestConfig& Get() {
@@ -109,20 +113,27 @@ class OdbcTestConfig {
         << "\nTimeout = 5000\n";
     // A server's data source, copied from the odbc.ini the variable names.
     auto server = [&](const char* variable, const char* name, const char* starter,
-                      std::string* note) {
+                      std::string* note) -> std::optional<std::string> {
       const char* file = getenv(variable);
       if (!file || !*file) {
         *note = std::string(variable) + " is not set (scripts/services.sh " + starter + " sets it)";
-      } else if (auto section = IniSection(file, name)) {
+        return std::nullopt;
+      }
+      auto section = IniSection(file, name);
+      if (section) {
         dsn << "\n[" << name << "]\n" << *section;
-        return true;
       } else {
         *note = std::string("no [") + name + "] section in " + file;
       }
-      return false;
+      return section;
     };
-    hasPostgres_ = server("QP_PG_DSN_CONFIG", kPostgresDsn, "start_postgres", &postgresNote_);
-    hasMariaDb_ = server("QP_MARIADB_DSN_CONFIG", kMariaDbDsn, "start_mariadb", &mariaDbNote_);
+    hasPostgres_ =
+        server("QP_PG_DSN_CONFIG", kPostgresDsn, "start_postgres", &postgresNote_).has_value();
+    if (auto maria = server("QP_MARIADB_DSN_CONFIG", kMariaDbDsn, "start_mariadb", &mariaDbNote_)) {
+      hasMariaDb_ = true;
+      dsn << "\n[" << kMariaDbNonStrictDsn << "]\n"
+          << *maria << "InitStmt = SET SESSION sql_mode = ''\n";
+    }
     std::ofstream(folder_ + "/odbcinst.ini") << inst.str();
     std::ofstream(folder_ + "/odbc.ini") << dsn.str();
     std::ofstream(folder_ + "/user-odbc.ini") << "";
