@@ -763,8 +763,11 @@ void TTable::Run(const OdbcStatement& statement) const {
   SQLRETURN rc = SQLExecute(statement.Get());
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     std::string failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
+    const bool lost = failure.rfind("[08", 0) == 0 || failure.find("; [08") != std::string::npos;
     if (failure.empty()) failure = "no diagnostics";
-    throw EDatabaseError("Cannot insert into " + tableName_ + ": " + failure);
+    failure = "Cannot insert into " + tableName_ + ": " + failure;
+    if (lost) throw EDatabaseConnectionLost(failure);
+    throw EDatabaseError(failure);
   }
   if (rc == SQL_SUCCESS_WITH_INFO) {
     // String data cut on the way: right truncated (01004) or too long for the column (22001).

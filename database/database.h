@@ -101,6 +101,9 @@ class TBlobStream;
 // number, replaced what it could not store) and said so only in a warning. Outside a
 // transaction the row is then in the table; inside a batch it is undone like a refused row.
 QP_DECLARE_EXCEPTION(EDatabaseValueChanged, EDatabaseError);
+// An insert that failed because the connection is gone (SQLSTATE class 08), not because the
+// database refused the row.
+QP_DECLARE_EXCEPTION(EDatabaseConnectionLost, EDatabaseError);
 
 // A table of the data source, opened by name. The name is used as it stands when it is a
 // plain identifier (letters, digits, '_', '.', '$'), and quoted otherwise; a plain name that
@@ -215,8 +218,9 @@ class TTable {
   // Binds a parameter of a prepared insert to the value, for a column of that kind.
   void Bind(const OdbcStatement& statement, SQLUSMALLINT number, TBinding& binding,
             const TColumn& column, const TValue& value) const;
-  // Executes an insert; raises EDatabaseError when it is refused and EDatabaseValueChanged
-  // when the driver or the server warns that a value was cut or changed.
+  // Executes an insert; raises EDatabaseError when it is refused, EDatabaseConnectionLost when
+  // the connection failed, and EDatabaseValueChanged when the driver or the server warns that
+  // a value was cut or changed.
   void Run(const OdbcStatement& statement) const;
   // The MySQL or MariaDB server's warnings about the last statement that tell of a value it
   // changed, "[Warning <code>] <text>" each, joined by "; "; empty when none.

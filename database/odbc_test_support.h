@@ -10,7 +10,8 @@
 //   writes one). Its keys are copied as they stand.
 // - "qp_maria": MariaDB through its Connector/ODBC, likewise from the [qp_maria] section of
 //   the odbc.ini that QP_MARIADB_DSN_CONFIG names (scripts/services.sh start_mariadb), and
-//   "qp_maria_nonstrict", the same with the server's strict mode off for the connection.
+//   "qp_maria_nonstrict" and "qp_maria_brief", the same with the server's strict mode off
+//   and with a connection ended after a second without a statement.
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -76,6 +77,8 @@ class OdbcTestConfig {
   // The same server without strict mode, as many installations run: it cuts values with
   // only a warning.
   static constexpr const char* kMariaDbNonStrictDsn = "qp_maria_nonstrict";
+  // The same server, ending a connection that is idle for a second.
+  static constexpr const char* kMariaDbBriefDsn = "qp_maria_brief";
 
   // Written once per process, before the first connection.
   static const OdbcTestConfig& Get() {
@@ -133,6 +136,8 @@ class OdbcTestConfig {
       hasMariaDb_ = true;
       dsn << "\n[" << kMariaDbNonStrictDsn << "]\n"
           << *maria << "InitStmt = SET SESSION sql_mode = ''\n";
+      dsn << "\n[" << kMariaDbBriefDsn << "]\n"
+          << *maria << "InitStmt = SET SESSION wait_timeout = 1\n";
     }
     std::ofstream(folder_ + "/odbcinst.ini") << inst.str();
     std::ofstream(folder_ + "/odbc.ini") << dsn.str();

@@ -282,6 +282,10 @@ void TKLVPCSessionODBC::WriteRecord() {
               Failed_ = true;
             } else if (dynamic_cast<const db::EDatabaseValueChanged*>(&e)) {
               RowChanged(target, e);
+            } else if (dynamic_cast<const db::EDatabaseConnectionLost*>(&e)) {
+              // Not a row the table refused: no later record would get in either.
+              LogFailure("Failure posting to datasource: " + target + KeptByTable(), e);
+              Failed_ = true;
             } else {
               recordFailed("Failure posting to datasource: ", e);
             }

@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -191,11 +193,16 @@ class KLVPCSessionODBCTest : public ::testing::Test {
     qptest::WriteFile(ini_, text);
   }
   // Drives the session as the handheld session's download does; keep, when given, is what
-  // the other outputs let the session keep.
+  // the other outputs let the session keep. A record id of 0 stands for a pause of two
+  // seconds.
   void Download(TKLVPCSessionODBC& session, TKLVPDASession& pda,
                 const std::vector<Record>& records, std::optional<bool> keep = std::nullopt) {
     session.WriteOpen();
     for (const Record& r : records) {
+      if (r.recId == 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        continue;
+      }
       TVornConduitDb& data = *pda.CurrentDb;
       data.FieldByName("Rec_ID").SetAsInteger(r.recId);
       for (int i = 1; i <= 30; ++i) {
@@ -658,6 +665,29 @@ TEST_F(KLVPCSessionODBCTest, AValueTheTableWouldChangeIsNotCountedAsWrittenUncha
     }
     EXPECT_EQ(Rows(b.dsn, table_, "id, item"), rows);
   }
+}
+
+TEST_F(KLVPCSessionODBCTest, ALostConnectionFailsTheSessionThatSkipsRefusedRecords) {
+  if (!config_->HasMariaDb()) GTEST_SKIP() << config_->MariaDbNote();
+  // The server ends the session's connection mid-download: no record after it gets in, and
+  // none of them is one the table refused.
+  const std::string dsn = OdbcTestConfig::kMariaDbBriefDsn;
+  CreateTable(dsn, table_, "LONGBLOB", " ENGINE=MyISAM");
+  WriteSection(dsn, table_, "AbortOnRecordError=False\r\n");
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, ini_);
+  Download(s, *pda, {{1, {"1"}}, {2, {"2"}}, {0, {}}, {3, {"3"}}, {4, {"4"}}});
+  EXPECT_TRUE(s.Failed());
+  EXPECT_EQ(s.SkippedCount, 0);
+  const std::string target = dsn + "::" + table_;
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_THAT(log_[0], StartsWith("Session01(Orders): Failure posting to datasource: " + target +
+                                  "\n  The table takes no transactions: it keeps 2 rows of this "
+                                  "download, and the DELETE FROM that cleared it first cannot be "
+                                  "undone\n  EDatabaseConnectionLost: Cannot insert into " +
+                                  table_ + ": [08"));
+  EXPECT_EQ(log_[1], "Session01(Orders): Downloaded 2/3 records to ODBC " + target);
+  EXPECT_EQ(Rows(dsn, table_, "id"), (std::vector<Row>{{"1"}, {"2"}}));
 }
 
 TEST_F(KLVPCSessionODBCTest, DeleteThatTheDataSourceRefusesFailsTheSession) {
