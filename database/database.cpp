@@ -204,9 +204,8 @@ bool TDatabase::EngineTakesTransactions(const TTable& table) {
   SQLLEN nameLength = static_cast<SQLLEN>(name.size());
   const std::string& schemaText = schema ? *schema : name;
   statement.Check(SQLBindParameter(statement.Get(), 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                                   std::max<SQLULEN>(1, schemaText.size()), 0,
-                                   SqlText(schemaText), static_cast<SQLLEN>(schemaText.size()),
-                                   &schemaLength),
+                                   std::max<SQLULEN>(1, schemaText.size()), 0, SqlText(schemaText),
+                                   static_cast<SQLLEN>(schemaText.size()), &schemaLength),
                   what);
   statement.Check(SQLBindParameter(statement.Get(), 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
                                    std::max<SQLULEN>(1, name.size()), 0, SqlText(name),
@@ -273,7 +272,7 @@ TDatabase::DbmsKind TDatabase::Kind() {
     SQLSMALLINT length = 0;
     SQLRETURN rc = SQLGetInfo(Connection().Get(), SQL_DBMS_NAME, text, sizeof(text), &length);
     const std::string name = SQL_SUCCEEDED(rc) ? reinterpret_cast<const char*>(text) : "";
-    kind_ = name == "PostgreSQL"                          ? kPostgres
+    kind_ = name == "PostgreSQL"                                   ? kPostgres
             : SameText(name, "MySQL") || SameText(name, "MariaDB") ? kMySql
                                                                    : kOther;
   }
@@ -787,8 +786,8 @@ std::string TTable::ChangedValueWarnings() const {
   const std::string sql = "SHOW WARNINGS";
   const std::string what = "Cannot read the warnings of the insert into " + tableName_;
   OdbcStatement statement(database_.Connection());
-  statement.Check(
-      SQLExecDirect(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())), what);
+  statement.Check(SQLExecDirect(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
+                  what);
   // Not about a value sent: notes (trailing blanks dropped, a decimal rounded) and a column
   // the row left unset that has no default.
   constexpr SQLINTEGER kNoDefault = 1364;

@@ -512,18 +512,18 @@ TEST_P(DatabaseTest, ClosingTheDatabaseClosesItsTables) {
 
 INSTANTIATE_TEST_SUITE_P(
     Drivers, DatabaseTest,
-    ::testing::Values(
-        Backend{"sqlite", OdbcTestConfig::kSqliteDsn, "BLOB", "DOUBLE PRECISION", "", '"', true},
-        Backend{"postgres", OdbcTestConfig::kPostgresDsn, "BYTEA", "DOUBLE PRECISION", "", '"',
-                true},
-        Backend{"mariadb_innodb", OdbcTestConfig::kMariaDbDsn, "LONGBLOB", "DOUBLE PRECISION",
-                " ENGINE=InnoDB", '`', true},
-        // Neither takes transactions: savepoints succeed on them and undo nothing (MyISAM), or
-        // fail once the table is written in the transaction (Aria).
-        Backend{"mariadb_myisam", OdbcTestConfig::kMariaDbDsn, "LONGBLOB", "DOUBLE PRECISION",
-                " ENGINE=MyISAM", '`', false},
-        Backend{"mariadb_aria", OdbcTestConfig::kMariaDbDsn, "LONGBLOB", "DOUBLE PRECISION",
-                " ENGINE=Aria", '`', false}),
+    ::testing::Values(Backend{"sqlite", OdbcTestConfig::kSqliteDsn, "BLOB", "DOUBLE PRECISION", "",
+                              '"', true},
+                      Backend{"postgres", OdbcTestConfig::kPostgresDsn, "BYTEA", "DOUBLE PRECISION",
+                              "", '"', true},
+                      Backend{"mariadb_innodb", OdbcTestConfig::kMariaDbDsn, "LONGBLOB",
+                              "DOUBLE PRECISION", " ENGINE=InnoDB", '`', true},
+                      // Neither takes transactions: savepoints succeed on them and undo nothing
+                      // (MyISAM), or fail once the table is written in the transaction (Aria).
+                      Backend{"mariadb_myisam", OdbcTestConfig::kMariaDbDsn, "LONGBLOB",
+                              "DOUBLE PRECISION", " ENGINE=MyISAM", '`', false},
+                      Backend{"mariadb_aria", OdbcTestConfig::kMariaDbDsn, "LONGBLOB",
+                              "DOUBLE PRECISION", " ENGINE=Aria", '`', false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DatabaseConnection, UnknownDataSourceFailsWithTheDriverManagersText) {

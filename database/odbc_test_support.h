@@ -30,10 +30,10 @@
 // The ODBC drivers and the driver manager's configuration reader keep a few allocations to
 // the end of the process; the leak checker is told to ignore them. Put this once into each
 // test program that connects (it cannot go into a header that several files include).
-#define QP_ODBC_LSAN_SUPPRESSIONS()                                              \
-  extern "C" __attribute__((used, visibility("default"))) const char*            \
-  __lsan_default_suppressions() {                                                \
-    return "leak:libsqlite3odbc\nleak:psqlodbc\nleak:libodbcinst\nleak:libpq\n"   \
+#define QP_ODBC_LSAN_SUPPRESSIONS()                                             \
+  extern "C" __attribute__((used, visibility("default"))) const char*           \
+  __lsan_default_suppressions() {                                               \
+    return "leak:libsqlite3odbc\nleak:psqlodbc\nleak:libodbcinst\nleak:libpq\n" \
            "leak:libmaodbc\n";                                                  \
   }
 
@@ -146,8 +146,8 @@ class OdbcTestConfig {
     setenv("ODBCINI", (folder_ + "/user-odbc.ini").c_str(), 1);
     // Drivers stay loaded, so that the leak checker can still name them at exit.
     if (!sqliteDriver_.empty()) dlopen(sqliteDriver_.c_str(), RTLD_NOW | RTLD_NODELETE);
-    for (const auto& [wanted, driver] : {std::pair{hasPostgres_, "psqlodbcw.so"},
-                                         std::pair{hasMariaDb_, "libmaodbc.so"}}) {
+    for (const auto& [wanted, driver] :
+         {std::pair{hasPostgres_, "psqlodbcw.so"}, std::pair{hasMariaDb_, "libmaodbc.so"}}) {
       const std::string path = wanted ? FindDriver(driver) : std::string();
       if (!path.empty()) dlopen(path.c_str(), RTLD_NOW | RTLD_NODELETE);
     }

@@ -109,8 +109,9 @@ std::string TKLVPCSessionODBC::CurrentRecord() const {
 
 std::string TKLVPCSessionODBC::KeptByTable() const {
   if (Batched_ || (!Cleared_ && WrittenCount == 0)) return std::string();
-  std::string text = Format("\n  The table takes no transactions: it keeps %d row%s of this download",
-                            WrittenCount, WrittenCount == 1 ? "" : "s");
+  std::string text =
+      Format("\n  The table takes no transactions: it keeps %d row%s of this download",
+             WrittenCount, WrittenCount == 1 ? "" : "s");
   if (Cleared_) text += ", and the DELETE FROM that cleared it first cannot be undone";
   return text;
 }
@@ -201,11 +202,10 @@ void TKLVPCSessionODBC::WriteOpen() {
         Database_->ExecSQL(sql);
         Cleared_ = true;
       },
-          [&](const std::exception& e) {
-            LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(),
-                       e);
-            Failed_ = true;
-          });
+      [&](const std::exception& e) {
+        LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(), e);
+        Failed_ = true;
+      });
 }
 
 void TKLVPCSessionODBC::WriteRecord() {

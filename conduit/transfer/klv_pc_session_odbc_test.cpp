@@ -74,10 +74,10 @@ struct Record {
 struct Backend {
   std::string dsn;
   std::string blobType;
-  std::string login;  // settings lines for the user name and password
+  std::string login;                         // settings lines for the user name and password
   std::string tableOptions = std::string();  // after CREATE TABLE's column list
-  char quote = '"';                           // identifiers in the tests' own statements
-  bool transactional = true;                  // the table takes a download as a whole
+  char quote = '"';                          // identifiers in the tests' own statements
+  bool transactional = true;                 // the table takes a download as a whole
   std::string label = dsn;
 };
 
@@ -195,8 +195,8 @@ class KLVPCSessionODBCTest : public ::testing::Test {
   // Drives the session as the handheld session's download does; keep, when given, is what
   // the other outputs let the session keep. A record id of 0 stands for a pause of two
   // seconds.
-  void Download(TKLVPCSessionODBC& session, TKLVPDASession& pda,
-                const std::vector<Record>& records, std::optional<bool> keep = std::nullopt) {
+  void Download(TKLVPCSessionODBC& session, TKLVPDASession& pda, const std::vector<Record>& records,
+                std::optional<bool> keep = std::nullopt) {
     session.WriteOpen();
     for (const Record& r : records) {
       if (r.recId == 0) {
@@ -549,14 +549,16 @@ TEST_F(KLVPCSessionODBCTest, AFailedDownloadLeavesTheTableAsItWasOrSaysWhatItKep
     std::vector<Record> records;
     const char* failure;  // empty: another output failed
   };
-  const std::vector<Case> cases{
-      {"refused row", {{1, {"1"}}, {2, {"2"}}, {3, {"1"}}, {4, {"4"}}},
-       "Failure posting to datasource: "},
-      {"checked row", {{1, {"1"}}, {2, {"2"}}, {3, {"3", "", "13"}}, {4, {"4"}}},
-       "Failure posting to datasource: "},
-      {"bad value", {{1, {"1"}}, {2, {"2"}}, {3, {"3", "", "x"}}},
-       "Failure setting field [qty] in ODBC datasource: "},
-      {"another output failed", {{1, {"1"}}, {2, {"2"}}}, ""}};
+  const std::vector<Case> cases{{"refused row",
+                                 {{1, {"1"}}, {2, {"2"}}, {3, {"1"}}, {4, {"4"}}},
+                                 "Failure posting to datasource: "},
+                                {"checked row",
+                                 {{1, {"1"}}, {2, {"2"}}, {3, {"3", "", "13"}}, {4, {"4"}}},
+                                 "Failure posting to datasource: "},
+                                {"bad value",
+                                 {{1, {"1"}}, {2, {"2"}}, {3, {"3", "", "x"}}},
+                                 "Failure setting field [qty] in ODBC datasource: "},
+                                {"another output failed", {{1, {"1"}}, {2, {"2"}}}, ""}};
   for (const Backend& b : Backends()) {
     for (const Case& c : cases) {
       for (int append : {0, 1}) {
@@ -643,8 +645,9 @@ TEST_F(KLVPCSessionODBCTest, AValueTheTableWouldChangeIsNotCountedAsWrittenUncha
       const std::string longLine = b.dsn == OdbcTestConfig::kPostgresDsn
                                        ? "Failure posting to datasource: "
                                        : "Failure setting field [item] in ODBC datasource: ";
-      EXPECT_THAT(log_[0], StartsWith(label + longLine + target +
-                                      "\n  Record 2 (2) left out of the table\n  EDatabaseError: "));
+      EXPECT_THAT(log_[0],
+                  StartsWith(label + longLine + target +
+                             "\n  Record 2 (2) left out of the table\n  EDatabaseError: "));
       if (b.transactional) {
         // Refused, or undone with its savepoint: left out.
         EXPECT_THAT(log_[1], StartsWith(label + "Failure posting to datasource: " + target +
@@ -656,7 +659,8 @@ TEST_F(KLVPCSessionODBCTest, AValueTheTableWouldChangeIsNotCountedAsWrittenUncha
         EXPECT_EQ(log_[1], label + "Failure posting to datasource: " + target +
                                "\n  Record 3 (3) stored changed in the table\n  "
                                "EDatabaseValueChanged: Cannot insert into " +
-                               table_ + ": [Warning 1265] Data truncated for column 'day' at row 1");
+                               table_ +
+                               ": [Warning 1265] Data truncated for column 'day' at row 1");
         EXPECT_EQ(log_[2], label + "Downloaded 3/4 records to ODBC " + target);
         EXPECT_EQ(s.SkippedCount, 1);
         rows.push_back({"3", "bad day"});
