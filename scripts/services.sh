@@ -132,7 +132,7 @@ stop_postgres() {
 # write an odbcinst.ini and odbc.ini (data source "qp_maria") beside it. Exports
 # QP_MARIADB_DSN_CONFIG (that odbc.ini), which the ODBC tests read. Never fails the caller:
 # when the server cannot start it says why and the MariaDB test cases skip. Like the tests'
-# PostgreSQL server it does not flush its writes to the disk. It takes about two seconds,
+# PostgreSQL server it does not flush its writes to the disk. It takes one to two seconds,
 # most of them creating the system tables.
 start_mariadb() {
   unset QP_MARIADB_DSN_CONFIG
