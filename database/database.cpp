@@ -156,7 +156,7 @@ void TDatabase::Close() noexcept {
   inTransaction_ = false;
   connection_.reset();
   quote_ = 0;
-  postgres_ = -1;
+  kind_ = kNotAsked;
   transactions_ = -1;
 }
 
@@ -180,8 +180,51 @@ void TDatabase::StartTransaction() {
   inTransaction_ = true;
 }
 
-bool TDatabase::StartTransactionWithSavepoints() {
+bool TDatabase::EngineTakesTransactions(const TTable& table) {
+  // A plain name with a dot names the schema first, as MySQL reads it.
+  std::optional<std::string> schema;
+  std::string name = table.TableName();
+  const size_t dot = name.find('.');
+  if (table.SqlName() == name && dot != std::string::npos) {
+    schema = name.substr(0, dot);
+    name.erase(0, dot + 1);
+  }
+  // Every table that the name may stand for must say so: a view, a table the server does
+  // not list or one of an engine without savepoints counts as one without transactions.
+  const std::string sql =
+      "SELECT COUNT(*), COUNT(CASE WHEN e.TRANSACTIONS = 'YES' AND e.SAVEPOINTS = 'YES' "
+      "THEN 1 END) FROM information_schema.TABLES t LEFT JOIN information_schema.ENGINES e "
+      "ON e.ENGINE = t.ENGINE WHERE t.TABLE_SCHEMA = COALESCE(?, DATABASE()) AND "
+      "t.TABLE_NAME = ?";
+  const std::string what = "Cannot learn the storage engine of table " + table.TableName();
+  OdbcStatement statement(Connection());
+  statement.Check(SQLPrepare(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
+                  what);
+  SQLLEN schemaLength = schema ? static_cast<SQLLEN>(schema->size()) : SQL_NULL_DATA;
+  SQLLEN nameLength = static_cast<SQLLEN>(name.size());
+  const std::string& schemaText = schema ? *schema : name;
+  statement.Check(SQLBindParameter(statement.Get(), 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                                   std::max<SQLULEN>(1, schemaText.size()), 0, SqlText(schemaText),
+                                   static_cast<SQLLEN>(schemaText.size()), &schemaLength),
+                  what);
+  statement.Check(SQLBindParameter(statement.Get(), 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                                   std::max<SQLULEN>(1, name.size()), 0, SqlText(name),
+                                   static_cast<SQLLEN>(name.size()), &nameLength),
+                  what);
+  statement.Check(SQLExecute(statement.Get()), what);
+  statement.Check(SQLFetch(statement.Get()), what);
+  SQLBIGINT tables = 0, transactional = 0;
+  SQLLEN indicator = 0;
+  statement.Check(SQLGetData(statement.Get(), 1, SQL_C_SBIGINT, &tables, 0, &indicator), what);
+  statement.Check(SQLGetData(statement.Get(), 2, SQL_C_SBIGINT, &transactional, 0, &indicator),
+                  what);
+  return tables > 0 && transactional == tables;
+}
+
+bool TDatabase::StartTransactionWithSavepoints(const TTable& table) {
   if (!SupportsTransactions()) return false;
+  // There savepoints succeed on a table that keeps no transactions, and undo nothing.
+  if (IsMySql() && !EngineTakesTransactions(table)) return false;
   StartTransaction();
   try {
     ExecSQL("SAVEPOINT qp_probe");
@@ -223,15 +266,17 @@ char TDatabase::IdentifierQuote() {
   return quote_;
 }
 
-bool TDatabase::IsPostgres() {
-  if (postgres_ < 0) {
-    SQLCHAR name[64] = {};
+TDatabase::DbmsKind TDatabase::Kind() {
+  if (kind_ == kNotAsked) {
+    SQLCHAR text[64] = {};
     SQLSMALLINT length = 0;
-    SQLRETURN rc = SQLGetInfo(Connection().Get(), SQL_DBMS_NAME, name, sizeof(name), &length);
-    postgres_ =
-        SQL_SUCCEEDED(rc) && std::string(reinterpret_cast<const char*>(name)) == "PostgreSQL";
+    SQLRETURN rc = SQLGetInfo(Connection().Get(), SQL_DBMS_NAME, text, sizeof(text), &length);
+    const std::string name = SQL_SUCCEEDED(rc) ? reinterpret_cast<const char*>(text) : "";
+    kind_ = name == "PostgreSQL"                                   ? kPostgres
+            : SameText(name, "MySQL") || SameText(name, "MariaDB") ? kMySql
+                                                                   : kOther;
   }
-  return postgres_ == 1;
+  return kind_;
 }
 
 // --- TColumn -----------------------------------------------------------------------------
@@ -268,11 +313,19 @@ TTable::~TTable() {
   Close();
 }
 
-void TTable::CheckText(const TColumn& column, const std::string& text) {
+void TTable::CheckText(const TColumn& column, const std::string& text) const {
   // Drivers pass text on as C strings: everything from a NUL on would be lost unsaid.
   if (text.find('\0') != std::string::npos) {
     throw EDatabaseError("Text with a NUL character cannot be stored in field '" + column.Name +
                          "'");
+  }
+  // One byte is one character. Trailing blanks beyond the size the server drops with a note,
+  // in every mode, as it pads.
+  if (mySql_ && column.Size > 0 && text.size() > column.Size &&
+      text.find_last_not_of(' ') + 1 > column.Size) {
+    throw EDatabaseError(Format("'%s' is longer than the %llu characters of field '%s'",
+                                text.c_str(), static_cast<unsigned long long>(column.Size),
+                                column.Name.c_str()));
   }
 }
 
@@ -284,6 +337,7 @@ void TTable::Open() {
   if (active_) return;
   const OdbcConnection& connection = database_.Connection();
   quote_ = database_.IdentifierQuote();
+  mySql_ = database_.IsMySql();
   // The columns as the driver describes them for a query that returns no row.
   const std::string what = "Cannot open table " + tableName_;
   const bool postgres = database_.IsPostgres();
@@ -501,7 +555,8 @@ TTable::TInsert& TTable::InsertFor(const std::vector<int>& columns, size_t rows)
   if (found != inserts_.end()) return found->second;
   std::string sql = "INSERT INTO " + sqlName_;
   if (columns.empty()) {
-    sql += " DEFAULT VALUES";
+    // MySQL and MariaDB do not know the standard's form.
+    sql += mySql_ ? " () VALUES ()" : " DEFAULT VALUES";
   } else {
     std::string names, marks;
     for (int c : columns) {
@@ -536,7 +591,13 @@ size_t TTable::Post() {
   if (!Batching()) {
     for (int column : columns) row.push_back(values_[column]);
     ++posted_;
-    Execute(columns, {row});
+    try {
+      Execute(columns, {row});
+    } catch (const EDatabaseValueChanged&) {
+      // It is in the table: posted again, it would be there twice.
+      Cancel();
+      throw;
+    }
     Cancel();
     return 1;
   }
@@ -568,6 +629,9 @@ size_t TTable::Flush() {
       try {
         Execute(columns, {rows[r]});
         ++inserted;
+      } catch (const EDatabaseValueChanged& e) {
+        ++inserted;
+        if (!goOn(e, r)) break;
       } catch (const EDatabaseError& e) {
         if (!goOn(e, r)) break;
       }
@@ -698,9 +762,53 @@ void TTable::Run(const OdbcStatement& statement) const {
   SQLRETURN rc = SQLExecute(statement.Get());
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     std::string failure = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
+    const bool lost = failure.rfind("[08", 0) == 0 || failure.find("; [08") != std::string::npos;
     if (failure.empty()) failure = "no diagnostics";
-    throw EDatabaseError("Cannot insert into " + tableName_ + ": " + failure);
+    failure = "Cannot insert into " + tableName_ + ": " + failure;
+    if (lost) throw EDatabaseConnectionLost(failure);
+    throw EDatabaseError(failure);
   }
+  if (rc == SQL_SUCCESS_WITH_INFO) {
+    // String data cut on the way: right truncated (01004) or too long for the column (22001).
+    const std::string info = DiagnosticText(SQL_HANDLE_STMT, statement.Get());
+    if (info.find("[01004]") != std::string::npos || info.find("[22001]") != std::string::npos)
+      throw EDatabaseValueChanged("Cannot insert into " + tableName_ + ": " + info);
+  }
+  // MySQL and MariaDB may store a value changed, and their drivers answer plain success.
+  if (mySql_) {
+    const std::string warnings = ChangedValueWarnings();
+    if (!warnings.empty())
+      throw EDatabaseValueChanged("Cannot insert into " + tableName_ + ": " + warnings);
+  }
+}
+
+std::string TTable::ChangedValueWarnings() const {
+  const std::string sql = "SHOW WARNINGS";
+  const std::string what = "Cannot read the warnings of the insert into " + tableName_;
+  OdbcStatement statement(database_.Connection());
+  statement.Check(SQLExecDirect(statement.Get(), SqlText(sql), static_cast<SQLINTEGER>(sql.size())),
+                  what);
+  // Not about a value sent: notes (trailing blanks dropped, a decimal rounded) and a column
+  // the row left unset that has no default.
+  constexpr SQLINTEGER kNoDefault = 1364;
+  std::string text;
+  for (;;) {
+    const SQLRETURN rc = SQLFetch(statement.Get());
+    if (rc == SQL_NO_DATA) break;
+    statement.Check(rc, what);
+    char level[32] = {}, message[512] = {};
+    SQLINTEGER code = 0;
+    SQLLEN indicator = 0;
+    statement.Check(SQLGetData(statement.Get(), 1, SQL_C_CHAR, level, sizeof(level), &indicator),
+                    what);
+    statement.Check(SQLGetData(statement.Get(), 2, SQL_C_SLONG, &code, 0, &indicator), what);
+    statement.Check(
+        SQLGetData(statement.Get(), 3, SQL_C_CHAR, message, sizeof(message), &indicator), what);
+    if (SameText(level, "Note") || code == kNoDefault) continue;
+    if (!text.empty()) text += "; ";
+    text += Format("[%s %d] %s", level, static_cast<int>(code), message);
+  }
+  return text;
 }
 
 bool TTable::ArraysFit(const std::vector<int>& columns) const {
@@ -780,7 +888,7 @@ void TBlobStream::Write(const void* data, size_t size) {
   TTable::TValue& value = table_.values_[column_];  // set when the stream was made
   const std::string bytes(static_cast<const char*>(data), size);
   const TColumn& column = table_.columns_[column_];
-  if (column.IsCharacter()) TTable::CheckText(column, bytes);
+  if (column.IsCharacter()) table_.CheckText(column, value.Bytes + bytes);
   value.Bytes += bytes;
 }
 

@@ -44,9 +44,10 @@ class TDatabase {
   char IdentifierQuote();
 
   // Starts a transaction in which a failed statement can be undone on its own (savepoints),
-  // as batching tables need. False, with automatic commit left on, where the database offers
-  // no transactions or no savepoints.
-  bool StartTransactionWithSavepoints();
+  // as batching tables need, for writing into the table (open on this database). False, with
+  // automatic commit left on, where the database offers no transactions or no savepoints, and
+  // on MySQL and MariaDB where the table's storage engine does not say it offers both.
+  bool StartTransactionWithSavepoints(const TTable& table);
   void Commit();
   void Rollback();
   bool InTransaction() const { return inTransaction_; }
@@ -54,8 +55,12 @@ class TDatabase {
  private:
   friend class TTable;
   const OdbcConnection& Connection();
-  // Whether the driver names the database PostgreSQL.
-  bool IsPostgres();
+  // Whether the driver names the database PostgreSQL, or MySQL or MariaDB.
+  bool IsPostgres() { return Kind() == kPostgres; }
+  bool IsMySql() { return Kind() == kMySql; }
+  // Whether the storage engine of the table, open on this MySQL or MariaDB database, offers
+  // transactions and savepoints, as the server itself tells.
+  bool EngineTakesTransactions(const TTable& table);
   // Whether the driver offers transactions at all.
   bool SupportsTransactions();
   // Turns automatic commit off: what follows is undone by Rollback unless Commit makes it
@@ -70,7 +75,9 @@ class TDatabase {
   std::unique_ptr<OdbcConnection> connection_;
   std::vector<TTable*> openTables_;
   char quote_ = 0;
-  int postgres_ = -1;  // not asked yet
+  enum DbmsKind { kNotAsked, kPostgres, kMySql, kOther };
+  DbmsKind Kind();
+  DbmsKind kind_ = kNotAsked;
   bool inTransaction_ = false;
   int transactions_ = -1;  // not asked yet
 };
@@ -89,6 +96,14 @@ struct TColumn {
 };
 
 class TBlobStream;
+
+// A row the database took but not as it was sent: it changed a value (cut a text, clipped a
+// number, replaced what it could not store) and said so only in a warning. Outside a
+// transaction the row is then in the table; inside a batch it is undone like a refused row.
+QP_DECLARE_EXCEPTION(EDatabaseValueChanged, EDatabaseError);
+// An insert that failed because the connection is gone (SQLSTATE class 08), not because the
+// database refused the row.
+QP_DECLARE_EXCEPTION(EDatabaseConnectionLost, EDatabaseError);
 
 // A table of the data source, opened by name. The name is used as it stands when it is a
 // plain identifier (letters, digits, '_', '.', '$'), and quoted otherwise; a plain name that
@@ -126,7 +141,8 @@ class TTable {
   // Sets a column of the pending row from text, converted to the column's type: integers and
   // floating-point numbers must parse completely (surrounding blanks allowed) or
   // EDatabaseError is raised; empty text is NULL except in a character column, which
-  // refuses text with a NUL character.
+  // refuses text with a NUL character and, on MySQL and MariaDB (which may cut it without
+  // an error), text longer than the column's size but for trailing blanks.
   void SetColumnText(int column, const std::string& text);
   void SetColumnNull(int column);
   // Replaces the content of a column of the pending row with the bytes.
@@ -135,9 +151,11 @@ class TTable {
   // must not outlive the table.
   std::unique_ptr<TBlobStream> CreateBlobStream(int column);
   // Inserts the pending row and returns how many rows went into the table. Raises
-  // EDatabaseError when the driver refuses it; the row then stays pending. Without a pending
-  // row it does nothing. While batching, it queues the row instead (and flushes a full
-  // queue), so the rows it returns may be earlier ones and a refusal is reported later.
+  // EDatabaseError when the driver refuses it; the row then stays pending. A row the
+  // database took with a changed value raises EDatabaseValueChanged and is no longer
+  // pending. Without a pending row it does nothing. While batching, it queues the row
+  // instead (and flushes a full queue), so the rows it returns may be earlier ones and a
+  // refusal is reported later.
   size_t Post();
   // Drops the pending row.
   void Cancel() noexcept;
@@ -145,9 +163,10 @@ class TTable {
   // Batching: inside a transaction of the database, Post queues up to `rows` rows and Flush
   // inserts them, many rows to one insert statement where the database takes that (into
   // PostgreSQL all of them in one statement, an array of values bound per column). A row
-  // the database refuses is undone on its own (savepoints) and handed to OnRowRefused with
-  // its number (see PostedRows); the rows after it are inserted while that returns true and
-  // dropped once it returns false. Outside a transaction, Post inserts at once.
+  // the database refuses, or would take with a changed value, is undone on its own
+  // (savepoints) and handed to OnRowRefused with its number (see PostedRows); the rows after
+  // it are inserted while that returns true and dropped once it returns false. Outside a
+  // transaction, Post inserts at once.
   void SetBatchSize(size_t rows) { batchSize_ = rows; }
   std::function<bool(const EDatabaseError&, uint64_t row)> OnRowRefused;
   // Inserts the queued rows; returns how many went into the table. Raises EDatabaseError
@@ -184,7 +203,8 @@ class TTable {
   void CheckPending(int column, const char* what) const;
   // Stores a value of the pending row.
   void Store(int column, TValue value);
-  static void CheckText(const TColumn& column, const std::string& text);
+  // Raises EDatabaseError for text the column cannot take as it is.
+  void CheckText(const TColumn& column, const std::string& text) const;
   std::string QuotedName(const std::string& name) const;
   // The insert of `rows` rows of these columns, prepared once.
   TInsert& InsertFor(const std::vector<int>& columns, size_t rows);
@@ -198,7 +218,13 @@ class TTable {
   // Binds a parameter of a prepared insert to the value, for a column of that kind.
   void Bind(const OdbcStatement& statement, SQLUSMALLINT number, TBinding& binding,
             const TColumn& column, const TValue& value) const;
+  // Executes an insert; raises EDatabaseError when it is refused, EDatabaseConnectionLost when
+  // the connection failed, and EDatabaseValueChanged when the driver or the server warns that
+  // a value was cut or changed.
   void Run(const OdbcStatement& statement) const;
+  // The MySQL or MariaDB server's warnings about the last statement that tell of a value it
+  // changed, "[Warning <code>] <text>" each, joined by "; "; empty when none.
+  std::string ChangedValueWarnings() const;
   // Whether rows of these columns can go to PostgreSQL as arrays: every column of a type
   // whose array reads each element as the column reads a text parameter.
   bool ArraysFit(const std::vector<int>& columns) const;
@@ -212,6 +238,7 @@ class TTable {
   std::string sqlName_;
   bool active_ = false;
   char quote_ = '"';
+  bool mySql_ = false;  // the database may cut text and change values with only a warning
   std::vector<TColumn> columns_;
   bool pending_ = false;
   uint64_t row_ = 0;  // counts appended rows, so a stream knows its own

@@ -1,5 +1,6 @@
-// The database layer against real ODBC drivers: SQLite always, PostgreSQL when the test
-// script has started a server (QP_PG_DSN_CONFIG).
+// The database layer against real ODBC drivers: SQLite always, PostgreSQL and MariaDB (its
+// tables on three storage engines) when the test script has started their servers
+// (QP_PG_DSN_CONFIG, QP_MARIADB_DSN_CONFIG).
 
 #include "database/database.h"
 
@@ -24,6 +25,9 @@ struct Backend {
   const char* dsn;
   const char* blobType;
   const char* realType;
+  const char* tableOptions;  // after CREATE TABLE's column list
+  char quote;                // identifiers in the tests' own statements
+  bool transactional;        // the table takes a download as one transaction
 };
 
 void PrintTo(const Backend& backend, std::ostream* os) {
@@ -37,13 +41,20 @@ class DatabaseTest : public ::testing::TestWithParam<Backend> {
     if (std::string(GetParam().name) == "postgres" && !config.HasPostgres()) {
       GTEST_SKIP() << config.PostgresNote();
     }
+    if (IsMariaDb() && !config.HasMariaDb()) GTEST_SKIP() << config.MariaDbNote();
     ASSERT_TRUE(config.HasSqlite()) << "libsqlite3odbc.so not found";
     table_ = test::UniqueTableName("qp_items");
     Exec("DROP TABLE IF EXISTS " + table_);
     Exec("CREATE TABLE " + table_ +
-         " (id INTEGER NOT NULL UNIQUE, name VARCHAR(40), qty SMALLINT, price " +
+         " (id INTEGER NOT NULL UNIQUE, name VARCHAR(40), qty SMALLINT CHECK (qty <> 13), "
+         "price " +
          GetParam().realType + ", amount NUMERIC(10,2), picture " + GetParam().blobType +
-         ", note VARCHAR(200) DEFAULT 'none')");
+         ", note VARCHAR(200) DEFAULT 'none')" + GetParam().tableOptions);
+  }
+  static bool IsMariaDb() { return std::string(GetParam().name).rfind("mariadb", 0) == 0; }
+  // The name quoted as the backend quotes identifiers.
+  static std::string Q(const std::string& name) {
+    return GetParam().quote + name + GetParam().quote;
   }
   void TearDown() override {
     if (!table_.empty()) Exec("DROP TABLE IF EXISTS " + table_);
@@ -138,51 +149,123 @@ TEST_P(DatabaseTest, TextThatDoesNotConvertIsRefusedWhenSet) {
 }
 
 TEST_P(DatabaseTest, BatchedRowsAreLastingOnlyWhenCommitted) {
+  // A table without transactions takes each row as it comes, and keeps it.
+  const bool transactional = GetParam().transactional;
   for (bool commit : {false, true}) {
     SCOPED_TRACE(commit ? "committed" : "closed unfinished");
+    Exec("DELETE FROM " + table_);
     TDatabase database(GetParam().dsn, "", "");
     TTable table(database, table_);
     table.Open();
-    ASSERT_TRUE(database.StartTransactionWithSavepoints());
+    ASSERT_EQ(database.StartTransactionWithSavepoints(table), transactional);
     std::vector<std::string> refused;
     std::vector<uint64_t> refusedRows;
-    // More rows than one statement takes, the refused one in a later statement.
-    table.SetBatchSize(1200);
-    table.OnRowRefused = [&](const EDatabaseError& e, uint64_t row) {
+    auto refuse = [&](const EDatabaseError& e, uint64_t row) {
       refused.push_back(e.Message());
       refusedRows.push_back(row);
       return true;
     };
+    // More rows than one statement takes, refused ones in two statements.
+    table.SetBatchSize(1200);
+    table.OnRowRefused = refuse;
     size_t inserted = 0;
     for (int id = 1; id <= 1200; ++id) {
       table.Append();
       table.SetColumnText(table.ColumnIndex("id"), std::to_string(id == 1100 ? 1 : id));
       // Lengths vary, so that values shorter and longer than before go through one insert.
       table.SetColumnText(table.ColumnIndex("name"), std::string(id % 7, 'x') + "caf\xE9");
-      inserted += table.Post();
+      // One row the CHECK constraint refuses.
+      table.SetColumnText(table.ColumnIndex("qty"), id == 700 ? "13" : "1");
+      try {
+        inserted += table.Post();
+      } catch (const EDatabaseError& e) {
+        EXPECT_FALSE(transactional) << e.Message();
+        refuse(e, table.PostedRows());
+        table.Cancel();
+      }
     }
     EXPECT_EQ(table.PostedRows(), 1200u);
     inserted += table.Flush();
-    EXPECT_EQ(inserted, 1199u);
+    EXPECT_EQ(inserted, 1198u);
     EXPECT_EQ(table.QueuedRows(), 0u);
-    EXPECT_THAT(refusedRows, ::testing::ElementsAre(1100u));
-    ASSERT_EQ(refused.size(), 1u);
-    EXPECT_EQ(refused[0].rfind("Cannot insert into " + table_ + ": [", 0), 0u) << refused[0];
+    EXPECT_THAT(refusedRows, ::testing::ElementsAre(700u, 1100u));
+    ASSERT_EQ(refused.size(), 2u);
+    for (const std::string& message : refused)
+      EXPECT_EQ(message.rfind("Cannot insert into " + table_ + ": [", 0), 0u) << message;
     if (commit) database.Commit();
     database.Close();
-    const auto count = QueryRows(GetParam().dsn,
-                                 "SELECT COUNT(*), SUM(LENGTH(name)), MIN(name), "
-                                 "MAX(name) FROM " +
-                                     table_);
-    if (commit) {
+    const auto count = QueryRows(GetParam().dsn, std::string("SELECT COUNT(*), SUM(") +
+                                                     (IsMariaDb() ? "CHAR_LENGTH" : "LENGTH") +
+                                                     "(name)), MIN(name), MAX(name), "
+                                                     "COUNT(DISTINCT id) FROM " +
+                                                     table_);
+    if (commit || !transactional) {
       int characters = 0;
-      for (int id = 1; id <= 1200; ++id) characters += id == 1100 ? 0 : id % 7 + 4;
-      EXPECT_EQ(count, (std::vector<Row>{{"1199", std::to_string(characters), "caf\xC3\xA9",
-                                          "xxxxxxcaf\xC3\xA9"}}));
+      for (int id = 1; id <= 1200; ++id) characters += id == 1100 || id == 700 ? 0 : id % 7 + 4;
+      EXPECT_EQ(count, (std::vector<Row>{{"1198", std::to_string(characters), "caf\xC3\xA9",
+                                          "xxxxxxcaf\xC3\xA9", "1198"}}));
     } else {
       EXPECT_EQ(count[0][0], "0");
     }
   }
+}
+
+TEST_P(DatabaseTest, AValueTheDatabaseWouldChangeIsNotTakenAsSent) {
+  TDatabase database(GetParam().dsn, "", "");
+  // Many MySQL and MariaDB installations run without strict mode: the server then cuts and
+  // clips values with only a warning.
+  if (IsMariaDb()) database.ExecSQL("SET SESSION sql_mode = ''");
+  TTable table(database, table_);
+  table.Open();
+  ASSERT_EQ(database.StartTransactionWithSavepoints(table), GetParam().transactional);
+  table.SetBatchSize(10);
+  int id = 0;
+  auto post = [&](const char* column, const std::string& text) -> std::string {
+    table.Append();
+    table.SetColumnText(table.ColumnIndex("id"), std::to_string(++id));
+    try {
+      table.SetColumnText(table.ColumnIndex(column), text);
+    } catch (const EDatabaseError&) {
+      table.Cancel();
+      return "refused when set";
+    }
+    std::string outcome = "stored";
+    table.OnRowRefused = [&](const EDatabaseError& e, uint64_t) {
+      outcome = "refused: " + e.Message();
+      return true;
+    };
+    try {
+      table.Post();
+      table.Flush();
+    } catch (const EDatabaseValueChanged& e) {
+      EXPECT_FALSE(table.Pending());
+      outcome = "stored changed: " + e.Message();
+    } catch (const EDatabaseError& e) {
+      table.Cancel();
+      outcome = "refused: " + e.Message();
+    }
+    return outcome.substr(0, outcome.find(':'));
+  };
+  const std::string kind = GetParam().name;
+  const std::string longText(41, 'x'), blanks = std::string(40, 'y') + "   ";
+  // Longer than VARCHAR(40): SQLite keeps any length.
+  EXPECT_EQ(post("name", longText), kind == "sqlite"     ? "stored"
+                                    : kind == "postgres" ? "refused"
+                                                         : "refused when set");
+  // Only blanks beyond the size: cut without a word (PostgreSQL) or a note (MariaDB).
+  EXPECT_EQ(post("name", blanks), "stored");
+  // Too large for NUMERIC(10,2): clipped to 99999999.99 with a warning where it is stored.
+  EXPECT_EQ(post("amount", "12345678901"), kind == "sqlite"           ? "stored"
+                                           : GetParam().transactional ? "refused"
+                                                                      : "stored changed");
+  EXPECT_EQ(post("name", "fits"), "stored");
+  database.Commit();
+  std::vector<Row> expected;
+  if (kind == "sqlite") expected.push_back({"1", longText});
+  expected.push_back({"2", kind == "sqlite" ? blanks : blanks.substr(0, 40)});
+  if (kind == "sqlite" || !GetParam().transactional) expected.push_back({"3", std::nullopt});
+  expected.push_back({"4", "fits"});
+  EXPECT_EQ(Rows("id, name"), expected);
 }
 
 TEST_P(DatabaseTest, BatchedRowsKeepEveryValueAsRowsInsertedOneByOne) {
@@ -254,7 +337,7 @@ TEST_P(DatabaseTest, BatchedRowsKeepEveryValueAsRowsInsertedOneByOne) {
     TDatabase database(GetParam().dsn, "", "");
     TTable table(database, table_);
     table.Open();
-    ASSERT_TRUE(database.StartTransactionWithSavepoints());
+    ASSERT_EQ(database.StartTransactionWithSavepoints(table), GetParam().transactional);
     table.SetBatchSize(100);
     table.OnRowRefused = [](const EDatabaseError& e, uint64_t) {
       ADD_FAILURE() << e.Message();
@@ -372,8 +455,8 @@ TEST_P(DatabaseTest, BlobStreamWritesBytesIntoTheColumn) {
 
 TEST_P(DatabaseTest, ExecutesStatementsAndQuotesTableNamesThatNeedIt) {
   const std::string spaced = test::UniqueTableName("qp order lines").replace(2, 1, " ");
-  Exec("DROP TABLE IF EXISTS \"" + spaced + "\"");
-  Exec("CREATE TABLE \"" + spaced + "\" (\"line no\" INTEGER)");
+  Exec("DROP TABLE IF EXISTS " + Q(spaced));
+  Exec("CREATE TABLE " + Q(spaced) + " (" + Q("line no") + " INTEGER)" + GetParam().tableOptions);
   {
     TDatabase database(GetParam().dsn, "", "");
     TTable table(database, spaced);
@@ -384,12 +467,12 @@ TEST_P(DatabaseTest, ExecutesStatementsAndQuotesTableNamesThatNeedIt) {
     // A row with no column set is inserted with the defaults.
     table.Append();
     table.Post();
-    EXPECT_THAT(QueryRows(GetParam().dsn, "SELECT * FROM \"" + spaced + "\""),
+    EXPECT_THAT(QueryRows(GetParam().dsn, "SELECT * FROM " + Q(spaced)),
                 ::testing::UnorderedElementsAre(Row{std::nullopt}, Row{"7"}));
-    database.ExecSQL("DELETE FROM \"" + spaced + "\"");
+    database.ExecSQL("DELETE FROM " + Q(spaced));
     // A delete that touches no row is no failure.
-    database.ExecSQL("DELETE FROM \"" + spaced + "\"");
-    EXPECT_TRUE(QueryRows(GetParam().dsn, "SELECT * FROM \"" + spaced + "\"").empty());
+    database.ExecSQL("DELETE FROM " + Q(spaced));
+    EXPECT_TRUE(QueryRows(GetParam().dsn, "SELECT * FROM " + Q(spaced)).empty());
     try {
       database.ExecSQL("DELETE FROM no_such_table_here");
       FAIL() << "no error";
@@ -398,7 +481,7 @@ TEST_P(DatabaseTest, ExecutesStatementsAndQuotesTableNamesThatNeedIt) {
           << e.Message();
     }
   }
-  Exec("DROP TABLE \"" + spaced + "\"");
+  Exec("DROP TABLE " + Q(spaced));
 }
 
 TEST_P(DatabaseTest, MissingTableIsRefusedOnOpen) {
@@ -427,12 +510,21 @@ TEST_P(DatabaseTest, ClosingTheDatabaseClosesItsTables) {
   EXPECT_EQ(Rows("id"), (std::vector<Row>{{"6"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, DatabaseTest,
-                         ::testing::Values(Backend{"sqlite", OdbcTestConfig::kSqliteDsn, "BLOB",
-                                                   "DOUBLE PRECISION"},
-                                           Backend{"postgres", OdbcTestConfig::kPostgresDsn,
-                                                   "BYTEA", "DOUBLE PRECISION"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, DatabaseTest,
+    ::testing::Values(Backend{"sqlite", OdbcTestConfig::kSqliteDsn, "BLOB", "DOUBLE PRECISION", "",
+                              '"', true},
+                      Backend{"postgres", OdbcTestConfig::kPostgresDsn, "BYTEA", "DOUBLE PRECISION",
+                              "", '"', true},
+                      Backend{"mariadb_innodb", OdbcTestConfig::kMariaDbDsn, "LONGBLOB",
+                              "DOUBLE PRECISION", " ENGINE=InnoDB", '`', true},
+                      // Neither takes transactions: savepoints succeed on them and undo nothing
+                      // (MyISAM), or fail once the table is written in the transaction (Aria).
+                      Backend{"mariadb_myisam", OdbcTestConfig::kMariaDbDsn, "LONGBLOB",
+                              "DOUBLE PRECISION", " ENGINE=MyISAM", '`', false},
+                      Backend{"mariadb_aria", OdbcTestConfig::kMariaDbDsn, "LONGBLOB",
+                              "DOUBLE PRECISION", " ENGINE=Aria", '`', false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DatabaseConnection, UnknownDataSourceFailsWithTheDriverManagersText) {
   OdbcTestConfig::Get();

@@ -8,6 +8,10 @@
 // - "qp_pg": PostgreSQL through its ODBC driver, only when QP_PG_DSN_CONFIG names an odbc.ini
 //   whose [qp_pg] section describes a running server (scripts/services.sh start_postgres
 //   writes one). Its keys are copied as they stand.
+// - "qp_maria": MariaDB through its Connector/ODBC, likewise from the [qp_maria] section of
+//   the odbc.ini that QP_MARIADB_DSN_CONFIG names (scripts/services.sh start_mariadb), and
+//   "qp_maria_nonstrict" and "qp_maria_brief", the same with the server's strict mode off
+//   and with a connection ended after a second without a statement.
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -26,10 +30,11 @@
 // The ODBC drivers and the driver manager's configuration reader keep a few allocations to
 // the end of the process; the leak checker is told to ignore them. Put this once into each
 // test program that connects (it cannot go into a header that several files include).
-#define QP_ODBC_LSAN_SUPPRESSIONS()                                              \
-  extern "C" __attribute__((used, visibility("default"))) const char*            \
-  __lsan_default_suppressions() {                                                \
-    return "leak:libsqlite3odbc\nleak:psqlodbc\nleak:libodbcinst\nleak:libpq\n"; \
+#define QP_ODBC_LSAN_SUPPRESSIONS()                                             \
+  extern "C" __attribute__((used, visibility("default"))) const char*           \
+  __lsan_default_suppressions() {                                               \
+    return "leak:libsqlite3odbc\nleak:psqlodbc\nleak:libodbcinst\nleak:libpq\n" \
+           "leak:libmaodbc\n";                                                  \
   }
 
 namespace db::test {
@@ -68,6 +73,12 @@ class OdbcTestConfig {
  public:
   static constexpr const char* kSqliteDsn = "qp_sqlite";
   static constexpr const char* kPostgresDsn = "qp_pg";
+  static constexpr const char* kMariaDbDsn = "qp_maria";
+  // The same server without strict mode, as many installations run: it cuts values with
+  // only a warning.
+  static constexpr const char* kMariaDbNonStrictDsn = "qp_maria_nonstrict";
+  // The same server, ending a connection that is idle for a second.
+  static constexpr const char* kMariaDbBriefDsn = "qp_maria_brief";
 
   // Written once per process, before the first connection.
   static const OdbcTestConfig& Get() {
@@ -81,6 +92,8 @@ class OdbcTestConfig {
   bool HasPostgres() const { return hasPostgres_; }
   // Why PostgreSQL is not there, for the skip message.
   const std::string& PostgresNote() const { return postgresNote_; }
+  bool HasMariaDb() const { return hasMariaDb_; }
+  const std::string& MariaDbNote() const { return mariaDbNote_; }
 
   OdbcTestConfig(const OdbcTestConfig&) = delete;
   OdbcTestConfig& operator=(const OdbcTestConfig&) = delete;
@@ -101,14 +114,30 @@ class OdbcTestConfig {
     inst << "[SQLite3]\nDescription = SQLite 3\nDriver = " << sqliteDriver_ << "\n";
     dsn << "[" << kSqliteDsn << "]\nDriver = SQLite3\nDatabase = " << sqliteFile_
         << "\nTimeout = 5000\n";
-    const char* pg = getenv("QP_PG_DSN_CONFIG");
-    if (!pg || !*pg) {
-      postgresNote_ = "QP_PG_DSN_CONFIG is not set (scripts/services.sh start_postgres sets it)";
-    } else if (auto section = IniSection(pg, kPostgresDsn)) {
-      dsn << "\n[" << kPostgresDsn << "]\n" << *section;
-      hasPostgres_ = true;
-    } else {
-      postgresNote_ = std::string("no [") + kPostgresDsn + "] section in " + pg;
+    // A server's data source, copied from the odbc.ini the variable names.
+    auto server = [&](const char* variable, const char* name, const char* starter,
+                      std::string* note) -> std::optional<std::string> {
+      const char* file = getenv(variable);
+      if (!file || !*file) {
+        *note = std::string(variable) + " is not set (scripts/services.sh " + starter + " sets it)";
+        return std::nullopt;
+      }
+      auto section = IniSection(file, name);
+      if (section) {
+        dsn << "\n[" << name << "]\n" << *section;
+      } else {
+        *note = std::string("no [") + name + "] section in " + file;
+      }
+      return section;
+    };
+    hasPostgres_ =
+        server("QP_PG_DSN_CONFIG", kPostgresDsn, "start_postgres", &postgresNote_).has_value();
+    if (auto maria = server("QP_MARIADB_DSN_CONFIG", kMariaDbDsn, "start_mariadb", &mariaDbNote_)) {
+      hasMariaDb_ = true;
+      dsn << "\n[" << kMariaDbNonStrictDsn << "]\n"
+          << *maria << "InitStmt = SET SESSION sql_mode = ''\n";
+      dsn << "\n[" << kMariaDbBriefDsn << "]\n"
+          << *maria << "InitStmt = SET SESSION wait_timeout = 1\n";
     }
     std::ofstream(folder_ + "/odbcinst.ini") << inst.str();
     std::ofstream(folder_ + "/odbc.ini") << dsn.str();
@@ -117,9 +146,10 @@ class OdbcTestConfig {
     setenv("ODBCINI", (folder_ + "/user-odbc.ini").c_str(), 1);
     // Drivers stay loaded, so that the leak checker can still name them at exit.
     if (!sqliteDriver_.empty()) dlopen(sqliteDriver_.c_str(), RTLD_NOW | RTLD_NODELETE);
-    if (hasPostgres_) {
-      const std::string pgDriver = FindDriver("psqlodbcw.so");
-      if (!pgDriver.empty()) dlopen(pgDriver.c_str(), RTLD_NOW | RTLD_NODELETE);
+    for (const auto& [wanted, driver] :
+         {std::pair{hasPostgres_, "psqlodbcw.so"}, std::pair{hasMariaDb_, "libmaodbc.so"}}) {
+      const std::string path = wanted ? FindDriver(driver) : std::string();
+      if (!path.empty()) dlopen(path.c_str(), RTLD_NOW | RTLD_NODELETE);
     }
   }
 
@@ -128,6 +158,8 @@ class OdbcTestConfig {
   std::string sqliteDriver_;
   bool hasPostgres_ = false;
   std::string postgresNote_;
+  bool hasMariaDb_ = false;
+  std::string mariaDbNote_;
 };
 
 // A query's rows for checks: every value as its bytes (binary columns raw, character

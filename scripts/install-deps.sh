@@ -11,8 +11,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # FLTK's headers and libraries (found directly: FLTK's CMake package would need fluid)
   libfltk1.3-dev
-  # unixODBC, the SQLite and PostgreSQL drivers, the demo's sqlite3, the tests' PostgreSQL server
+  # unixODBC, the SQLite, PostgreSQL and MariaDB drivers, the demo's sqlite3, the tests'
+  # PostgreSQL and MariaDB servers
   unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql postgresql sqlite3
+  odbc-mariadb mariadb-server
   # window tests: Xvfb, xdpyinfo (x11-utils), xdotool, ImageMagick's import and convert, a font
   xvfb xauth imagemagick x11-apps x11-utils xdotool fonts-dejavu-core
   # the transfer tests read the XML and HTML layouts back with libxml2's parsers

@@ -1,9 +1,12 @@
 # Sourced by the scripts that need a display or a database server.
 # start_xvfb: exports DISPLAY, starting a private Xvfb when none is reachable.
 # start_postgres [durable]: starts a throw-away PostgreSQL server and exports QP_PG_DSN_CONFIG.
+# start_mariadb: starts a throw-away MariaDB server and exports QP_MARIADB_DSN_CONFIG.
 # stop_services: stops whatever these started.
 QP_XVFB_PID=""
 QP_PG_DIR=""
+QP_MARIA_DIR=""
+QP_MARIA_PID=""
 
 start_xvfb() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
@@ -124,9 +127,105 @@ stop_postgres() {
   return 0
 }
 
+# start_mariadb: mariadb-install-db into a temporary folder, start mariadbd on a free port of
+# 127.0.0.1 (and a unix socket in that folder), create the user and database qp_test, and
+# write an odbcinst.ini and odbc.ini (data source "qp_maria") beside it. Exports
+# QP_MARIADB_DSN_CONFIG (that odbc.ini), which the ODBC tests read. Never fails the caller:
+# when the server cannot start it says why and the MariaDB test cases skip. Like the tests'
+# PostgreSQL server it does not flush its writes to the disk. It takes one to two seconds,
+# most of them creating the system tables.
+start_mariadb() {
+  unset QP_MARIADB_DSN_CONFIG
+  local server=/usr/sbin/mariadbd driver
+  driver=$(ls /usr/lib/*/odbc/libmaodbc.so 2>/dev/null | head -n 1)
+  if [ ! -x "$server" ] || ! command -v mariadb-install-db >/dev/null; then
+    echo "start_mariadb: MariaDB server programs not found; MariaDB tests will skip" >&2
+    return 0
+  fi
+  if [ -z "$driver" ]; then
+    echo "start_mariadb: libmaodbc.so not found; MariaDB tests will skip" >&2
+    return 0
+  fi
+  local dir
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/qp-maria-XXXXXX") || return 0
+  # --no-defaults first: nothing of the machine's own server configuration applies. The
+  # server refuses to run as root unless told to.
+  local common=(--no-defaults)
+  [ "$(id -u)" -eq 0 ] && common+=(--user=root)
+  common+=(--datadir="$dir/data" --skip-name-resolve --innodb-buffer-pool-size=32M
+    --innodb-log-file-size=8M --innodb-flush-log-at-trx-commit=0 --innodb-doublewrite=0
+    --innodb-flush-method=nosync)
+  if ! mariadb-install-db "${common[@]}" --auth-root-authentication-method=normal \
+      --skip-test-db >"$dir/install.log" 2>&1; then
+    echo "start_mariadb: mariadb-install-db failed; MariaDB tests will skip:" >&2
+    tail -n 5 "$dir/install.log" >&2
+    rm -rf "$dir"
+    return 0
+  fi
+  QP_MARIA_DIR=$dir
+  local client=(mariadb --no-defaults -S "$dir/server.sock" -u root)
+  local port started="" i
+  for port in $(seq 53306 53356); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
+    # Debian's own servers store text as utf8mb4; without their configuration it would be latin1.
+    "$server" "${common[@]}" --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
+      --port="$port" --bind-address=127.0.0.1 --socket="$dir/server.sock" \
+      --pid-file="$dir/server.pid" --log-error="$dir/server.log" </dev/null >/dev/null 2>&1 &
+    QP_MARIA_PID=$!
+    for i in $(seq 1 300); do
+      kill -0 "$QP_MARIA_PID" 2>/dev/null || break
+      "${client[@]}" -e "SELECT 1" >/dev/null 2>&1 && { started=$port; break; }
+      sleep 0.1
+    done
+    [ -n "$started" ] && break
+    stop_mariadb_server
+    grep -q "already in use" "$dir/server.log" 2>/dev/null || break
+  done
+  if [ -z "$started" ]; then
+    echo "start_mariadb: the server did not start; MariaDB tests will skip:" >&2
+    tail -n 5 "$dir/server.log" >&2 2>/dev/null
+    stop_mariadb
+    return 0
+  fi
+  if ! "${client[@]}" -e "CREATE DATABASE qp_test; CREATE USER qp_test@'127.0.0.1' IDENTIFIED BY 'qp_test'; GRANT ALL ON qp_test.* TO qp_test@'127.0.0.1'" \
+      >"$dir/client.log" 2>&1; then
+    echo "start_mariadb: creating the test database failed; MariaDB tests will skip:" >&2
+    tail -n 5 "$dir/client.log" >&2
+    stop_mariadb
+    return 0
+  fi
+  printf '[MariaDB Unicode]\nDescription = MariaDB Connector/ODBC (Unicode)\nDriver = %s\n' \
+    "$driver" >"$dir/odbcinst.ini"
+  # The driver's own defaults, as a user's data source has them.
+  printf '[qp_maria]\nDriver = %s\nServer = 127.0.0.1\nPort = %s\nDatabase = qp_test\nUser = qp_test\nPassword = qp_test\n' \
+    "$driver" "$started" >"$dir/odbc.ini"
+  export QP_MARIADB_DSN_CONFIG="$dir/odbc.ini"
+  echo "start_mariadb: MariaDB on 127.0.0.1:$started, ODBC data source qp_maria in $dir/odbc.ini"
+  return 0
+}
+
+# Ends the server start_mariadb started, by its process id; its files stay.
+stop_mariadb_server() {
+  [ -n "$QP_MARIA_PID" ] || return 0
+  # Nothing of a throw-away server needs a clean shutdown.
+  kill -KILL "$QP_MARIA_PID" 2>/dev/null
+  wait "$QP_MARIA_PID" 2>/dev/null
+  QP_MARIA_PID=""
+  return 0
+}
+
+stop_mariadb() {
+  stop_mariadb_server
+  [ -n "$QP_MARIA_DIR" ] && rm -rf "$QP_MARIA_DIR"
+  QP_MARIA_DIR=""
+  unset QP_MARIADB_DSN_CONFIG
+  return 0
+}
+
 stop_services() {
   [ -n "$QP_XVFB_PID" ] && kill "$QP_XVFB_PID" 2>/dev/null
   QP_XVFB_PID=""
   stop_postgres
+  stop_mariadb
   return 0
 }

@@ -9,6 +9,7 @@ scripts/install-deps.sh || exit 1
 source scripts/services.sh
 start_xvfb || exit 1
 start_postgres
+start_mariadb
 
 # Tests never touch the user's own registry or rename list.
 scratch=$(mktemp -d)

@@ -107,10 +107,19 @@ std::string TKLVPCSessionODBC::CurrentRecord() const {
   return Format("Record %d (", SeenCount) + EscapeControls(first) + ")";
 }
 
+std::string TKLVPCSessionODBC::KeptByTable() const {
+  if (Batched_ || (!Cleared_ && WrittenCount == 0)) return std::string();
+  std::string text =
+      Format("\n  The table takes no transactions: it keeps %d row%s of this download",
+             WrittenCount, WrittenCount == 1 ? "" : "s");
+  if (Cleared_) text += ", and the DELETE FROM that cleared it first cannot be undone";
+  return text;
+}
+
 void TKLVPCSessionODBC::RecordRefused(const std::string& What, const std::string& Record,
                                       const std::exception& E) {
   if (AbortOnRecordError) {
-    LogFailure(What, E);
+    LogFailure(What + KeptByTable(), E);
     Failed_ = true;
     return;
   }
@@ -125,6 +134,19 @@ bool TKLVPCSessionODBC::RowRefused(const std::exception& E, uint64_t Row) {
       !Queued_.empty() && Queued_.front().first == Row ? Queued_.front().second : "A record";
   RecordRefused("Failure posting to datasource: " + DSN + "::" + TableName(), record, E);
   return !AbortOnRecordError;
+}
+
+void TKLVPCSessionODBC::RowChanged(const std::string& Target, const std::exception& E) {
+  // It is in the table: counted, and named like a record left out.
+  ++WrittenCount;
+  const std::string what = "Failure posting to datasource: " + Target + "\n  " + CurrentRecord() +
+                           " stored changed in the table";
+  if (AbortOnRecordError) {
+    LogFailure(what + KeptByTable(), E);
+    Failed_ = true;
+  } else {
+    LogFailure(what, E);
+  }
 }
 
 void TKLVPCSessionODBC::Forget() {
@@ -148,6 +170,7 @@ void TKLVPCSessionODBC::WriteOpen() {
   if (!Active_ || Failed_) return;
   SeenCount = 0;
   SkippedCount = 0;
+  Cleared_ = false;
   Queued_.clear();
   ColumnIndexes_.fill(-1);
   const bool opened = Attempt(
@@ -158,7 +181,7 @@ void TKLVPCSessionODBC::WriteOpen() {
         Table_ = std::make_unique<db::TTable>(*Database_, TableName());
         Table_->Open();
         // The table is opened first: a failed look-up may spoil a transaction.
-        Batched_ = Database_->StartTransactionWithSavepoints();
+        Batched_ = Database_->StartTransactionWithSavepoints(*Table_);
         if (Batched_) {
           Table_->SetBatchSize(kBatchRows);
           Table_->OnRowRefused = [this](const db::EDatabaseError& e, uint64_t row) {
@@ -174,12 +197,15 @@ void TKLVPCSessionODBC::WriteOpen() {
 
   // Named as the table was opened, quoted where the name needs it.
   const std::string sql = "DELETE FROM " + Table_->SqlName();
-  Attempt([&] { Database_->ExecSQL(sql); },
-          [&](const std::exception& e) {
-            LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(),
-                       e);
-            Failed_ = true;
-          });
+  Attempt(
+      [&] {
+        Database_->ExecSQL(sql);
+        Cleared_ = true;
+      },
+      [&](const std::exception& e) {
+        LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(), e);
+        Failed_ = true;
+      });
 }
 
 void TKLVPCSessionODBC::WriteRecord() {
@@ -254,6 +280,12 @@ void TKLVPCSessionODBC::WriteRecord() {
             if (Batched_) {
               LogFailure("Failure posting to datasource: " + target, e);
               Failed_ = true;
+            } else if (dynamic_cast<const db::EDatabaseValueChanged*>(&e)) {
+              RowChanged(target, e);
+            } else if (dynamic_cast<const db::EDatabaseConnectionLost*>(&e)) {
+              // Not a row the table refused: no later record would get in either.
+              LogFailure("Failure posting to datasource: " + target + KeptByTable(), e);
+              Failed_ = true;
             } else {
               recordFailed("Failure posting to datasource: ", e);
             }
@@ -294,6 +326,9 @@ void TKLVPCSessionODBC::WriteSettle(bool Keep, const std::string& Why) {
           if (dropped) {
             LogMessage(SessionLabel + ": Download not written to ODBC " + DSN + "::" + TableName() +
                        "\n  " + Why);
+          } else if (!Keep && !Failed_ && WrittenCount > 0 && !Batched_) {
+            LogMessage(SessionLabel + ": Download not taken back from ODBC " + DSN +
+                       "::" + TableName() + ": the table takes no transactions\n  " + Why);
           }
           LogMessage(SessionLabel +
                      Format(": Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +

@@ -5,10 +5,11 @@
 // library, which every run writes back so that it fills itself in. Download only: the read
 // operations offer nothing.
 //
-// Where the database offers transactions (with savepoints), a download is one transaction:
-// the clearing delete and every row become visible together at WriteClose, and a failed
-// download is rolled back, leaving the table as it was. WrittenCount is then what the table
-// holds of this download afterwards: 0 after a rollback.
+// Where the table takes transactions (with savepoints), a download is one transaction: the
+// clearing delete and every row become visible together at WriteClose, and a failed
+// download is rolled back, leaving the table as it was. Elsewhere each row goes in as it
+// comes, and the failure line of a download that fails says what the table kept. Either
+// way WrittenCount is what the table holds of this download afterwards: 0 after a rollback.
 
 #include <array>
 #include <deque>
@@ -73,6 +74,11 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   void RecordRefused(const std::string& What, const std::string& Record, const std::exception& E);
   // A queued row the table refused; tells whether the next rows are to be tried.
   bool RowRefused(const std::exception& E, uint64_t Row);
+  // A record's row that a table without transactions took with a value changed.
+  void RowChanged(const std::string& Target, const std::exception& E);
+  // For a failure line: what a table without transactions keeps of the download (and that
+  // its clearing cannot be undone), as "\n  ..."; empty where the download is undone.
+  std::string KeptByTable() const;
   // Inserts the rows still queued; their refusals are logged first.
   void FlushRows();
   // Drops the records of the rows no longer queued from Queued_.
@@ -82,6 +88,8 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   std::unique_ptr<db::TTable> Table_;
   // The download is one transaction, its rows inserted in batches.
   bool Batched_ = false;
+  // The download's DELETE FROM ran.
+  bool Cleared_ = false;
   // The table's column of each field, looked up on first use in a download (-1: not yet).
   std::array<int, 31> ColumnIndexes_{};
   // The queued rows' numbers on the table and their records, oldest first.

@@ -1,14 +1,17 @@
-// The ODBC session against the real SQLite ODBC driver (and PostgreSQL when the test script
-// started one), with an in-memory handheld session and the HotSync log caught by a fake.
+// The ODBC session against the real SQLite ODBC driver (and PostgreSQL and MariaDB when the
+// test script started them), with an in-memory handheld session and the HotSync log caught
+// by a fake.
 #include "conduit/transfer/klv_pc_session_odbc.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -71,14 +74,18 @@ struct Record {
 struct Backend {
   std::string dsn;
   std::string blobType;
-  std::string login;  // settings lines for the user name and password
+  std::string login;                         // settings lines for the user name and password
+  std::string tableOptions = std::string();  // after CREATE TABLE's column list
+  char quote = '"';                          // identifiers in the tests' own statements
+  bool transactional = true;                 // the table takes a download as a whole
+  std::string label = dsn;
 };
 
-// An identifier in double quotes, inner ones doubled.
-std::string Quoted(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
+// An identifier in quotes, inner ones doubled.
+std::string Quoted(const std::string& name, char quote = '"') {
+  std::string out(1, quote);
+  for (char c : name) out += c == quote ? std::string(2, c) : std::string(1, c);
+  return out + quote;
 }
 
 class KLVPCSessionODBCTest : public ::testing::Test {
@@ -111,22 +118,35 @@ class KLVPCSessionODBCTest : public ::testing::Test {
     db::TDatabase database(dsn, "", "");
     database.ExecSQL(sql);
   }
-  // The orders table: id, item (text), qty (integer), sig (blob), sig_file (text), note,
-  // memo (long text).
+  // The orders table: id, item (text), qty (integer, never 13), sig (blob), sig_file (text),
+  // note, memo (long text), day (date).
   void CreateTable(const std::string& dsn, const std::string& quotedName,
-                   const std::string& blobType = "BLOB") {
+                   const std::string& blobType = "BLOB", const std::string& options = "") {
     Exec(dsn, "DROP TABLE IF EXISTS " + quotedName);
     Exec(dsn, "CREATE TABLE " + quotedName +
-                  " (id INTEGER UNIQUE, item VARCHAR(40), qty INTEGER, sig " + blobType +
-                  ", sig_file VARCHAR(60), note VARCHAR(40), memo TEXT)");
+                  " (id INTEGER UNIQUE, item VARCHAR(40), qty INTEGER CHECK (qty <> 13), sig " +
+                  blobType + ", sig_file VARCHAR(60), note VARCHAR(40), memo TEXT, day DATE)" +
+                  options);
     created_.emplace_back(dsn, quotedName);
   }
-  // SQLite always, PostgreSQL when the test script started it.
+  void CreateTable(const Backend& b, const std::string& quotedName) {
+    CreateTable(b.dsn, quotedName, b.blobType, b.tableOptions);
+  }
+  // SQLite always, PostgreSQL and MariaDB (on three storage engines) when the test script
+  // started them.
   std::vector<Backend> Backends() const {
     std::vector<Backend> all{{OdbcTestConfig::kSqliteDsn, "BLOB", ""}};
-    if (config_->HasPostgres()) {
-      all.push_back(
-          {OdbcTestConfig::kPostgresDsn, "BYTEA", "Username=qp_test\r\nPassword=qp_test\r\n"});
+    const std::string login = "Username=qp_test\r\nPassword=qp_test\r\n";
+    if (config_->HasPostgres()) all.push_back({OdbcTestConfig::kPostgresDsn, "BYTEA", login});
+    if (config_->HasMariaDb()) {
+      // Savepoints succeed on a MyISAM table and undo nothing, and fail on an Aria table once
+      // it was written: neither takes transactions.
+      for (const auto& [engine, transactional] :
+           {std::pair{"InnoDB", true}, std::pair{"MyISAM", false}, std::pair{"Aria", false}}) {
+        all.push_back({OdbcTestConfig::kMariaDbDsn, "LONGBLOB", login,
+                       std::string(" ENGINE=") + engine, '`', transactional,
+                       std::string("MariaDB ") + engine});
+      }
     }
     return all;
   }
@@ -172,11 +192,17 @@ class KLVPCSessionODBCTest : public ::testing::Test {
                        extra;
     qptest::WriteFile(ini_, text);
   }
-  // Drives the session as the handheld session's download does.
-  void Download(TKLVPCSessionODBC& session, TKLVPDASession& pda,
-                const std::vector<Record>& records) {
+  // Drives the session as the handheld session's download does; keep, when given, is what
+  // the other outputs let the session keep. A record id of 0 stands for a pause of two
+  // seconds.
+  void Download(TKLVPCSessionODBC& session, TKLVPDASession& pda, const std::vector<Record>& records,
+                std::optional<bool> keep = std::nullopt) {
     session.WriteOpen();
     for (const Record& r : records) {
+      if (r.recId == 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        continue;
+      }
       TVornConduitDb& data = *pda.CurrentDb;
       data.FieldByName("Rec_ID").SetAsInteger(r.recId);
       for (int i = 1; i <= 30; ++i) {
@@ -185,7 +211,8 @@ class KLVPCSessionODBCTest : public ::testing::Test {
       if (session.Active() && !session.Failed()) session.WriteRecord();
     }
     session.WriteClose();
-    session.WriteCommit(!pda.Prefs.AppendOutput || !session.Failed(), "Another output failed.");
+    session.WriteCommit(keep.value_or(!pda.Prefs.AppendOutput || !session.Failed()),
+                        "Another output failed.");
   }
   std::string IniText() { return ReadFileBytes(ini_); }
   static std::string ReadFileBytes(const std::string& path) {
@@ -352,9 +379,9 @@ TEST_F(KLVPCSessionODBCTest, DownloadsRecordsIntoATableItClearsFirst) {
 
 TEST_F(KLVPCSessionODBCTest, TextAndSignaturesReadBackAsTheHandheldHadThem) {
   for (const Backend& b : Backends()) {
-    SCOPED_TRACE(b.dsn);
+    SCOPED_TRACE(b.label);
     log_.clear();
-    CreateTable(b.dsn, table_, b.blobType);
+    CreateTable(b, table_);
     auto pda = MakePDASession(0);
     TKLVBitmap* signature = AddSignature(*pda, 1);
     AddSignature(*pda, 3);
@@ -374,6 +401,7 @@ TEST_F(KLVPCSessionODBCTest, TextAndSignaturesReadBackAsTheHandheldHadThem) {
                                 {"3", "\"{a,b}\" \\ NULL", std::nullopt}}));
     // The bitmap's bytes, as the saved file holds them; none for record 2: left unset.
     auto sigs = Rows(b.dsn, table_, "id, sig");
+    ASSERT_EQ(sigs.size(), 3u);
     EXPECT_EQ(sigs[0][1], qptest::ReadFile(folder_ / "S01R1F04.bmp"));
     EXPECT_EQ(sigs[1][1], std::nullopt);
     EXPECT_EQ(sigs[2][1], qptest::ReadFile(folder_ / "S01R3F04.bmp"));
@@ -410,14 +438,15 @@ TEST_F(KLVPCSessionODBCTest, TextAndSignaturesReadBackAsTheHandheldHadThem) {
 TEST_F(KLVPCSessionODBCTest, AppendOutputKeepsTheRowsAndOddTableNamesAreClearedAndFilled) {
   const std::string pid = std::to_string(getpid());
   for (const Backend& b : Backends()) {
-    SCOPED_TRACE(b.dsn);
+    SCOPED_TRACE(b.label);
     // A blank, a hyphen, a double quote, capitals (PostgreSQL folds unquoted names).
     for (const std::string& name :
          {"order lines " + pid, "Order-Lines" + pid, "odd\"name" + pid, "OrderLines" + pid}) {
       SCOPED_TRACE(name);
       log_.clear();
-      CreateTable(b.dsn, Quoted(name), b.blobType);
-      Exec(b.dsn, "INSERT INTO " + Quoted(name) + " (id) VALUES (99)");
+      const std::string quoted = Quoted(name, b.quote);
+      CreateTable(b, quoted);
+      Exec(b.dsn, "INSERT INTO " + quoted + " (id) VALUES (99)");
       WriteSection(b.dsn, name, b.login);
       auto pda = MakePDASession(0);
       pda->Prefs.AppendOutput = 1;
@@ -425,12 +454,12 @@ TEST_F(KLVPCSessionODBCTest, AppendOutputKeepsTheRowsAndOddTableNamesAreClearedA
         TKLVPCSessionODBC s(*pda, ini_);
         Download(s, *pda, {{1, {id, "kept"}}});
       }
-      EXPECT_EQ(Rows(b.dsn, Quoted(name), "id"), (std::vector<Row>{{"1"}, {"2"}, {"99"}}));
+      EXPECT_EQ(Rows(b.dsn, quoted, "id"), (std::vector<Row>{{"1"}, {"2"}, {"99"}}));
       pda->Prefs.AppendOutput = 0;
       TKLVPCSessionODBC s(*pda, ini_);
       Download(s, *pda, {{1, {"3", "alone"}}});
       EXPECT_FALSE(s.Failed());
-      EXPECT_EQ(Rows(b.dsn, Quoted(name), "id"), (std::vector<Row>{{"3"}}));
+      EXPECT_EQ(Rows(b.dsn, quoted, "id"), (std::vector<Row>{{"3"}}));
       EXPECT_THAT(log_, ::testing::Each(
                             HasSubstr(": Downloaded 1/1 records to ODBC " + b.dsn + "::" + name)));
     }
@@ -470,9 +499,9 @@ TEST_F(KLVPCSessionODBCTest, MissingColumnFailsTheFirstRecordAndTheSession) {
 
 TEST_F(KLVPCSessionODBCTest, WithoutAbortAFailedRecordIsSkippedAndTheNextOnesCommitted) {
   for (const Backend& b : Backends()) {
-    SCOPED_TRACE(b.dsn);
+    SCOPED_TRACE(b.label);
     log_.clear();
-    CreateTable(b.dsn, table_, b.blobType);
+    CreateTable(b, table_);
     WriteSection(b.dsn, table_, b.login + "AbortOnRecordError=False\r\n");
     platform::WriteProfileString(ini_, "Session01", "Field4", "sig_file");
     auto pda = MakePDASession(0);
@@ -483,14 +512,15 @@ TEST_F(KLVPCSessionODBCTest, WithoutAbortAFailedRecordIsSkippedAndTheNextOnesCom
               {2, {"2", "bad qty", "twelve"}},  // refused when set: nothing of it is written
               {3, {"1", "duplicate id"}},       // refused when posted
               {4, {"4", "unsaved signature"}},  // the text session saved no file for it
-              {5, {"5", "ok again", "5"}}});
+              {5, {"5", "ok again", "5"}},
+              {6, {"6", "checked", "13"}}});  // refused by the table's CHECK constraint
     EXPECT_FALSE(s.Failed());
     EXPECT_EQ(s.WrittenCount, 2);
-    EXPECT_EQ(s.SkippedCount, 3);
-    EXPECT_EQ(s.SeenCount, 5);
+    EXPECT_EQ(s.SkippedCount, 4);
+    EXPECT_EQ(s.SeenCount, 6);
     // Each left out record is named: its number in the download and its first field.
     const std::string target = b.dsn + "::" + table_;
-    ASSERT_EQ(log_.size(), 4u);
+    ASSERT_EQ(log_.size(), 5u);
     EXPECT_EQ(log_[0],
               "Session01(Orders): Failure setting field [qty] in ODBC datasource: " + target +
                   "\n  Record 2 (2) left out of the table"
@@ -504,43 +534,164 @@ TEST_F(KLVPCSessionODBCTest, WithoutAbortAFailedRecordIsSkippedAndTheNextOnesCom
               "Session01(Orders): Failure setting field [sig_file] in ODBC datasource: " + target +
                   "\n  Record 4 (4) left out of the table"
                   "\n  Exception: no bitmap file stored for field sig_file, Rec_ID=4");
-    EXPECT_EQ(log_[3], "Session01(Orders): Downloaded 2/5 records to ODBC " + target);
+    EXPECT_THAT(log_[3], StartsWith("Session01(Orders): Failure posting to datasource: " + target +
+                                    "\n  Record 6 (6) left out of the table"
+                                    "\n  EDatabaseError: Cannot insert into " +
+                                    table_ + ": ["));
+    EXPECT_EQ(log_[4], "Session01(Orders): Downloaded 2/6 records to ODBC " + target);
     EXPECT_EQ(Rows(b.dsn, table_, "id, item"), (std::vector<Row>{{"1", "ok"}, {"5", "ok again"}}));
   }
 }
 
-TEST_F(KLVPCSessionODBCTest, AFailedDownloadLeavesTheTableAsItWas) {
+TEST_F(KLVPCSessionODBCTest, AFailedDownloadLeavesTheTableAsItWasOrSaysWhatItKept) {
   struct Case {
     const char* what;
     std::vector<Record> records;
-    const char* failure;
+    const char* failure;  // empty: another output failed
   };
-  const std::vector<Case> cases{
-      {"refused row", {{1, {"1"}}, {2, {"2"}}, {3, {"1"}}, {4, {"4"}}}, "Failure posting to"},
-      {"bad value", {{1, {"1"}}, {2, {"2"}}, {3, {"3", "", "x"}}}, "Failure setting field [qty]"}};
+  const std::vector<Case> cases{{"refused row",
+                                 {{1, {"1"}}, {2, {"2"}}, {3, {"1"}}, {4, {"4"}}},
+                                 "Failure posting to datasource: "},
+                                {"checked row",
+                                 {{1, {"1"}}, {2, {"2"}}, {3, {"3", "", "13"}}, {4, {"4"}}},
+                                 "Failure posting to datasource: "},
+                                {"bad value",
+                                 {{1, {"1"}}, {2, {"2"}}, {3, {"3", "", "x"}}},
+                                 "Failure setting field [qty] in ODBC datasource: "},
+                                {"another output failed", {{1, {"1"}}, {2, {"2"}}}, ""}};
   for (const Backend& b : Backends()) {
     for (const Case& c : cases) {
       for (int append : {0, 1}) {
-        SCOPED_TRACE(b.dsn + ", " + c.what + (append ? ", appending" : ""));
+        const bool elsewhere = !*c.failure;
+        if (elsewhere && !append) continue;  // a replaced table is kept whatever the others do
+        SCOPED_TRACE(b.label + ", " + c.what + (append ? ", appending" : ""));
         log_.clear();
-        CreateTable(b.dsn, table_, b.blobType);
+        CreateTable(b, table_);
         Exec(b.dsn, "INSERT INTO " + table_ + " (id, item) VALUES (99, 'from before')");
         WriteSection(b.dsn, table_, b.login);
         auto pda = MakePDASession(0);
         pda->Prefs.AppendOutput = int16_t(append);
         TKLVPCSessionODBC s(*pda, ini_);
-        Download(s, *pda, c.records);
-        EXPECT_TRUE(s.Failed());
-        EXPECT_EQ(s.WrittenCount, 0);
+        if (elsewhere) {
+          Download(s, *pda, c.records, false);
+        } else {
+          Download(s, *pda, c.records);
+        }
+        EXPECT_EQ(s.Failed(), !elsewhere);
+        const std::string target = b.dsn + "::" + table_;
+        // Where the table takes no transactions, the rows before the failure stay: the log
+        // says so, and the count is theirs.
+        std::vector<Row> rows{{"99", "from before"}};
+        std::string kept;
+        if (!b.transactional) {
+          rows = {{"1", ""}, {"2", ""}};
+          if (append) rows.push_back({"99", "from before"});
+          kept = append ? "\n  The table takes no transactions: it keeps 2 rows of this download"
+                        : "\n  The table takes no transactions: it keeps 2 rows of this "
+                          "download, and the DELETE FROM that cleared it first cannot be undone";
+        }
+        EXPECT_EQ(s.WrittenCount, b.transactional ? 0 : 2);
         ASSERT_EQ(log_.size(), 2u);
-        EXPECT_THAT(log_[0], StartsWith(std::string("Session01(Orders): ") + c.failure));
-        EXPECT_EQ(log_[1],
-                  Format("Session01(Orders): Downloaded 0/%d records to ODBC ", s.SeenCount) +
-                      b.dsn + "::" + table_);
-        EXPECT_EQ(Rows(b.dsn, table_, "id, item"), (std::vector<Row>{{"99", "from before"}}));
+        if (elsewhere) {
+          EXPECT_EQ(log_[0], b.transactional
+                                 ? "Session01(Orders): Download not written to ODBC " + target +
+                                       "\n  Another output failed."
+                                 : "Session01(Orders): Download not taken back from ODBC " +
+                                       target +
+                                       ": the table takes no transactions\n  Another output "
+                                       "failed.");
+        } else {
+          EXPECT_THAT(log_[0], StartsWith(std::string("Session01(Orders): ") + c.failure + target +
+                                          kept + "\n  EDatabaseError: "))
+              << log_[0];
+        }
+        EXPECT_EQ(log_[1], Format("Session01(Orders): Downloaded %d/%d records to ODBC ",
+                                  s.WrittenCount, s.SeenCount) +
+                               target);
+        EXPECT_EQ(Rows(b.dsn, table_, "id, item"), rows);
       }
     }
   }
+}
+
+TEST_F(KLVPCSessionODBCTest, AValueTheTableWouldChangeIsNotCountedAsWrittenUnchanged) {
+  // The MariaDB server as many installations run it, without strict mode: it cuts and
+  // replaces values with only a warning.
+  for (Backend b : Backends()) {
+    if (b.dsn == OdbcTestConfig::kMariaDbDsn) b.dsn = OdbcTestConfig::kMariaDbNonStrictDsn;
+    SCOPED_TRACE(b.label);
+    log_.clear();
+    CreateTable(b, table_);
+    WriteSection(b.dsn, table_, b.login + "AbortOnRecordError=False\r\n");
+    platform::WriteProfileString(ini_, "Session01", "Field6", "day");
+    auto pda = MakePDASession(0);
+    TKLVPCSessionODBC s(*pda, ini_);
+    const std::string tooLong(41, 'x');
+    Download(s, *pda,
+             {{1, {"1", "fits"}},
+              {2, {"2", tooLong}},                              // VARCHAR(40)
+              {3, {"3", "bad day", "", "", "", "2024-02-30"}},  // no such day
+              {4, {"4", "fits too"}}});
+    EXPECT_FALSE(s.Failed());
+    const std::string target = b.dsn + "::" + table_;
+    const std::string label = "Session01(Orders): ";
+    std::vector<Row> rows{{"1", "fits"}};
+    if (b.dsn == OdbcTestConfig::kSqliteDsn) {
+      // It takes anything as it stands.
+      EXPECT_THAT(log_, ElementsAre(label + "Downloaded 4/4 records to ODBC " + target));
+      rows = {{"1", "fits"}, {"2", tooLong}, {"3", "bad day"}, {"4", "fits too"}};
+    } else {
+      ASSERT_EQ(log_.size(), 3u);
+      const std::string longLine = b.dsn == OdbcTestConfig::kPostgresDsn
+                                       ? "Failure posting to datasource: "
+                                       : "Failure setting field [item] in ODBC datasource: ";
+      EXPECT_THAT(log_[0],
+                  StartsWith(label + longLine + target +
+                             "\n  Record 2 (2) left out of the table\n  EDatabaseError: "));
+      if (b.transactional) {
+        // Refused, or undone with its savepoint: left out.
+        EXPECT_THAT(log_[1], StartsWith(label + "Failure posting to datasource: " + target +
+                                        "\n  Record 3 (3) left out of the table\n  EDatabase"));
+        EXPECT_EQ(log_[2], label + "Downloaded 2/4 records to ODBC " + target);
+        EXPECT_EQ(s.SkippedCount, 2);
+      } else {
+        // Stored as the server changed it: in the table, and said.
+        EXPECT_EQ(log_[1], label + "Failure posting to datasource: " + target +
+                               "\n  Record 3 (3) stored changed in the table\n  "
+                               "EDatabaseValueChanged: Cannot insert into " +
+                               table_ +
+                               ": [Warning 1265] Data truncated for column 'day' at row 1");
+        EXPECT_EQ(log_[2], label + "Downloaded 3/4 records to ODBC " + target);
+        EXPECT_EQ(s.SkippedCount, 1);
+        rows.push_back({"3", "bad day"});
+      }
+      rows.push_back({"4", "fits too"});
+    }
+    EXPECT_EQ(Rows(b.dsn, table_, "id, item"), rows);
+  }
+}
+
+TEST_F(KLVPCSessionODBCTest, ALostConnectionFailsTheSessionThatSkipsRefusedRecords) {
+  if (!config_->HasMariaDb()) GTEST_SKIP() << config_->MariaDbNote();
+  // The server ends the session's connection mid-download: no record after it gets in, and
+  // none of them is one the table refused.
+  const std::string dsn = OdbcTestConfig::kMariaDbBriefDsn;
+  CreateTable(dsn, table_, "LONGBLOB", " ENGINE=MyISAM");
+  WriteSection(dsn, table_, "AbortOnRecordError=False\r\n");
+  auto pda = MakePDASession(0);
+  TKLVPCSessionODBC s(*pda, ini_);
+  Download(s, *pda, {{1, {"1"}}, {2, {"2"}}, {0, {}}, {3, {"3"}}, {4, {"4"}}});
+  EXPECT_TRUE(s.Failed());
+  EXPECT_EQ(s.SkippedCount, 0);
+  const std::string target = dsn + "::" + table_;
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_THAT(log_[0], StartsWith("Session01(Orders): Failure posting to datasource: " + target +
+                                  "\n  The table takes no transactions: it keeps 2 rows of this "
+                                  "download, and the DELETE FROM that cleared it first cannot be "
+                                  "undone\n  EDatabaseConnectionLost: Cannot insert into " +
+                                  table_ + ": [08"));
+  EXPECT_EQ(log_[1], "Session01(Orders): Downloaded 2/3 records to ODBC " + target);
+  EXPECT_EQ(Rows(dsn, table_, "id"), (std::vector<Row>{{"1"}, {"2"}}));
 }
 
 TEST_F(KLVPCSessionODBCTest, DeleteThatTheDataSourceRefusesFailsTheSession) {
