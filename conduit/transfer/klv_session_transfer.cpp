@@ -188,6 +188,9 @@ bool TKLVPDASession::DownloadSession() {
       CurrentDb->Next();
     } catch (const std::exception& e) {
       LogDbFailure("Failure on fetch in PDA database: ", e);
+      // Each output says what it keeps of the download: nothing, where it can drop it.
+      for (TKLVPCSession* writer : Writers)
+        writer->WriteSettle(false, "The download ended before the last record.");
       return false;
     }
   }
