@@ -328,12 +328,15 @@ void TKLVTextOutputFile::Restore() {
   Lock_.reset();
 }
 
-void TKLVTextOutputFile::Release() {
+int TKLVTextOutputFile::Release() {
   // One left behind is removed by the next Lock's sweep.
-  if (Kept_ == TKept::Previous) platform::CurrentFileSystem().Unlink(KeptName_.c_str());
+  int err = 0;
+  if (Kept_ == TKept::Previous && platform::CurrentFileSystem().Unlink(KeptName_.c_str()) != 0)
+    err = errno;
   Kept_ = TKept::Nothing;
   KeptName_.clear();
   Lock_.reset();
+  return err;
 }
 
 void TKLVTextOutputFile::Discard() {
@@ -553,6 +556,7 @@ void TKLVPCSessionText::WriteOpen() {
       [&] {
         // Other HotSyncs may share the folder: from here the output and its bitmaps are ours.
         OutputFile.Lock(OutputFileName);
+        ResolvePublicationRecord();
         if (!prefs.AppendOutput) DeleteOldBitmaps();
         RemoveStaleBitmapTemporaries();
         appending = prefs.AppendOutput && platform::FileExists(OutputFileName);
@@ -758,6 +762,8 @@ bool TKLVPCSessionText::WritePublish() {
   Guarded(
       [&] {
         // The bitmap files first: a row never names a file that is not there.
+        if (PDASession.Prefs.AppendOutput && StagedBitmaps_ && StagedBitmaps_->StagedCount() > 0)
+          WritePublicationRecord();
         if (StagedBitmaps_) StagedBitmaps_->Publish();
         OutputFile.Commit(true);
         Published_ = true;
@@ -786,19 +792,85 @@ void TKLVPCSessionText::DropDownload() {
   // Kept on the handheld, the signatures are saved again by the next HotSync.
   if (!StagedBitmaps_) return;
   StagedBitmaps_->Drop();
-  Guarded([&] { StagedBitmaps_->Unpublish(); },
-          [&](const std::exception& e) {
-            LogMessage(SessionLabel + ": " + "Failure removing the bitmap files of a download not "
-                       "written" + "\n" + "  " + ExceptionText(e));
-          });
+  Guarded(
+      [&] {
+        StagedBitmaps_->Unpublish();
+        if (const int err = RemovePublicationRecord())
+          RaiseIo("delete", PublicationRecordName(), err);
+      },
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": " + "Failure removing the bitmap files of a download not "
+                   "written" + "\n" + "  " + ExceptionText(e));
+      });
+}
+
+std::string TKLVPCSessionText::PublicationRecordName() const {
+  const std::string folder = platform::FolderOf(OutputFileName);
+  return folder + "." + OutputFileName.substr(folder.size()) + ".bitmaps";
+}
+
+void TKLVPCSessionText::WritePublicationRecord() {
+  struct stat st {};
+  if (::stat(OutputFile.TemporaryName().c_str(), &st) != 0)
+    RaiseIo("write", PublicationRecordName(), errno);
+  std::string text = Format("%llu %llu\r\n", static_cast<unsigned long long>(st.st_dev),
+                            static_cast<unsigned long long>(st.st_ino));
+  for (const std::string& name : StagedBitmaps_->Names())
+    text += name.substr(platform::FolderOf(name).size()) + "\r\n";
+  platform::WriteFileAtomically(PublicationRecordName(), text);
+}
+
+int TKLVPCSessionText::RemovePublicationRecord() {
+  // One left behind names the bitmap files of a download in place: the next one keeps them.
+  if (platform::CurrentFileSystem().Unlink(PublicationRecordName().c_str()) == 0 ||
+      errno == ENOENT)
+    return 0;
+  return errno;
+}
+
+void TKLVPCSessionText::ResolvePublicationRecord() {
+  const std::string record = PublicationRecordName();
+  const std::string recordName = record.substr(platform::FolderOf(record).size());
+  platform::RemoveStaleTemporaries(platform::FolderOf(record),
+                                   [&](const std::string& Target) { return Target == recordName; });
+  if (!platform::FileExists(record)) return;
+  const std::vector<std::string> lines = ReadTextLines(record);
+  struct stat st {};
+  const bool inPlace =
+      !lines.empty() && ::stat(OutputFileName.c_str(), &st) == 0 &&
+      lines[0] == Format("%llu %llu", static_cast<unsigned long long>(st.st_dev),
+                         static_cast<unsigned long long>(st.st_ino));
+  int removed = 0;
+  if (!inPlace) {
+    // Only names of this slot's and user's bitmap files: the record is not trusted further.
+    const std::string prefix = Format("S%.2dF", SlotIndex + 1);
+    const std::string folder = AddTrailingBackslash(FromPDAFolder + "Signatures");
+    for (size_t k = 1; k < lines.size(); ++k) {
+      if (!IsBitmapName(lines[k], prefix, BitmapSuffix()) &&
+          !IsBitmapName(lines[k], prefix, RawSignatureSuffix()))
+        continue;
+      if (platform::CurrentFileSystem().Unlink((folder + lines[k]).c_str()) == 0) ++removed;
+      else if (errno != ENOENT) RaiseIo("delete", folder + lines[k], errno);
+    }
+  }
+  if (platform::CurrentFileSystem().Unlink(record.c_str()) != 0 && errno != ENOENT)
+    RaiseIo("delete", record, errno);
+  if (removed > 0)
+    LogMessage(SessionLabel + ": " +
+               Format("Removed %d bitmap files of a download that was not written", removed));
 }
 
 void TKLVPCSessionText::WriteSettle(bool Keep, const std::string& Why) {
   if (Keep) {
     if (!Published_) return;
-    OutputFile.Release();
+    int err = OutputFile.Release();
+    if (err == 0) err = RemovePublicationRecord();
     LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
                std::to_string(SeenCount) + " records to " + OutputFileName);
+    // Harmless, as the next download removes it, but said.
+    if (err != 0)
+      LogMessage(SessionLabel + ": " + "Failure removing a hidden file beside " + OutputFileName +
+                 "\n" + "  " + std::strerror(err));
     for (const std::string& line : UnclaimedLines_) LogMessage(line);
     return;
   }

@@ -66,14 +66,16 @@ class TKLVTextOutputFile {
   // Raises EInOutError "Cannot write file "<target>". <reason>" when it cannot (what was kept
   // stays kept).
   void Restore();
-  // After Commit(true): drops what was kept and the lock. A kept file that cannot be removed
-  // is left to the stale sweep.
-  void Release();
+  // After Commit(true): drops what was kept and the lock. Answers 0, or the errno of a kept
+  // copy that could not be removed (left to the stale sweep).
+  int Release();
   // Drops the written text and the lock; the target stays as it was.
   void Discard();
   bool IsOpen() const { return File_.IsOpen(); }
   // Finished and not yet made the target.
   bool IsFinished() const { return File_.IsFinished(); }
+  // The finished file's name until it is made the target.
+  const std::string& TemporaryName() const { return File_.TemporaryName(); }
   // Committed with KeepPrevious, neither restored nor released yet.
   bool IsRestorable() const { return Kept_ != TKept::Nothing; }
 
@@ -201,6 +203,17 @@ class TKLVPCSessionText : public TKLVPCSession {
   std::optional<std::vector<int>> BitmapFields_;
   // Undoes what WritePublish did or would have done; failures are logged.
   void DropDownload();
+  // An appended download's bitmap files are put in place just before its output file: the
+  // publication record, a hidden file beside the output, names them and the file that is to
+  // become the output, so that after a kill between the two the next download removes the
+  // bitmap files no row names (a replacing download removes the slot's earlier ones anyway).
+  std::string PublicationRecordName() const;
+  void WritePublicationRecord();
+  // 0, or the errno of a record that could not be removed.
+  int RemovePublicationRecord();
+  // Under the output's lock: removes the bitmap files of a download killed before its output
+  // file was in place, and the record.
+  void ResolvePublicationRecord();
   // The bitmap files this download saved, in place only once the download is published: a
   // killed HotSync leaves temporaries that the next one's stale sweep removes.
   std::optional<platform::StagedFiles> StagedBitmaps_;

@@ -993,7 +993,10 @@ TEST(KLVTextOutputFile, ACommitThatKeepsThePreviousContentIsRestoredOrReleased) 
         file.Commit(true);
         EXPECT_TRUE(file.IsRestorable());
         EXPECT_EQ(ReadFileBytes(out), "new\r\n");
-        restore ? file.Restore() : file.Release();
+        if (restore)
+          file.Restore();
+        else
+          EXPECT_EQ(file.Release(), 0);
         EXPECT_FALSE(file.IsRestorable());
       }
       if (restore && previous)

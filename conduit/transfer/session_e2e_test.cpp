@@ -1934,10 +1934,11 @@ TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
 }
 
 // A HotSync killed at any rename of the conduit or any folder sync after one (aimed there by
-// the file table) loses nothing, and the next one removes what it left. Appended outputs
-// repeat only what a kill leaves in the window the README names: after the text file's rename
-// and before the table's commit, the text file holds the download and the next HotSync
-// appends it again; the table never holds a download twice.
+// the file table) loses nothing, and the next one removes what it left, bitmap files of a
+// download not written included. Appended outputs repeat only what a kill leaves in the window
+// the README names: after the text file's rename and before the table's commit, the text file
+// holds the download and the next HotSync appends it again; the table never holds a download
+// twice.
 TEST_F(Lossless, AHotSyncKilledAtAnyRenameLosesNothing) {
   for (const char* variant : {"Replaced", "Appended"}) {
     const SessionSpec spec = SweepSessionOf(variant);
@@ -1978,6 +1979,10 @@ TEST_F(Lossless, AHotSyncKilledAtAnyRenameLosesNothing) {
           std::map<std::string, int> inFile = TabFileCounts(qptest::ReadFile(output));
           std::erase_if(inFile, [](const auto& e) { return e.first[0] != 'A'; });
           EXPECT_EQ(inFile, fileTookIt && !tableTookIt ? twice : once);
+          // Two bitmaps and a raw file for each download the file holds: none named by no row.
+          EXPECT_EQ(FileNames(FromPDA() + "/Signatures").size(),
+                    fileTookIt && !tableTookIt ? 6u : 3u);
+          EXPECT_FALSE(fs::exists(FromPDA() + "/.S03_data.txt.bitmaps"));
           EXPECT_EQ(source_.Sql("SELECT code, count(*) FROM sweep WHERE code LIKE 'A%' "
                                 "GROUP BY code;"),
                     "A1|1\nA2|1\nA3|1\n");
