@@ -338,6 +338,12 @@ void StagedFiles::Drop() {
   entries_ = std::move(left);
 }
 
+std::vector<std::string> StagedFiles::Names() const {
+  std::vector<std::string> names;
+  for (const Entry& e : entries_) names.push_back(e.name);
+  return names;
+}
+
 size_t StagedFiles::StagedCount() const {
   return static_cast<size_t>(
       std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) { return !e.published; }));

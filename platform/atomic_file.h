@@ -127,6 +127,8 @@ class StagedFiles {
   void Drop();
 
   size_t StagedCount() const;
+  // The final names of every file staged or published, in the order staged.
+  std::vector<std::string> Names() const;
   size_t PublishedCount() const { return entries_.size() - StagedCount(); }
 
  private:

@@ -96,9 +96,20 @@ void WriteProfileStrings(const std::string& file, const std::string& section,
     std::string bytes;
     // The same bytes again would cost a rename and a sync of the disk for nothing, and need
     // no lock (nor a folder the lock file can be made in).
-    if (!changed(bytes)) return;
+    const std::string lockFile = LockFileOf(path);
+    if (!changed(bytes)) {
+      // A writer killed while it held the lock left its file; taking the lock once removes it.
+      if (::access(lockFile.c_str(), F_OK) == 0) {
+        try {
+          FileLock stale(lockFile);
+        } catch (const std::exception&) {
+          // Not ours to remove, or not removable here: the write itself needs nothing.
+        }
+      }
+      return;
+    }
     // Other processes may write the file too: each change is made to what the last one left.
-    FileLock lock(LockFileOf(path));
+    FileLock lock(lockFile);
     if (changed(bytes)) WriteFileAtomically(path, bytes);
   } catch (const EInOutError&) {
     throw EIniFileException(Format("Unable to write to %s", path.c_str()));

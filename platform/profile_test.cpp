@@ -259,6 +259,12 @@ TEST_F(Profile, WritersInOtherProcessesKeepEachOthersLines) {
   std::filesystem::remove(live);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1)
       << "a lock file is left";
+  // A writer killed while it held the lock left its lock file: a write that changes nothing
+  // removes it too.
+  qptest::WriteFile(LockFileOf(ini), "");
+  WriteProfileString(ini, "Session0", "Round", "last");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1)
+      << "a killed writer's lock file is left";
 }
 
 TEST_F(Profile, BareNameLivesInTheWindowsFolder) {

@@ -125,6 +125,13 @@ void TKLVBitmap::SaveToFile(const std::string& Name) {
   FileName = Name;
 }
 
+void TKLVBitmap::SaveToFile(const std::string& Name, platform::StagedFiles& Files) {
+  FileName.clear();
+  if (!HasImage()) throw Exception("TKLVBitmap.SaveToFile: no bitmap assigned");
+  Files.Stage(Name, Image_);
+  FileName = Name;
+}
+
 void TKLVBitmap::SaveToStream(std::string* Stream) const {
   if (!HasImage()) throw Exception("TKLVBitmap.SaveToStream: no bitmap assigned");
   if (Stream == nullptr) throw Exception("TKLVBitmap.SaveToStream: no stream given");

@@ -12,6 +12,10 @@
 
 #include "base/string_list.h"
 
+namespace platform {
+class StagedFiles;
+}
+
 class TKLVBitmap {
  public:
   // The handheld bitmap record: a 16-byte header (width, height, rowBytes as handheld-order
@@ -40,6 +44,8 @@ class TKLVBitmap {
   // FileName is empty while the save runs and after a failed one. Raises Exception
   // "TKLVBitmap.SaveToFile: no bitmap assigned" without Image; file errors propagate.
   void SaveToFile(const std::string& Name);
+  // The same, the file staged in Files: it is in place once they are published.
+  void SaveToFile(const std::string& Name, platform::StagedFiles& Files);
 
   // Appends Image to the stream, wrapped as an embedded object when SaveAsOLE is set. Raises
   // Exception "TKLVBitmap.SaveToStream: no bitmap assigned" without Image (checked first),

@@ -89,28 +89,7 @@ void KeepAliveIfRunning() {
   if (GConduit) GConduit->KeepAlive();
 }
 
-namespace {
-
-std::vector<std::string>* GLogHold = nullptr;
-
-}  // namespace
-
-TKLVLogHold::TKLVLogHold(std::vector<std::string>& Lines) : Previous_(GLogHold) {
-  GLogHold = &Lines;
-}
-
-TKLVLogHold::~TKLVLogHold() {
-  GLogHold = Previous_;
-}
-
 void LogMessage(const std::string& Text) {
-  if (GLogHold) {
-    try {
-      GLogHold->push_back(Text);
-    } catch (...) {
-    }
-    return;
-  }
   if (!GConduit) return;
   try {
     if (GBannerPending) {

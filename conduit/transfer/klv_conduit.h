@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "conduit/framework/vorn_conduit.h"
 #include "conduit/transfer/klv_app_prefs.h"
@@ -44,18 +43,6 @@ extern bool GBannerPending;
 // Adds one line to the HotSync log, preceded once per library load by the banner. Never
 // fails; does nothing without a conduit object.
 void LogMessage(const std::string& Text);
-// While one lives, LogMessage keeps its lines in Lines instead of writing them, so that
-// lines can be written in another order than that of their events.
-class TKLVLogHold {
- public:
-  explicit TKLVLogHold(std::vector<std::string>& Lines);
-  ~TKLVLogHold();
-  TKLVLogHold(const TKLVLogHold&) = delete;
-  TKLVLogHold& operator=(const TKLVLogHold&) = delete;
-
- private:
-  std::vector<std::string>* Previous_;
-};
 // GConduit's KeepAlive; nothing without a conduit object.
 void KeepAliveIfRunning();
 

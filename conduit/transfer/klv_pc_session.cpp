@@ -55,4 +55,13 @@ bool TKLVPCSession::FieldListReadClose(int) {
   NotOverridden("FieldListReadClose");
 }
 
-void TKLVPCSession::WriteCommit(bool, const std::string&) {}
+bool TKLVPCSession::WritePublish() {
+  return !Failed();
+}
+
+void TKLVPCSession::WriteSettle(bool, const std::string&) {}
+
+void TKLVPCSession::WriteCommit(bool Keep, const std::string& Why) {
+  if (Keep) WritePublish();
+  WriteSettle(Keep, Why);
+}

@@ -34,9 +34,15 @@ class TKLVPCSession {
   virtual bool FieldListReadRecords(int FieldNo);
   virtual bool FieldListReadClose(int FieldNo);
 
-  // The download's last step, after WriteClose: makes what WriteClose finished lasting and
-  // visible when Keep is true, drops it otherwise, and logs the outcome, with Why as the
-  // reason for a drop. The base has nothing to finish.
+  // The download's last steps, after WriteClose. WritePublish makes what WriteClose finished
+  // visible, where it can so that WriteSettle may still undo it, and answers whether it did
+  // and the output has not failed; it logs its own failure. WriteSettle(true) makes a
+  // published download lasting and logs the outcome; WriteSettle(false) undoes a published
+  // download where the output can, drops one not published, and logs Why as the reason
+  // unless the output failed. The base has nothing to publish.
+  virtual bool WritePublish();
+  virtual void WriteSettle(bool Keep, const std::string& Why);
+  // Both, for an output that takes its download on its own: Keep false drops it.
   virtual void WriteCommit(bool Keep, const std::string& Why);
 
   // Records offered for writing and records written; kept by the subclasses.

@@ -297,23 +297,28 @@ void TKLVPCSessionODBC::WriteClose() {
   FlushRows();
 }
 
-void TKLVPCSessionODBC::WriteCommit(bool Keep, const std::string& Why) {
+bool TKLVPCSessionODBC::WritePublish() {
+  if (!Active_ || Failed_) return !Failed_;
+  Attempt(
+      [&] {
+        if (Database_ && Database_->InTransaction()) Database_->Commit();
+      },
+      [&](const std::exception& e) {
+        LogFailure("Failure closing ODBC datasource: " + DSN, e);
+        Failed_ = true;
+      });
+  return !Failed_;
+}
+
+void TKLVPCSessionODBC::WriteSettle(bool Keep, const std::string& Why) {
   Attempt(
       [&] {
         bool dropped = false;
+        // Still open: not published, or its commit failed.
         if (Database_ && Database_->InTransaction()) {
-          if (Failed_ || !Keep) {
-            dropped = !Failed_;
-            WrittenCount = 0;
-            Database_->Rollback();
-          } else {
-            try {
-              Database_->Commit();
-            } catch (...) {
-              WrittenCount = 0;
-              throw;
-            }
-          }
+          dropped = !Failed_ && !Keep;
+          WrittenCount = 0;
+          Database_->Rollback();
         }
         if (Table_) Table_->Close();
         if (Database_) Database_->Close();

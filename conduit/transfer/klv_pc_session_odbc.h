@@ -37,9 +37,11 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   void WriteRecord() override;
   // Inserts the rows still queued; nothing is committed yet.
   void WriteClose() override;
-  // Commits the download's transaction, or rolls it back when Keep is false or the session
-  // failed; closes the table and the connection and logs the counts.
-  void WriteCommit(bool Keep, const std::string& Why) override;
+  // Commits the download's transaction, the step no other output can take back.
+  bool WritePublish() override;
+  // Rolls back what was not committed, closes the table and the connection and logs the
+  // counts.
+  void WriteSettle(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override { return false; }
   bool DataReadRecords() override { return false; }
   bool DataReadClose() override { return false; }

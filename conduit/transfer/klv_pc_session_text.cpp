@@ -328,12 +328,15 @@ void TKLVTextOutputFile::Restore() {
   Lock_.reset();
 }
 
-void TKLVTextOutputFile::Release() {
+int TKLVTextOutputFile::Release() {
   // One left behind is removed by the next Lock's sweep.
-  if (Kept_ == TKept::Previous) platform::CurrentFileSystem().Unlink(KeptName_.c_str());
+  int err = 0;
+  if (Kept_ == TKept::Previous && platform::CurrentFileSystem().Unlink(KeptName_.c_str()) != 0)
+    err = errno;
   Kept_ = TKept::Nothing;
   KeptName_.clear();
   Lock_.reset();
+  return err;
 }
 
 void TKLVTextOutputFile::Discard() {
@@ -542,7 +545,8 @@ void TKLVPCSessionText::WritePiece(TPiece Piece) {
 
 void TKLVPCSessionText::WriteOpen() {
   const SessionPrefsData& prefs = PDASession.Prefs;
-  SavedBitmaps_.clear();
+  StagedBitmaps_.emplace();
+  Published_ = false;
   UnclaimedLines_.clear();
   OutputFileName = GetOutputFileName();
 
@@ -552,6 +556,7 @@ void TKLVPCSessionText::WriteOpen() {
       [&] {
         // Other HotSyncs may share the folder: from here the output and its bitmaps are ours.
         OutputFile.Lock(OutputFileName);
+        ResolvePublicationRecord();
         if (!prefs.AppendOutput) DeleteOldBitmaps();
         RemoveStaleBitmapTemporaries();
         appending = prefs.AppendOutput && platform::FileExists(OutputFileName);
@@ -689,8 +694,9 @@ std::string TKLVPCSessionText::SignatureFilePrefix(int FieldNo) const {
 }
 
 void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap) {
-  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(Bitmap.FieldNo), BitmapSuffix()));
-  SavedBitmaps_.push_back(Bitmap.FileName);
+  if (!StagedBitmaps_) StagedBitmaps_.emplace();
+  Bitmap.SaveToFile(MakeBitmapFileName(SignatureFilePrefix(Bitmap.FieldNo), BitmapSuffix()),
+                    *StagedBitmaps_);
 }
 
 void TKLVPCSessionText::SaveUnclaimedBitmaps() {
@@ -717,8 +723,8 @@ void TKLVPCSessionText::SaveUnclaimedBitmaps() {
     }
     const std::string name =
         MakeBitmapFileName(SignatureFilePrefix(bitmap.FieldNo), RawSignatureSuffix());
-    platform::WriteFileAtomically(name, stray.HandheldBytes);
-    SavedBitmaps_.push_back(name);
+    if (!StagedBitmaps_) StagedBitmaps_.emplace();
+    StagedBitmaps_->Stage(name, stray.HandheldBytes);
     stray.FileName = name;
     saved(bitmap, "which cannot be converted to a bitmap, saved unconverted as", name);
   }
@@ -749,31 +755,129 @@ void TKLVPCSessionText::WriteClose() {
       });
 }
 
-void TKLVPCSessionText::WriteCommit(bool Keep, const std::string& Why) {
-  if (!Keep) {
-    OutputFile.Discard();
-    // Kept on the handheld, the signatures are saved again by the next HotSync.
-    for (const std::string& name : SavedBitmaps_)
-      platform::CurrentFileSystem().Unlink(name.c_str());
-    if (!Failed_)
-      LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" + "  " +
-                 Why);
-    return;
-  }
-  if (!OutputFile.IsFinished()) return;
+bool TKLVPCSessionText::WritePublish() {
+  // A file finished after a failed record is still the output of a download that replaces
+  // it; the handheld keeps the records all the same.
+  if (!OutputFile.IsFinished()) return !Failed_;
   Guarded(
       [&] {
-        OutputFile.Commit();
-        LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
-                   std::to_string(SeenCount) + " records to " + OutputFileName);
-        for (const std::string& line : UnclaimedLines_) LogMessage(line);
+        // The bitmap files first: a row never names a file that is not there.
+        if (PDASession.Prefs.AppendOutput && StagedBitmaps_ && StagedBitmaps_->StagedCount() > 0)
+          WritePublicationRecord();
+        if (StagedBitmaps_) StagedBitmaps_->Publish();
+        OutputFile.Commit(true);
+        Published_ = true;
       },
       [&](const std::exception& e) {
         if (!Failed_)
           LogMessage(SessionLabel + ": " + "Failure closing output text file: " + OutputFileName +
                      "\n" + "  " + ExceptionText(e));
         Failed_ = true;
+        DropDownload();
       });
+  return Published_ && !Failed_;
+}
+
+void TKLVPCSessionText::DropDownload() {
+  Published_ = false;
+  if (OutputFile.IsRestorable()) {
+    Guarded([&] { OutputFile.Restore(); },
+            [&](const std::exception& e) {
+              LogMessage(SessionLabel + ": " + "Failure putting back the earlier output text file: " +
+                         OutputFileName + "\n" + "  " + ExceptionText(e));
+              OutputFile.Release();
+            });
+  }
+  OutputFile.Discard();
+  // Kept on the handheld, the signatures are saved again by the next HotSync.
+  if (!StagedBitmaps_) return;
+  StagedBitmaps_->Drop();
+  Guarded(
+      [&] {
+        StagedBitmaps_->Unpublish();
+        if (const int err = RemovePublicationRecord())
+          RaiseIo("delete", PublicationRecordName(), err);
+      },
+      [&](const std::exception& e) {
+        LogMessage(SessionLabel + ": " + "Failure removing the bitmap files of a download not "
+                   "written" + "\n" + "  " + ExceptionText(e));
+      });
+}
+
+std::string TKLVPCSessionText::PublicationRecordName() const {
+  const std::string folder = platform::FolderOf(OutputFileName);
+  return folder + "." + OutputFileName.substr(folder.size()) + ".bitmaps";
+}
+
+void TKLVPCSessionText::WritePublicationRecord() {
+  struct stat st {};
+  if (::stat(OutputFile.TemporaryName().c_str(), &st) != 0)
+    RaiseIo("write", PublicationRecordName(), errno);
+  std::string text = Format("%llu %llu\r\n", static_cast<unsigned long long>(st.st_dev),
+                            static_cast<unsigned long long>(st.st_ino));
+  for (const std::string& name : StagedBitmaps_->Names())
+    text += name.substr(platform::FolderOf(name).size()) + "\r\n";
+  platform::WriteFileAtomically(PublicationRecordName(), text);
+}
+
+int TKLVPCSessionText::RemovePublicationRecord() {
+  // One left behind names the bitmap files of a download in place: the next one keeps them.
+  if (platform::CurrentFileSystem().Unlink(PublicationRecordName().c_str()) == 0 ||
+      errno == ENOENT)
+    return 0;
+  return errno;
+}
+
+void TKLVPCSessionText::ResolvePublicationRecord() {
+  const std::string record = PublicationRecordName();
+  const std::string recordName = record.substr(platform::FolderOf(record).size());
+  platform::RemoveStaleTemporaries(platform::FolderOf(record),
+                                   [&](const std::string& Target) { return Target == recordName; });
+  if (!platform::FileExists(record)) return;
+  const std::vector<std::string> lines = ReadTextLines(record);
+  struct stat st {};
+  const bool inPlace =
+      !lines.empty() && ::stat(OutputFileName.c_str(), &st) == 0 &&
+      lines[0] == Format("%llu %llu", static_cast<unsigned long long>(st.st_dev),
+                         static_cast<unsigned long long>(st.st_ino));
+  int removed = 0;
+  if (!inPlace) {
+    // Only names of this slot's and user's bitmap files: the record is not trusted further.
+    const std::string prefix = Format("S%.2dF", SlotIndex + 1);
+    const std::string folder = AddTrailingBackslash(FromPDAFolder + "Signatures");
+    for (size_t k = 1; k < lines.size(); ++k) {
+      if (!IsBitmapName(lines[k], prefix, BitmapSuffix()) &&
+          !IsBitmapName(lines[k], prefix, RawSignatureSuffix()))
+        continue;
+      if (platform::CurrentFileSystem().Unlink((folder + lines[k]).c_str()) == 0) ++removed;
+      else if (errno != ENOENT) RaiseIo("delete", folder + lines[k], errno);
+    }
+  }
+  if (platform::CurrentFileSystem().Unlink(record.c_str()) != 0 && errno != ENOENT)
+    RaiseIo("delete", record, errno);
+  if (removed > 0)
+    LogMessage(SessionLabel + ": " +
+               Format("Removed %d bitmap files of a download that was not written", removed));
+}
+
+void TKLVPCSessionText::WriteSettle(bool Keep, const std::string& Why) {
+  if (Keep) {
+    if (!Published_) return;
+    int err = OutputFile.Release();
+    if (err == 0) err = RemovePublicationRecord();
+    LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +
+               std::to_string(SeenCount) + " records to " + OutputFileName);
+    // Harmless, as the next download removes it, but said.
+    if (err != 0)
+      LogMessage(SessionLabel + ": " + "Failure removing a hidden file beside " + OutputFileName +
+                 "\n" + "  " + std::strerror(err));
+    for (const std::string& line : UnclaimedLines_) LogMessage(line);
+    return;
+  }
+  DropDownload();
+  if (!Failed_)
+    LogMessage(SessionLabel + ": " + "Download not written to " + OutputFileName + "\n" + "  " +
+               Why);
 }
 
 // ---------------------------------------------------------------------------------------------

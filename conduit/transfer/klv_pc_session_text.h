@@ -66,14 +66,16 @@ class TKLVTextOutputFile {
   // Raises EInOutError "Cannot write file "<target>". <reason>" when it cannot (what was kept
   // stays kept).
   void Restore();
-  // After Commit(true): drops what was kept and the lock. A kept file that cannot be removed
-  // is left to the stale sweep.
-  void Release();
+  // After Commit(true): drops what was kept and the lock. Answers 0, or the errno of a kept
+  // copy that could not be removed (left to the stale sweep).
+  int Release();
   // Drops the written text and the lock; the target stays as it was.
   void Discard();
   bool IsOpen() const { return File_.IsOpen(); }
   // Finished and not yet made the target.
   bool IsFinished() const { return File_.IsFinished(); }
+  // The finished file's name until it is made the target.
+  const std::string& TemporaryName() const { return File_.TemporaryName(); }
   // Committed with KeepPrevious, neither restored nor released yet.
   bool IsRestorable() const { return Kept_ != TKept::Nothing; }
 
@@ -101,8 +103,12 @@ class TKLVPCSessionText : public TKLVPCSession {
   // cleared, first saves every signature no row named or the handheld session set aside (but
   // those of fields not exported).
   void WriteClose() override;
-  // Makes the finished file the target, or drops it and the bitmap files of this download.
-  void WriteCommit(bool Keep, const std::string& Why) override;
+  // Puts the download's bitmap files in place, then makes the finished file the target, the
+  // previous content kept until WriteSettle; a failure undoes both.
+  bool WritePublish() override;
+  // Keeps the published download and logs it; or puts the previous file back (or drops the
+  // unpublished one) and removes the download's bitmap files.
+  void WriteSettle(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override;
   bool DataReadRecords() override;
   bool DataReadClose() override;
@@ -195,8 +201,24 @@ class TKLVPCSessionText : public TKLVPCSession {
   bool CloseUploadFile(const std::string& FileName);
   // The exported signature fields, once WriteRowBitmaps has looked them up.
   std::optional<std::vector<int>> BitmapFields_;
-  // The bitmap files this download saved.
-  std::vector<std::string> SavedBitmaps_;
+  // Undoes what WritePublish did or would have done; failures are logged.
+  void DropDownload();
+  // An appended download's bitmap files are put in place just before its output file: the
+  // publication record, a hidden file beside the output, names them and the file that is to
+  // become the output, so that after a kill between the two the next download removes the
+  // bitmap files no row names (a replacing download removes the slot's earlier ones anyway).
+  std::string PublicationRecordName() const;
+  void WritePublicationRecord();
+  // 0, or the errno of a record that could not be removed.
+  int RemovePublicationRecord();
+  // Under the output's lock: removes the bitmap files of a download killed before its output
+  // file was in place, and the record.
+  void ResolvePublicationRecord();
+  // The bitmap files this download saved, in place only once the download is published: a
+  // killed HotSync leaves temporaries that the next one's stale sweep removes.
+  std::optional<platform::StagedFiles> StagedBitmaps_;
+  // WritePublish made the download visible.
+  bool Published_ = false;
   // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
   std::vector<std::string> UnclaimedLines_;
   // Per bitmap name head (prefix and stamp) and suffix: the counters found in use when the

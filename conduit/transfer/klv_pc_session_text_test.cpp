@@ -730,6 +730,71 @@ TEST_F(KLVPCSessionTextDownload, ADroppedDownloadLeavesNoFileOrBitmapBehind) {
   EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
 }
 
+// A download made visible is taken back whole when another output then fails, or when its own
+// folder sync fails: the file is the earlier one again, byte for byte, and the bitmap files of
+// the download are gone. Only a download kept names its bitmap files in the log.
+TEST_F(KLVPCSessionTextDownload, APublishedDownloadIsTakenBackWhole) {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.AppendOutput = 1;
+  pda_->Prefs.ClearPDAData = 1;
+  pda_->Prefs.FieldDefs[1].FieldType = kFieldTypeBitmap;
+  Export({1, 2});
+  AddBitmap(1, 2);
+  AddBitmap(7, 2);
+  const std::string out = temp_ / "S01_data_Ann.txt";
+  const std::string earlier = "earlier\r\n\r\n";
+  struct Case {
+    std::string faults;  // while publishing
+    bool publishes;
+    bool settled;        // kept by WriteSettle
+  };
+  for (const Case& c : {Case{"", true, false}, Case{"syncfolder@2=EIO", false, false},
+                        Case{"syncfolder@1=EIO", false, false}, Case{"rename@3=EIO", false, false},
+                        Case{"", true, true}}) {
+    SCOPED_TRACE(c.faults + (c.settled ? " kept" : " dropped"));
+    for (const std::string& name : FilesIn(temp_ / "Signatures"))
+      fs::remove(temp_ / "Signatures/" + name);
+    qptest::WriteFile(out, earlier);
+    for (int k = 0; k < pda_->Bitmaps->Count(); ++k) pda_->Bitmaps->Bitmap(k)->FileName.clear();
+    auto s = NewSession();
+    MakeDataDb();
+    s->WriteOpen();
+    SetRecord(1, {"a"});
+    s->WriteRecord();
+    s->WriteClose();
+    log_.Clear();
+    bool published;
+    {
+      std::optional<ScopedFileFaults> faults;
+      if (!c.faults.empty()) faults.emplace(c.faults);
+      published = s->WritePublish();
+    }
+    EXPECT_EQ(published, c.publishes);
+    EXPECT_EQ(s->Failed(), !c.publishes);
+    if (c.publishes) {
+      EXPECT_EQ(ReadFileBytes(out), earlier + "a\t" + FilesIn(temp_ / "Signatures")[0] + "\r\n");
+      EXPECT_THAT(FilesIn(temp_ / "Signatures"), ::testing::SizeIs(2));
+    }
+    s->WriteSettle(c.settled, "Another output of the session failed.");
+    if (c.settled) {
+      EXPECT_NE(ReadFileBytes(out), earlier);
+      EXPECT_THAT(FilesIn(temp_ / "Signatures"), ::testing::SizeIs(2));
+      EXPECT_THAT(log_.texts, ElementsAre("Session01(Orders): Downloaded 1/1 records to " + out,
+                                          StartsWith("Session01(Orders): Signature of Rec_ID 7")));
+    } else {
+      EXPECT_EQ(ReadFileBytes(out), earlier);
+      EXPECT_THAT(FilesIn(temp_ / "Signatures"), IsEmpty());
+      const std::string first = c.publishes ? "Session01(Orders): Download not written to " + out +
+                                                  "\n  Another output of the session failed."
+                                            : "Session01(Orders): Failure closing output text "
+                                              "file: " + out + "\n  EInOutError: ";
+      EXPECT_THAT(log_.texts, ElementsAre(StartsWith(first)));
+    }
+    // Nothing else is left beside the file: no temporary, no kept copy, no lock.
+    EXPECT_THAT(FilesIn(temp_.Path()), ElementsAre("S01_data_Ann.txt", "Signatures", "ToPDA"));
+  }
+}
+
 TEST_F(KLVPCSessionTextDownload, BitmapFailureStopsTheRowsAndTheFileIsStillFinished) {
   UseCustomPath(temp_.Path());
   pda_->Prefs.FieldDefs[0].FieldType = kFieldTypeBitmap;
@@ -928,7 +993,10 @@ TEST(KLVTextOutputFile, ACommitThatKeepsThePreviousContentIsRestoredOrReleased) 
         file.Commit(true);
         EXPECT_TRUE(file.IsRestorable());
         EXPECT_EQ(ReadFileBytes(out), "new\r\n");
-        restore ? file.Restore() : file.Release();
+        if (restore)
+          file.Restore();
+        else
+          EXPECT_EQ(file.Release(), 0);
         EXPECT_FALSE(file.IsRestorable());
       }
       if (restore && previous)

@@ -90,9 +90,13 @@ class FakePC : public TKLVPCSession {
       if (PDASession.Bitmaps->Bitmap(i)->FileName.empty())
         PDASession.Bitmaps->Bitmap(i)->FileName = "saved.bmp";
   }
-  void WriteCommit(bool keep, const std::string& why) override {
-    Note(keep ? "WriteCommit" : "WriteCommit dropping: " + why);
+  bool WritePublish() override {
+    Note("WritePublish");
     if (failOnCommit) failed = true;
+    return !failed;
+  }
+  void WriteSettle(bool keep, const std::string& why) override {
+    Note(keep ? "WriteSettle" : "WriteSettle dropping: " + why);
   }
   bool DataReadOpen() override { return Open("Data", data.has_value()); }
   bool DataReadRecords() override {
@@ -554,7 +558,8 @@ TEST_F(KLVPDASessionTest, DownloadHandsEveryRecordToTheWritersInOrderAndClears) 
   EXPECT_THAT(calls_,
               ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord apple",
                           "text:WriteRecord pear", "text:WriteRecord " + z30, "text:WriteClose",
-                          "text:WriteCommit", "odbc:WriteClose", "odbc:WriteCommit"));
+                          "text:WritePublish", "text:WriteSettle", "odbc:WriteClose",
+                          "odbc:WritePublish", "odbc:WriteSettle"));
   EXPECT_EQ(s.Bitmaps->Bitmap(0)->FileName, "saved.bmp");
   EXPECT_EQ(s.CurrentDb, nullptr);  // the emptied bitmap database is written back
   EXPECT_THAT(log_, IsEmpty());
@@ -585,7 +590,8 @@ TEST_F(KLVPDASessionTest, FailedWriterKeepsTheHandheldData) {
     if (mode == 0) {
       EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "odbc:WriteOpen", "text:WriteRecord a",
                                       "odbc:WriteRecord a", "text:WriteRecord b", "text:WriteClose",
-                                      "text:WriteCommit", "odbc:WriteClose", "odbc:WriteCommit"));
+                                      "text:WritePublish", "text:WriteSettle", "odbc:WriteClose",
+                          "odbc:WritePublish", "odbc:WriteSettle"));
     }
     Detach();
     EXPECT_EQ(Records("QP28-Data_S01_30").size(), 2u);
@@ -599,9 +605,16 @@ TEST_F(KLVPDASessionTest, FailedWriterKeepsTheHandheldData) {
 TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
   const std::string failed = "Another output of the session failed.";
   const std::string keeps = "The PDA keeps the records for the next HotSync.";
-  const std::vector<std::string> both = {"odbc:WriteCommit", "text:WriteCommit"};
-  const std::vector<std::string> neither = {"odbc:WriteCommit dropping: " + keeps,
-                                            "text:WriteCommit dropping: " + keeps};
+  // Together: the text file is published first, as its publication can be taken back.
+  const std::vector<std::string> both = {"text:WritePublish", "odbc:WritePublish",
+                                         "text:WriteSettle", "odbc:WriteSettle"};
+  const std::vector<std::string> neither = {"text:WriteSettle dropping: " + keeps,
+                                            "odbc:WriteSettle dropping: " + keeps};
+  const std::vector<std::string> dropped = {"text:WriteSettle dropping: " + failed,
+                                            "odbc:WriteSettle dropping: " + failed};
+  // On its own: each output right after its close.
+  const std::vector<std::string> each = {"text:WritePublish", "text:WriteSettle",
+                                         "odbc:WritePublish", "odbc:WriteSettle"};
   struct Case {
     const char* name;
     bool append = true;
@@ -615,20 +628,27 @@ TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
       {.name = "appended", .commits = both},
       {.name = "appended, the table fails",
        .setUp = [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
-       .commits = {"odbc:WriteCommit dropping: " + failed, "text:WriteCommit dropping: " + failed}},
+       .commits = dropped},
       {.name = "appended, the file fails",
        .setUp = [](FakePC& text, FakePC&) { text.failOnClose = true; },
-       .commits = {"odbc:WriteCommit dropping: " + failed, "text:WriteCommit dropping: " + failed}},
+       .commits = dropped},
+      // The file, already published, is taken back.
       {.name = "appended, the table's commit fails",
        .setUp = [](FakePC&, FakePC& odbc) { odbc.failOnCommit = true; },
-       .commits = {"odbc:WriteCommit", "text:WriteCommit dropping: " + failed}},
+       .commits = {"text:WritePublish", "odbc:WritePublish", "text:WriteSettle dropping: " + failed,
+                   "odbc:WriteSettle dropping: " + failed}},
+      // The table never commits.
+      {.name = "appended, the file's rename fails",
+       .setUp = [](FakePC& text, FakePC&) { text.failOnCommit = true; },
+       .commits = {"text:WritePublish", "text:WriteSettle dropping: " + failed,
+                   "odbc:WriteSettle dropping: " + failed}},
       {.name = "appended, no table",
        .setUp = [](FakePC&, FakePC& odbc) { odbc.active = false; },
        .commits = both},
       {.name = "replaced, the table fails",
        .append = false,
        .setUp = [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
-       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
+       .commits = each},
       // Reasons known before the commit that keep the handheld data.
       {.name = "appended, a row refused",
        .setUp = [](FakePC&, FakePC& odbc) { odbc.refuse = 1; },
@@ -649,15 +669,15 @@ TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
       {.name = "appended without clearing, a row refused",
        .clear = false,
        .setUp = [](FakePC&, FakePC& odbc) { odbc.refuse = 1; },
-       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
+       .commits = each},
       {.name = "appended without clearing, the table fails",
        .clear = false,
        .setUp = [](FakePC&, FakePC& odbc) { odbc.failAfter = 1; },
-       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
+       .commits = each},
       {.name = "appended without clearing, the file fails",
        .clear = false,
        .setUp = [](FakePC& text, FakePC&) { text.failOnClose = true; },
-       .commits = {"text:WriteCommit", "odbc:WriteCommit"}},
+       .commits = each},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -681,7 +701,9 @@ TEST_F(KLVPDASessionTest, AppendedOutputsAreMadeLastingTogetherOrNotAtAll) {
     EXPECT_TRUE(s.DownloadSession());
     std::vector<std::string> commits;
     for (const std::string& call : calls_)
-      if (call.find(":WriteCommit") != std::string::npos) commits.push_back(call);
+      if (call.find(":WritePublish") != std::string::npos ||
+          call.find(":WriteSettle") != std::string::npos)
+        commits.push_back(call);
     EXPECT_EQ(commits, c.commits);
     Detach();
     session_.reset();
@@ -750,7 +772,10 @@ TEST_F(KLVPDASessionTest, FetchFailureSkipsCloseAndClearing) {
   EXPECT_TRUE(s.LoadBitmaps());
   Faults("SyncReadRecordByIndex@3=0x4005");
   EXPECT_FALSE(s.DownloadSession());
-  EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "text:WriteRecord a"));
+  // No close: the output drops what it has, and says so.
+  EXPECT_THAT(calls_, ElementsAre("text:WriteOpen", "text:WriteRecord a",
+                                  "text:WriteSettle dropping: The download ended before the last "
+                                  "record."));
   ASSERT_EQ(log_.size(), 1u);
   EXPECT_EQ(log_[0].rfind("Session #1: Failure on fetch in PDA database: QP28-Data_S01_30\n  ", 0),
             0u)

@@ -188,6 +188,9 @@ bool TKLVPDASession::DownloadSession() {
       CurrentDb->Next();
     } catch (const std::exception& e) {
       LogDbFailure("Failure on fetch in PDA database: ", e);
+      // Each output says what it keeps of the download: nothing, where it can drop it.
+      for (TKLVPCSession* writer : Writers)
+        writer->WriteSettle(false, "The download ended before the last record.");
       return false;
     }
   }
@@ -236,31 +239,19 @@ bool TKLVPDASession::DownloadSession() {
       drop = otherFailed;
     else if (clearing && !kept.empty())
       drop = "The PDA keeps the records for the next HotSync.";
-    // The last writer, the table, first: its commit is the step most likely to fail, and
-    // the text file's rename the least. The outcomes are logged in writer order.
-    std::vector<std::vector<std::string>> lines(Writers.size());
-    auto logLines = [&] {
-      for (const std::vector<std::string>& held : lines)
-        for (const std::string& line : held) LogMessage(line);
-    };
-    try {
-      for (size_t w = Writers.size(); w-- > 0;) {
-        KeepAliveIfRunning();
-        // Before a drop deletes bitmap files: a journal left then would take signatures
-        // whose only copy is the handheld's.
-        if (journaled && !drop.empty()) {
-          DropJournal();
-          journaled = false;
-        }
-        TKLVLogHold hold(lines[w]);
-        Writers[w]->WriteCommit(drop.empty(), drop);
-        if (drop.empty() && Writers[w]->Failed()) drop = otherFailed;
-      }
-    } catch (...) {
-      logLines();
-      throw;
+    // In writer order: the text file, whose rename can be taken back, before the table,
+    // whose commit cannot. A failure takes back what was published before it. Nothing yields
+    // in between: a refused yield would leave some outputs published and others not.
+    KeepAliveIfRunning();
+    for (TKLVPCSession* writer : Writers)
+      if (drop.empty() && !writer->WritePublish()) drop = otherFailed;
+    // Before a drop deletes bitmap files: a journal left then would take signatures whose
+    // only copy is the handheld's.
+    if (journaled && !drop.empty()) {
+      DropJournal();
+      journaled = false;
     }
-    logLines();
+    for (TKLVPCSession* writer : Writers) writer->WriteSettle(drop.empty(), drop);
   }
 
   // Read after the commit, so a writer that fails while closing or committing keeps the

@@ -791,6 +791,32 @@ class Lossless : public SessionE2E {
     }
   }
 
+  // After a HotSync of spec's handheld, whose appended outputs started empty: both outputs
+  // took the download or neither did, as the log says; and when both did while the handheld
+  // keeps the records (so the next HotSync appends them again), the failure came after both,
+  // in the clearing.
+  void ExpectTakenTogether(const SessionSpec& spec, const std::vector<std::string>& log) {
+    const std::string output = OutputFileOf(spec);
+    const bool inFile =
+        fs::is_regular_file(output) && !TabFileCodes(qptest::ReadFile(output)).empty();
+    const bool inTable = source_.Sql("SELECT count(*) FROM sweep;") != "0\n";
+    EXPECT_EQ(inFile, inTable) << "one appended output took the download without the other";
+    auto logged = [&](const std::string& text) {
+      return std::any_of(log.begin(), log.end(),
+                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    EXPECT_EQ(logged("Downloaded 3/3 records to " + output), inFile);
+    EXPECT_EQ(logged("Downloaded 3/3 records to ODBC"), inTable);
+    const std::vector<TextRecord> onHandheld = DataRecords(DataDbName(spec.slot));
+    const bool capturedLeft = std::any_of(onHandheld.begin(), onHandheld.end(), [&](const auto& r) {
+      return std::any_of(spec.rows.begin(), spec.rows.end(),
+                         [&](const auto& row) { return r.values[0] == row.at(0); });
+    });
+    if (inFile && capturedLeft) {
+      EXPECT_TRUE(logged("Failure clearing PDA database")) << "kept, and in the outputs";
+    }
+  }
+
   std::string template_ = tmp_ / "template";
   // Signatures put on the handheld besides those of the session's spec: (record, field).
   std::vector<std::pair<std::pair<int, int>, Signature>> moreSignatures_;
@@ -804,16 +830,21 @@ class Lossless : public SessionE2E {
 // once and from then on, for every k up to the number of calls a HotSync without faults makes.
 // Every failure must also show in the log. A row is the session's variant and what fails.
 struct SweepRow {
-  const char* variant;  // "Replaced": the output file is replaced by each download
-  bool file;            // a file operation (QP_FILE_FAULTS), else an entry point (SYNC_FAULTS)
+  // "Replaced": the output file is replaced by each download; "Appended": added to.
+  const char* variant;
+  bool file;  // a file operation (QP_FILE_FAULTS), else an entry point (SYNC_FAULTS)
   std::string name;
   // What it fails with when not a plain error (0x4005, EIO).
   std::string code = "";
 };
 
+void PrintTo(const SweepRow& row, std::ostream* out) {
+  *out << row.variant << " " << row.name << (row.code.empty() ? "" : " " + row.code);
+}
+
 std::vector<SweepRow> SweepRows() {
   std::vector<SweepRow> rows;
-  for (const char* variant : {"Replaced"}) {
+  for (const char* variant : {"Replaced", "Appended"}) {
     for (const std::string& entry : kSweptEntryPoints) rows.push_back({variant, false, entry});
     // "Not found" for a database that is there.
     rows.push_back({variant, false, "SyncOpenDB", "0x4003"});
@@ -829,6 +860,7 @@ SessionSpec SweepSessionOf(const std::string& variant) {
   Signature broken = MakeSignature(2);
   broken.width = 0;
   spec.signatures[{2, 2}] = broken;
+  spec.prefs.appendOutput = variant == "Appended";
   return spec;
 }
 
@@ -881,6 +913,16 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
       const std::vector<std::string> log =
           row.file ? Run("", nullptr, "", faults) : Run(faults);
       ExpectNothingLost(spec, log);
+      if (spec.prefs.appendOutput) ExpectTakenTogether(spec, log);
+      // A download broken off by the handheld still says what the table holds of it.
+      auto logged = [&](const std::string& text) {
+        return std::any_of(log.begin(), log.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
+      };
+      if (logged("Failure on fetch in PDA database")) {
+        EXPECT_TRUE(logged("Session03(Sweep): Downloaded 0/"));
+        EXPECT_TRUE(logged("records to ODBC QuillorTest::sweep"));
+      }
       // Dropped on purpose: closing the read-only session list and unregistering at the end.
       // Undone at once: the FromPDA folder is made again on the way to its Signatures folder.
       // "Not found" for a database that is not there is what the open answers anyway.
@@ -913,9 +955,9 @@ TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
   Prepare(spec);
   std::map<std::string, int> fileCalls;
   Run("", nullptr, "", "", &fileCalls);
-  // The output file, two bitmaps, a raw signature file, the clearing journal, and the
-  // settings written back.
-  ASSERT_EQ(fileCalls["syncfolder"], 6);
+  // The output file, the Signatures folder with the bitmaps and the raw signature file put in
+  // place together, the clearing journal, and the settings written back.
+  ASSERT_EQ(fileCalls["syncfolder"], 4);
   int outputsFailed = 0;
   for (int k = 1; k <= fileCalls["syncfolder"]; ++k) {
     const std::string faults = "syncfolder@" + std::to_string(k) + "=EIO";
@@ -931,7 +973,7 @@ TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
     EXPECT_THAT(DataRecords(DataDbName(2)), ::testing::SizeIs(3)) << ::testing::PrintToString(log);
     EXPECT_THAT(log, Contains(HasSubstr("Input/output error")));
   }
-  EXPECT_EQ(outputsFailed, 5);
+  EXPECT_EQ(outputsFailed, 3);
 
   // A fault plan that cannot be read says so and fails every file operation.
   Prepare(spec);
@@ -1891,32 +1933,62 @@ TEST_F(RealHotSyncs, TheNextHotSyncRemovesWhatAKilledOneLeft) {
   EXPECT_THAT(Leftovers(handheldDir_), IsEmpty());
 }
 
-// A HotSync killed at any rename of the conduit (aimed there by the file table) loses nothing,
-// and the next one removes what it left.
+// A HotSync killed at any rename of the conduit or any folder sync after one (aimed there by
+// the file table) loses nothing, and the next one removes what it left, bitmap files of a
+// download not written included. Appended outputs repeat only what a kill leaves in the window
+// the README names: after the text file's rename and before the table's commit, the text file
+// holds the download and the next HotSync appends it again; the table never holds a download
+// twice.
 TEST_F(Lossless, AHotSyncKilledAtAnyRenameLosesNothing) {
-  const SessionSpec spec = SweepSessionOf("Replaced");
-  MakeTemplate(spec);
-  Prepare(spec);
-  std::map<std::string, int> fileCalls;
-  Run("", nullptr, "", "", &fileCalls);
-  ASSERT_GT(fileCalls["rename"], 0);
-  for (int k = 1; k <= fileCalls["rename"]; ++k) {
-    const std::string faults = "rename@" + std::to_string(k) + "=KILL";
-    SCOPED_TRACE(faults);
+  for (const char* variant : {"Replaced", "Appended"}) {
+    const SessionSpec spec = SweepSessionOf(variant);
+    MakeTemplate(spec);
     Prepare(spec);
-    {
-      ScopedEnv fileEnv("QP_FILE_FAULTS", faults);
-      const trtest::SyncRun killed = RunSync();
-      // 128 + SIGKILL, as the shell that ran it tells.
-      ASSERT_EQ(killed.output.status, 137) << "not killed: " << killed.output.text;
+    std::map<std::string, int> fileCalls;
+    Run("", nullptr, "", "", &fileCalls);
+    ASSERT_GT(fileCalls["rename"], 0);
+    for (const char* op : {"rename", "syncfolder"}) {
+      for (int k = 1; k <= fileCalls[op]; ++k) {
+        const std::string faults = op + ("@" + std::to_string(k)) + "=KILL";
+        SCOPED_TRACE(std::string(variant) + " " + faults);
+        Prepare(spec);
+        {
+          ScopedEnv fileEnv("QP_FILE_FAULTS", faults);
+          const trtest::SyncRun killed = RunSync();
+          // 128 + SIGKILL, as the shell that ran it tells.
+          ASSERT_EQ(killed.output.status, 137) << "not killed: " << killed.output.text;
+        }
+        ExpectNothingLost(spec);
+        const std::string output = OutputFileOf(spec);
+        const bool fileTookIt =
+            fs::is_regular_file(output) && !TabFileCodes(qptest::ReadFile(output)).empty();
+        const bool tableTookIt = source_.Sql("SELECT count(*) FROM sweep;") != "0\n";
+        Run("");
+        for (const std::string& folder : {FromPDA(), FromPDA() + "/Signatures", conduitDir_})
+          EXPECT_THAT(Leftovers(folder), IsEmpty()) << folder;
+        // Nor of the clearing journal, in the HotSync user's folder.
+        for (const auto& e : fs::recursive_directory_iterator(hotsync_))
+          EXPECT_EQ(e.path().string().find(".clearing.tmp-"), std::string::npos) << e.path();
+        if (spec.prefs.appendOutput) {
+          const std::map<std::string, int> once = Once({"A1", "A2", "A3"});
+          EXPECT_FALSE(tableTookIt && !fileTookIt) << "the table took it before the file";
+          std::map<std::string, int> twice = once;
+          for (auto& [code, n] : twice) n = 2;
+          // The records captured; the upload's, downloaded by the second HotSync when the
+          // first got as far as the upload, do not count.
+          std::map<std::string, int> inFile = TabFileCounts(qptest::ReadFile(output));
+          std::erase_if(inFile, [](const auto& e) { return e.first[0] != 'A'; });
+          EXPECT_EQ(inFile, fileTookIt && !tableTookIt ? twice : once);
+          // Two bitmaps and a raw file for each download the file holds: none named by no row.
+          EXPECT_EQ(FileNames(FromPDA() + "/Signatures").size(),
+                    fileTookIt && !tableTookIt ? 6u : 3u);
+          EXPECT_FALSE(fs::exists(FromPDA() + "/.S03_data.txt.bitmaps"));
+          EXPECT_EQ(source_.Sql("SELECT code, count(*) FROM sweep WHERE code LIKE 'A%' "
+                                "GROUP BY code;"),
+                    "A1|1\nA2|1\nA3|1\n");
+        }
+        if (HasFailure()) return;
+      }
     }
-    ExpectNothingLost(spec);
-    Run("");
-    for (const std::string& folder : {FromPDA(), FromPDA() + "/Signatures", conduitDir_})
-      EXPECT_THAT(Leftovers(folder), IsEmpty()) << folder;
-    // Nor of the clearing journal, in the HotSync user's folder.
-    for (const auto& e : fs::recursive_directory_iterator(hotsync_))
-      EXPECT_EQ(e.path().string().find(".clearing.tmp-"), std::string::npos) << e.path();
-    if (HasFailure()) return;
   }
 }
