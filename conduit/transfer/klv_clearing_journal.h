@@ -22,7 +22,8 @@ struct TKLVJournalRecord {
 struct TKLVClearingJournal {
   // Every signature record read, also those set aside.
   std::vector<TKLVJournalRecord> Signatures;
-  // The data records handed out whose Rec_ID some signature has.
+  // The data records handed out whose Rec_ID some signature has, and the first one, which
+  // tells whether the data database was emptied.
   std::vector<TKLVJournalRecord> DataRecords;
 
   std::string ToText() const;

@@ -46,18 +46,19 @@ bool TKLVPDASession::ResolveClearingJournal() {
       if (!IsMissingDatabase(e)) throw;
     }
     CloseDb();
-    std::set<int32_t> heldRecIds;
-    for (const TKLVJournalRecord& r : journal->DataRecords)
-      if (present.count({r.RecordId, r.Hash})) heldRecIds.insert(r.RecId);
-    // A signature whose Rec_ID no journaled data record had was saved as one no downloaded
-    // record holds: it goes too.
+    // The data database is emptied whole or not at all: a journaled record still there
+    // means it was not, and every signature stays, to go out again with its record (or as
+    // one no record holds). Otherwise every journaled signature goes.
+    const bool emptied = std::none_of(
+        journal->DataRecords.begin(), journal->DataRecords.end(),
+        [&](const TKLVJournalRecord& r) { return present.count({r.RecordId, r.Hash}) != 0; });
     std::set<TRecordKey> gone;
     int kept = 0;
     for (const TKLVJournalRecord& r : journal->Signatures) {
-      if (heldRecIds.count(r.RecId))
-        ++kept;
-      else
+      if (emptied)
         gone.insert({r.RecordId, r.Hash});
+      else
+        ++kept;
     }
 
     int removed = 0;

@@ -174,7 +174,8 @@ bool TKLVPDASession::DownloadSession() {
   while (CurrentDb && CurrentDb->IsOpen() && !CurrentDb->Eof()) {
     if (!signedRecIds.empty()) {
       const int32_t recId = CurrentDb->FieldByName("Rec_ID").AsInteger();
-      if (std::binary_search(signedRecIds.begin(), signedRecIds.end(), recId))
+      // The first record also witnesses whether the data database was emptied at all.
+      if (handedOut == 0 || std::binary_search(signedRecIds.begin(), signedRecIds.end(), recId))
         JournalData_.push_back({CurrentDb->Descriptor().RecordId,
                                 RecordHash(RecordBuffer, CurrentDb->RecSize()), recId});
     }

@@ -1565,6 +1565,40 @@ TEST_P(ClearingCutInTwo, LaterRecordsCarryOnlyTheirOwnSignatures) {
 INSTANTIATE_TEST_SUITE_P(Cut, ClearingCutInTwo, ::testing::Values("Failure", "Kill"),
                          [](const auto& info) { return info.param; });
 
+// A kill after the journal is written and before the data database is emptied (at the purge
+// itself) leaves every record and signature on the handheld: the next HotSync keeps each
+// signature with its record, the one no record holds included, and hands them over again
+// (appended outputs get them at least once), then clears.
+TEST_F(ClearingCut, AKillBeforeTheDataIsEmptiedKeepsEverySignatureWithItsRecord) {
+  SessionSpec spec = SweepSession();
+  spec.prefs.appendOutput = true;
+  // One signature no record holds.
+  moreSignatures_ = {{{9, 2}, MakeSignature(9)}};
+  spec.signatures[{9, 2}] = moreSignatures_[0].second;
+  MakeTemplate(spec);
+  Prepare(spec);
+  moreSignatures_.clear();
+  {
+    ScopedEnv faults("SYNC_FAULTS", "SyncPurgeAllRecs@1=KILL");
+    const trtest::SyncRun killed = RunSync();
+    ASSERT_EQ(killed.output.status, 137) << "not killed: " << killed.output.text;
+  }
+  ASSERT_NE(Journal(), "");
+  EXPECT_EQ(DataRecords(DataDbName(2)).size(), 3u);
+  EXPECT_EQ(Device().LoadDatabase(BitmapDbName(2)).records.size(), 3u);
+  const std::vector<std::string> log = Run("");
+  EXPECT_THAT(log, Contains("Session03(Sweep): Finished clearing QP28-Bitmap_S03: 0 signatures "
+                            "of records downloaded before removed, 3 kept with their records"));
+  std::map<std::string, Signature> own = {{"A1", spec.signatures.at({1, 2})},
+                                          {"A3", spec.signatures.at({3, 2})}};
+  ExpectOwnSignatures(own, {"A2"}, /*once=*/false);
+  EXPECT_THAT(log, Contains(HasSubstr("Signature of Rec_ID 9, field 2, which no downloaded "
+                                      "record holds, saved as")));
+  EXPECT_EQ(Journal(), "");
+  EXPECT_THAT(Device().LoadDatabase(BitmapDbName(2)).records, IsEmpty());
+  if (HasFailure()) ADD_FAILURE() << ::testing::PrintToString(log);
+}
+
 // Starts from what a clearing cut in two leaves (the journal, the signatures of records gone
 // from the handheld, records captured since with their Rec_IDs) and fails the k-th call of one
 // entry point of the HotSync that finishes the clearing, once and from then on. Neither it nor
