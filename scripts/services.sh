@@ -8,6 +8,14 @@ QP_PG_DIR=""
 QP_MARIA_DIR=""
 QP_MARIA_PID=""
 
+# skips CALLER NAME WHY [LOG]: says on standard error that NAME's tests will skip and why,
+# with the end of the log that tells more.
+skips() {
+  echo "$1: $3; $2 tests will skip${4:+:}" >&2
+  [ -n "${4:-}" ] && tail -n 5 "$4" >&2 2>/dev/null
+  return 0
+}
+
 start_xvfb() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
   local n
@@ -50,11 +58,11 @@ start_postgres() {
   bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
   driver=$(ls /usr/lib/*/odbc/psqlodbcw.so 2>/dev/null | head -n 1)
   if [ -z "$bindir" ] || [ ! -x "$bindir/initdb" ]; then
-    echo "start_postgres: PostgreSQL server programs not found; PostgreSQL tests will skip" >&2
+    skips start_postgres PostgreSQL "PostgreSQL server programs not found"
     return 0
   fi
   if [ -z "$driver" ]; then
-    echo "start_postgres: psqlodbcw.so not found; PostgreSQL tests will skip" >&2
+    skips start_postgres PostgreSQL "psqlodbcw.so not found"
     return 0
   fi
   local dir
@@ -64,7 +72,7 @@ start_postgres() {
   local as=()
   if [ "$(id -u)" -eq 0 ]; then
     if ! id postgres >/dev/null 2>&1; then
-      echo "start_postgres: running as root and there is no postgres user; PostgreSQL tests will skip" >&2
+      skips start_postgres PostgreSQL "running as root and there is no postgres user"
       rm -rf "$dir"
       return 0
     fi
@@ -73,8 +81,7 @@ start_postgres() {
   fi
   if ! "${as[@]}" "$bindir/initdb" -D "$dir/data" -A trust -U qp_admin -E UTF8 --locale=C \
       --no-sync >"$dir/initdb.log" 2>&1; then
-    echo "start_postgres: initdb failed; PostgreSQL tests will skip:" >&2
-    tail -n 5 "$dir/initdb.log" >&2
+    skips start_postgres PostgreSQL "initdb failed" "$dir/initdb.log"
     rm -rf "$dir"
     return 0
   fi
@@ -90,16 +97,14 @@ start_postgres() {
     grep -q "already in use" "$dir/server.log" 2>/dev/null || break
   done
   if [ -z "$started" ]; then
-    echo "start_postgres: the server did not start; PostgreSQL tests will skip:" >&2
-    tail -n 5 "$dir/server.log" >&2 2>/dev/null
+    skips start_postgres PostgreSQL "the server did not start" "$dir/server.log"
     stop_postgres
     return 0
   fi
   if ! "${as[@]}" "$bindir/psql" -q -h "$dir" -p "$started" -U qp_admin -d postgres \
       -c "CREATE USER qp_test PASSWORD 'qp_test'" -c "CREATE DATABASE qp_test OWNER qp_test" \
       >"$dir/psql.log" 2>&1; then
-    echo "start_postgres: creating the test database failed; PostgreSQL tests will skip:" >&2
-    tail -n 5 "$dir/psql.log" >&2
+    skips start_postgres PostgreSQL "creating the test database failed" "$dir/psql.log"
     stop_postgres
     return 0
   fi
@@ -139,11 +144,11 @@ start_mariadb() {
   local server=/usr/sbin/mariadbd driver
   driver=$(ls /usr/lib/*/odbc/libmaodbc.so 2>/dev/null | head -n 1)
   if [ ! -x "$server" ] || ! command -v mariadb-install-db >/dev/null; then
-    echo "start_mariadb: MariaDB server programs not found; MariaDB tests will skip" >&2
+    skips start_mariadb MariaDB "MariaDB server programs not found"
     return 0
   fi
   if [ -z "$driver" ]; then
-    echo "start_mariadb: libmaodbc.so not found; MariaDB tests will skip" >&2
+    skips start_mariadb MariaDB "libmaodbc.so not found"
     return 0
   fi
   local dir
@@ -157,8 +162,7 @@ start_mariadb() {
     --innodb-flush-method=nosync)
   if ! mariadb-install-db "${common[@]}" --auth-root-authentication-method=normal \
       --skip-test-db >"$dir/install.log" 2>&1; then
-    echo "start_mariadb: mariadb-install-db failed; MariaDB tests will skip:" >&2
-    tail -n 5 "$dir/install.log" >&2
+    skips start_mariadb MariaDB "mariadb-install-db failed" "$dir/install.log"
     rm -rf "$dir"
     return 0
   fi
@@ -182,15 +186,13 @@ start_mariadb() {
     grep -q "already in use" "$dir/server.log" 2>/dev/null || break
   done
   if [ -z "$started" ]; then
-    echo "start_mariadb: the server did not start; MariaDB tests will skip:" >&2
-    tail -n 5 "$dir/server.log" >&2 2>/dev/null
+    skips start_mariadb MariaDB "the server did not start" "$dir/server.log"
     stop_mariadb
     return 0
   fi
   if ! "${client[@]}" -e "CREATE DATABASE qp_test; CREATE USER qp_test@'127.0.0.1' IDENTIFIED BY 'qp_test'; GRANT ALL ON qp_test.* TO qp_test@'127.0.0.1'" \
       >"$dir/client.log" 2>&1; then
-    echo "start_mariadb: creating the test database failed; MariaDB tests will skip:" >&2
-    tail -n 5 "$dir/client.log" >&2
+    skips start_mariadb MariaDB "creating the test database failed" "$dir/client.log"
     stop_mariadb
     return 0
   fi
