@@ -255,11 +255,7 @@ void AtomicFile::Unlock() {
 }
 
 void WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  AtomicFile file;
-  file.Open(path);
-  file.Write(bytes);
-  file.Finish();
-  file.Commit();
+  WriteFileAtomically(path, [&](const ByteSink& sink) { sink(bytes); });
 }
 
 void WriteFileAtomically(const std::string& path,

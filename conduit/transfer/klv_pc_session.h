@@ -43,7 +43,7 @@ class TKLVPCSession {
   virtual bool WritePublish();
   virtual void WriteSettle(bool Keep, const std::string& Why);
   // Both, for an output that takes its download on its own: Keep false drops it.
-  virtual void WriteCommit(bool Keep, const std::string& Why);
+  void WriteCommit(bool Keep, const std::string& Why);
 
   // Records offered for writing and records written; kept by the subclasses.
   int32_t SeenCount = 0;

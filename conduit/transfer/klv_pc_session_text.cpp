@@ -212,11 +212,13 @@ TKLVTextOutputFile::~TKLVTextOutputFile() {
 void TKLVTextOutputFile::Lock(const std::string& FileName) {
   Discard();
   Lock_.emplace(platform::LockFileOf(FileName));
-  // No live HotSync writes the file while it is locked: its temporaries are killed ones'.
+  // No live HotSync writes the file while it is locked: its temporaries are killed ones', and
+  // so are those of the hidden files kept beside it (".<name>.<what>").
   const std::string folder = platform::FolderOf(FileName);
   const std::string hidden = "." + FileName.substr(folder.size());
-  platform::RemoveStaleTemporaries(folder,
-                                   [&](const std::string& Target) { return Target == hidden; });
+  platform::RemoveStaleTemporaries(folder, [&](const std::string& Target) {
+    return Target == hidden || Target.starts_with(hidden + ".");
+  });
 }
 
 void TKLVTextOutputFile::Create(const std::string& FileName) {
@@ -546,7 +548,6 @@ void TKLVPCSessionText::WritePiece(TPiece Piece) {
 void TKLVPCSessionText::WriteOpen() {
   const SessionPrefsData& prefs = PDASession.Prefs;
   StagedBitmaps_.emplace();
-  Published_ = false;
   UnclaimedLines_.clear();
   OutputFileName = GetOutputFileName();
 
@@ -766,7 +767,6 @@ bool TKLVPCSessionText::WritePublish() {
           WritePublicationRecord();
         if (StagedBitmaps_) StagedBitmaps_->Publish();
         OutputFile.Commit(true);
-        Published_ = true;
       },
       [&](const std::exception& e) {
         if (!Failed_)
@@ -775,11 +775,11 @@ bool TKLVPCSessionText::WritePublish() {
         Failed_ = true;
         DropDownload();
       });
-  return Published_ && !Failed_;
+  // Published, the file stays restorable until the download is settled.
+  return OutputFile.IsRestorable() && !Failed_;
 }
 
 void TKLVPCSessionText::DropDownload() {
-  Published_ = false;
   if (OutputFile.IsRestorable()) {
     Guarded([&] { OutputFile.Restore(); },
             [&](const std::exception& e) {
@@ -829,10 +829,8 @@ int TKLVPCSessionText::RemovePublicationRecord() {
 }
 
 void TKLVPCSessionText::ResolvePublicationRecord() {
+  // Its temporaries a killed writer left went with those of the output, under the lock.
   const std::string record = PublicationRecordName();
-  const std::string recordName = record.substr(platform::FolderOf(record).size());
-  platform::RemoveStaleTemporaries(platform::FolderOf(record),
-                                   [&](const std::string& Target) { return Target == recordName; });
   if (!platform::FileExists(record)) return;
   const std::vector<std::string> lines = ReadTextLines(record);
   struct stat st {};
@@ -862,7 +860,7 @@ void TKLVPCSessionText::ResolvePublicationRecord() {
 
 void TKLVPCSessionText::WriteSettle(bool Keep, const std::string& Why) {
   if (Keep) {
-    if (!Published_) return;
+    if (!OutputFile.IsRestorable()) return;
     int err = OutputFile.Release();
     if (err == 0) err = RemovePublicationRecord();
     LogMessage(SessionLabel + ": " + "Downloaded " + std::to_string(WrittenCount) + "/" +

@@ -217,8 +217,6 @@ class TKLVPCSessionText : public TKLVPCSession {
   // The bitmap files this download saved, in place only once the download is published: a
   // killed HotSync leaves temporaries that the next one's stale sweep removes.
   std::optional<platform::StagedFiles> StagedBitmaps_;
-  // WritePublish made the download visible.
-  bool Published_ = false;
   // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
   std::vector<std::string> UnclaimedLines_;
   // Per bitmap name head (prefix and stamp) and suffix: the counters found in use when the
