@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/format.h"
+#include "base/strings.h"
 #include "base/windows_1252.h"
 
 namespace db {
@@ -20,22 +21,8 @@ SQLCHAR* SqlText(const std::string& s) {
   return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
-
 bool ParseInteger(const std::string& text, int64_t* value) {
-  std::string t = Trimmed(text);
+  const std::string_view t = TrimBlanks(text);
   size_t start = !t.empty() && t[0] == '+' ? 1 : 0;
   if (start == t.size() || (start == 1 && t[1] == '-')) return false;
   const char* last = t.data() + t.size();
@@ -44,7 +31,7 @@ bool ParseInteger(const std::string& text, int64_t* value) {
 }
 
 bool ParseReal(const std::string& text, double* value) {
-  std::string t = Trimmed(text);
+  const std::string_view t = TrimBlanks(text);
   size_t start = !t.empty() && t[0] == '+' ? 1 : 0;
   if (start == t.size() || (start == 1 && t[1] == '-')) return false;
   const char* last = t.data() + t.size();
@@ -54,7 +41,7 @@ bool ParseReal(const std::string& text, double* value) {
 
 // -1 / 1 for "false" / "true" texts, 0 for anything else.
 int ParseBool(const std::string& text) {
-  std::string t = Trimmed(text);
+  const std::string_view t = TrimBlanks(text);
   for (const char* s : {"TRUE", "T", "YES", "Y", "1"}) {
     if (SameText(t, s)) return 1;
   }
@@ -482,7 +469,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
   if (c.IsCharacter()) {
     CheckText(c, text);
     value.Bytes = text;
-  } else if (Trimmed(text).empty()) {
+  } else if (TrimBlanks(text).empty()) {
     value.Null = true;
   } else {
     switch (c.SqlType) {
@@ -515,7 +502,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
         // Checked here, handed over as text so that no digit is lost on the way.
         double d = 0;
         if (!ParseReal(text, &d)) throw invalid("numeric");
-        value.Bytes = Trimmed(text);
+        value.Bytes = TrimBlanks(text);
         if (value.Bytes[0] == '+') value.Bytes.erase(0, 1);
         break;
       }
