@@ -144,17 +144,17 @@ void TDatabase::Close() noexcept {
   connection_.reset();
   quote_ = 0;
   kind_ = kNotAsked;
-  transactions_ = -1;
+  transactions_.reset();
 }
 
 bool TDatabase::SupportsTransactions() {
-  if (transactions_ < 0) {
+  if (!transactions_) {
     SQLUSMALLINT capable = SQL_TC_NONE;
     SQLRETURN rc =
         SQLGetInfo(Connection().Get(), SQL_TXN_CAPABLE, &capable, sizeof(capable), nullptr);
     transactions_ = SQL_SUCCEEDED(rc) && capable != SQL_TC_NONE;
   }
-  return transactions_ == 1;
+  return *transactions_;
 }
 
 void TDatabase::StartTransaction() {
@@ -627,6 +627,7 @@ size_t TTable::Flush() {
   }
   // The whole batch at once; when any row fails, undo it and go row by row, each row undone
   // on its own when refused, so that the others stay.
+  const TInsertStrategy used = StrategyFor(columns, rows.size());
   database_.ExecSQL("SAVEPOINT qp_batch");
   try {
     Execute(columns, rows);
@@ -635,7 +636,6 @@ size_t TTable::Flush() {
   } catch (const EDatabaseError&) {
     database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_batch");
   }
-  const bool usedArrays = lastUsedArrays_;
   size_t inserted = 0;
   bool anyRefused = false;
   for (size_t r = 0; r < rows.size(); ++r) {
@@ -657,16 +657,24 @@ size_t TTable::Flush() {
   }
   database_.ExecSQL("RELEASE SAVEPOINT qp_batch");
   // Every row went in on its own: the database does not take the rows that way.
-  if (!anyRefused) (usedArrays ? arrays_ : multiRow_) = false;
+  if (!anyRefused && used != TInsertStrategy::kSingleRows)
+    strategy_ = static_cast<TInsertStrategy>(static_cast<uint8_t>(used) - 1);
   return inserted;
 }
 
+TTable::TInsertStrategy TTable::StrategyFor(const std::vector<int>& columns, size_t rows) const {
+  if (rows < 2 || columns.empty()) return TInsertStrategy::kSingleRows;
+  if (strategy_ == TInsertStrategy::kArrays && database_.IsPostgres() && ArraysFit(columns))
+    return TInsertStrategy::kArrays;
+  return std::min(strategy_, TInsertStrategy::kManyRows);
+}
+
 void TTable::Execute(const std::vector<int>& columns, const std::vector<TRow>& rows) {
-  lastUsedArrays_ = arrays_ && rows.size() > 1 && database_.IsPostgres() && ArraysFit(columns);
-  if (lastUsedArrays_) return ExecuteArrays(columns, rows);
+  const TInsertStrategy strategy = StrategyFor(columns, rows.size());
+  if (strategy == TInsertStrategy::kArrays) return ExecuteArrays(columns, rows);
   size_t done = 0;
   // Many rows to a statement: the database takes the insert in once for all of them.
-  if (multiRow_ && !columns.empty()) {
+  if (strategy == TInsertStrategy::kManyRows) {
     const size_t most = std::max<size_t>(1, kMaxParameters / columns.size());
     while (rows.size() - done > 1) {
       const size_t count = std::min(most, rows.size() - done);
