@@ -1,4 +1,4 @@
-#include "installer/fake_hotsync.h"
+#include "installer/testdata/fake_hotsync.h"
 
 #include <algorithm>
 #include <cstring>
