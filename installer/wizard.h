@@ -34,6 +34,20 @@ struct TCheckListItem {
   bool Checked = false;
 };
 
+// The texts a list of the window shows. Refill says whether the list must be filled anew for
+// these texts, and then remembers them: when any text changed, not only their number.
+class TShownTexts {
+ public:
+  bool Refill(const std::vector<std::string>& texts) {
+    if (texts == texts_) return false;
+    texts_ = texts;
+    return true;
+  }
+
+ private:
+  std::vector<std::string> texts_;
+};
+
 class TfrmWizard_Container {
  public:
   // installerFolder: the folder of the installer program, where "Vantrel.ini", "banner.bmp"

@@ -92,6 +92,17 @@ TEST_F(WizardTest, StartUpFillsThePagesAndOpensPageOne) {
   EXPECT_THAT(messages.texts, IsEmpty());
 }
 
+// The window fills its lists anew when the form's texts change, however many there are.
+TEST(ShownTexts, RefillWhenAnyTextChanges) {
+  TShownTexts shown;
+  EXPECT_FALSE(shown.Refill({}));
+  EXPECT_TRUE(shown.Refill({"Ann Lee", "Bob"}));
+  EXPECT_FALSE(shown.Refill({"Ann Lee", "Bob"}));
+  EXPECT_TRUE(shown.Refill({"Ann Lee", "Cleo"}));
+  EXPECT_TRUE(shown.Refill({"Cleo", "Ann Lee"}));
+  EXPECT_FALSE(shown.Refill({"Cleo", "Ann Lee"}));
+}
+
 TEST_F(WizardTest, BannerFileOfTheInstallerFolderIsUsed) {
   WriteFile(installer / "banner.bmp", "BM");
   EXPECT_EQ(Show().BannerFile, installer / "banner.bmp");
