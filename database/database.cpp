@@ -21,22 +21,16 @@ SQLCHAR* SqlText(const std::string& s) {
   return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
 }
 
-bool ParseInteger(const std::string& text, int64_t* value) {
+// The whole text as an integer or a finite floating-point number, with blanks around it and
+// one '+' allowed.
+template <class T>
+bool ParseNumber(const std::string& text, T* value) {
   const std::string_view t = TrimBlanks(text);
   size_t start = !t.empty() && t[0] == '+' ? 1 : 0;
   if (start == t.size() || (start == 1 && t[1] == '-')) return false;
   const char* last = t.data() + t.size();
   auto [ptr, ec] = std::from_chars(t.data() + start, last, *value);
-  return ec == std::errc() && ptr == last;
-}
-
-bool ParseReal(const std::string& text, double* value) {
-  const std::string_view t = TrimBlanks(text);
-  size_t start = !t.empty() && t[0] == '+' ? 1 : 0;
-  if (start == t.size() || (start == 1 && t[1] == '-')) return false;
-  const char* last = t.data() + t.size();
-  auto [ptr, ec] = std::from_chars(t.data() + start, last, *value, std::chars_format::general);
-  return ec == std::errc() && ptr == last && std::isfinite(*value);
+  return ec == std::errc() && ptr == last && std::isfinite(static_cast<double>(*value));
 }
 
 // -1 / 1 for "false" / "true" texts, 0 for anything else.
@@ -478,7 +472,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
       case SQL_INTEGER:
       case SQL_BIGINT: {
         int64_t n = 0;
-        if (!ParseInteger(text, &n)) throw invalid("integer");
+        if (!ParseNumber(text, &n)) throw invalid("integer");
         int64_t low = std::numeric_limits<int64_t>::min(),
                 high = std::numeric_limits<int64_t>::max();
         if (c.SqlType == SQL_SMALLINT) low = INT16_MIN, high = INT16_MAX;
@@ -492,7 +486,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
       case SQL_FLOAT:
       case SQL_DOUBLE: {
         double d = 0;
-        if (!ParseReal(text, &d)) throw invalid("floating point");
+        if (!ParseNumber(text, &d)) throw invalid("floating point");
         value.CType = SQL_C_DOUBLE;
         value.Real = d;
         break;
@@ -501,7 +495,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
       case SQL_NUMERIC: {
         // Checked here, handed over as text so that no digit is lost on the way.
         double d = 0;
-        if (!ParseReal(text, &d)) throw invalid("numeric");
+        if (!ParseNumber(text, &d)) throw invalid("numeric");
         value.Bytes = TrimBlanks(text);
         if (value.Bytes[0] == '+') value.Bytes.erase(0, 1);
         break;

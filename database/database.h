@@ -199,8 +199,8 @@ class TTable {
     std::vector<TBinding> Bindings;  // one per parameter, never resized: they are bound
     std::unique_ptr<OdbcStatement> Statement;
   };
-  // How rows go in, from the most to the fewest rows a statement. A batch refused in one and
-  // then taken row by row steps the table down to the next for good.
+  // How rows go in, most rows a statement first; a batch refused in one and then taken row by
+  // row steps the table down to the next for good.
   enum class TInsertStrategy : uint8_t { kSingleRows, kManyRows, kArrays };
   friend class TBlobStream;
   void CheckPending(int column, const char* what) const;
@@ -212,8 +212,7 @@ class TTable {
   // The insert of `rows` rows of these columns, prepared once.
   TInsert& InsertFor(const std::vector<int>& columns, size_t rows);
   bool Batching() const;
-  // How these rows go in: arrays only into PostgreSQL and for columns that fit them, many
-  // to a statement only for more than one row of at least one column.
+  // Arrays only into PostgreSQL for columns that fit them, many rows for two or more.
   TInsertStrategy StrategyFor(const std::vector<int>& columns, size_t rows) const;
   // Inserts the rows as StrategyFor says. Raises EDatabaseError when any row fails.
   void Execute(const std::vector<int>& columns, const std::vector<TRow>& rows);
