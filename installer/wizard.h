@@ -34,19 +34,13 @@ struct TCheckListItem {
   bool Checked = false;
 };
 
-// The texts a list of the window shows. Refill says whether the list must be filled anew for
-// these texts, and then remembers them: when any text changed, not only their number.
-class TShownTexts {
- public:
-  bool Refill(const std::vector<std::string>& texts) {
-    if (texts == texts_) return false;
-    texts_ = texts;
-    return true;
-  }
-
- private:
-  std::vector<std::string> texts_;
-};
+// Whether a list of the window that shows `shown` must be filled anew to show `texts`, as it
+// then does: when any text changed, not only their number.
+inline bool RefillList(std::vector<std::string>& shown, const std::vector<std::string>& texts) {
+  if (shown == texts) return false;
+  shown = texts;
+  return true;
+}
 
 class TfrmWizard_Container {
  public:

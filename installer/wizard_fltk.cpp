@@ -591,14 +591,14 @@ struct TWizardWindow::Widgets {
     Apply(gbConduitInfo, form.gbConduitInfo);
     Apply(lblConduitName, form.lblConduitName);
     Apply(gbPDAFiles, form.gbPDAFiles);
-    if (shownFiles.Refill(form.lstPDAFiles)) {
+    if (RefillList(shownFiles, form.lstPDAFiles)) {
       lstPDAFiles->clear();
       for (const std::string& f : form.lstPDAFiles) lstPDAFiles->add(f.c_str());
     }
     Apply(gbSelectedUsers, form.gbSelectedUsers);
     std::vector<std::string> users;
     for (const TCheckListItem& u : form.clstUsers) users.push_back(u.Text);
-    if (shownUsers.Refill(users)) {
+    if (RefillList(shownUsers, users)) {
       clstUsers->clear();
       for (const std::string& u : users) clstUsers->add(u.c_str());
     }
@@ -638,7 +638,7 @@ struct TWizardWindow::Widgets {
   }
   int focusPage = -1;
   std::string focusNext;
-  TShownTexts shownFiles, shownUsers;
+  std::vector<std::string> shownFiles, shownUsers;  // what the two lists show
 };
 
 TWizardWindow::TWizardWindow(TfrmWizard_Container& form) : w_(std::make_unique<Widgets>(form)) {}

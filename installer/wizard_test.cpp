@@ -93,14 +93,14 @@ TEST_F(WizardTest, StartUpFillsThePagesAndOpensPageOne) {
 }
 
 // The window fills its lists anew when the form's texts change, however many there are.
-TEST(ShownTexts, RefillWhenAnyTextChanges) {
-  TShownTexts shown;
-  EXPECT_FALSE(shown.Refill({}));
-  EXPECT_TRUE(shown.Refill({"Ann Lee", "Bob"}));
-  EXPECT_FALSE(shown.Refill({"Ann Lee", "Bob"}));
-  EXPECT_TRUE(shown.Refill({"Ann Lee", "Cleo"}));
-  EXPECT_TRUE(shown.Refill({"Cleo", "Ann Lee"}));
-  EXPECT_FALSE(shown.Refill({"Cleo", "Ann Lee"}));
+TEST(RefillList, WhenAnyTextChanges) {
+  std::vector<std::string> shown;
+  EXPECT_FALSE(RefillList(shown, {}));
+  EXPECT_TRUE(RefillList(shown, {"Ann Lee", "Bob"}));
+  EXPECT_FALSE(RefillList(shown, {"Ann Lee", "Bob"}));
+  EXPECT_TRUE(RefillList(shown, {"Ann Lee", "Cleo"}));
+  EXPECT_TRUE(RefillList(shown, {"Cleo", "Ann Lee"}));
+  EXPECT_THAT(shown, ElementsAre("Cleo", "Ann Lee"));
 }
 
 TEST_F(WizardTest, BannerFileOfTheInstallerFolderIsUsed) {
