@@ -47,6 +47,13 @@ TEST(SameText, IgnoresTheCaseOfAsciiLettersOnly) {
   EXPECT_FALSE(SameText(std::string("a\0", 2), "a"));
 }
 
+// Numbers, profile names and fault plans are read this way: blanks and tabs only.
+TEST(TrimBlanks, DropsBlanksAndTabsAtEitherEnd) {
+  EXPECT_EQ(TrimBlanks(" \t a b\t "), "a b");
+  EXPECT_EQ(TrimBlanks(" \t "), "");
+  EXPECT_EQ(TrimBlanks("\r\nx\n"), "\r\nx\n");
+}
+
 // Log lines and terminals get text from outside this way.
 TEST(EscapeControls, WritesEveryControlCharacterButTheKeptOnesAsHex) {
   EXPECT_EQ(EscapeControls(std::string("a\0b\x1B[2J\r\n\t\x7F\x80\xFF~ \\", 16)),

@@ -19,6 +19,12 @@ bool SameText(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 size_t CopyToBuffer(std::string_view text, char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return 0;
   const size_t n = std::min(text.size(), size - 1);

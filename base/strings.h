@@ -9,6 +9,9 @@
 // every other byte must match exactly, whatever the process's locale.
 bool SameText(std::string_view a, std::string_view b);
 
+// The text without the blanks and tabs at either end.
+std::string_view TrimBlanks(std::string_view text);
+
 // Copies as much of text as fits, followed by a NUL, into a caller's buffer of `size` bytes;
 // copies nothing when there is no buffer or no room at all. Returns how many characters of
 // text were copied: text.size() when the whole text fitted.

@@ -16,7 +16,7 @@
 #include "base/format.h"
 #include "base/text_file.h"
 #include "bench/bench_support.h"
-#include "database/odbc_test_support.h"
+#include "database/testdata/odbc_test_support.h"
 #include "examples/session_builder.h"
 #include "platform/atomic_file.h"
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/format.h"
+#include "base/strings.h"
 #include "base/windows_1252.h"
 
 namespace db {
@@ -20,41 +21,21 @@ SQLCHAR* SqlText(const std::string& s) {
   return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
-
-bool ParseInteger(const std::string& text, int64_t* value) {
-  std::string t = Trimmed(text);
+// The whole text as an integer or a finite floating-point number, with blanks around it and
+// one '+' allowed.
+template <class T>
+bool ParseNumber(const std::string& text, T* value) {
+  const std::string_view t = TrimBlanks(text);
   size_t start = !t.empty() && t[0] == '+' ? 1 : 0;
   if (start == t.size() || (start == 1 && t[1] == '-')) return false;
   const char* last = t.data() + t.size();
   auto [ptr, ec] = std::from_chars(t.data() + start, last, *value);
-  return ec == std::errc() && ptr == last;
-}
-
-bool ParseReal(const std::string& text, double* value) {
-  std::string t = Trimmed(text);
-  size_t start = !t.empty() && t[0] == '+' ? 1 : 0;
-  if (start == t.size() || (start == 1 && t[1] == '-')) return false;
-  const char* last = t.data() + t.size();
-  auto [ptr, ec] = std::from_chars(t.data() + start, last, *value, std::chars_format::general);
-  return ec == std::errc() && ptr == last && std::isfinite(*value);
+  return ec == std::errc() && ptr == last && std::isfinite(static_cast<double>(*value));
 }
 
 // -1 / 1 for "false" / "true" texts, 0 for anything else.
 int ParseBool(const std::string& text) {
-  std::string t = Trimmed(text);
+  const std::string_view t = TrimBlanks(text);
   for (const char* s : {"TRUE", "T", "YES", "Y", "1"}) {
     if (SameText(t, s)) return 1;
   }
@@ -157,17 +138,17 @@ void TDatabase::Close() noexcept {
   connection_.reset();
   quote_ = 0;
   kind_ = kNotAsked;
-  transactions_ = -1;
+  transactions_.reset();
 }
 
 bool TDatabase::SupportsTransactions() {
-  if (transactions_ < 0) {
+  if (!transactions_) {
     SQLUSMALLINT capable = SQL_TC_NONE;
     SQLRETURN rc =
         SQLGetInfo(Connection().Get(), SQL_TXN_CAPABLE, &capable, sizeof(capable), nullptr);
     transactions_ = SQL_SUCCEEDED(rc) && capable != SQL_TC_NONE;
   }
-  return transactions_ == 1;
+  return *transactions_;
 }
 
 void TDatabase::StartTransaction() {
@@ -482,7 +463,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
   if (c.IsCharacter()) {
     CheckText(c, text);
     value.Bytes = text;
-  } else if (Trimmed(text).empty()) {
+  } else if (TrimBlanks(text).empty()) {
     value.Null = true;
   } else {
     switch (c.SqlType) {
@@ -491,7 +472,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
       case SQL_INTEGER:
       case SQL_BIGINT: {
         int64_t n = 0;
-        if (!ParseInteger(text, &n)) throw invalid("integer");
+        if (!ParseNumber(text, &n)) throw invalid("integer");
         int64_t low = std::numeric_limits<int64_t>::min(),
                 high = std::numeric_limits<int64_t>::max();
         if (c.SqlType == SQL_SMALLINT) low = INT16_MIN, high = INT16_MAX;
@@ -505,7 +486,7 @@ void TTable::SetColumnText(int column, const std::string& text) {
       case SQL_FLOAT:
       case SQL_DOUBLE: {
         double d = 0;
-        if (!ParseReal(text, &d)) throw invalid("floating point");
+        if (!ParseNumber(text, &d)) throw invalid("floating point");
         value.CType = SQL_C_DOUBLE;
         value.Real = d;
         break;
@@ -514,8 +495,8 @@ void TTable::SetColumnText(int column, const std::string& text) {
       case SQL_NUMERIC: {
         // Checked here, handed over as text so that no digit is lost on the way.
         double d = 0;
-        if (!ParseReal(text, &d)) throw invalid("numeric");
-        value.Bytes = Trimmed(text);
+        if (!ParseNumber(text, &d)) throw invalid("numeric");
+        value.Bytes = TrimBlanks(text);
         if (value.Bytes[0] == '+') value.Bytes.erase(0, 1);
         break;
       }
@@ -640,6 +621,7 @@ size_t TTable::Flush() {
   }
   // The whole batch at once; when any row fails, undo it and go row by row, each row undone
   // on its own when refused, so that the others stay.
+  const TInsertStrategy used = StrategyFor(columns, rows.size());
   database_.ExecSQL("SAVEPOINT qp_batch");
   try {
     Execute(columns, rows);
@@ -648,7 +630,6 @@ size_t TTable::Flush() {
   } catch (const EDatabaseError&) {
     database_.ExecSQL("ROLLBACK TO SAVEPOINT qp_batch");
   }
-  const bool usedArrays = lastUsedArrays_;
   size_t inserted = 0;
   bool anyRefused = false;
   for (size_t r = 0; r < rows.size(); ++r) {
@@ -670,16 +651,24 @@ size_t TTable::Flush() {
   }
   database_.ExecSQL("RELEASE SAVEPOINT qp_batch");
   // Every row went in on its own: the database does not take the rows that way.
-  if (!anyRefused) (usedArrays ? arrays_ : multiRow_) = false;
+  if (!anyRefused && used != TInsertStrategy::kSingleRows)
+    strategy_ = static_cast<TInsertStrategy>(static_cast<uint8_t>(used) - 1);
   return inserted;
 }
 
+TTable::TInsertStrategy TTable::StrategyFor(const std::vector<int>& columns, size_t rows) const {
+  if (rows < 2 || columns.empty()) return TInsertStrategy::kSingleRows;
+  if (strategy_ == TInsertStrategy::kArrays && database_.IsPostgres() && ArraysFit(columns))
+    return TInsertStrategy::kArrays;
+  return std::min(strategy_, TInsertStrategy::kManyRows);
+}
+
 void TTable::Execute(const std::vector<int>& columns, const std::vector<TRow>& rows) {
-  lastUsedArrays_ = arrays_ && rows.size() > 1 && database_.IsPostgres() && ArraysFit(columns);
-  if (lastUsedArrays_) return ExecuteArrays(columns, rows);
+  const TInsertStrategy strategy = StrategyFor(columns, rows.size());
+  if (strategy == TInsertStrategy::kArrays) return ExecuteArrays(columns, rows);
   size_t done = 0;
   // Many rows to a statement: the database takes the insert in once for all of them.
-  if (multiRow_ && !columns.empty()) {
+  if (strategy == TInsertStrategy::kManyRows) {
     const size_t most = std::max<size_t>(1, kMaxParameters / columns.size());
     while (rows.size() - done > 1) {
       const size_t count = std::min(most, rows.size() - done);

@@ -79,7 +79,7 @@ class TDatabase {
   DbmsKind Kind();
   DbmsKind kind_ = kNotAsked;
   bool inTransaction_ = false;
-  int transactions_ = -1;  // not asked yet
+  std::optional<bool> transactions_;  // until asked
 };
 
 struct TColumn {
@@ -199,6 +199,9 @@ class TTable {
     std::vector<TBinding> Bindings;  // one per parameter, never resized: they are bound
     std::unique_ptr<OdbcStatement> Statement;
   };
+  // How rows go in, most rows a statement first; a batch refused in one and then taken row by
+  // row steps the table down to the next for good.
+  enum class TInsertStrategy : uint8_t { kSingleRows, kManyRows, kArrays };
   friend class TBlobStream;
   void CheckPending(int column, const char* what) const;
   // Stores a value of the pending row.
@@ -209,8 +212,9 @@ class TTable {
   // The insert of `rows` rows of these columns, prepared once.
   TInsert& InsertFor(const std::vector<int>& columns, size_t rows);
   bool Batching() const;
-  // Inserts the rows, several to a statement while the database takes that, else one by
-  // one. Raises EDatabaseError when any row fails.
+  // Arrays only into PostgreSQL for columns that fit them, many rows for two or more.
+  TInsertStrategy StrategyFor(const std::vector<int>& columns, size_t rows) const;
+  // Inserts the rows as StrategyFor says. Raises EDatabaseError when any row fails.
   void Execute(const std::vector<int>& columns, const std::vector<TRow>& rows);
   // Binds rows [first, first + count) to the insert of count rows and executes it once.
   void ExecuteRows(TInsert& insert, const std::vector<int>& columns, const std::vector<TRow>& rows,
@@ -248,9 +252,7 @@ class TTable {
   std::vector<int> setColumns_;
   std::map<std::pair<std::vector<int>, size_t>, TInsert> inserts_;
   size_t batchSize_ = 1;
-  bool multiRow_ = true;         // until the database is seen refusing it
-  bool arrays_ = true;           // likewise
-  bool lastUsedArrays_ = false;  // the last Execute bound arrays
+  TInsertStrategy strategy_ = TInsertStrategy::kArrays;  // stepped down, never up
   std::map<std::vector<int>, TInsert> arrayInserts_;
   std::vector<int> batchColumns_;  // the columns of the queued rows
   std::vector<TRow> batch_;

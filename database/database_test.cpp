@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "database/odbc_test_support.h"
+#include "database/testdata/odbc_test_support.h"
 
 QP_ODBC_LSAN_SUPPRESSIONS()
 

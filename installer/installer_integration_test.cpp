@@ -3,8 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "installer/stand_in.h"
-#include "installer/test_support.h"
+#include "installer/testdata/stand_in.h"
+#include "installer/testdata/test_support.h"
 #include "installer/wizard.h"
 #include "platform/modules.h"
 #include "platform/shell.h"

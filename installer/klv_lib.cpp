@@ -37,8 +37,7 @@ std::string FileNamePart(const std::string& path) {
 }  // namespace
 
 std::string AddTrailingBackslash(const std::string& path) {
-  if (path.empty() || path.back() == '/' || path.back() == '\\') return path;
-  return path + platform::kPathSeparator;
+  return platform::WithTrailingSeparator(path, "/\\");
 }
 
 void ShellCopyFile(const std::string& source, const std::string& destination) {

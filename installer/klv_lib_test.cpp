@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "base/exception.h"
-#include "installer/test_support.h"
+#include "installer/testdata/test_support.h"
 #include "platform/profile.h"
 #include "platform/shell.h"
 

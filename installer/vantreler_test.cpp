@@ -8,8 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "installer/fake_hotsync.h"
-#include "installer/test_support.h"
+#include "installer/testdata/fake_hotsync.h"
+#include "installer/testdata/test_support.h"
 #include "platform/windows.h"
 
 using ::testing::ElementsAre;

@@ -34,6 +34,14 @@ struct TCheckListItem {
   bool Checked = false;
 };
 
+// Whether a list of the window that shows `shown` must be filled anew to show `texts`, as it
+// then does: when any text changed, not only their number.
+inline bool RefillList(std::vector<std::string>& shown, const std::vector<std::string>& texts) {
+  if (shown == texts) return false;
+  shown = texts;
+  return true;
+}
+
 class TfrmWizard_Container {
  public:
   // installerFolder: the folder of the installer program, where "Vantrel.ini", "banner.bmp"

@@ -591,14 +591,16 @@ struct TWizardWindow::Widgets {
     Apply(gbConduitInfo, form.gbConduitInfo);
     Apply(lblConduitName, form.lblConduitName);
     Apply(gbPDAFiles, form.gbPDAFiles);
-    if (lstPDAFiles->size() != static_cast<int>(form.lstPDAFiles.size())) {
+    if (RefillList(shownFiles, form.lstPDAFiles)) {
       lstPDAFiles->clear();
       for (const std::string& f : form.lstPDAFiles) lstPDAFiles->add(f.c_str());
     }
     Apply(gbSelectedUsers, form.gbSelectedUsers);
-    if (clstUsers->nitems() != static_cast<int>(form.clstUsers.size())) {
+    std::vector<std::string> users;
+    for (const TCheckListItem& u : form.clstUsers) users.push_back(u.Text);
+    if (RefillList(shownUsers, users)) {
       clstUsers->clear();
-      for (const TCheckListItem& u : form.clstUsers) clstUsers->add(u.Text.c_str(), u.Checked);
+      for (const std::string& u : users) clstUsers->add(u.c_str());
     }
     for (size_t i = 0; i < form.clstUsers.size(); ++i) {
       clstUsers->checked(static_cast<int>(i) + 1, form.clstUsers[i].Checked);
@@ -636,6 +638,7 @@ struct TWizardWindow::Widgets {
   }
   int focusPage = -1;
   std::string focusNext;
+  std::vector<std::string> shownFiles, shownUsers;  // what the two lists show
 };
 
 TWizardWindow::TWizardWindow(TfrmWizard_Container& form) : w_(std::make_unique<Widgets>(form)) {}

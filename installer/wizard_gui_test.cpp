@@ -16,8 +16,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "installer/stand_in.h"
-#include "installer/test_support.h"
+#include "installer/testdata/stand_in.h"
+#include "installer/testdata/test_support.h"
 
 extern char** environ;
 

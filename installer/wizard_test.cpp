@@ -6,8 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "installer/fake_hotsync.h"
-#include "installer/test_support.h"
+#include "installer/testdata/fake_hotsync.h"
+#include "installer/testdata/test_support.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -90,6 +90,17 @@ TEST_F(WizardTest, StartUpFillsThePagesAndOpensPageOne) {
   EXPECT_EQ(w.btnNext.Caption, "&Next  >");
   EXPECT_EQ(w.BannerFile, "");
   EXPECT_THAT(messages.texts, IsEmpty());
+}
+
+// The window fills its lists anew when the form's texts change, however many there are.
+TEST(RefillList, WhenAnyTextChanges) {
+  std::vector<std::string> shown;
+  EXPECT_FALSE(RefillList(shown, {}));
+  EXPECT_TRUE(RefillList(shown, {"Ann Lee", "Bob"}));
+  EXPECT_FALSE(RefillList(shown, {"Ann Lee", "Bob"}));
+  EXPECT_TRUE(RefillList(shown, {"Ann Lee", "Cleo"}));
+  EXPECT_TRUE(RefillList(shown, {"Cleo", "Ann Lee"}));
+  EXPECT_THAT(shown, ElementsAre("Cleo", "Ann Lee"));
 }
 
 TEST_F(WizardTest, BannerFileOfTheInstallerFolderIsUsed) {

@@ -8,16 +8,11 @@
 #include <cstdlib>
 
 #include "base/format.h"
+#include "base/strings.h"
 
 namespace platform {
 
 namespace {
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
 
 // Parses a whole unsigned number (decimal or 0x-hex); false when text is not one.
 bool ParseNumber(const std::string& text, unsigned long long& value) {
@@ -37,7 +32,7 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
   while (start <= spec.size()) {
     size_t comma = spec.find(',', start);
     if (comma == std::string::npos) comma = spec.size();
-    const std::string item = Trim(spec.substr(start, comma - start));
+    const std::string item(TrimBlanks(spec.substr(start, comma - start)));
     start = comma + 1;
     if (item.empty()) continue;
     auto bad = [&](const char* why) {
@@ -48,10 +43,10 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
     if (at == std::string::npos || eq == std::string::npos || eq < at)
       throw bad("expected EntryPoint@N=CODE or EntryPoint@N+=CODE");
     Rule rule;
-    rule.name = Trim(item.substr(0, at));
+    rule.name = TrimBlanks(item.substr(0, at));
     if (std::find(validNames.begin(), validNames.end(), rule.name) == validNames.end())
       throw bad("unknown entry point");
-    std::string count = Trim(item.substr(at + 1, eq - at - 1));
+    std::string count(TrimBlanks(item.substr(at + 1, eq - at - 1)));
     if (!count.empty() && count.back() == '+') {
       rule.fromThenOn = true;
       count.pop_back();
@@ -60,7 +55,7 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
     if (!ParseNumber(count, n) || n == 0 || n > 0xFFFFFFFFull)
       throw bad("call number must be 1 or more");
     rule.call = static_cast<uint32_t>(n);
-    const std::string codeText = Trim(item.substr(eq + 1));
+    const std::string codeText(TrimBlanks(item.substr(eq + 1)));
     unsigned long long code = 0;
     if (codeText == "KILL") {
       rule.kill = true;

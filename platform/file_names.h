@@ -2,6 +2,7 @@
 // File and library names on this platform.
 
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -13,8 +14,9 @@ constexpr char kPathSeparator = '/';
 std::string NativeFileName(const std::string& windowsName);
 // The folder part of a path: up to and including its last separator; empty when none.
 std::string FolderOf(const std::string& path);
-// The path with a trailing separator appended unless it is empty or already ends in one.
-std::string WithTrailingSeparator(const std::string& path);
+// The path with a trailing separator appended unless it is empty or already ends in one of
+// `separators` (a path from Windows settings may end in '\' instead).
+std::string WithTrailingSeparator(const std::string& path, std::string_view separators = "/");
 // Whether a file (not a folder) exists at path.
 bool FileExists(const std::string& path);
 

@@ -37,8 +37,8 @@ std::string FolderOf(const std::string& path) {
   return i == std::string::npos ? std::string() : path.substr(0, i + 1);
 }
 
-std::string WithTrailingSeparator(const std::string& path) {
-  if (path.empty() || path.back() == kPathSeparator) return path;
+std::string WithTrailingSeparator(const std::string& path, std::string_view separators) {
+  if (path.empty() || separators.find(path.back()) != std::string_view::npos) return path;
   return path + kPathSeparator;
 }
 

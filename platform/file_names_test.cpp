@@ -25,6 +25,9 @@ TEST(FileNames, FolderAndTrailingSeparator) {
   EXPECT_EQ(WithTrailingSeparator("/opt/hs"), "/opt/hs/");
   EXPECT_EQ(WithTrailingSeparator("/opt/hs/"), "/opt/hs/");
   EXPECT_EQ(WithTrailingSeparator(""), "");
+  // A backslash ends a folder only where the caller says it may.
+  EXPECT_EQ(WithTrailingSeparator("C:\\Palm\\"), "C:\\Palm\\/");
+  EXPECT_EQ(WithTrailingSeparator("C:\\Palm\\", "/\\"), "C:\\Palm\\");
 }
 
 TEST(FileNames, FileExistsOnlyForFiles) {

@@ -15,13 +15,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-std::string Trim(const std::string& s, size_t from = 0, size_t to = std::string::npos) {
-  if (to > s.size()) to = s.size();
-  while (from < to && IsBlank(s[from])) ++from;
-  while (to > from && IsBlank(s[to - 1])) --to;
-  return s.substr(from, to - from);
-}
-
 enum class LineKind { Other, Section, Entry };
 
 struct Line {
@@ -31,6 +24,7 @@ struct Line {
 };
 
 Line Classify(const std::string& s) {
+  const std::string_view text = s;
   Line l;
   size_t i = 0;
   while (i < s.size() && IsBlank(s[i])) ++i;
@@ -38,13 +32,13 @@ Line Classify(const std::string& s) {
   if (s[i] == '[') {
     size_t close = s.find(']', i + 1);
     l.kind = LineKind::Section;
-    l.name = Trim(s, i + 1, close);
+    l.name = TrimBlanks(text.substr(i + 1, close - i - 1));
     return l;
   }
   size_t eq = s.find('=', i);
   if (eq == std::string::npos) return l;
   l.kind = LineKind::Entry;
-  l.name = Trim(s, i, eq);
+  l.name = TrimBlanks(text.substr(i, eq - i));
   l.valueStart = eq + 1;
   return l;
 }
@@ -61,7 +55,7 @@ bool HasLineBreak(const std::string& s) {
 
 ProfileEntries ProfileSectionEntries(const std::vector<std::string>& lines,
                                      const std::string& section) {
-  const std::string wantSection = Trim(section);
+  const std::string wantSection(TrimBlanks(section));
   ProfileEntries entries;
   bool inSection = false;
   for (const std::string& s : lines) {
@@ -71,7 +65,7 @@ ProfileEntries ProfileSectionEntries(const std::vector<std::string>& lines,
       if (inSection) break;
       inSection = SameText(l.name, wantSection);
     } else if (inSection && l.kind == LineKind::Entry) {
-      std::string v = Trim(s, l.valueStart);
+      std::string v(TrimBlanks(std::string_view(s).substr(l.valueStart)));
       if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
       entries.emplace_back(std::move(l.name), std::move(v));
     }
@@ -80,7 +74,7 @@ ProfileEntries ProfileSectionEntries(const std::vector<std::string>& lines,
 }
 
 std::optional<std::string> FindProfileEntry(const ProfileEntries& entries, const std::string& key) {
-  const std::string wantKey = Trim(key);
+  const std::string_view wantKey = TrimBlanks(key);
   for (const auto& [name, value] : entries)
     if (SameText(name, wantKey)) return value;
   return std::nullopt;
@@ -98,7 +92,7 @@ bool SetProfileValue(std::vector<std::string>& lines, const std::string& section
 
 bool SetProfileValues(std::vector<std::string>& lines, const std::string& section,
                       const ProfileEntries& keysAndValues) {
-  const std::string wantSection = Trim(section);
+  const std::string wantSection(TrimBlanks(section));
   if (HasLineBreak(section) || wantSection.find(']') != std::string::npos) return false;
   // Each key once, where it first comes, with its last value: a later write of a key
   // replaces the line an earlier one wrote.
@@ -109,7 +103,7 @@ bool SetProfileValues(std::vector<std::string>& lines, const std::string& sectio
   };
   std::vector<Write> writes;
   for (const auto& [key, value] : keysAndValues) {
-    std::string wantKey = Trim(key);
+    std::string wantKey(TrimBlanks(key));
     if (HasLineBreak(key) || wantKey.empty() || wantKey.find('=') != std::string::npos ||
         wantKey[0] == '[' || wantKey[0] == ';' || HasLineBreak(value))
       return false;

@@ -7,6 +7,7 @@
 
 #include "base/exception.h"
 #include "base/format.h"
+#include "base/strings.h"
 
 int32_t DefaultFieldSize(TVornPalmFieldType type) {
   switch (type) {
@@ -140,16 +141,9 @@ const char* KindName(TVornPalmValue::Kind k) {
       Format("Could not convert variant of type (%s) into type (%s)", KindName(from), to));
 }
 
-std::string_view Trim(std::string_view s) {
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // A finite decimal number with an optional sign; blanks around it are allowed.
 bool ParseReal(std::string_view text, double& out) {
-  std::string_view s = Trim(text);
+  std::string_view s = TrimBlanks(text);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty() || s.front() == '+') return false;
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
@@ -165,7 +159,7 @@ bool RealToInteger(double d, int32_t& out) {
 }
 
 bool ParseInteger(std::string_view text, int32_t& out) {
-  std::string_view s = Trim(text);
+  std::string_view s = TrimBlanks(text);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty() || s.front() == '+') return false;
   int64_t v = 0;

@@ -94,8 +94,7 @@ std::string ExceptionText(const std::exception& e) {
 }
 
 std::string AddTrailingBackslash(const std::string& path) {
-  if (path.empty() || IsSeparator(path.back())) return path;
-  return path + platform::kPathSeparator;
+  return platform::WithTrailingSeparator(path, "/\\");
 }
 
 uint32_t CreatorIdToDWord(const std::string& id) {

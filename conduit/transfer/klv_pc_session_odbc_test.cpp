@@ -24,7 +24,7 @@
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
-#include "database/odbc_test_support.h"
+#include "database/testdata/odbc_test_support.h"
 #include "platform/file_names.h"
 #include "platform/profile.h"
 #include "testsupport/test_support.h"

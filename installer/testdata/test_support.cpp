@@ -1,4 +1,4 @@
-#include "installer/test_support.h"
+#include "installer/testdata/test_support.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "installer/stand_in.h"
+#include "installer/testdata/stand_in.h"
 
 #include <stdio.h>
 #include <sys/wait.h>
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "installer/test_support.h"
+#include "installer/testdata/test_support.h"
 #include "platform/file_names.h"
 #include "platform/shell.h"
 #include "platform/windows.h"

@@ -1,4 +1,4 @@
-#include "installer/fake_hotsync.h"
+#include "installer/testdata/fake_hotsync.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,36 +22,28 @@ std::string S(const char* s) {
   return s ? s : "<null>";
 }
 
+// A Conduit Manager setter of one text.
+#define QP_FAKE_SET_TEXT(Name)                        \
+  int32_t Fake##Name(const char* id, const char* v) { \
+    return Record(#Name, S(id) + "," + S(v));         \
+  }
+
 extern "C" {
+QP_FAKE_SET_TEXT(CmSetCreatorName)
+QP_FAKE_SET_TEXT(CmSetCreatorFile)
+QP_FAKE_SET_TEXT(CmSetCreatorDirectory)
+QP_FAKE_SET_TEXT(CmSetCreatorRemote)
+QP_FAKE_SET_TEXT(CmSetCreatorUser)
+QP_FAKE_SET_TEXT(CmSetCreatorInfo)
+QP_FAKE_SET_TEXT(CmSetCreatorTitle)
 int32_t FakeCmInstallCreator(const char* id, int32_t type) {
   return Record("CmInstallCreator", S(id) + "," + std::to_string(type));
-}
-int32_t FakeCmSetCreatorName(const char* id, const char* v) {
-  return Record("CmSetCreatorName", S(id) + "," + S(v));
 }
 int32_t FakeCmSetCreatorPriority(const char* id, int16_t v) {
   return Record("CmSetCreatorPriority", S(id) + "," + std::to_string(v));
 }
-int32_t FakeCmSetCreatorFile(const char* id, const char* v) {
-  return Record("CmSetCreatorFile", S(id) + "," + S(v));
-}
-int32_t FakeCmSetCreatorDirectory(const char* id, const char* v) {
-  return Record("CmSetCreatorDirectory", S(id) + "," + S(v));
-}
-int32_t FakeCmSetCreatorRemote(const char* id, const char* v) {
-  return Record("CmSetCreatorRemote", S(id) + "," + S(v));
-}
 int32_t FakeCmSetCreatorValueString(const char* id, const char* n, const char* v) {
   return Record("CmSetCreatorValueString", S(id) + "," + S(n) + "," + S(v));
-}
-int32_t FakeCmSetCreatorUser(const char* id, const char* v) {
-  return Record("CmSetCreatorUser", S(id) + "," + S(v));
-}
-int32_t FakeCmSetCreatorInfo(const char* id, const char* v) {
-  return Record("CmSetCreatorInfo", S(id) + "," + S(v));
-}
-int32_t FakeCmSetCreatorTitle(const char* id, const char* v) {
-  return Record("CmSetCreatorTitle", S(id) + "," + S(v));
 }
 int32_t FakeCmGetHotSyncExecPath(char* buffer, int32_t* size) {
   int32_t r = Record("CmGetHotSyncExecPath", std::to_string(*size));
