@@ -1,7 +1,9 @@
 #include "conduit/transfer/klv_pc_session.h"
 
 #include "base/exception.h"
+#include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 
 namespace {
 
@@ -17,6 +19,14 @@ TKLVPCSession::TKLVPCSession(TKLVPDASession& PDASession)
       PDASession(PDASession) {}
 
 TKLVPCSession::~TKLVPCSession() = default;
+
+void TKLVPCSession::Log(const std::string& What) const {
+  LogMessage(SessionLabel + ": " + What);
+}
+
+void TKLVPCSession::LogFailure(const std::string& What, const std::exception& E) const {
+  Log(What + "\n  " + ExceptionText(E));
+}
 
 void TKLVPCSession::WriteOpen() {
   NotOverridden("WriteOpen");

@@ -4,6 +4,7 @@
 // the operations below; the text and ODBC sessions implement them.
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 class TKLVPDASession;
@@ -58,6 +59,11 @@ class TKLVPCSession {
   TKLVPDASession& PDASession;
 
  protected:
+  // Logs SessionLabel + ": " + What.
+  void Log(const std::string& What) const;
+  // The same with the failure's text on an indented line below.
+  void LogFailure(const std::string& What, const std::exception& E) const;
+
   // Subclasses assign these; Failed_ never returns to false.
   bool Active_ = true;
   bool Failed_ = false;

@@ -9,28 +9,13 @@
 #include "base/format.h"
 #include "base/strings.h"
 #include "conduit/transfer/klv_bitmap.h"
-#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "platform/file_names.h"
 #include "platform/profile.h"
 
 namespace {
-
-// Logs a failure of one step and tells the caller; anything that is not an exception of
-// ours still ends the step.
-template <typename Step>
-bool Attempt(const Step& step, const std::function<void(const std::exception&)>& onFailure) {
-  try {
-    step();
-    return true;
-  } catch (const std::exception& e) {
-    onFailure(e);
-  } catch (...) {
-    onFailure(Exception("Unknown error"));
-  }
-  return false;
-}
 
 // Rows queued before they are inserted together, under one savepoint.
 constexpr size_t kBatchRows = 1000;
@@ -77,8 +62,7 @@ TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::stri
       [&](const std::exception& e) {
         // Settings that were read apply even when they cannot be written back. Settings that
         // cannot be read may enable a table: the handheld keeps what it might not receive.
-        LogMessage(SessionLabel + ": Failure creating ODBCSession: " + SectionName + "\n  " +
-                   ExceptionText(e));
+        LogFailure("Failure creating ODBCSession: " + SectionName, e);
         if (!read) Failed_ = true;
       });
 }
@@ -91,10 +75,6 @@ TKLVPCSessionODBC::~TKLVPCSessionODBC() {
 int32_t TKLVPCSessionODBC::FieldCount() const {
   // The column map ends at field 30, whatever the handheld claims.
   return std::clamp<int32_t>(PDASession.Prefs.FieldCount, 0, kSessionFieldCount);
-}
-
-void TKLVPCSessionODBC::LogFailure(const std::string& What, const std::exception& E) const {
-  LogMessage(SessionLabel + ": " + What + "\n  " + ExceptionText(E));
 }
 
 std::string TKLVPCSessionODBC::CurrentRecord() const {
@@ -324,15 +304,13 @@ void TKLVPCSessionODBC::WriteSettle(bool Keep, const std::string& Why) {
         if (Database_) Database_->Close();
         if (Active_) {
           if (dropped) {
-            LogMessage(SessionLabel + ": Download not written to ODBC " + DSN + "::" + TableName() +
-                       "\n  " + Why);
+            Log("Download not written to ODBC " + DSN + "::" + TableName() + "\n  " + Why);
           } else if (!Keep && !Failed_ && WrittenCount > 0 && !Batched_) {
-            LogMessage(SessionLabel + ": Download not taken back from ODBC " + DSN +
-                       "::" + TableName() + ": the table takes no transactions\n  " + Why);
+            Log("Download not taken back from ODBC " + DSN + "::" + TableName() +
+                ": the table takes no transactions\n  " + Why);
           }
-          LogMessage(SessionLabel +
-                     Format(": Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +
-                     "::" + TableName());
+          Log(Format("Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN + "::" +
+              TableName());
         }
       },
       [&](const std::exception& e) {

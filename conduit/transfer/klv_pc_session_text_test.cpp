@@ -242,7 +242,7 @@ TEST_F(KLVPCSessionTextFolders, DefaultLayoutBesideTheConduitLibraryPerUser) {
     const std::string user = data + "/" + folder + "/";
     {
       auto s = NewSession();
-      EXPECT_EQ(s->PathMode, 1);
+      EXPECT_EQ(s->PathMode, TPathMode::LibraryData);
       EXPECT_EQ(s->BaseFolder, data + "/");
       EXPECT_EQ(s->FromPDAFolder, user + "FromPDA/");
       EXPECT_EQ(s->ToPDAFolder, user + "ToPDA/");
@@ -266,7 +266,7 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderHoldsOutputAndSignaturesWithUserInNa
   UseCustomPath(custom);
   pda_->Prefs.OutputFormat = 4;
   auto s = NewSession();
-  EXPECT_EQ(s->PathMode, 2);
+  EXPECT_EQ(s->PathMode, TPathMode::Custom);
   EXPECT_EQ(s->FromPDAFolder, custom + "/");
   EXPECT_EQ(s->GetOutputFileName(), custom + "/S01_data_Ann.htm");
   EXPECT_EQ(s->GetHintsFileName(), custom + "/ToPDA/S01_Hints.txt");
@@ -300,7 +300,7 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderThatCannotBeMadeFallsBackToTheUserFo
     log_.Clear();
     UseCustomPath(custom);
     auto s = NewSession();
-    EXPECT_EQ(s->PathMode, 0);
+    EXPECT_EQ(s->PathMode, TPathMode::HotSyncUser);
     EXPECT_THAT(log_.texts, ElementsAre("Invalid HotSync data path: " + custom + ".\n" +
                                         " Resetting to Palm default location: " + hotsync));
     EXPECT_EQ(s->FromPDAFolder, hotsync + "/FromPDA/");
@@ -399,11 +399,11 @@ TEST_F(KLVPCSessionTextFolders, BitmapNamesTakeTheFirstFreeCounter) {
   UseCustomPath(temp_.Path());
   auto s = NewSession();
   const std::string prefix = temp_ / "Signatures/S01F03_";
-  EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_001.bmp");
+  EXPECT_EQ(s->Signatures.MakeFileName(prefix, ".bmp"), prefix + "26120714_001.bmp");
   qptest::WriteFile(prefix + "26120714_001.bmp", "");
   qptest::WriteFile(prefix + "26120714_002.bmp", "");
-  EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_003.bmp");
-  EXPECT_EQ(s->MakeBitmapFileName(prefix, "_Ann.bmp"), prefix + "26120714_001_Ann.bmp");
+  EXPECT_EQ(s->Signatures.MakeFileName(prefix, ".bmp"), prefix + "26120714_003.bmp");
+  EXPECT_EQ(s->Signatures.MakeFileName(prefix, "_Ann.bmp"), prefix + "26120714_001_Ann.bmp");
 }
 
 TEST_F(KLVPCSessionTextFolders, BitmapNamesInAFolderOfEarlierFilesAreThoseOfTheRule) {
@@ -434,7 +434,7 @@ TEST_F(KLVPCSessionTextFolders, BitmapNamesInAFolderOfEarlierFilesAreThoseOfTheR
   };
   auto next = [&](const std::string& suffix, const std::string& stampHead) {
     const std::string expected = byTrial(stampHead, suffix);
-    const std::string name = s->MakeBitmapFileName(folder + "S01F03_", suffix);
+    const std::string name = s->Signatures.MakeFileName(folder + "S01F03_", suffix);
     EXPECT_EQ(name, expected);
     qptest::WriteFile(name, "BM");  // saved, as WriteRowBitmaps does
     return name.substr(stampHead.size());
@@ -609,7 +609,7 @@ TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRo
   AddBitmap(3, 3);
   const std::string sig = temp_ / "hotsync/FromPDA/Signatures/";
   auto s = NewSession();
-  ASSERT_EQ(s->PathMode, 0);
+  ASSERT_EQ(s->PathMode, TPathMode::HotSyncUser);
   log_.Clear();
   // Bitmaps of earlier downloads of this slot go; another slot's stay.
   qptest::WriteFile(sig + "S01F03_26010100_001.bmp", "old");

@@ -6,7 +6,7 @@
 
 #include "base/format.h"
 #include "conduit/transfer/klv_clearing_journal.h"
-#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 

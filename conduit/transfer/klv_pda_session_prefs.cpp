@@ -8,7 +8,8 @@
 #include "base/strings.h"
 #include "conduit/framework/record_format.h"
 #include "conduit/transfer/klv_bitmap.h"
-#include "conduit/transfer/klv_conduit.h"
+#include "base/exception.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
 #include "platform/file_names.h"
 
@@ -128,6 +129,13 @@ std::string TKLVPDASession::FieldName(int32_t FieldNo) const {
 
 std::string TKLVPDASession::CustomPathText() const {
   return FixedText(Prefs.CustomPath, sizeof(Prefs.CustomPath));
+}
+
+TOutputFormat TKLVPDASession::OutputFormat() const {
+  const int16_t n = Prefs.OutputFormat;
+  return n > 0 && n <= static_cast<int16_t>(TOutputFormat::CommaPlain)
+             ? static_cast<TOutputFormat>(n)
+             : TOutputFormat::Tab;
 }
 
 std::string TKLVPDASession::SessionLabel() const {

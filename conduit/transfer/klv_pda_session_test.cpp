@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/text_file.h"
@@ -247,6 +248,38 @@ class KLVPDASessionTest : public ::testing::Test {
 };
 
 // --- Session list ---------------------------------------------------------------------------
+
+// The end of a download: what the appended outputs do, whether the reason the handheld keeps
+// data is logged, whether the records count as on the PC and whether the handheld is cleared.
+TEST(DecideDownload, AllOrNone) {
+  const std::string failed = "Another output of the session failed.";
+  const std::string keeps = "The PDA keeps the records for the next HotSync.";
+  struct Row {
+    bool clear, taken, anyFailed;
+    std::string kept, drop;
+    bool logKept, onPC, clearHandheld;
+  };
+  const Row rows[] = {
+      {true, true, false, "", "", false, true, true},
+      {true, true, false, "Only 1 of 2", keeps, true, false, false},
+      {true, true, true, "", failed, false, false, false},
+      {true, true, true, "Only 1 of 2", failed, false, false, false},
+      {true, false, false, "", "", false, false, false},
+      {false, true, false, "", "", false, true, false},
+      {false, true, false, "Only 1 of 2", "", false, false, false},
+      {false, true, true, "", failed, false, false, false},
+      {false, false, false, "", "", false, false, false},
+  };
+  for (const Row& r : rows) {
+    const TDownloadDecision d = DecideDownload({r.clear, r.taken, r.anyFailed, r.kept});
+    const std::string row = ::testing::PrintToString(
+        std::make_tuple(r.clear, r.taken, r.anyFailed, r.kept));
+    EXPECT_EQ(d.Drop, r.drop) << row;
+    EXPECT_EQ(d.LogKept, r.logKept) << row;
+    EXPECT_EQ(d.DataOnPC, r.onPC) << row;
+    EXPECT_EQ(d.ClearHandheld, r.clearHandheld) << row;
+  }
+}
 
 TEST_F(KLVPDASessionTest, SessionListDefinesSlotsFirstRecordWinsAndIsReadOncePerLoad) {
   AddDb(

@@ -7,11 +7,13 @@
 #include "base/format.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_clearing_journal.h"
-#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_hooks.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pc_session.h"
 #include "conduit/transfer/klv_pda_session.h"
+
+const char* const kAnotherOutputFailed = "Another output of the session failed.";
 
 void TKLVPDASession::LogDbFailure(const std::string& What, const std::exception& E,
                                   const std::string& Tail) {
@@ -124,6 +126,19 @@ bool TKLVPDASession::SignaturesSaved() const {
   return true;
 }
 
+TDownloadDecision DecideDownload(const TDownloadFacts& Facts) {
+  TDownloadDecision d;
+  const bool clearing = Facts.Clear && Facts.AnyTaken && !Facts.AnyFailed;
+  d.LogKept = clearing && !Facts.Kept.empty();
+  if (Facts.AnyFailed)
+    d.Drop = kAnotherOutputFailed;
+  else if (d.LogKept)
+    d.Drop = "The PDA keeps the records for the next HotSync.";
+  d.DataOnPC = Facts.AnyTaken && !Facts.AnyFailed && Facts.Kept.empty();
+  d.ClearHandheld = Facts.Clear && d.DataOnPC;
+  return d;
+}
+
 bool TKLVPDASession::BitmapDbStillMissing() {
   // Not CurrentDb: the data database stays open for clearing.
   TVornConduitDb db;
@@ -211,41 +226,40 @@ bool TKLVPDASession::DownloadSession() {
     return std::any_of(Writers.begin(), Writers.end(),
                        [](const TKLVPCSession* w) { return w->Failed(); });
   };
+  TDownloadFacts facts;
+  facts.Clear = Prefs.ClearPDAData != 0;
   // Without any writer that took the records there is no copy on the PC at all.
-  const bool anyTaken = std::any_of(Writers.begin(), Writers.end(),
-                                    [](const TKLVPCSession* w) { return w->Active(); });
+  facts.AnyTaken = std::any_of(Writers.begin(), Writers.end(),
+                               [](const TKLVPCSession* w) { return w->Active(); });
+  facts.AnyFailed = anyFailed();
   // A bitmap database found missing may have been there after all: clearing empties only
   // one this HotSync read, or one that is still not there.
-  if (anyTaken && Prefs.ClearPDAData != 0 && BitmapDbMissing_ && !BitmapDbStillMissing())
+  if (facts.AnyTaken && facts.Clear && BitmapDbMissing_ && !BitmapDbStillMissing())
     SignaturesRead_ = false;
   // Known before the commit, so that appended outputs need not take what stays here.
-  std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
-  // A failed writer has logged why; the other reasons are logged here.
-  const bool clearing = Prefs.ClearPDAData != 0 && anyTaken && !anyFailed();
+  if (facts.AnyTaken) facts.Kept = DataKeptReason(handedOut, reachedEnd);
+  TDownloadDecision decision = DecideDownload(facts);
   // Written before any output commits: without it the handheld keeps the records.
   bool journaled = false;
-  if (clearing && kept.empty() && !JournalSignatures_.empty()) {
+  if (decision.ClearHandheld && !JournalSignatures_.empty()) {
     try {
       WriteJournal();
       journaled = true;
     } catch (const std::exception& e) {
-      kept = "The clearing journal could not be written: " + ExceptionText(e);
+      facts.Kept = "The clearing journal could not be written: " + ExceptionText(e);
+      decision = DecideDownload(facts);
     }
   }
-  if (clearing && !kept.empty()) LogDataKept(kept);
+  // A failed writer has logged why; the other reasons are logged here.
+  if (decision.LogKept) LogDataKept(facts.Kept);
   if (together) {
-    const std::string otherFailed = "Another output of the session failed.";
-    std::string drop;
-    if (anyFailed())
-      drop = otherFailed;
-    else if (clearing && !kept.empty())
-      drop = "The PDA keeps the records for the next HotSync.";
+    std::string drop = decision.Drop;
     // In writer order: the text file, whose rename can be taken back, before the table,
     // whose commit cannot. A failure takes back what was published before it. Nothing yields
     // in between: a refused yield would leave some outputs published and others not.
     KeepAliveIfRunning();
     for (TKLVPCSession* writer : Writers)
-      if (drop.empty() && !writer->WritePublish()) drop = otherFailed;
+      if (drop.empty() && !writer->WritePublish()) drop = kAnotherOutputFailed;
     // Before a drop deletes bitmap files: a journal left then would take signatures whose
     // only copy is the handheld's.
     if (journaled && !drop.empty()) {
@@ -255,11 +269,13 @@ bool TKLVPDASession::DownloadSession() {
     for (TKLVPCSession* writer : Writers) writer->WriteSettle(drop.empty(), drop);
   }
 
-  // Read after the commit, so a writer that fails while closing or committing keeps the
-  // data; kept data must not be replaced by the upload either.
-  DataOnPC_ = anyTaken && !anyFailed() && kept.empty();
+  // Decided again after the commit, so a writer that fails while closing or committing keeps
+  // the data; kept data must not be replaced by the upload either.
+  facts.AnyFailed = anyFailed();
+  decision = DecideDownload(facts);
+  DataOnPC_ = decision.DataOnPC;
   if (DataOnPC_) HandedToAll_ = handedOut;
-  if (!clearing || !DataOnPC_) {
+  if (!decision.ClearHandheld) {
     if (journaled) DropJournal();
     return true;
   }

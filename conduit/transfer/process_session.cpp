@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "conduit/transfer/klv_conduit.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pc_session_odbc.h"
 #include "conduit/transfer/klv_pc_session_text.h"
