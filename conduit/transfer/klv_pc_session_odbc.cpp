@@ -9,9 +9,9 @@
 #include "base/format.h"
 #include "base/strings.h"
 #include "conduit/transfer/klv_bitmap.h"
-#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 #include "platform/file_names.h"
 #include "platform/profile.h"
 
@@ -309,8 +309,8 @@ void TKLVPCSessionODBC::WriteSettle(bool Keep, const std::string& Why) {
             Log("Download not taken back from ODBC " + DSN + "::" + TableName() +
                 ": the table takes no transactions\n  " + Why);
           }
-          Log(Format("Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN + "::" +
-              TableName());
+          Log(Format("Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +
+              "::" + TableName());
         }
       },
       [&](const std::exception& e) {

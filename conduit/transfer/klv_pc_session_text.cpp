@@ -1,30 +1,21 @@
 #include "conduit/transfer/klv_pc_session_text.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
-#include "base/date_time.h"
 #include "base/exception.h"
 #include "base/format.h"
-#include "base/strings.h"
 #include "base/text_file.h"
 #include "conduit/framework/conduit_db.h"
-#include "conduit/framework/record_format.h"
-#include "conduit/framework/vorn_conduit.h"
 #include "conduit/transfer/klv_bitmap.h"
-#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_text_formatter.h"
 #include "platform/atomic_file.h"
 #include "platform/file_names.h"
@@ -110,8 +101,8 @@ void TKLVPCSessionText::WriteOpen() {
         opened = true;
         if (footer > 0 && !removed)
           Log("Output text file does not end with the closing lines of its layout, "
-                     "appending after its end without removing anything: " +
-                     OutputFileName);
+              "appending after its end without removing anything: " +
+              OutputFileName);
       },
       [&](const std::exception& e) {
         LogFailure("Failure opening output text file: \n  " + OutputFileName, e);
@@ -182,8 +173,7 @@ void TKLVPCSessionText::WriteRowBitmaps() {
 
 void TKLVPCSessionText::SaveBitmap(TKLVBitmap& Bitmap) {
   if (!StagedBitmaps_) StagedBitmaps_.emplace();
-  Bitmap.SaveToFile(Signatures.NewFileName(Bitmap.FieldNo, false),
-                    *StagedBitmaps_);
+  Bitmap.SaveToFile(Signatures.NewFileName(Bitmap.FieldNo, false), *StagedBitmaps_);
 }
 
 void TKLVPCSessionText::SaveUnclaimedBitmaps() {
@@ -232,8 +222,7 @@ void TKLVPCSessionText::WriteClose() {
         OutputFile.Finish();
       },
       [&](const std::exception& e) {
-        if (!Failed_)
-          LogFailure("Failure closing output text file: " + OutputFileName, e);
+        if (!Failed_) LogFailure("Failure closing output text file: " + OutputFileName, e);
         Failed_ = true;
         OutputFile.Discard();
       });
@@ -252,8 +241,7 @@ bool TKLVPCSessionText::WritePublish() {
         OutputFile.Commit(true);
       },
       [&](const std::exception& e) {
-        if (!Failed_)
-          LogFailure("Failure closing output text file: " + OutputFileName, e);
+        if (!Failed_) LogFailure("Failure closing output text file: " + OutputFileName, e);
         Failed_ = true;
         DropDownload();
       });
@@ -302,8 +290,7 @@ void TKLVPCSessionText::WritePublicationRecord() {
 
 int TKLVPCSessionText::RemovePublicationRecord() {
   // One left behind names the bitmap files of a download in place: the next one keeps them.
-  if (platform::CurrentFileSystem().Unlink(PublicationRecordName().c_str()) == 0 ||
-      errno == ENOENT)
+  if (platform::CurrentFileSystem().Unlink(PublicationRecordName().c_str()) == 0 || errno == ENOENT)
     return 0;
   return errno;
 }
@@ -314,18 +301,19 @@ void TKLVPCSessionText::ResolvePublicationRecord() {
   if (!platform::FileExists(record)) return;
   const std::vector<std::string> lines = ReadTextLines(record);
   struct stat st {};
-  const bool inPlace =
-      !lines.empty() && ::stat(OutputFileName.c_str(), &st) == 0 &&
-      lines[0] == Format("%llu %llu", static_cast<unsigned long long>(st.st_dev),
-                         static_cast<unsigned long long>(st.st_ino));
+  const bool inPlace = !lines.empty() && ::stat(OutputFileName.c_str(), &st) == 0 &&
+                       lines[0] == Format("%llu %llu", static_cast<unsigned long long>(st.st_dev),
+                                          static_cast<unsigned long long>(st.st_ino));
   int removed = 0;
   if (!inPlace) {
     // Only names of this slot's and user's bitmap files: the record is not trusted further.
     const std::string folder = SignaturesFolder();
     for (size_t k = 1; k < lines.size(); ++k) {
       if (!Signatures.IsOwnFileName(lines[k])) continue;
-      if (platform::CurrentFileSystem().Unlink((folder + lines[k]).c_str()) == 0) ++removed;
-      else if (errno != ENOENT) platform::RaiseFileError("delete", folder + lines[k], errno);
+      if (platform::CurrentFileSystem().Unlink((folder + lines[k]).c_str()) == 0)
+        ++removed;
+      else if (errno != ENOENT)
+        platform::RaiseFileError("delete", folder + lines[k], errno);
     }
   }
   if (platform::CurrentFileSystem().Unlink(record.c_str()) != 0 && errno != ENOENT)
@@ -339,18 +327,15 @@ void TKLVPCSessionText::WriteSettle(bool Keep, const std::string& Why) {
     if (!OutputFile.IsRestorable()) return;
     int err = OutputFile.Release();
     if (err == 0) err = RemovePublicationRecord();
-    Log("Downloaded " + std::to_string(WrittenCount) + "/" +
-               std::to_string(SeenCount) + " records to " + OutputFileName);
+    Log("Downloaded " + std::to_string(WrittenCount) + "/" + std::to_string(SeenCount) +
+        " records to " + OutputFileName);
     // Harmless, as the next download removes it, but said.
     if (err != 0)
-      Log("Failure removing a hidden file beside " + OutputFileName +
-                 "\n" + "  " + std::strerror(err));
+      Log("Failure removing a hidden file beside " + OutputFileName + "\n" + "  " +
+          std::strerror(err));
     for (const std::string& line : UnclaimedLines_) LogMessage(line);
     return;
   }
   DropDownload();
-  if (!Failed_)
-    Log("Download not written to " + OutputFileName + "\n" + "  " +
-               Why);
+  if (!Failed_) Log("Download not written to " + OutputFileName + "\n" + "  " + Why);
 }
-

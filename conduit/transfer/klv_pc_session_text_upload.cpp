@@ -8,7 +8,6 @@
 
 #include "base/date_time.h"
 #include "base/exception.h"
-#include "base/strings.h"
 #include "base/text_file.h"
 #include "conduit/framework/conduit_db.h"
 #include "conduit/framework/record_format.h"
@@ -37,7 +36,6 @@ std::string FieldValue(const std::string& text, int width) {
 int16_t RecId(size_t number) {
   return SwapSmallint(static_cast<int16_t>(static_cast<uint16_t>(number)));
 }
-
 
 TVornConduitDb& TargetDb(TKLVPDASession& Session) {
   if (!Session.CurrentDb) throw Exception("No handheld database open");
@@ -94,8 +92,8 @@ void TKLVPCSessionText::WriteFailure(const std::string& FileName, const std::exc
   LogFailure("Failure writing PDA database: " +
                  (PDASession.CurrentDb ? PDASession.CurrentDb->FileName() : std::string()) +
                  "\n  " +
-                 (LeftOut ? "The PDA database is full: " + LinesText(*LeftOut) + " of " +
-                                FileName + (*LeftOut == 1 ? " was" : " were") + " left out" + kept
+                 (LeftOut ? "The PDA database is full: " + LinesText(*LeftOut) + " of " + FileName +
+                                (*LeftOut == 1 ? " was" : " were") + " left out" + kept
                           : "Not every line of " + FileName + " was written" + kept),
              E);
 }
@@ -126,8 +124,7 @@ bool TKLVPCSessionText::UploadFile(const std::string& FileName, const TUploadLin
             WriteFailure(FileName, e, std::nullopt);
           });
         if (!written) return;
-        Log("Uploaded " + std::to_string(lines) + " records from " +
-                   FileName);
+        Log("Uploaded " + std::to_string(lines) + " records from " + FileName);
         ok = true;
       },
       [&](const std::exception& e) { ReadFailure(FileName, e); });

@@ -4,13 +4,13 @@
 #include <bit>
 #include <cstring>
 
+#include "base/exception.h"
 #include "base/format.h"
 #include "base/strings.h"
 #include "conduit/framework/record_format.h"
 #include "conduit/transfer/klv_bitmap.h"
-#include "base/exception.h"
-#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
+#include "conduit/transfer/klv_services.h"
 #include "platform/file_names.h"
 
 TKLVSessionList GSessionList;

@@ -22,7 +22,7 @@
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_pc_session.h"
-#include "conduit/transfer/test_support.h"
+#include "conduit/transfer/testdata/test_support.h"
 #include "hotsync/handheld/handheld.h"
 #include "testsupport/test_support.h"
 
@@ -272,8 +272,8 @@ TEST(DecideDownload, AllOrNone) {
   };
   for (const Row& r : rows) {
     const TDownloadDecision d = DecideDownload({r.clear, r.taken, r.anyFailed, r.kept});
-    const std::string row = ::testing::PrintToString(
-        std::make_tuple(r.clear, r.taken, r.anyFailed, r.kept));
+    const std::string row =
+        ::testing::PrintToString(std::make_tuple(r.clear, r.taken, r.anyFailed, r.kept));
     EXPECT_EQ(d.Drop, r.drop) << row;
     EXPECT_EQ(d.LogKept, r.logKept) << row;
     EXPECT_EQ(d.DataOnPC, r.onPC) << row;

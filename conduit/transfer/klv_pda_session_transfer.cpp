@@ -7,11 +7,11 @@
 #include "base/format.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_clearing_journal.h"
-#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_hooks.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pc_session.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 
 const char* const kAnotherOutputFailed = "Another output of the session failed.";
 

@@ -55,9 +55,9 @@ std::string TKLVSessionFolders::GetBaseFolder() {
       break;
   }
   // A relative custom folder would land wherever the HotSync Manager happens to run.
-  bool created =
-      (PathMode != TPathMode::Custom || (!candidate.empty() && candidate[0] == platform::kPathSeparator)) &&
-      SafeForceDirectories(candidate);
+  bool created = (PathMode != TPathMode::Custom ||
+                  (!candidate.empty() && candidate[0] == platform::kPathSeparator)) &&
+                 SafeForceDirectories(candidate);
   if (!created) {
     if (PathMode == TPathMode::Custom) {
       LogMessage("Invalid HotSync data path: " + EscapeControls(candidate) + "." + "\n" +

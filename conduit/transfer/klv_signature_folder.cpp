@@ -120,6 +120,7 @@ void TKLVSignatureFolder::DeleteOld() {
 }
 
 void TKLVSignatureFolder::RemoveStaleTemporaries() {
-  platform::RemoveStaleTemporaries(Folders_.FromPDAFolder + "Signatures",
-                                   [&](const std::string& Target) { return IsOwnFileName(Target); });
+  platform::RemoveStaleTemporaries(
+      Folders_.FromPDAFolder + "Signatures",
+      [&](const std::string& Target) { return IsOwnFileName(Target); });
 }

@@ -14,8 +14,8 @@
 
 #include "base/date_time.h"
 #include "base/windows_1252.h"
-#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_text_formatter.h"
 
 namespace {

@@ -211,4 +211,3 @@ void TKLVTextOutputFile::Discard() {
   File_.Discard();
   Release();
 }
-

@@ -2,11 +2,11 @@
 
 #include <memory>
 
-#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pc_session_odbc.h"
 #include "conduit/transfer/klv_pc_session_text.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 
 namespace {
 
