@@ -43,7 +43,7 @@ bool TKLVPCSession::DataReadOpen() {
 bool TKLVPCSession::DataReadRecords() {
   NotOverridden("DataReadRecords");
 }
-bool TKLVPCSession::DataReadClose() {
+bool TKLVPCSession::DataReadClose(bool) {
   NotOverridden("DataReadClose");
 }
 bool TKLVPCSession::HintReadOpen() {
@@ -52,7 +52,7 @@ bool TKLVPCSession::HintReadOpen() {
 bool TKLVPCSession::HintReadRecords() {
   NotOverridden("HintReadRecords");
 }
-bool TKLVPCSession::HintReadClose() {
+bool TKLVPCSession::HintReadClose(bool) {
   NotOverridden("HintReadClose");
 }
 bool TKLVPCSession::FieldListReadOpen(int) {
@@ -61,7 +61,7 @@ bool TKLVPCSession::FieldListReadOpen(int) {
 bool TKLVPCSession::FieldListReadRecords(int) {
   NotOverridden("FieldListReadRecords");
 }
-bool TKLVPCSession::FieldListReadClose(int) {
+bool TKLVPCSession::FieldListReadClose(int, bool) {
   NotOverridden("FieldListReadClose");
 }
 

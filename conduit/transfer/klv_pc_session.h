@@ -21,19 +21,20 @@ class TKLVPCSession {
   virtual bool Active() const { return Active_; }
   virtual bool Failed() const { return Failed_; }
 
-  // Each base version raises Exception "TKLVPCSession.<operation> not overridden".
+  // Each base version raises Exception "TKLVPCSession.<operation> not overridden". A close
+  // operation is told whether its records operation got the whole file onto the handheld.
   virtual void WriteOpen();
   virtual void WriteRecord();
   virtual void WriteClose();
   virtual bool DataReadOpen();
   virtual bool DataReadRecords();
-  virtual bool DataReadClose();
+  virtual bool DataReadClose(bool Whole);
   virtual bool HintReadOpen();
   virtual bool HintReadRecords();
-  virtual bool HintReadClose();
+  virtual bool HintReadClose(bool Whole);
   virtual bool FieldListReadOpen(int FieldNo);
   virtual bool FieldListReadRecords(int FieldNo);
-  virtual bool FieldListReadClose(int FieldNo);
+  virtual bool FieldListReadClose(int FieldNo, bool Whole);
 
   // The download's last steps, after WriteClose. WritePublish makes what WriteClose finished
   // visible, where it can so that WriteSettle may still undo it, and answers whether it did

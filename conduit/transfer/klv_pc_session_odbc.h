@@ -44,13 +44,13 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   void WriteSettle(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override { return false; }
   bool DataReadRecords() override { return false; }
-  bool DataReadClose() override { return false; }
+  bool DataReadClose(bool) override { return false; }
   bool HintReadOpen() override { return false; }
   bool HintReadRecords() override { return false; }
-  bool HintReadClose() override { return false; }
+  bool HintReadClose(bool) override { return false; }
   bool FieldListReadOpen(int) override { return false; }
   bool FieldListReadRecords(int) override { return false; }
-  bool FieldListReadClose(int) override { return false; }
+  bool FieldListReadClose(int, bool) override { return false; }
 
   // "SessionNN", NN = SlotIndex + 1.
   std::string SectionName;

@@ -49,13 +49,13 @@ TEST(KLVPCSession, BaseOperationsRaiseAndChangeNothing) {
       {"WriteClose", [&] { pc.WriteClose(); }},
       {"DataReadOpen", [&] { pc.DataReadOpen(); }},
       {"DataReadRecords", [&] { pc.DataReadRecords(); }},
-      {"DataReadClose", [&] { pc.DataReadClose(); }},
+      {"DataReadClose", [&] { pc.DataReadClose(true); }},
       {"HintReadOpen", [&] { pc.HintReadOpen(); }},
       {"HintReadRecords", [&] { pc.HintReadRecords(); }},
-      {"HintReadClose", [&] { pc.HintReadClose(); }},
+      {"HintReadClose", [&] { pc.HintReadClose(true); }},
       {"FieldListReadOpen", [&] { pc.FieldListReadOpen(7); }},
       {"FieldListReadRecords", [&] { pc.FieldListReadRecords(1); }},
-      {"FieldListReadClose", [&] { pc.FieldListReadClose(30); }},
+      {"FieldListReadClose", [&] { pc.FieldListReadClose(30, true); }},
   };
   for (const auto& [name, op] : ops) {
     try {

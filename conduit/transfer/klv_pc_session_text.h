@@ -43,13 +43,13 @@ class TKLVPCSessionText : public TKLVPCSession, public TKLVSessionFolders {
   void WriteSettle(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override;
   bool DataReadRecords() override;
-  bool DataReadClose() override;
+  bool DataReadClose(bool Whole) override;
   bool HintReadOpen() override;
   bool HintReadRecords() override;
-  bool HintReadClose() override;
+  bool HintReadClose(bool Whole) override;
   bool FieldListReadOpen(int FieldNo) override;
   bool FieldListReadRecords(int FieldNo) override;
-  bool FieldListReadClose(int FieldNo) override;
+  bool FieldListReadClose(int FieldNo, bool Whole) override;
 
   std::string GetOutputFileName() const;
   // Renames the file to "old_yymmddhhnnss_<name>" in its folder; never raises: a failure is
@@ -96,7 +96,7 @@ class TKLVPCSessionText : public TKLVPCSession, public TKLVSessionFolders {
   bool OpenUploadFile(std::string& FileNameField, const std::string& FileName);
   // The close operation of an upload file: moves it aside when BackupUploadFiles asks for it
   // and the upload got all of it onto the handheld.
-  bool CloseUploadFile(const std::string& FileName);
+  bool CloseUploadFile(const std::string& FileName, bool Whole);
   // The exported signature fields, once WriteRowBitmaps has looked them up.
   std::optional<std::vector<int>> BitmapFields_;
   // Undoes what WritePublish did or would have done; failures are logged.
@@ -117,8 +117,6 @@ class TKLVPCSessionText : public TKLVPCSession, public TKLVSessionFolders {
   std::optional<platform::StagedFiles> StagedBitmaps_;
   // The log lines of the signatures SaveUnclaimedBitmaps saved, for when the file is kept.
   std::vector<std::string> UnclaimedLines_;
-  // The last upload file read did not get onto the handheld whole.
-  bool KeepUploadFile_ = false;
   // The text of the piece WritePiece writes; its storage serves every piece.
   std::string Piece_;
 };

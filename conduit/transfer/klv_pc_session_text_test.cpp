@@ -1069,7 +1069,7 @@ TEST_F(KLVPCSessionTextUpload, DataFileFillsFieldsByTabs) {
   ASSERT_TRUE(s->DataReadOpen());
   MakeUploadDataDb();
   EXPECT_TRUE(s->DataReadRecords());
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(true));
 
   ASSERT_EQ(posted_.size(), 4u);
   auto expectValues = [&](size_t record, std::map<int, std::string> values) {
@@ -1142,18 +1142,18 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
   qptest::WriteFile(folder + "S01_Hints.txt", "1\th\n");
   qptest::WriteFile(folder + "S01F02.txt", "e\n");
   ASSERT_TRUE(s->DataReadOpen());
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(true));
   ASSERT_TRUE(s->HintReadOpen());
-  EXPECT_TRUE(s->HintReadClose());
+  EXPECT_TRUE(s->HintReadClose(true));
   ASSERT_TRUE(s->FieldListReadOpen(2));
-  EXPECT_TRUE(s->FieldListReadClose(2));
+  EXPECT_TRUE(s->FieldListReadClose(2, true));
   EXPECT_THAT(FilesIn(folder),
               ElementsAre("old_261207140509_S01F02.txt", "old_261207140509_S01_Hints.txt",
                           "old_261207140509_S01_data.txt"));
   // A second backup within the same second replaces the first.
   qptest::WriteFile(folder + "S01_data.txt", "b\n");
   ASSERT_TRUE(s->DataReadOpen());
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(true));
   EXPECT_EQ(ReadFileBytes(folder + "old_261207140509_S01_data.txt"), "b\n");
   EXPECT_FALSE(fs::exists(folder + "S01_data.txt"));
   // A file that cannot be moved aside would be uploaded again at every HotSync: it is said.
@@ -1162,7 +1162,7 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
   ASSERT_TRUE(s->DataReadOpen());
   {
     ScopedFileFaults faults("rename@1=EACCES");
-    EXPECT_FALSE(s->DataReadClose());
+    EXPECT_FALSE(s->DataReadClose(true));
   }
   EXPECT_THAT(log_.texts,
               ElementsAre("Session01(Orders): Failure moving input text file aside: " + folder +
@@ -1186,7 +1186,7 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) 
               ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
                                      "file: " +
                                      s->DataFileName + "\n  EInOutError: Cannot open file ")));
-  EXPECT_TRUE(s->DataReadClose());  // nothing to move; not reported
+  EXPECT_TRUE(s->DataReadClose(false));  // nothing to move; not reported
 
   // A handheld record that cannot be written ends the read; earlier records stay, and so does
   // the file, for the next HotSync.
@@ -1203,13 +1203,13 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) 
                               s->FieldListFileName +
                               " was written; the file is kept for the next HotSync.\n"
                               "  EVornConduitError: SyncWriteRec failed")));
-  EXPECT_TRUE(s->FieldListReadClose(1));
+  EXPECT_TRUE(s->FieldListReadClose(1, false));
   EXPECT_TRUE(fs::exists(s->FieldListFileName));
   // Once it is on the handheld whole, it is moved aside.
   sync_.failWriteAt = 0;
   ASSERT_TRUE(s->FieldListReadOpen(1));
   EXPECT_TRUE(s->FieldListReadRecords(1));
-  EXPECT_TRUE(s->FieldListReadClose(1));
+  EXPECT_TRUE(s->FieldListReadClose(1, true));
   EXPECT_FALSE(fs::exists(s->FieldListFileName));
 
   // A handheld database without room: the lines with data that did not get there are counted.
@@ -1228,7 +1228,7 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) 
                               s->DataFileName +
                               " were left out; the file is kept for the next HotSync.\n"
                               "  EVornConduitError: SyncWriteRec failed")));
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(false));
   EXPECT_TRUE(fs::exists(s->DataFileName));
   EXPECT_FALSE(s->Failed());
 }

@@ -128,19 +128,17 @@ bool TKLVPCSessionText::UploadFile(const std::string& FileName, const TUploadLin
         ok = true;
       },
       [&](const std::exception& e) { ReadFailure(FileName, e); });
-  KeepUploadFile_ = !ok;
   return ok;
 }
 
 bool TKLVPCSessionText::OpenUploadFile(std::string& FileNameField, const std::string& FileName) {
-  KeepUploadFile_ = false;
   FileNameField = FileName;
   return platform::FileExists(FileName);
 }
 
-bool TKLVPCSessionText::CloseUploadFile(const std::string& FileName) {
+bool TKLVPCSessionText::CloseUploadFile(const std::string& FileName, bool Whole) {
   // A file not wholly on the handheld stays where it is, so the next HotSync tries again.
-  if (KeepUploadFile_ || !PDASession.Prefs.BackupUploadFiles) return true;
+  if (!Whole || !PDASession.Prefs.BackupUploadFiles) return true;
   return BackupInputFile(FileName);
 }
 
@@ -167,8 +165,8 @@ bool TKLVPCSessionText::DataReadRecords() {
   });
 }
 
-bool TKLVPCSessionText::DataReadClose() {
-  return CloseUploadFile(DataFileName);
+bool TKLVPCSessionText::DataReadClose(bool Whole) {
+  return CloseUploadFile(DataFileName, Whole);
 }
 
 bool TKLVPCSessionText::HintReadOpen() {
@@ -199,8 +197,8 @@ bool TKLVPCSessionText::HintReadRecords() {
       });
 }
 
-bool TKLVPCSessionText::HintReadClose() {
-  return CloseUploadFile(HintsFileName);
+bool TKLVPCSessionText::HintReadClose(bool Whole) {
+  return CloseUploadFile(HintsFileName, Whole);
 }
 
 bool TKLVPCSessionText::FieldListReadOpen(int FieldNo) {
@@ -220,6 +218,6 @@ bool TKLVPCSessionText::FieldListReadRecords(int) {
   });
 }
 
-bool TKLVPCSessionText::FieldListReadClose(int) {
-  return CloseUploadFile(FieldListFileName);
+bool TKLVPCSessionText::FieldListReadClose(int, bool Whole) {
+  return CloseUploadFile(FieldListFileName, Whole);
 }

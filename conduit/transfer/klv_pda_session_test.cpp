@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -111,26 +112,28 @@ class FakePC : public TKLVPCSession {
         db.Fields.Items(static_cast<int>(i) + 1).SetAsString(row[i]);
       db.Post(true);
     }
-    return true;
+    return !partial.count("Data");
   }
-  bool DataReadClose() override { return Close("Data"); }
+  bool DataReadClose(bool whole) override { return Close("Data", whole); }
   bool HintReadOpen() override { return Open("Hint", hints.has_value()); }
   bool HintReadRecords() override {
     Note("HintReadRecords");
     if (throwInHints) throw Exception("hint file damaged");
     Put(*hints, "Field_ID", "Hint");
-    return true;
+    return !partial.count("Hint");
   }
-  bool HintReadClose() override { return Close("Hint"); }
+  bool HintReadClose(bool whole) override { return Close("Hint", whole); }
   bool FieldListReadOpen(int f) override {
     return Open("List" + std::to_string(f), lists.count(f) != 0);
   }
   bool FieldListReadRecords(int f) override {
     Note("ListRecords" + std::to_string(f));
     Put(lists.at(f), "DisplayValue", "DBValue");
-    return true;
+    return !partial.count("List");
   }
-  bool FieldListReadClose(int f) override { return Close("List" + std::to_string(f)); }
+  bool FieldListReadClose(int f, bool whole) override {
+    return Close("List" + std::to_string(f), whole);
+  }
 
   bool active = true;
   bool failed = false;
@@ -145,6 +148,10 @@ class FakePC : public TKLVPCSession {
   std::optional<Rows> data;
   std::optional<Rows> hints;
   std::map<int, Rows> lists;
+  // The groups whose records operation answers that not all of the file got there, and what
+  // each close was told.
+  std::set<std::string> partial;
+  std::vector<bool> closedWhole;
 
  private:
   void Note(const std::string& what) { calls_.push_back(name_ + ":" + what); }
@@ -152,8 +159,9 @@ class FakePC : public TKLVPCSession {
     Note(group + "Open");
     return has;
   }
-  bool Close(const std::string& group) {
+  bool Close(const std::string& group, bool whole) {
     Note(group + "Close");
+    closedWhole.push_back(whole);
     return true;
   }
   void Put(const Rows& rows, const char* a, const char* b) {
@@ -1138,6 +1146,7 @@ TEST_F(KLVPDASessionTest, UploadRefillsDataHintsAndListsExactly) {
   reader.hints = FakePC::Rows{{"1", "Scan the shelf"}, {"2", std::string(250, 'h')}};
   reader.lists[3] = FakePC::Rows{{"Red", "R"}, {"Green", "G"}};
   reader.lists[5] = FakePC::Rows{{"never", "asked"}};
+  reader.partial = {"Hint"};
   s.AddReader(&reader);
   EXPECT_TRUE(s.LoadBitmaps());
   EXPECT_TRUE(s.DownloadSession());  // the old record reaches the PC first
@@ -1147,6 +1156,8 @@ TEST_F(KLVPDASessionTest, UploadRefillsDataHintsAndListsExactly) {
                                   "text:HintOpen", "text:HintReadRecords", "text:HintClose",
                                   "text:List3Open", "text:ListRecords3", "text:List3Close",
                                   "text:List7Open"));
+  // Each close learns whether its file got onto the handheld whole.
+  EXPECT_THAT(reader.closedWhole, ElementsAre(true, false, true));
   EXPECT_THAT(log_, IsEmpty());
   Detach();
   EXPECT_THAT(Records("QP28-Data_S01_30"),

@@ -338,11 +338,11 @@ bool TKLVPDASession::UploadSession() {
           CurrentDb->PurgeAllRecords();
           CurrentDb->ResetRecordIndex();
           KeepAliveIfRunning();
-          reader->DataReadRecords();
+          const bool whole = reader->DataReadRecords();
           KeepAliveIfRunning();
           // Written back before the file is moved aside: a failed close keeps it.
           CloseDb();
-          reader->DataReadClose();
+          reader->DataReadClose(whole);
         }
       }
       if (reader->HintReadOpen()) {
@@ -351,10 +351,10 @@ bool TKLVPDASession::UploadSession() {
         CurrentDb->PurgeAllRecords();
         CurrentDb->ResetRecordIndex();
         KeepAliveIfRunning();
-        reader->HintReadRecords();
+        const bool whole = reader->HintReadRecords();
         KeepAliveIfRunning();
         CloseDb();
-        reader->HintReadClose();
+        reader->HintReadClose(whole);
       }
       const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
       for (int32_t f = 1; f <= count; ++f) {
@@ -363,10 +363,10 @@ bool TKLVPDASession::UploadSession() {
         CurrentDb->PurgeAllRecords();
         CurrentDb->ResetRecordIndex();
         KeepAliveIfRunning();
-        reader->FieldListReadRecords(f);
+        const bool whole = reader->FieldListReadRecords(f);
         KeepAliveIfRunning();
         CloseDb();
-        reader->FieldListReadClose(f);
+        reader->FieldListReadClose(f, whole);
       }
     } catch (const std::exception& e) {
       LogDbFailure("Failure writing PDA database: ", e, "\n  Data not written to PDA database.");
