@@ -2,7 +2,6 @@
 
 #include "base/exception.h"
 #include "conduit/transfer/klv_lib.h"
-#include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/klv_services.h"
 
 namespace {
@@ -13,10 +12,8 @@ namespace {
 
 }  // namespace
 
-TKLVPCSession::TKLVPCSession(TKLVPDASession& PDASession)
-    : SlotIndex(PDASession.Index),
-      SessionLabel(PDASession.SessionLabel()),
-      PDASession(PDASession) {}
+TKLVPCSession::TKLVPCSession(TKLVPDASession& PDASession, int32_t Slot, std::string Label)
+    : SlotIndex(Slot), SessionLabel(std::move(Label)), PDASession(PDASession) {}
 
 TKLVPCSession::~TKLVPCSession() = default;
 

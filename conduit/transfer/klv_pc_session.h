@@ -11,8 +11,8 @@ class TKLVPDASession;
 
 class TKLVPCSession {
  public:
-  // The handheld session must already know its Index and SessionName. Not owned.
-  explicit TKLVPCSession(TKLVPDASession& PDASession);
+  // For the handheld session of slot Slot, whose log lines start with Label; not owned.
+  TKLVPCSession(TKLVPDASession& PDASession, int32_t Slot, std::string Label);
   virtual ~TKLVPCSession();
 
   TKLVPCSession(const TKLVPCSession&) = delete;

@@ -27,7 +27,8 @@ std::string TKLVPCSessionODBC::GetIniFileName() {
 }
 
 TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::string& IniFileName)
-    : TKLVPCSession(PDASession), SectionName(Format("Session%.2d", SlotIndex + 1)) {
+    : TKLVPCSession(PDASession, PDASession.Index, PDASession.SessionLabel()),
+      SectionName(Format("Session%.2d", SlotIndex + 1)) {
   Active_ = false;
   bool read = false;
   Attempt(

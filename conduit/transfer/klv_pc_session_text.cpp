@@ -21,7 +21,7 @@
 #include "platform/file_names.h"
 
 TKLVPCSessionText::TKLVPCSessionText(TKLVPDASession& PDASession)
-    : TKLVPCSession(PDASession),
+    : TKLVPCSession(PDASession, PDASession.Index, PDASession.SessionLabel()),
       TKLVSessionFolders(PDASession.Index, PDASession.Prefs.UseCustomPath != 0,
                          PDASession.CustomPathText()),
       Signatures(*this, PDASession.Index, Clock) {

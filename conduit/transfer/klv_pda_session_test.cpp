@@ -72,7 +72,7 @@ class FakePC : public TKLVPCSession {
   using Rows = std::vector<std::vector<std::string>>;
 
   FakePC(TKLVPDASession& s, std::string name, std::vector<std::string>& calls)
-      : TKLVPCSession(s), name_(std::move(name)), calls_(calls) {}
+      : TKLVPCSession(s, s.Index, s.SessionLabel()), name_(std::move(name)), calls_(calls) {}
 
   bool Active() const override { return active; }
   bool Failed() const override { return failed; }
