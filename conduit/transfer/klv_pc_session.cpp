@@ -4,14 +4,6 @@
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_services.h"
 
-namespace {
-
-[[noreturn]] void NotOverridden(const char* Op) {
-  throw Exception(std::string("TKLVPCSession.") + Op + " not overridden");
-}
-
-}  // namespace
-
 TKLVPCSession::TKLVPCSession(TKLVPDASession& PDASession, int32_t Slot, std::string Label)
     : SlotIndex(Slot), SessionLabel(std::move(Label)), PDASession(PDASession) {}
 
@@ -25,41 +17,8 @@ void TKLVPCSession::LogFailure(const std::string& What, const std::exception& E)
   Log(What + "\n  " + ExceptionText(E));
 }
 
-void TKLVPCSession::WriteOpen() {
-  NotOverridden("WriteOpen");
-}
-void TKLVPCSession::WriteRecord() {
-  NotOverridden("WriteRecord");
-}
-void TKLVPCSession::WriteClose() {
-  NotOverridden("WriteClose");
-}
-bool TKLVPCSession::DataReadOpen() {
-  NotOverridden("DataReadOpen");
-}
-bool TKLVPCSession::DataReadRecords() {
-  NotOverridden("DataReadRecords");
-}
-bool TKLVPCSession::DataReadClose(bool) {
-  NotOverridden("DataReadClose");
-}
-bool TKLVPCSession::HintReadOpen() {
-  NotOverridden("HintReadOpen");
-}
-bool TKLVPCSession::HintReadRecords() {
-  NotOverridden("HintReadRecords");
-}
-bool TKLVPCSession::HintReadClose(bool) {
-  NotOverridden("HintReadClose");
-}
-bool TKLVPCSession::FieldListReadOpen(int) {
-  NotOverridden("FieldListReadOpen");
-}
-bool TKLVPCSession::FieldListReadRecords(int) {
-  NotOverridden("FieldListReadRecords");
-}
-bool TKLVPCSession::FieldListReadClose(int, bool) {
-  NotOverridden("FieldListReadClose");
+void TKLVPCSession::NotOverridden(const char* Operation) {
+  throw Exception(std::string("TKLVPCSession.") + Operation + " not overridden");
 }
 
 bool TKLVPCSession::WritePublish() {

@@ -23,18 +23,18 @@ class TKLVPCSession {
 
   // Each base version raises Exception "TKLVPCSession.<operation> not overridden". A close
   // operation is told whether its records operation got the whole file onto the handheld.
-  virtual void WriteOpen();
-  virtual void WriteRecord();
-  virtual void WriteClose();
-  virtual bool DataReadOpen();
-  virtual bool DataReadRecords();
-  virtual bool DataReadClose(bool Whole);
-  virtual bool HintReadOpen();
-  virtual bool HintReadRecords();
-  virtual bool HintReadClose(bool Whole);
-  virtual bool FieldListReadOpen(int FieldNo);
-  virtual bool FieldListReadRecords(int FieldNo);
-  virtual bool FieldListReadClose(int FieldNo, bool Whole);
+  virtual void WriteOpen() { NotOverridden(__func__); }
+  virtual void WriteRecord() { NotOverridden(__func__); }
+  virtual void WriteClose() { NotOverridden(__func__); }
+  virtual bool DataReadOpen() { NotOverridden(__func__); }
+  virtual bool DataReadRecords() { NotOverridden(__func__); }
+  virtual bool DataReadClose(bool) { NotOverridden(__func__); }
+  virtual bool HintReadOpen() { NotOverridden(__func__); }
+  virtual bool HintReadRecords() { NotOverridden(__func__); }
+  virtual bool HintReadClose(bool) { NotOverridden(__func__); }
+  virtual bool FieldListReadOpen(int) { NotOverridden(__func__); }
+  virtual bool FieldListReadRecords(int) { NotOverridden(__func__); }
+  virtual bool FieldListReadClose(int, bool) { NotOverridden(__func__); }
 
   // The download's last steps, after WriteClose. WritePublish makes what WriteClose finished
   // visible, where it can so that WriteSettle may still undo it, and answers whether it did
@@ -60,10 +60,16 @@ class TKLVPCSession {
   TKLVPDASession& PDASession;
 
  protected:
+  [[noreturn]] static void NotOverridden(const char* Operation);
   // Logs SessionLabel + ": " + What.
   void Log(const std::string& What) const;
   // The same with the failure's text on an indented line below.
   void LogFailure(const std::string& What, const std::exception& E) const;
+  // LogFailure, and the session has failed.
+  void Fail(const std::string& What, const std::exception& E) {
+    LogFailure(What, E);
+    Failed_ = true;
+  }
 
   // Subclasses assign these; Failed_ never returns to false.
   bool Active_ = true;

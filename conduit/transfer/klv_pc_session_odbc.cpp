@@ -141,8 +141,7 @@ void TKLVPCSessionODBC::FlushRows() {
   Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Flush()); },
           [&](const std::exception& e) {
             // Not a refused row: the database failed, and what the batch left is unknown.
-            LogFailure("Failure posting to datasource: " + DSN + "::" + TableName(), e);
-            Failed_ = true;
+            Fail("Failure posting to datasource: " + DSN + "::" + TableName(), e);
           });
   Forget();
 }
@@ -170,10 +169,7 @@ void TKLVPCSessionODBC::WriteOpen() {
           };
         }
       },
-      [&](const std::exception& e) {
-        LogFailure("Failure opening ODBC datasource: " + DSN, e);
-        Failed_ = true;
-      });
+      [&](const std::exception& e) { Fail("Failure opening ODBC datasource: " + DSN, e); });
   if (!opened || PDASession.Prefs.AppendOutput != 0) return;
 
   // Named as the table was opened, quoted where the name needs it.
@@ -184,8 +180,7 @@ void TKLVPCSessionODBC::WriteOpen() {
         Cleared_ = true;
       },
       [&](const std::exception& e) {
-        LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(), e);
-        Failed_ = true;
+        Fail("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(), e);
       });
 }
 
@@ -259,14 +254,12 @@ void TKLVPCSessionODBC::WriteRecord() {
   Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Post()); },
           [&](const std::exception& e) {
             if (Batched_) {
-              LogFailure("Failure posting to datasource: " + target, e);
-              Failed_ = true;
+              Fail("Failure posting to datasource: " + target, e);
             } else if (dynamic_cast<const db::EDatabaseValueChanged*>(&e)) {
               RowChanged(target, e);
             } else if (dynamic_cast<const db::EDatabaseConnectionLost*>(&e)) {
               // Not a row the table refused: no later record would get in either.
-              LogFailure("Failure posting to datasource: " + target + KeptByTable(), e);
-              Failed_ = true;
+              Fail("Failure posting to datasource: " + target + KeptByTable(), e);
             } else {
               recordFailed("Failure posting to datasource: ", e);
             }
@@ -284,10 +277,7 @@ bool TKLVPCSessionODBC::WritePublish() {
       [&] {
         if (Database_ && Database_->InTransaction()) Database_->Commit();
       },
-      [&](const std::exception& e) {
-        LogFailure("Failure closing ODBC datasource: " + DSN, e);
-        Failed_ = true;
-      });
+      [&](const std::exception& e) { Fail("Failure closing ODBC datasource: " + DSN, e); });
   return !Failed_;
 }
 
@@ -315,7 +305,6 @@ void TKLVPCSessionODBC::WriteSettle(bool Keep, const std::string& Why) {
         }
       },
       [&](const std::exception& e) {
-        if (!Failed_) LogFailure("Failure closing ODBC datasource: " + DSN, e);
-        Failed_ = true;
+        if (!Failed_) Fail("Failure closing ODBC datasource: " + DSN, e);
       });
 }

@@ -77,8 +77,7 @@ void TKLVPCSessionText::WriteOpen() {
   OutputFileName = GetOutputFileName();
 
   bool appending = false;
-  bool opened = false;
-  Attempt(
+  const bool opened = Attempt(
       [&] {
         // Other HotSyncs may share the folder: from here the output and its bitmaps are ours.
         OutputFile.Lock(OutputFileName);
@@ -86,27 +85,20 @@ void TKLVPCSessionText::WriteOpen() {
         if (!prefs.AppendOutput) Signatures.DeleteOld();
         Signatures.RemoveStaleTemporaries();
         appending = prefs.AppendOutput && platform::FileExists(OutputFileName);
-        if (!appending) {
-          OutputFile.Create(OutputFileName);
-          opened = true;
-          return;
-        }
+        if (!appending) return OutputFile.Create(OutputFileName);
         // The closing lines are replaced only where this layout wrote them: a file edited
         // since, or ending otherwise, keeps every line it has.
         const int footer = std::max(Formatter->FooterLineCount, 0);
         const std::string ending = footer > 0 ? PieceText(&TKLVPCTextFormatter::FormatEndSession) +
                                                     PieceText(&TKLVPCTextFormatter::FormatEndFile)
                                               : std::string();
-        const bool removed = OutputFile.Append(OutputFileName, ending, footer);
-        opened = true;
-        if (footer > 0 && !removed)
+        if (!OutputFile.Append(OutputFileName, ending, footer) && footer > 0)
           Log("Output text file does not end with the closing lines of its layout, "
               "appending after its end without removing anything: " +
               OutputFileName);
       },
       [&](const std::exception& e) {
-        LogFailure("Failure opening output text file: \n  " + OutputFileName, e);
-        Failed_ = true;
+        Fail("Failure opening output text file: \n  " + OutputFileName, e);
       });
   if (!opened) return;
 
@@ -121,26 +113,19 @@ void TKLVPCSessionText::WriteOpen() {
         }
       },
       [&](const std::exception& e) {
-        LogFailure("Failure writing output text file: " + OutputFileName, e);
-        Failed_ = true;
+        Fail("Failure writing output text file: " + OutputFileName, e);
       });
 }
 
 void TKLVPCSessionText::WriteRecord() {
   if (!Active_ || Failed_) return;
   ++SeenCount;
-  bool bitmapsSaved = false;
-  Attempt(
-      [&] {
-        WriteRowBitmaps();
-        bitmapsSaved = true;
-      },
-      [&](const std::exception& e) {
-        LogFailure("Failure writing bitmaps for row", e);
-        Failed_ = true;
-        --SeenCount;
-      });
-  if (!bitmapsSaved) return;
+  if (!Attempt([&] { WriteRowBitmaps(); },
+               [&](const std::exception& e) {
+                 Fail("Failure writing bitmaps for row", e);
+                 --SeenCount;
+               }))
+    return;
 
   Attempt(
       [&] {
@@ -148,8 +133,7 @@ void TKLVPCSessionText::WriteRecord() {
         ++WrittenCount;
       },
       [&](const std::exception& e) {
-        LogFailure("Failure writing output text file: " + OutputFileName, e);
-        Failed_ = true;
+        Fail("Failure writing output text file: " + OutputFileName, e);
       });
 }
 
@@ -210,10 +194,7 @@ void TKLVPCSessionText::WriteClose() {
   // Clearing takes every signature off the handheld: those no row named need a file too.
   if (PDASession.Prefs.ClearPDAData != 0 && !Failed_) {
     Attempt([&] { SaveUnclaimedBitmaps(); },
-            [&](const std::exception& e) {
-              LogFailure("Failure writing bitmaps without a row", e);
-              Failed_ = true;
-            });
+            [&](const std::exception& e) { Fail("Failure writing bitmaps without a row", e); });
   }
   Attempt(
       [&] {
@@ -222,8 +203,7 @@ void TKLVPCSessionText::WriteClose() {
         OutputFile.Finish();
       },
       [&](const std::exception& e) {
-        if (!Failed_) LogFailure("Failure closing output text file: " + OutputFileName, e);
-        Failed_ = true;
+        if (!Failed_) Fail("Failure closing output text file: " + OutputFileName, e);
         OutputFile.Discard();
       });
 }
@@ -241,8 +221,7 @@ bool TKLVPCSessionText::WritePublish() {
         OutputFile.Commit(true);
       },
       [&](const std::exception& e) {
-        if (!Failed_) LogFailure("Failure closing output text file: " + OutputFileName, e);
-        Failed_ = true;
+        if (!Failed_) Fail("Failure closing output text file: " + OutputFileName, e);
         DropDownload();
       });
   // Published, the file stays restorable until the download is settled.

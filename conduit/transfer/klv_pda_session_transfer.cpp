@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -316,57 +317,53 @@ bool TKLVPDASession::DownloadSession() {
 }
 
 bool TKLVPDASession::UploadSession() {
+  // Empties CurrentDb, has the reader fill it and writes it back before the reader closes its
+  // file: a failed write-back keeps the file.
+  auto refill = [this](const std::function<bool()>& Records,
+                       const std::function<void(bool)>& Close) {
+    CurrentDb->PurgeAllRecords();
+    CurrentDb->ResetRecordIndex();
+    KeepAliveIfRunning();
+    const bool whole = Records();
+    KeepAliveIfRunning();
+    CloseDb();
+    Close(whole);
+  };
   for (TKLVPCSession* reader : Readers) {
     try {
       if (reader->DataReadOpen()) {
         // Refilling would purge records that are not on the PC yet, also when the download
         // found none where there are some: the upload file stays for the next HotSync.
-        bool refill = DataOnPC_ && DataUploadHeld_.empty();
-        if (refill) {
+        bool room = DataOnPC_ && DataUploadHeld_.empty();
+        if (room) {
           OpenDataDb();
-          refill = CurrentDb->RecordCount() <= HandedToAll_;
+          room = CurrentDb->RecordCount() <= HandedToAll_;
         }
         if (!DataUploadHeld_.empty()) {
           LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
                      "\n  " + DataUploadHeld_);
-        } else if (!refill) {
+        } else if (!room) {
           LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
                      "\n  It holds records not yet downloaded to every output; the upload "
                      "file is kept for the next HotSync.");
         } else {
           KeepAliveIfRunning();
-          CurrentDb->PurgeAllRecords();
-          CurrentDb->ResetRecordIndex();
-          KeepAliveIfRunning();
-          const bool whole = reader->DataReadRecords();
-          KeepAliveIfRunning();
-          // Written back before the file is moved aside: a failed close keeps it.
-          CloseDb();
-          reader->DataReadClose(whole);
+          refill([&] { return reader->DataReadRecords(); },
+                 [&](bool Whole) { reader->DataReadClose(Whole); });
         }
       }
       if (reader->HintReadOpen()) {
         OpenHintDb();
         KeepAliveIfRunning();
-        CurrentDb->PurgeAllRecords();
-        CurrentDb->ResetRecordIndex();
-        KeepAliveIfRunning();
-        const bool whole = reader->HintReadRecords();
-        KeepAliveIfRunning();
-        CloseDb();
-        reader->HintReadClose(whole);
+        refill([&] { return reader->HintReadRecords(); },
+               [&](bool Whole) { reader->HintReadClose(Whole); });
       }
       const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
       for (int32_t f = 1; f <= count; ++f) {
         if (FieldDef(f).HasLookupList == 0 || !reader->FieldListReadOpen(f)) continue;
         OpenFieldListDb(f);
-        CurrentDb->PurgeAllRecords();
-        CurrentDb->ResetRecordIndex();
-        KeepAliveIfRunning();
-        const bool whole = reader->FieldListReadRecords(f);
-        KeepAliveIfRunning();
-        CloseDb();
-        reader->FieldListReadClose(f, whole);
+        refill([&] { return reader->FieldListReadRecords(f); },
+               [&](bool Whole) { reader->FieldListReadClose(f, Whole); });
       }
     } catch (const std::exception& e) {
       LogDbFailure("Failure writing PDA database: ", e, "\n  Data not written to PDA database.");
