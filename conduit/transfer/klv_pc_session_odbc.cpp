@@ -99,11 +99,7 @@ std::string TKLVPCSessionODBC::KeptByTable() const {
 
 void TKLVPCSessionODBC::RecordRefused(const std::string& What, const std::string& Record,
                                       const std::exception& E) {
-  if (AbortOnRecordError) {
-    LogFailure(What + KeptByTable(), E);
-    Failed_ = true;
-    return;
-  }
+  if (AbortOnRecordError) return Fail(What + KeptByTable(), E);
   // The operator chose to go on without the records the table refuses: each is named.
   LogFailure(What + "\n  " + Record + " left out of the table", E);
   ++SkippedCount;
@@ -123,8 +119,7 @@ void TKLVPCSessionODBC::RowChanged(const std::string& Target, const std::excepti
   const std::string what = "Failure posting to datasource: " + Target + "\n  " + CurrentRecord() +
                            " stored changed in the table";
   if (AbortOnRecordError) {
-    LogFailure(what + KeptByTable(), E);
-    Failed_ = true;
+    Fail(what + KeptByTable(), E);
   } else {
     LogFailure(what, E);
   }

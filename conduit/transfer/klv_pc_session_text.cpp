@@ -251,17 +251,28 @@ void TKLVPCSessionText::DropDownload() {
       });
 }
 
+namespace {
+
+// "<device> <inode>" of the file, which names it whatever it is renamed to; empty with errno
+// set when it cannot be looked at.
+std::string FileIdentity(const std::string& FileName) {
+  struct stat st {};
+  if (::stat(FileName.c_str(), &st) != 0) return std::string();
+  return Format("%llu %llu", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+}
+
+}  // namespace
+
 std::string TKLVPCSessionText::PublicationRecordName() const {
   const std::string folder = platform::FolderOf(OutputFileName);
   return folder + "." + OutputFileName.substr(folder.size()) + ".bitmaps";
 }
 
 void TKLVPCSessionText::WritePublicationRecord() {
-  struct stat st {};
-  if (::stat(OutputFile.TemporaryName().c_str(), &st) != 0)
-    platform::RaiseFileError("write", PublicationRecordName(), errno);
-  std::string text = Format("%llu %llu\r\n", static_cast<unsigned long long>(st.st_dev),
-                            static_cast<unsigned long long>(st.st_ino));
+  std::string text = FileIdentity(OutputFile.TemporaryName());
+  if (text.empty()) platform::RaiseFileError("write", PublicationRecordName(), errno);
+  text += "\r\n";
   for (const std::string& name : StagedBitmaps_->Names())
     text += name.substr(platform::FolderOf(name).size()) + "\r\n";
   platform::WriteFileAtomically(PublicationRecordName(), text);
@@ -279,10 +290,8 @@ void TKLVPCSessionText::ResolvePublicationRecord() {
   const std::string record = PublicationRecordName();
   if (!platform::FileExists(record)) return;
   const std::vector<std::string> lines = ReadTextLines(record);
-  struct stat st {};
-  const bool inPlace = !lines.empty() && ::stat(OutputFileName.c_str(), &st) == 0 &&
-                       lines[0] == Format("%llu %llu", static_cast<unsigned long long>(st.st_dev),
-                                          static_cast<unsigned long long>(st.st_ino));
+  const std::string output = FileIdentity(OutputFileName);
+  const bool inPlace = !lines.empty() && !output.empty() && lines[0] == output;
   int removed = 0;
   if (!inPlace) {
     // Only names of this slot's and user's bitmap files: the record is not trusted further.
