@@ -33,23 +33,21 @@ void TKLVConduit::DoOpenConduit(int32_t& Error) {
   LastYield = Clock();
   GAppPrefs.reset();
   AppPrefsRelease release;
-  try {
-    GAppPrefs = std::make_unique<TKLVAppPrefs>();
-    if (!GAppPrefs->ReadPrefs() || GAppPrefs->AppRunText().empty()) {
-      LogMessage(
-          "(It appears Quillor+ 2.8 has not been run on your PDA.  No data will be "
-          "transferred.)");
-      return;
-    }
-    RunPreHSHook();
-    for (int slot = 0; slot < kSessionSlots; ++slot) ProcessSession(slot);
-    TransferPrintFormat();
-    RunPostHSHook();
-  } catch (const std::exception& e) {
-    LogMessage("Failure during sync: \n  " + ExceptionText(e));
-  } catch (...) {
-    LogMessage("Failure during sync: \n  Exception: Unknown error");
-  }
+  Attempt(
+      [&] {
+        GAppPrefs = std::make_unique<TKLVAppPrefs>();
+        if (!GAppPrefs->ReadPrefs() || GAppPrefs->AppRunText().empty()) {
+          LogMessage(
+              "(It appears Quillor+ 2.8 has not been run on your PDA.  No data will be "
+              "transferred.)");
+          return;
+        }
+        RunPreHSHook();
+        for (int slot = 0; slot < kSessionSlots; ++slot) ProcessSession(slot);
+        TransferPrintFormat();
+        RunPostHSHook();
+      },
+      [](const std::exception& e) { LogMessage("Failure during sync: \n  " + ExceptionText(e)); });
 }
 
 void TKLVConduit::KeepAlive() {

@@ -76,8 +76,6 @@ class TKLVPCSessionText : public TKLVPCSession, public TKLVSessionFolders {
   using TPiece = void (TKLVPCTextFormatter::*)(std::string&);
   std::string PieceText(TPiece Piece);
   void WritePiece(TPiece Piece);
-  // Logs that FileName could not be read.
-  void ReadFailure(const std::string& FileName, const std::exception& E);
   // Saves the bitmap in the Signatures folder under the name of its field's files.
   void SaveBitmap(TKLVBitmap& Bitmap);
   // Logs that a record from FileName could not be written to the handheld, and with LeftOut

@@ -82,10 +82,6 @@ bool TKLVPCSessionText::BackupInputFile(const std::string& FileName) {
       });
 }
 
-void TKLVPCSessionText::ReadFailure(const std::string& FileName, const std::exception& E) {
-  LogFailure("Failure reading input text file: " + FileName, E);
-}
-
 void TKLVPCSessionText::WriteFailure(const std::string& FileName, const std::exception& E,
                                      std::optional<size_t> LeftOut) {
   const std::string kept = "; the file is kept for the next HotSync.";
@@ -127,7 +123,9 @@ bool TKLVPCSessionText::UploadFile(const std::string& FileName, const TUploadLin
         Log("Uploaded " + std::to_string(lines) + " records from " + FileName);
         ok = true;
       },
-      [&](const std::exception& e) { ReadFailure(FileName, e); });
+      [&](const std::exception& e) {
+        LogFailure("Failure reading input text file: " + FileName, e);
+      });
   return ok;
 }
 

@@ -133,9 +133,7 @@ std::string TKLVPDASession::CustomPathText() const {
 
 TOutputFormat TKLVPDASession::OutputFormat() const {
   const int16_t n = Prefs.OutputFormat;
-  return n > 0 && n <= static_cast<int16_t>(TOutputFormat::CommaPlain)
-             ? static_cast<TOutputFormat>(n)
-             : TOutputFormat::Tab;
+  return n > 0 && n <= 5 ? static_cast<TOutputFormat>(n) : TOutputFormat::Tab;
 }
 
 std::string TKLVPDASession::SessionLabel() const {

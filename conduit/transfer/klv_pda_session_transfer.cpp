@@ -131,10 +131,9 @@ TDownloadDecision DecideDownload(const TDownloadFacts& Facts) {
   TDownloadDecision d;
   const bool clearing = Facts.Clear && Facts.AnyTaken && !Facts.AnyFailed;
   d.LogKept = clearing && !Facts.Kept.empty();
-  if (Facts.AnyFailed)
-    d.Drop = kAnotherOutputFailed;
-  else if (d.LogKept)
-    d.Drop = "The PDA keeps the records for the next HotSync.";
+  d.Drop = Facts.AnyFailed ? kAnotherOutputFailed
+           : d.LogKept     ? "The PDA keeps the records for the next HotSync."
+                           : "";
   d.DataOnPC = Facts.AnyTaken && !Facts.AnyFailed && Facts.Kept.empty();
   d.ClearHandheld = Facts.Clear && d.DataOnPC;
   return d;

@@ -26,10 +26,7 @@ std::string SafeLogText(const std::string& Text) {
   return out + EscapeControls(std::string_view(Text).substr(start));
 }
 
-const std::string& NoText() {
-  static const std::string empty;
-  return empty;
-}
+const std::string kNoText;
 
 }  // namespace
 
@@ -58,9 +55,9 @@ void LogMessage(const std::string& Text) {
 }
 
 const std::string& ConduitUserName() {
-  return Conduit ? Conduit->UserName() : NoText();
+  return Conduit ? Conduit->UserName() : kNoText;
 }
 
 const std::string& ConduitPathName() {
-  return Conduit ? Conduit->PathName() : NoText();
+  return Conduit ? Conduit->PathName() : kNoText;
 }

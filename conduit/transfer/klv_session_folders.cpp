@@ -75,23 +75,14 @@ std::string TKLVSessionFolders::GetBaseFolder() {
 
 bool TKLVSessionFolders::SetupFolders() {
   BaseFolder = GetBaseFolder();
-  switch (PathMode) {
-    case TPathMode::HotSyncUser:
-      ToPDAFolder = BaseFolder + "ToPDA";
-      FromPDAFolder = BaseFolder + "FromPDA";
-      break;
-    case TPathMode::LibraryData: {
-      std::string user =
-          BaseFolder + MakeSafeFileName(ConduitUserName()) + platform::kPathSeparator;
-      ToPDAFolder = user + "ToPDA";
-      FromPDAFolder = user + "FromPDA";
-      break;
-    }
-    case TPathMode::Custom:
-      ToPDAFolder = BaseFolder + "ToPDA";
-      FromPDAFolder = BaseFolder;
-      break;
-  }
+  // A folder of its own for each HotSync user of the Data folder; the custom folder holds
+  // the downloads itself.
+  const std::string user =
+      PathMode == TPathMode::LibraryData
+          ? BaseFolder + MakeSafeFileName(ConduitUserName()) + platform::kPathSeparator
+          : BaseFolder;
+  ToPDAFolder = user + "ToPDA";
+  FromPDAFolder = PathMode == TPathMode::Custom ? BaseFolder : user + "FromPDA";
   SafeForceDirectories(FromPDAFolder);
   SafeForceDirectories(ToPDAFolder);
   ToPDAFolder = AddTrailingBackslash(ToPDAFolder);
