@@ -20,32 +20,34 @@
 #include "platform/atomic_file.h"
 #include "platform/file_names.h"
 
+namespace {
+
+std::unique_ptr<TKLVPCTextFormatter> NewFormatter(TKLVPDASession& Session) {
+  switch (Session.OutputFormat()) {
+    case TOutputFormat::CommaQuoted:
+      return std::make_unique<TKLVPCTextFormatterComma>(Session, true);
+    case TOutputFormat::Fixed:
+      return std::make_unique<TKLVPCTextFormatterFixed>(Session);
+    case TOutputFormat::XML:
+      return std::make_unique<TKLVPCTextFormatterXML>(Session);
+    case TOutputFormat::HTML:
+      return std::make_unique<TKLVPCTextFormatterHTML>(Session);
+    case TOutputFormat::CommaPlain:
+      return std::make_unique<TKLVPCTextFormatterComma>(Session, false);
+    case TOutputFormat::Tab:
+      break;
+  }
+  return std::make_unique<TKLVPCTextFormatterTab>(Session);
+}
+
+}  // namespace
+
 TKLVPCSessionText::TKLVPCSessionText(TKLVPDASession& PDASession)
     : TKLVPCSession(PDASession, PDASession.Index, PDASession.SessionLabel()),
       TKLVSessionFolders(PDASession.Index, PDASession.Prefs.UseCustomPath != 0,
                          PDASession.CustomPathText()),
-      Signatures(*this, PDASession.Index, Clock) {
-  switch (PDASession.OutputFormat()) {
-    case TOutputFormat::CommaQuoted:
-      Formatter = std::make_unique<TKLVPCTextFormatterComma>(PDASession, true);
-      break;
-    case TOutputFormat::Fixed:
-      Formatter = std::make_unique<TKLVPCTextFormatterFixed>(PDASession);
-      break;
-    case TOutputFormat::XML:
-      Formatter = std::make_unique<TKLVPCTextFormatterXML>(PDASession);
-      break;
-    case TOutputFormat::HTML:
-      Formatter = std::make_unique<TKLVPCTextFormatterHTML>(PDASession);
-      break;
-    case TOutputFormat::CommaPlain:
-      Formatter = std::make_unique<TKLVPCTextFormatterComma>(PDASession, false);
-      break;
-    case TOutputFormat::Tab:
-      Formatter = std::make_unique<TKLVPCTextFormatterTab>(PDASession);
-      break;
-  }
-}
+      Formatter(NewFormatter(PDASession)),
+      Signatures(*this, PDASession.Index, Clock) {}
 
 // A download broken off before WriteClose leaves the earlier output file as it was; the
 // handheld keeps the records, so the next HotSync writes them again.

@@ -98,32 +98,30 @@ void TKLVTextOutputFile::Create(const std::string& FileName) {
 
 bool TKLVTextOutputFile::Append(const std::string& FileName, const std::string& Ending,
                                 int RemoveLines) {
+  // Failures to read it name the file.
+  auto reading = [&](const auto& Read) {
+    Attempt(Read,
+            [&](const std::exception& e) { throw Exception(FileName + ": " + ExceptionText(e)); });
+  };
   std::optional<TReadOnlyFile> source;
   uint64_t keep = 0;
   bool removed = false;
-  try {
+  reading([&] {
     source.emplace(FileName);
     keep = source->Size();
-    if (RemoveLines > 0) {
-      if (std::optional<uint64_t> start = EndingStart(*source, Ending, RemoveLines)) {
-        keep = *start;
-        removed = true;
-      }
+    if (RemoveLines <= 0) return;
+    if (std::optional<uint64_t> start = EndingStart(*source, Ending, RemoveLines)) {
+      keep = *start;
+      removed = true;
     }
-  } catch (const std::exception& e) {
-    throw Exception(FileName + ": " + ExceptionText(e));
-  }
+  });
   Create(FileName);
   try {
     // Copied a buffer at a time: the file may be far larger than the text of one download.
     std::string buffer(kBufferSize, '\0');
     for (uint64_t done = 0; done < keep;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(keep - done, buffer.size()));
-      try {
-        source->ReadAt(buffer.data(), n, done);
-      } catch (const std::exception& e) {
-        throw Exception(FileName + ": " + ExceptionText(e));
-      }
+      reading([&] { source->ReadAt(buffer.data(), n, done); });
       File_.Write(std::string_view(buffer.data(), n));
       done += n;
     }
