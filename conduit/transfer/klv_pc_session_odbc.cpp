@@ -118,11 +118,8 @@ void TKLVPCSessionODBC::RowChanged(const std::string& Target, const std::excepti
   ++WrittenCount;
   const std::string what = "Failure posting to datasource: " + Target + "\n  " + CurrentRecord() +
                            " stored changed in the table";
-  if (AbortOnRecordError) {
-    Fail(what + KeptByTable(), E);
-  } else {
-    LogFailure(what, E);
-  }
+  if (AbortOnRecordError) return Fail(what + KeptByTable(), E);
+  LogFailure(what, E);
 }
 
 void TKLVPCSessionODBC::Forget() {

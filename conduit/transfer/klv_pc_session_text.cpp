@@ -194,10 +194,9 @@ void TKLVPCSessionText::SaveUnclaimedBitmaps() {
 
 void TKLVPCSessionText::WriteClose() {
   // Clearing takes every signature off the handheld: those no row named need a file too.
-  if (PDASession.Prefs.ClearPDAData != 0 && !Failed_) {
+  if (PDASession.Prefs.ClearPDAData != 0 && !Failed_)
     Attempt([&] { SaveUnclaimedBitmaps(); },
             [&](const std::exception& e) { Fail("Failure writing bitmaps without a row", e); });
-  }
   Attempt(
       [&] {
         WritePiece(&TKLVPCTextFormatter::FormatEndSession);

@@ -14,11 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool DirectoryExists(const std::string& path) {
-  std::error_code ec;
-  return !path.empty() && fs::is_directory(path, ec);
-}
-
 // The longest file or folder name the file system takes.
 constexpr size_t kMaxFileNameSize = 255;
 
@@ -66,7 +61,8 @@ std::string TKLVSessionFolders::GetBaseFolder() {
       candidate = ConduitPathName();
       SafeForceDirectories(candidate);
     }
-    if (!DirectoryExists(candidate))
+    std::error_code ec;
+    if (candidate.empty() || !fs::is_directory(candidate, ec))
       LogMessage("Unable to create HotSync folder: " + EscapeControls(candidate) + "\n" +
                  "  Data will not be transferred.");
   }
