@@ -27,7 +27,7 @@ size_t SkipDigits(const std::string& Text, size_t At) {
 }
 
 // Whether Name is Prefix + field "nn" + "_" + stamp "yymmddhh" + "_" + counter + Suffix, as
-// MakeBitmapFileName forms it. The counter is all digits and Suffix starts with none, so the
+// MakeFileName forms it. The counter is all digits and Suffix starts with none, so the
 // name splits in one way only.
 bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std::string& Suffix) {
   if (Name.compare(0, Prefix.size(), Prefix) != 0) return false;
@@ -41,7 +41,7 @@ bool IsBitmapName(const std::string& Name, const std::string& Prefix, const std:
 }
 
 // The counters of the names Head + counter + Suffix in Head's folder, each counter written as
-// MakeBitmapFileName writes it ("%.3d"), whatever kind of entry bears the name.
+// MakeFileName writes it ("%.3d"), whatever kind of entry bears the name.
 std::unordered_set<int> CountersInUse(const std::string& Head, const std::string& Suffix) {
   std::unordered_set<int> used;
   const std::string folder = platform::FolderOf(Head);
