@@ -158,8 +158,6 @@ struct TDownloadDecision {
   bool ClearHandheld = false;
 };
 
-// The reason a download is dropped when a writer failed.
-extern const char* const kAnotherOutputFailed;
 // The all-or-none rule of a download's end.
 TDownloadDecision DecideDownload(const TDownloadFacts& Facts);
 

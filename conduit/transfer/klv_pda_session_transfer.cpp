@@ -14,7 +14,12 @@
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/klv_services.h"
 
-const char* const kAnotherOutputFailed = "Another output of the session failed.";
+namespace {
+
+// Why a download is dropped when a writer failed.
+constexpr const char* kAnotherOutputFailed = "Another output of the session failed.";
+
+}  // namespace
 
 void TKLVPDASession::LogDbFailure(const std::string& What, const std::exception& E,
                                   const std::string& Tail) {
