@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "base/date_time.h"
 #include "base/exception.h"
@@ -22,6 +24,15 @@ TEST(Exception, TextIsClassNameColonMessage) {
   EXPECT_EQ(Exception("x").Text(), "Exception: x");
   EXPECT_EQ(ErrorText(std::runtime_error("boom")), "Exception: boom");
   EXPECT_EQ(ErrorText(EConvertError("bad")), "EConvertError: bad");
+}
+
+TEST(Exception, AttemptHandsEveryFailureOnAsAnException) {
+  std::vector<std::string> seen;
+  auto note = [&](const std::exception& e) { seen.push_back(ErrorText(e)); };
+  EXPECT_TRUE(Attempt([] {}, note));
+  EXPECT_FALSE(Attempt([] { throw EInOutError("disk"); }, note));
+  EXPECT_FALSE(Attempt([] { throw 42; }, note));
+  EXPECT_EQ(seen, (std::vector<std::string>{"EInOutError: disk", "Exception: Unknown error"}));
 }
 
 TEST(Format, BehavesAsC) {

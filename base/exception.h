@@ -37,3 +37,18 @@ QP_DECLARE_EXCEPTION(EIniFileException, Exception);
 
 // The text of any caught error: an Exception's Text(), or "Exception: " + what() otherwise.
 std::string ErrorText(const std::exception& e);
+
+// Runs Body; a failure of any kind reaches OnFailure as a std::exception, one that is not
+// as Exception("Unknown error"). Answers whether Body ran through.
+template <typename Body, typename Handler>
+bool Attempt(Body&& body, Handler&& onFailure) {
+  try {
+    body();
+    return true;
+  } catch (const std::exception& e) {
+    onFailure(e);
+  } catch (...) {
+    onFailure(Exception("Unknown error"));
+  }
+  return false;
+}

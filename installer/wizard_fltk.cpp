@@ -42,14 +42,12 @@ static_assert(kUsersTop + kUsersH <= kPageH, "the users box stays above the butt
 static_assert(kUsersListTop + kUsersListH <= kUsersH - 2, "the list stays inside its frame");
 
 // Runs an action of the form the way the application's event loop would: an error that gets
-// out is shown, not thrown into the toolkit.
+// out, of whatever kind, is shown, not thrown into the toolkit.
 void Guarded(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
+  Attempt(action, [](const std::exception& e) {
     platform::ShowMessageBox(e.what(), kApplicationTitle, platform::MsgButtons::Ok,
                              platform::MsgIcon::Error);
-  }
+  });
 }
 
 // FLTK reads "@" in a label as the start of a symbol; "@@" stands for the character.

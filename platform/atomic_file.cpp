@@ -50,11 +50,11 @@ std::string FolderOrDot(const std::string& path) {
   return folder.empty() ? "." : folder;
 }
 
-[[noreturn]] void RaiseIo(const char* what, const std::string& file, int err) {
-  throw EInOutError(Format("Cannot %s file \"%s\". %s", what, file.c_str(), std::strerror(err)));
-}
-
 }  // namespace
+
+void RaiseFileError(const char* what, const std::string& path, int err) {
+  throw EInOutError(Format("Cannot %s file \"%s\". %s", what, path.c_str(), std::strerror(err)));
+}
 
 FileDescriptor CreateTemporaryFile(std::string& pattern) {
   if (pattern.size() < kRandomSize ||
@@ -136,7 +136,7 @@ size_t RemoveStaleTemporaries(const std::string& folder,
 
 void SyncFolderOf(const std::string& path) {
   if (CurrentFileSystem().SyncFolder(FolderOrDot(path).c_str()) != 0)
-    RaiseIo("write", path, errno);
+    RaiseFileError("write", path, errno);
 }
 
 // --- AtomicFile -------------------------------------------------------------------------------
@@ -151,12 +151,12 @@ void AtomicFile::Open(const std::string& target, bool hidden, mode_t mode) {
   std::string temp = hidden ? folder + "." + target.substr(folder.size()) : target;
   temp += std::string(kTemporaryTag) + "XXXXXX";
   FileDescriptor fd = CreateTemporaryFile(temp);
-  if (!fd.Valid()) RaiseIo("create", hidden ? target : temp, errno);
+  if (!fd.Valid()) RaiseFileError("create", hidden ? target : temp, errno);
   const int lockFd = ::fcntl(fd.Get(), F_DUPFD_CLOEXEC, 0);
   if (lockFd < 0) {
     const int err = errno;
     CurrentFileSystem().Unlink(temp.c_str());
-    RaiseIo("create", hidden ? target : temp, err);
+    RaiseFileError("create", hidden ? target : temp, err);
   }
   ::fchmod(fd.Get(), mode);
   fd_ = std::move(fd);
@@ -169,7 +169,7 @@ void AtomicFile::Open(const std::string& target, bool hidden, mode_t mode) {
 }
 
 void AtomicFile::Raise(int err) {
-  RaiseIo("write", target_, err);
+  RaiseFileError("write", target_, err);
 }
 
 void AtomicFile::WriteThrough(const char* data, size_t size) {
@@ -286,7 +286,7 @@ void StagedFiles::Publish() {
   std::set<std::string> folders;
   for (Entry& e : entries_) {
     if (e.published) continue;
-    if (files.Rename(e.temp.c_str(), e.name.c_str()) != 0) RaiseIo("write", e.name, errno);
+    if (files.Rename(e.temp.c_str(), e.name.c_str()) != 0) RaiseFileError("write", e.name, errno);
     e.published = true;
     e.temp.clear();
     folders.insert(FolderOrDot(e.name));
@@ -296,7 +296,7 @@ void StagedFiles::Publish() {
       // The message names a file of the folder, as every other write failure does.
       const auto named = std::find_if(entries_.begin(), entries_.end(),
                                       [&](const Entry& e) { return FolderOrDot(e.name) == folder; });
-      RaiseIo("write", named->name, errno);
+      RaiseFileError("write", named->name, errno);
     }
 }
 
@@ -318,7 +318,7 @@ void StagedFiles::Unpublish() {
     left.push_back(std::move(e));
   }
   entries_ = std::move(left);
-  if (firstErr != 0) RaiseIo("delete", firstName, firstErr);
+  if (firstErr != 0) RaiseFileError("delete", firstName, firstErr);
 }
 
 void StagedFiles::Drop() {

@@ -15,6 +15,9 @@
 
 namespace platform {
 
+// Raises EInOutError "Cannot <what> file "<path>". <text of err>".
+[[noreturn]] void RaiseFileError(const char* what, const std::string& path, int err);
+
 // Creates the file named by pattern (which ends in "XXXXXX", replaced by letters and digits)
 // exclusively, locked (flock) for as long as the descriptor stays open. Returns the
 // descriptor, or an invalid one with errno set.

@@ -6,19 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
-#include "base/exception.h"
-#include "base/format.h"
+#include "platform/atomic_file.h"
 #include "platform/file_names.h"
 
 namespace platform {
 
 namespace {
-
-[[noreturn]] void Raise(const char* what, const std::string& path, int err) {
-  throw EInOutError(Format("Cannot %s file \"%s\". %s", what, path.c_str(), std::strerror(err)));
-}
 
 int Open(const std::string& path, int mode) {
   int fd;
@@ -44,7 +38,7 @@ FileLock::FileLock(const std::string& lockPath, const std::function<void()>& onW
     // lock file may be readable only.
     int fd = Open(path_, O_RDWR);
     if (fd < 0 && errno == EACCES) fd = Open(path_, O_RDONLY);
-    if (fd < 0) Raise("create", path_, errno);
+    if (fd < 0) RaiseFileError("create", path_, errno);
     int rc = Flock(fd, LOCK_EX | LOCK_NB);
     if (rc != 0 && errno == EWOULDBLOCK) {
       if (!waited && onWait) {
@@ -63,7 +57,7 @@ FileLock::FileLock(const std::string& lockPath, const std::function<void()>& onW
     if (rc != 0) {
       const int err = errno;
       ::close(fd);
-      Raise("lock", path_, err);
+      RaiseFileError("lock", path_, err);
     }
     // A holder before us removed the file it locked: a lock on that file guards nothing now,
     // and whoever made a new one may hold that.
@@ -73,7 +67,7 @@ FileLock::FileLock(const std::string& lockPath, const std::function<void()>& onW
       return;
     }
     ::close(fd);
-    if (err != 0 && err != ENOENT) Raise("lock", path_, err);
+    if (err != 0 && err != ENOENT) RaiseFileError("lock", path_, err);
   }
 }
 

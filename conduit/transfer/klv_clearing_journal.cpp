@@ -9,12 +9,12 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text_file.h"
-#include "platform/atomic_file.h"
-#include "platform/file_system.h"
-#include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
-#include "conduit/transfer/klv_pc_session_text.h"
+#include "conduit/transfer/klv_services.h"
+#include "conduit/transfer/klv_session_folders.h"
+#include "platform/atomic_file.h"
 #include "platform/file_names.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -76,11 +76,10 @@ TKLVClearingJournal TKLVClearingJournal::FromText(const std::string& Text) {
 }
 
 std::string ClearingJournalFileName(const std::string& BitmapDbName) {
-  std::string folder = GConduit ? GConduit->PathName() : std::string();
+  std::string folder = ConduitPathName();
   if (folder.empty()) {
     folder = AddTrailingBackslash(platform::FolderOf(GetModulePath())) + "Data" +
-             platform::kPathSeparator +
-             TKLVPCSessionText::MakeSafeFileName(GConduit ? GConduit->UserName() : std::string());
+             platform::kPathSeparator + TKLVSessionFolders::MakeSafeFileName(ConduitUserName());
   }
   return AddTrailingBackslash(folder) + BitmapDbName + ".clearing";
 }

@@ -1,6 +1,5 @@
 #pragma once
-// The application's conduit object and the two services every part of the transfer uses:
-// LogMessage, the only writer of HotSync log lines, and KeepAlive, the only yield.
+// The application's conduit object, which offers the services of klv_services.h.
 
 #include <cstdint>
 #include <functional>
@@ -9,6 +8,7 @@
 
 #include "conduit/framework/vorn_conduit.h"
 #include "conduit/transfer/klv_app_prefs.h"
+#include "conduit/transfer/klv_services.h"
 
 class TKLVConduit : public TVornConduit {
  public:
@@ -37,15 +37,6 @@ class TKLVConduit : public TVornConduit {
 extern TKLVConduit* GConduit;
 // The preference record of the run in progress.
 extern std::unique_ptr<TKLVAppPrefs> GAppPrefs;
-// True from library load until the banner line has been written.
-extern bool GBannerPending;
-
-// Adds one line to the HotSync log, preceded once per library load by the banner. Never
-// fails; does nothing without a conduit object.
-void LogMessage(const std::string& Text);
-// GConduit's KeepAlive; nothing without a conduit object.
-void KeepAliveIfRunning();
-
 // The application's start-up and shut-down, run after the framework's start-up and before
 // its shut-down. Start-up creates GConduit; errors of the conduit's construction propagate.
 void KLVConduitStartup();

@@ -14,7 +14,7 @@
 #include "conduit/framework/sync_api.h"
 #include "conduit/transfer/klv_hooks.h"
 #include "conduit/transfer/klv_lib.h"
-#include "conduit/transfer/test_support.h"
+#include "conduit/transfer/testdata/test_support.h"
 #include "platform/file_names.h"
 #include "platform/modules.h"
 

@@ -26,7 +26,9 @@ std::string AddTrailingBackslash(const std::string& path);
 uint32_t CreatorIdToDWord(const std::string& id);
 
 // Removes the last N lines of a text file and writes the rest back with CR LF line ends
-// (also when N <= 0). Raises Exception "<file>: <ExceptionText of the cause>".
+// (also when N <= 0). Raises Exception "<file>: <ExceptionText of the cause>". One of the
+// application's routines; the download no longer uses it (TKLVTextOutputFile::Append leaves
+// the closing lines out while it copies the file), only the layout tests do.
 void RemoveLastLines(const std::string& fileName, int count);
 
 // The full file name of the conduit library itself (of the program in unit tests).

@@ -4,14 +4,15 @@
 // the operations below; the text and ODBC sessions implement them.
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 class TKLVPDASession;
 
 class TKLVPCSession {
  public:
-  // The handheld session must already know its Index and SessionName. Not owned.
-  explicit TKLVPCSession(TKLVPDASession& PDASession);
+  // For the handheld session of slot Slot, whose log lines start with Label; not owned.
+  TKLVPCSession(TKLVPDASession& PDASession, int32_t Slot, std::string Label);
   virtual ~TKLVPCSession();
 
   TKLVPCSession(const TKLVPCSession&) = delete;
@@ -20,19 +21,20 @@ class TKLVPCSession {
   virtual bool Active() const { return Active_; }
   virtual bool Failed() const { return Failed_; }
 
-  // Each base version raises Exception "TKLVPCSession.<operation> not overridden".
-  virtual void WriteOpen();
-  virtual void WriteRecord();
-  virtual void WriteClose();
-  virtual bool DataReadOpen();
-  virtual bool DataReadRecords();
-  virtual bool DataReadClose();
-  virtual bool HintReadOpen();
-  virtual bool HintReadRecords();
-  virtual bool HintReadClose();
-  virtual bool FieldListReadOpen(int FieldNo);
-  virtual bool FieldListReadRecords(int FieldNo);
-  virtual bool FieldListReadClose(int FieldNo);
+  // Each base version raises Exception "TKLVPCSession.<operation> not overridden". A close
+  // operation is told whether its records operation got the whole file onto the handheld.
+  virtual void WriteOpen() { NotOverridden(__func__); }
+  virtual void WriteRecord() { NotOverridden(__func__); }
+  virtual void WriteClose() { NotOverridden(__func__); }
+  virtual bool DataReadOpen() { NotOverridden(__func__); }
+  virtual bool DataReadRecords() { NotOverridden(__func__); }
+  virtual bool DataReadClose(bool) { NotOverridden(__func__); }
+  virtual bool HintReadOpen() { NotOverridden(__func__); }
+  virtual bool HintReadRecords() { NotOverridden(__func__); }
+  virtual bool HintReadClose(bool) { NotOverridden(__func__); }
+  virtual bool FieldListReadOpen(int) { NotOverridden(__func__); }
+  virtual bool FieldListReadRecords(int) { NotOverridden(__func__); }
+  virtual bool FieldListReadClose(int, bool) { NotOverridden(__func__); }
 
   // The download's last steps, after WriteClose. WritePublish makes what WriteClose finished
   // visible, where it can so that WriteSettle may still undo it, and answers whether it did
@@ -58,6 +60,17 @@ class TKLVPCSession {
   TKLVPDASession& PDASession;
 
  protected:
+  [[noreturn]] static void NotOverridden(const char* Operation);
+  // Logs SessionLabel + ": " + What.
+  void Log(const std::string& What) const;
+  // The same with the failure's text on an indented line below.
+  void LogFailure(const std::string& What, const std::exception& E) const;
+  // LogFailure, and the session has failed.
+  void Fail(const std::string& What, const std::exception& E) {
+    LogFailure(What, E);
+    Failed_ = true;
+  }
+
   // Subclasses assign these; Failed_ never returns to false.
   bool Active_ = true;
   bool Failed_ = false;

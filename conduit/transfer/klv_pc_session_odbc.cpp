@@ -9,28 +9,13 @@
 #include "base/format.h"
 #include "base/strings.h"
 #include "conduit/transfer/klv_bitmap.h"
-#include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 #include "platform/file_names.h"
 #include "platform/profile.h"
 
 namespace {
-
-// Logs a failure of one step and tells the caller; anything that is not an exception of
-// ours still ends the step.
-template <typename Step>
-bool Attempt(const Step& step, const std::function<void(const std::exception&)>& onFailure) {
-  try {
-    step();
-    return true;
-  } catch (const std::exception& e) {
-    onFailure(e);
-  } catch (...) {
-    onFailure(Exception("Unknown error"));
-  }
-  return false;
-}
 
 // Rows queued before they are inserted together, under one savepoint.
 constexpr size_t kBatchRows = 1000;
@@ -42,7 +27,8 @@ std::string TKLVPCSessionODBC::GetIniFileName() {
 }
 
 TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::string& IniFileName)
-    : TKLVPCSession(PDASession), SectionName(Format("Session%.2d", SlotIndex + 1)) {
+    : TKLVPCSession(PDASession, PDASession.Index, PDASession.SessionLabel()),
+      SectionName(Format("Session%.2d", SlotIndex + 1)) {
   Active_ = false;
   bool read = false;
   Attempt(
@@ -77,8 +63,7 @@ TKLVPCSessionODBC::TKLVPCSessionODBC(TKLVPDASession& PDASession, const std::stri
       [&](const std::exception& e) {
         // Settings that were read apply even when they cannot be written back. Settings that
         // cannot be read may enable a table: the handheld keeps what it might not receive.
-        LogMessage(SessionLabel + ": Failure creating ODBCSession: " + SectionName + "\n  " +
-                   ExceptionText(e));
+        LogFailure("Failure creating ODBCSession: " + SectionName, e);
         if (!read) Failed_ = true;
       });
 }
@@ -91,10 +76,6 @@ TKLVPCSessionODBC::~TKLVPCSessionODBC() {
 int32_t TKLVPCSessionODBC::FieldCount() const {
   // The column map ends at field 30, whatever the handheld claims.
   return std::clamp<int32_t>(PDASession.Prefs.FieldCount, 0, kSessionFieldCount);
-}
-
-void TKLVPCSessionODBC::LogFailure(const std::string& What, const std::exception& E) const {
-  LogMessage(SessionLabel + ": " + What + "\n  " + ExceptionText(E));
 }
 
 std::string TKLVPCSessionODBC::CurrentRecord() const {
@@ -118,11 +99,7 @@ std::string TKLVPCSessionODBC::KeptByTable() const {
 
 void TKLVPCSessionODBC::RecordRefused(const std::string& What, const std::string& Record,
                                       const std::exception& E) {
-  if (AbortOnRecordError) {
-    LogFailure(What + KeptByTable(), E);
-    Failed_ = true;
-    return;
-  }
+  if (AbortOnRecordError) return Fail(What + KeptByTable(), E);
   // The operator chose to go on without the records the table refuses: each is named.
   LogFailure(What + "\n  " + Record + " left out of the table", E);
   ++SkippedCount;
@@ -141,12 +118,8 @@ void TKLVPCSessionODBC::RowChanged(const std::string& Target, const std::excepti
   ++WrittenCount;
   const std::string what = "Failure posting to datasource: " + Target + "\n  " + CurrentRecord() +
                            " stored changed in the table";
-  if (AbortOnRecordError) {
-    LogFailure(what + KeptByTable(), E);
-    Failed_ = true;
-  } else {
-    LogFailure(what, E);
-  }
+  if (AbortOnRecordError) return Fail(what + KeptByTable(), E);
+  LogFailure(what, E);
 }
 
 void TKLVPCSessionODBC::Forget() {
@@ -160,8 +133,7 @@ void TKLVPCSessionODBC::FlushRows() {
   Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Flush()); },
           [&](const std::exception& e) {
             // Not a refused row: the database failed, and what the batch left is unknown.
-            LogFailure("Failure posting to datasource: " + DSN + "::" + TableName(), e);
-            Failed_ = true;
+            Fail("Failure posting to datasource: " + DSN + "::" + TableName(), e);
           });
   Forget();
 }
@@ -189,10 +161,7 @@ void TKLVPCSessionODBC::WriteOpen() {
           };
         }
       },
-      [&](const std::exception& e) {
-        LogFailure("Failure opening ODBC datasource: " + DSN, e);
-        Failed_ = true;
-      });
+      [&](const std::exception& e) { Fail("Failure opening ODBC datasource: " + DSN, e); });
   if (!opened || PDASession.Prefs.AppendOutput != 0) return;
 
   // Named as the table was opened, quoted where the name needs it.
@@ -203,8 +172,7 @@ void TKLVPCSessionODBC::WriteOpen() {
         Cleared_ = true;
       },
       [&](const std::exception& e) {
-        LogFailure("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(), e);
-        Failed_ = true;
+        Fail("Failure deleting records from ODBC datasource: " + DSN + "::" + TableName(), e);
       });
 }
 
@@ -278,14 +246,12 @@ void TKLVPCSessionODBC::WriteRecord() {
   Attempt([&] { WrittenCount += static_cast<int32_t>(Table_->Post()); },
           [&](const std::exception& e) {
             if (Batched_) {
-              LogFailure("Failure posting to datasource: " + target, e);
-              Failed_ = true;
+              Fail("Failure posting to datasource: " + target, e);
             } else if (dynamic_cast<const db::EDatabaseValueChanged*>(&e)) {
               RowChanged(target, e);
             } else if (dynamic_cast<const db::EDatabaseConnectionLost*>(&e)) {
               // Not a row the table refused: no later record would get in either.
-              LogFailure("Failure posting to datasource: " + target + KeptByTable(), e);
-              Failed_ = true;
+              Fail("Failure posting to datasource: " + target + KeptByTable(), e);
             } else {
               recordFailed("Failure posting to datasource: ", e);
             }
@@ -303,10 +269,7 @@ bool TKLVPCSessionODBC::WritePublish() {
       [&] {
         if (Database_ && Database_->InTransaction()) Database_->Commit();
       },
-      [&](const std::exception& e) {
-        LogFailure("Failure closing ODBC datasource: " + DSN, e);
-        Failed_ = true;
-      });
+      [&](const std::exception& e) { Fail("Failure closing ODBC datasource: " + DSN, e); });
   return !Failed_;
 }
 
@@ -324,19 +287,16 @@ void TKLVPCSessionODBC::WriteSettle(bool Keep, const std::string& Why) {
         if (Database_) Database_->Close();
         if (Active_) {
           if (dropped) {
-            LogMessage(SessionLabel + ": Download not written to ODBC " + DSN + "::" + TableName() +
-                       "\n  " + Why);
+            Log("Download not written to ODBC " + DSN + "::" + TableName() + "\n  " + Why);
           } else if (!Keep && !Failed_ && WrittenCount > 0 && !Batched_) {
-            LogMessage(SessionLabel + ": Download not taken back from ODBC " + DSN +
-                       "::" + TableName() + ": the table takes no transactions\n  " + Why);
+            Log("Download not taken back from ODBC " + DSN + "::" + TableName() +
+                ": the table takes no transactions\n  " + Why);
           }
-          LogMessage(SessionLabel +
-                     Format(": Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +
-                     "::" + TableName());
+          Log(Format("Downloaded %d/%d records to ODBC ", WrittenCount, SeenCount) + DSN +
+              "::" + TableName());
         }
       },
       [&](const std::exception& e) {
-        if (!Failed_) LogFailure("Failure closing ODBC datasource: " + DSN, e);
-        Failed_ = true;
+        if (!Failed_) Fail("Failure closing ODBC datasource: " + DSN, e);
       });
 }

@@ -6,7 +6,7 @@
 // operations offer nothing.
 //
 // Where the table takes transactions (with savepoints), a download is one transaction: the
-// clearing delete and every row become visible together at WriteClose, and a failed
+// clearing delete and every row become visible together at WritePublish's commit, and a failed
 // download is rolled back, leaving the table as it was. Elsewhere each row goes in as it
 // comes, and the failure line of a download that fails says what the table kept. Either
 // way WrittenCount is what the table holds of this download afterwards: 0 after a rollback.
@@ -44,13 +44,13 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   void WriteSettle(bool Keep, const std::string& Why) override;
   bool DataReadOpen() override { return false; }
   bool DataReadRecords() override { return false; }
-  bool DataReadClose() override { return false; }
+  bool DataReadClose(bool) override { return false; }
   bool HintReadOpen() override { return false; }
   bool HintReadRecords() override { return false; }
-  bool HintReadClose() override { return false; }
+  bool HintReadClose(bool) override { return false; }
   bool FieldListReadOpen(int) override { return false; }
   bool FieldListReadRecords(int) override { return false; }
-  bool FieldListReadClose(int) override { return false; }
+  bool FieldListReadClose(int, bool) override { return false; }
 
   // "SessionNN", NN = SlotIndex + 1.
   std::string SectionName;
@@ -66,7 +66,6 @@ class TKLVPCSessionODBC : public TKLVPCSession {
   // Fields handled: the session's FieldCount, at most 30.
   int32_t FieldCount() const;
   const std::string& TableName() const { return ColumnMap[0]; }
-  void LogFailure(const std::string& What, const std::exception& E) const;
   // "Record <number in the download> (<its first field's value>)" of the current record.
   std::string CurrentRecord() const;
   // A record the table refused: with AbortOnRecordError the session fails, else the record

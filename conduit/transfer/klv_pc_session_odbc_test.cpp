@@ -719,13 +719,13 @@ TEST_F(KLVPCSessionODBCTest, ReadOperationsOfferNothing) {
   TKLVPCSessionODBC s(*pda, ini_);
   EXPECT_FALSE(s.DataReadOpen());
   EXPECT_FALSE(s.DataReadRecords());
-  EXPECT_FALSE(s.DataReadClose());
+  EXPECT_FALSE(s.DataReadClose(true));
   EXPECT_FALSE(s.HintReadOpen());
   EXPECT_FALSE(s.HintReadRecords());
-  EXPECT_FALSE(s.HintReadClose());
+  EXPECT_FALSE(s.HintReadClose(true));
   EXPECT_FALSE(s.FieldListReadOpen(1));
   EXPECT_FALSE(s.FieldListReadRecords(2));
-  EXPECT_FALSE(s.FieldListReadClose(30));
+  EXPECT_FALSE(s.FieldListReadClose(30, true));
 }
 
 TEST_F(KLVPCSessionODBCTest, GetIniFileNameLiesBesideTheLibrary) {

@@ -14,7 +14,7 @@ namespace {
 std::string LabelFor(int32_t index, const std::string& name) {
   TKLVPDASession pda(index);
   pda.SessionName = name;
-  TKLVPCSession pc(pda);
+  TKLVPCSession pc(pda, pda.Index, pda.SessionLabel());
   EXPECT_EQ(pc.SlotIndex, index);
   return pc.SessionLabel;
 }
@@ -31,7 +31,7 @@ TEST(KLVPCSession, LabelCarriesSlotNumberFromOneAndSessionName) {
 TEST(KLVPCSession, NewSessionIsActiveUnfailedAndUncounted) {
   TKLVPDASession pda(2);
   pda.SessionName = "Counts";
-  TKLVPCSession pc(pda);
+  TKLVPCSession pc(pda, pda.Index, pda.SessionLabel());
   EXPECT_TRUE(pc.Active());
   EXPECT_FALSE(pc.Failed());
   EXPECT_EQ(pc.SeenCount, 0);
@@ -42,20 +42,20 @@ TEST(KLVPCSession, NewSessionIsActiveUnfailedAndUncounted) {
 TEST(KLVPCSession, BaseOperationsRaiseAndChangeNothing) {
   TKLVPDASession pda(0);
   pda.SessionName = "Inventory";
-  TKLVPCSession pc(pda);
+  TKLVPCSession pc(pda, pda.Index, pda.SessionLabel());
   const std::vector<std::pair<std::string, std::function<void()>>> ops = {
       {"WriteOpen", [&] { pc.WriteOpen(); }},
       {"WriteRecord", [&] { pc.WriteRecord(); }},
       {"WriteClose", [&] { pc.WriteClose(); }},
       {"DataReadOpen", [&] { pc.DataReadOpen(); }},
       {"DataReadRecords", [&] { pc.DataReadRecords(); }},
-      {"DataReadClose", [&] { pc.DataReadClose(); }},
+      {"DataReadClose", [&] { pc.DataReadClose(true); }},
       {"HintReadOpen", [&] { pc.HintReadOpen(); }},
       {"HintReadRecords", [&] { pc.HintReadRecords(); }},
-      {"HintReadClose", [&] { pc.HintReadClose(); }},
+      {"HintReadClose", [&] { pc.HintReadClose(true); }},
       {"FieldListReadOpen", [&] { pc.FieldListReadOpen(7); }},
       {"FieldListReadRecords", [&] { pc.FieldListReadRecords(1); }},
-      {"FieldListReadClose", [&] { pc.FieldListReadClose(30); }},
+      {"FieldListReadClose", [&] { pc.FieldListReadClose(30, true); }},
   };
   for (const auto& [name, op] : ops) {
     try {
@@ -77,8 +77,8 @@ TEST(KLVPCSession, FreeingLeavesTheHandheldSessionUsable) {
   pda.SessionName = "Kept";
   pda.Prefs.FieldCount = 30;
   pda.Prefs.AppendOutput = 1;
-  { TKLVPCSession first(pda); }
-  TKLVPCSession second(pda);
+  { TKLVPCSession first(pda, pda.Index, pda.SessionLabel()); }
+  TKLVPCSession second(pda, pda.Index, pda.SessionLabel());
   EXPECT_EQ(second.SessionLabel, "Session04(Kept)");
   EXPECT_EQ(pda.Prefs.FieldCount, 30);
   EXPECT_EQ(pda.Prefs.AppendOutput, 1);

@@ -14,7 +14,7 @@
 #include "conduit/framework/conduit_db.h"
 #include "conduit/transfer/klv_pc_session_text.h"
 #include "conduit/transfer/klv_pda_session.h"
-#include "conduit/transfer/test_support.h"
+#include "conduit/transfer/testdata/test_support.h"
 #include "platform/atomic_file.h"
 #include "testsupport/test_support.h"
 

@@ -29,9 +29,9 @@
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 #include "conduit/transfer/klv_text_formatter.h"
-#include "conduit/transfer/test_support.h"
-#include "platform/file_faults.h"
 #include "conduit/transfer/testdata/markup_reader.h"
+#include "conduit/transfer/testdata/test_support.h"
+#include "platform/file_faults.h"
 #include "platform/file_names.h"
 #include "sdk/hslog.h"
 #include "testsupport/test_support.h"
@@ -242,7 +242,7 @@ TEST_F(KLVPCSessionTextFolders, DefaultLayoutBesideTheConduitLibraryPerUser) {
     const std::string user = data + "/" + folder + "/";
     {
       auto s = NewSession();
-      EXPECT_EQ(s->PathMode, 1);
+      EXPECT_EQ(s->PathMode, TPathMode::LibraryData);
       EXPECT_EQ(s->BaseFolder, data + "/");
       EXPECT_EQ(s->FromPDAFolder, user + "FromPDA/");
       EXPECT_EQ(s->ToPDAFolder, user + "ToPDA/");
@@ -266,7 +266,7 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderHoldsOutputAndSignaturesWithUserInNa
   UseCustomPath(custom);
   pda_->Prefs.OutputFormat = 4;
   auto s = NewSession();
-  EXPECT_EQ(s->PathMode, 2);
+  EXPECT_EQ(s->PathMode, TPathMode::Custom);
   EXPECT_EQ(s->FromPDAFolder, custom + "/");
   EXPECT_EQ(s->GetOutputFileName(), custom + "/S01_data_Ann.htm");
   EXPECT_EQ(s->GetHintsFileName(), custom + "/ToPDA/S01_Hints.txt");
@@ -300,7 +300,7 @@ TEST_F(KLVPCSessionTextFolders, CustomFolderThatCannotBeMadeFallsBackToTheUserFo
     log_.Clear();
     UseCustomPath(custom);
     auto s = NewSession();
-    EXPECT_EQ(s->PathMode, 0);
+    EXPECT_EQ(s->PathMode, TPathMode::HotSyncUser);
     EXPECT_THAT(log_.texts, ElementsAre("Invalid HotSync data path: " + custom + ".\n" +
                                         " Resetting to Palm default location: " + hotsync));
     EXPECT_EQ(s->FromPDAFolder, hotsync + "/FromPDA/");
@@ -399,11 +399,11 @@ TEST_F(KLVPCSessionTextFolders, BitmapNamesTakeTheFirstFreeCounter) {
   UseCustomPath(temp_.Path());
   auto s = NewSession();
   const std::string prefix = temp_ / "Signatures/S01F03_";
-  EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_001.bmp");
+  EXPECT_EQ(s->Signatures.MakeFileName(prefix, ".bmp"), prefix + "26120714_001.bmp");
   qptest::WriteFile(prefix + "26120714_001.bmp", "");
   qptest::WriteFile(prefix + "26120714_002.bmp", "");
-  EXPECT_EQ(s->MakeBitmapFileName(prefix, ".bmp"), prefix + "26120714_003.bmp");
-  EXPECT_EQ(s->MakeBitmapFileName(prefix, "_Ann.bmp"), prefix + "26120714_001_Ann.bmp");
+  EXPECT_EQ(s->Signatures.MakeFileName(prefix, ".bmp"), prefix + "26120714_003.bmp");
+  EXPECT_EQ(s->Signatures.MakeFileName(prefix, "_Ann.bmp"), prefix + "26120714_001_Ann.bmp");
 }
 
 TEST_F(KLVPCSessionTextFolders, BitmapNamesInAFolderOfEarlierFilesAreThoseOfTheRule) {
@@ -434,7 +434,7 @@ TEST_F(KLVPCSessionTextFolders, BitmapNamesInAFolderOfEarlierFilesAreThoseOfTheR
   };
   auto next = [&](const std::string& suffix, const std::string& stampHead) {
     const std::string expected = byTrial(stampHead, suffix);
-    const std::string name = s->MakeBitmapFileName(folder + "S01F03_", suffix);
+    const std::string name = s->Signatures.MakeFileName(folder + "S01F03_", suffix);
     EXPECT_EQ(name, expected);
     qptest::WriteFile(name, "BM");  // saved, as WriteRowBitmaps does
     return name.substr(stampHead.size());
@@ -609,7 +609,7 @@ TEST_F(KLVPCSessionTextDownload, BitmapsAreSavedForExportedFieldsAndNamedInTheRo
   AddBitmap(3, 3);
   const std::string sig = temp_ / "hotsync/FromPDA/Signatures/";
   auto s = NewSession();
-  ASSERT_EQ(s->PathMode, 0);
+  ASSERT_EQ(s->PathMode, TPathMode::HotSyncUser);
   log_.Clear();
   // Bitmaps of earlier downloads of this slot go; another slot's stay.
   qptest::WriteFile(sig + "S01F03_26010100_001.bmp", "old");
@@ -1069,7 +1069,7 @@ TEST_F(KLVPCSessionTextUpload, DataFileFillsFieldsByTabs) {
   ASSERT_TRUE(s->DataReadOpen());
   MakeUploadDataDb();
   EXPECT_TRUE(s->DataReadRecords());
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(true));
 
   ASSERT_EQ(posted_.size(), 4u);
   auto expectValues = [&](size_t record, std::map<int, std::string> values) {
@@ -1142,18 +1142,18 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
   qptest::WriteFile(folder + "S01_Hints.txt", "1\th\n");
   qptest::WriteFile(folder + "S01F02.txt", "e\n");
   ASSERT_TRUE(s->DataReadOpen());
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(true));
   ASSERT_TRUE(s->HintReadOpen());
-  EXPECT_TRUE(s->HintReadClose());
+  EXPECT_TRUE(s->HintReadClose(true));
   ASSERT_TRUE(s->FieldListReadOpen(2));
-  EXPECT_TRUE(s->FieldListReadClose(2));
+  EXPECT_TRUE(s->FieldListReadClose(2, true));
   EXPECT_THAT(FilesIn(folder),
               ElementsAre("old_261207140509_S01F02.txt", "old_261207140509_S01_Hints.txt",
                           "old_261207140509_S01_data.txt"));
   // A second backup within the same second replaces the first.
   qptest::WriteFile(folder + "S01_data.txt", "b\n");
   ASSERT_TRUE(s->DataReadOpen());
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(true));
   EXPECT_EQ(ReadFileBytes(folder + "old_261207140509_S01_data.txt"), "b\n");
   EXPECT_FALSE(fs::exists(folder + "S01_data.txt"));
   // A file that cannot be moved aside would be uploaded again at every HotSync: it is said.
@@ -1162,7 +1162,7 @@ TEST_F(KLVPCSessionTextUpload, BackupMovesEachFileAsideUnderATimeStampedName) {
   ASSERT_TRUE(s->DataReadOpen());
   {
     ScopedFileFaults faults("rename@1=EACCES");
-    EXPECT_FALSE(s->DataReadClose());
+    EXPECT_FALSE(s->DataReadClose(true));
   }
   EXPECT_THAT(log_.texts,
               ElementsAre("Session01(Orders): Failure moving input text file aside: " + folder +
@@ -1186,7 +1186,7 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) 
               ElementsAre(StartsWith("Session01(Orders): Failure reading input text "
                                      "file: " +
                                      s->DataFileName + "\n  EInOutError: Cannot open file ")));
-  EXPECT_TRUE(s->DataReadClose());  // nothing to move; not reported
+  EXPECT_TRUE(s->DataReadClose(false));  // nothing to move; not reported
 
   // A handheld record that cannot be written ends the read; earlier records stay, and so does
   // the file, for the next HotSync.
@@ -1203,13 +1203,13 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) 
                               s->FieldListFileName +
                               " was written; the file is kept for the next HotSync.\n"
                               "  EVornConduitError: SyncWriteRec failed")));
-  EXPECT_TRUE(s->FieldListReadClose(1));
+  EXPECT_TRUE(s->FieldListReadClose(1, false));
   EXPECT_TRUE(fs::exists(s->FieldListFileName));
   // Once it is on the handheld whole, it is moved aside.
   sync_.failWriteAt = 0;
   ASSERT_TRUE(s->FieldListReadOpen(1));
   EXPECT_TRUE(s->FieldListReadRecords(1));
-  EXPECT_TRUE(s->FieldListReadClose(1));
+  EXPECT_TRUE(s->FieldListReadClose(1, true));
   EXPECT_FALSE(fs::exists(s->FieldListFileName));
 
   // A handheld database without room: the lines with data that did not get there are counted.
@@ -1228,7 +1228,7 @@ TEST_F(KLVPCSessionTextUpload, FailuresAreLoggedAndAnsweredFalseAndKeepTheFile) 
                               s->DataFileName +
                               " were left out; the file is kept for the next HotSync.\n"
                               "  EVornConduitError: SyncWriteRec failed")));
-  EXPECT_TRUE(s->DataReadClose());
+  EXPECT_TRUE(s->DataReadClose(false));
   EXPECT_TRUE(fs::exists(s->DataFileName));
   EXPECT_FALSE(s->Failed());
 }

@@ -26,6 +26,9 @@ constexpr int16_t kFieldTypeBitmap = 4;
 constexpr const char* kSessionCreator = "QP28";
 constexpr const char* kSessionListDbName = "QP28-QuillorPlus_Sessions";
 
+// The output layouts by the number OutputFormat stores; any other number is Tab.
+enum class TOutputFormat : uint8_t { Tab, CommaQuoted, Fixed, XML, HTML, CommaPlain };
+
 #pragma pack(push, 1)
 
 // One field definition inside the preference block. The hook library receives the block, so
@@ -48,7 +51,7 @@ struct TKLVSessionFieldDef {
 // in TKLVPDASession::Prefs they are in host order (SwapPrefsWords) and FieldCount is 30.
 struct SessionPrefsData {
   uint8_t Reserved0[10];
-  int16_t OutputFormat;  // 0 tab, 1 comma quoted, 2 fixed, 3 XML, 4 HTML, 5 comma plain
+  int16_t OutputFormat;  // a TOutputFormat
   uint8_t ClearPDAData;
   uint8_t BackupUploadFiles;
   uint8_t AppendOutput;
@@ -134,6 +137,30 @@ void CreateHandheldDb(const std::string& Name, uint32_t Creator, uint32_t DbType
 // Whether E is the failure of opening a database that the handheld does not have.
 bool IsMissingDatabase(const std::exception& E);
 
+// What the end of a download found, once every writer closed.
+struct TDownloadFacts {
+  bool Clear = false;      // the session clears the handheld
+  bool AnyTaken = false;   // an active writer took the records
+  bool AnyFailed = false;  // a writer failed
+  // Why the handheld keeps records or signatures the PC lacks; empty when it keeps none.
+  std::string Kept;
+};
+
+// What the download does about it.
+struct TDownloadDecision {
+  // Why outputs appended to while the handheld is cleared drop the download; empty: they
+  // publish it.
+  std::string Drop;
+  // Kept is logged: no writer failed, which would have logged why.
+  bool LogKept = false;
+  // Every record of the handheld is on the PC: the upload may refill the data database.
+  bool DataOnPC = false;
+  bool ClearHandheld = false;
+};
+
+// The all-or-none rule of a download's end.
+TDownloadDecision DecideDownload(const TDownloadFacts& Facts);
+
 class TKLVPDASession {
  public:
   explicit TKLVPDASession(int32_t Index);
@@ -168,6 +195,7 @@ class TKLVPDASession {
   // Name of the field and the custom folder, read up to their NUL or their full width.
   std::string FieldName(int32_t FieldNo) const;
   std::string CustomPathText() const;
+  TOutputFormat OutputFormat() const;
   // "SessionNN(name)", the start of the slot's log lines and those of its PC sessions.
   std::string SessionLabel() const;
 

@@ -12,7 +12,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/text_file.h"
@@ -21,7 +23,7 @@
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_pc_session.h"
-#include "conduit/transfer/test_support.h"
+#include "conduit/transfer/testdata/test_support.h"
 #include "hotsync/handheld/handheld.h"
 #include "testsupport/test_support.h"
 
@@ -70,7 +72,7 @@ class FakePC : public TKLVPCSession {
   using Rows = std::vector<std::vector<std::string>>;
 
   FakePC(TKLVPDASession& s, std::string name, std::vector<std::string>& calls)
-      : TKLVPCSession(s), name_(std::move(name)), calls_(calls) {}
+      : TKLVPCSession(s, s.Index, s.SessionLabel()), name_(std::move(name)), calls_(calls) {}
 
   bool Active() const override { return active; }
   bool Failed() const override { return failed; }
@@ -110,26 +112,28 @@ class FakePC : public TKLVPCSession {
         db.Fields.Items(static_cast<int>(i) + 1).SetAsString(row[i]);
       db.Post(true);
     }
-    return true;
+    return !partial.count("Data");
   }
-  bool DataReadClose() override { return Close("Data"); }
+  bool DataReadClose(bool whole) override { return Close("Data", whole); }
   bool HintReadOpen() override { return Open("Hint", hints.has_value()); }
   bool HintReadRecords() override {
     Note("HintReadRecords");
     if (throwInHints) throw Exception("hint file damaged");
     Put(*hints, "Field_ID", "Hint");
-    return true;
+    return !partial.count("Hint");
   }
-  bool HintReadClose() override { return Close("Hint"); }
+  bool HintReadClose(bool whole) override { return Close("Hint", whole); }
   bool FieldListReadOpen(int f) override {
     return Open("List" + std::to_string(f), lists.count(f) != 0);
   }
   bool FieldListReadRecords(int f) override {
     Note("ListRecords" + std::to_string(f));
     Put(lists.at(f), "DisplayValue", "DBValue");
-    return true;
+    return !partial.count("List");
   }
-  bool FieldListReadClose(int f) override { return Close("List" + std::to_string(f)); }
+  bool FieldListReadClose(int f, bool whole) override {
+    return Close("List" + std::to_string(f), whole);
+  }
 
   bool active = true;
   bool failed = false;
@@ -144,6 +148,10 @@ class FakePC : public TKLVPCSession {
   std::optional<Rows> data;
   std::optional<Rows> hints;
   std::map<int, Rows> lists;
+  // The groups whose records operation answers that not all of the file got there, and what
+  // each close was told.
+  std::set<std::string> partial;
+  std::vector<bool> closedWhole;
 
  private:
   void Note(const std::string& what) { calls_.push_back(name_ + ":" + what); }
@@ -151,8 +159,9 @@ class FakePC : public TKLVPCSession {
     Note(group + "Open");
     return has;
   }
-  bool Close(const std::string& group) {
+  bool Close(const std::string& group, bool whole) {
     Note(group + "Close");
+    closedWhole.push_back(whole);
     return true;
   }
   void Put(const Rows& rows, const char* a, const char* b) {
@@ -247,6 +256,38 @@ class KLVPDASessionTest : public ::testing::Test {
 };
 
 // --- Session list ---------------------------------------------------------------------------
+
+// The end of a download: what the appended outputs do, whether the reason the handheld keeps
+// data is logged, whether the records count as on the PC and whether the handheld is cleared.
+TEST(DecideDownload, AllOrNone) {
+  const std::string failed = "Another output of the session failed.";
+  const std::string keeps = "The PDA keeps the records for the next HotSync.";
+  struct Row {
+    bool clear, taken, anyFailed;
+    std::string kept, drop;
+    bool logKept, onPC, clearHandheld;
+  };
+  const Row rows[] = {
+      {true, true, false, "", "", false, true, true},
+      {true, true, false, "Only 1 of 2", keeps, true, false, false},
+      {true, true, true, "", failed, false, false, false},
+      {true, true, true, "Only 1 of 2", failed, false, false, false},
+      {true, false, false, "", "", false, false, false},
+      {false, true, false, "", "", false, true, false},
+      {false, true, false, "Only 1 of 2", "", false, false, false},
+      {false, true, true, "", failed, false, false, false},
+      {false, false, false, "", "", false, false, false},
+  };
+  for (const Row& r : rows) {
+    const TDownloadDecision d = DecideDownload({r.clear, r.taken, r.anyFailed, r.kept});
+    const std::string row =
+        ::testing::PrintToString(std::make_tuple(r.clear, r.taken, r.anyFailed, r.kept));
+    EXPECT_EQ(d.Drop, r.drop) << row;
+    EXPECT_EQ(d.LogKept, r.logKept) << row;
+    EXPECT_EQ(d.DataOnPC, r.onPC) << row;
+    EXPECT_EQ(d.ClearHandheld, r.clearHandheld) << row;
+  }
+}
 
 TEST_F(KLVPDASessionTest, SessionListDefinesSlotsFirstRecordWinsAndIsReadOncePerLoad) {
   AddDb(
@@ -1105,6 +1146,7 @@ TEST_F(KLVPDASessionTest, UploadRefillsDataHintsAndListsExactly) {
   reader.hints = FakePC::Rows{{"1", "Scan the shelf"}, {"2", std::string(250, 'h')}};
   reader.lists[3] = FakePC::Rows{{"Red", "R"}, {"Green", "G"}};
   reader.lists[5] = FakePC::Rows{{"never", "asked"}};
+  reader.partial = {"Hint"};
   s.AddReader(&reader);
   EXPECT_TRUE(s.LoadBitmaps());
   EXPECT_TRUE(s.DownloadSession());  // the old record reaches the PC first
@@ -1114,6 +1156,8 @@ TEST_F(KLVPDASessionTest, UploadRefillsDataHintsAndListsExactly) {
                                   "text:HintOpen", "text:HintReadRecords", "text:HintClose",
                                   "text:List3Open", "text:ListRecords3", "text:List3Close",
                                   "text:List7Open"));
+  // Each close learns whether its file got onto the handheld whole.
+  EXPECT_THAT(reader.closedWhole, ElementsAre(true, false, true));
   EXPECT_THAT(log_, IsEmpty());
   Detach();
   EXPECT_THAT(Records("QP28-Data_S01_30"),

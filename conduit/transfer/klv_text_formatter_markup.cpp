@@ -14,8 +14,8 @@
 
 #include "base/date_time.h"
 #include "base/windows_1252.h"
-#include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 #include "conduit/transfer/klv_text_formatter.h"
 
 namespace {
@@ -149,7 +149,7 @@ bool IsXmlNameChar(uint32_t c) {
 }
 
 std::string CurrentUserName() {
-  return GConduit ? GConduit->UserName() : std::string();
+  return ConduitUserName();
 }
 
 std::string RecordCountText(const TKLVPDASession& Session) {

@@ -18,8 +18,8 @@
 #include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
-#include "conduit/transfer/test_support.h"
 #include "conduit/transfer/testdata/markup_reader.h"
+#include "conduit/transfer/testdata/test_support.h"
 #include "testsupport/delimited_text.h"
 #include "testsupport/test_support.h"
 

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -7,11 +8,18 @@
 #include "base/format.h"
 #include "conduit/transfer/klv_bitmap.h"
 #include "conduit/transfer/klv_clearing_journal.h"
-#include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_hooks.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pc_session.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
+
+namespace {
+
+// Why a download is dropped when a writer failed.
+constexpr const char* kAnotherOutputFailed = "Another output of the session failed.";
+
+}  // namespace
 
 void TKLVPDASession::LogDbFailure(const std::string& What, const std::exception& E,
                                   const std::string& Tail) {
@@ -124,6 +132,18 @@ bool TKLVPDASession::SignaturesSaved() const {
   return true;
 }
 
+TDownloadDecision DecideDownload(const TDownloadFacts& Facts) {
+  TDownloadDecision d;
+  const bool clearing = Facts.Clear && Facts.AnyTaken && !Facts.AnyFailed;
+  d.LogKept = clearing && !Facts.Kept.empty();
+  d.Drop = Facts.AnyFailed ? kAnotherOutputFailed
+           : d.LogKept     ? "The PDA keeps the records for the next HotSync."
+                           : "";
+  d.DataOnPC = Facts.AnyTaken && !Facts.AnyFailed && Facts.Kept.empty();
+  d.ClearHandheld = Facts.Clear && d.DataOnPC;
+  return d;
+}
+
 bool TKLVPDASession::BitmapDbStillMissing() {
   // Not CurrentDb: the data database stays open for clearing.
   TVornConduitDb db;
@@ -211,41 +231,40 @@ bool TKLVPDASession::DownloadSession() {
     return std::any_of(Writers.begin(), Writers.end(),
                        [](const TKLVPCSession* w) { return w->Failed(); });
   };
+  TDownloadFacts facts;
+  facts.Clear = Prefs.ClearPDAData != 0;
   // Without any writer that took the records there is no copy on the PC at all.
-  const bool anyTaken = std::any_of(Writers.begin(), Writers.end(),
-                                    [](const TKLVPCSession* w) { return w->Active(); });
+  facts.AnyTaken = std::any_of(Writers.begin(), Writers.end(),
+                               [](const TKLVPCSession* w) { return w->Active(); });
+  facts.AnyFailed = anyFailed();
   // A bitmap database found missing may have been there after all: clearing empties only
   // one this HotSync read, or one that is still not there.
-  if (anyTaken && Prefs.ClearPDAData != 0 && BitmapDbMissing_ && !BitmapDbStillMissing())
+  if (facts.AnyTaken && facts.Clear && BitmapDbMissing_ && !BitmapDbStillMissing())
     SignaturesRead_ = false;
   // Known before the commit, so that appended outputs need not take what stays here.
-  std::string kept = anyTaken ? DataKeptReason(handedOut, reachedEnd) : std::string();
-  // A failed writer has logged why; the other reasons are logged here.
-  const bool clearing = Prefs.ClearPDAData != 0 && anyTaken && !anyFailed();
+  if (facts.AnyTaken) facts.Kept = DataKeptReason(handedOut, reachedEnd);
+  TDownloadDecision decision = DecideDownload(facts);
   // Written before any output commits: without it the handheld keeps the records.
   bool journaled = false;
-  if (clearing && kept.empty() && !JournalSignatures_.empty()) {
+  if (decision.ClearHandheld && !JournalSignatures_.empty()) {
     try {
       WriteJournal();
       journaled = true;
     } catch (const std::exception& e) {
-      kept = "The clearing journal could not be written: " + ExceptionText(e);
+      facts.Kept = "The clearing journal could not be written: " + ExceptionText(e);
+      decision = DecideDownload(facts);
     }
   }
-  if (clearing && !kept.empty()) LogDataKept(kept);
+  // A failed writer has logged why; the other reasons are logged here.
+  if (decision.LogKept) LogDataKept(facts.Kept);
   if (together) {
-    const std::string otherFailed = "Another output of the session failed.";
-    std::string drop;
-    if (anyFailed())
-      drop = otherFailed;
-    else if (clearing && !kept.empty())
-      drop = "The PDA keeps the records for the next HotSync.";
+    std::string drop = decision.Drop;
     // In writer order: the text file, whose rename can be taken back, before the table,
     // whose commit cannot. A failure takes back what was published before it. Nothing yields
     // in between: a refused yield would leave some outputs published and others not.
     KeepAliveIfRunning();
     for (TKLVPCSession* writer : Writers)
-      if (drop.empty() && !writer->WritePublish()) drop = otherFailed;
+      if (drop.empty() && !writer->WritePublish()) drop = kAnotherOutputFailed;
     // Before a drop deletes bitmap files: a journal left then would take signatures whose
     // only copy is the handheld's.
     if (journaled && !drop.empty()) {
@@ -255,11 +274,13 @@ bool TKLVPDASession::DownloadSession() {
     for (TKLVPCSession* writer : Writers) writer->WriteSettle(drop.empty(), drop);
   }
 
-  // Read after the commit, so a writer that fails while closing or committing keeps the
-  // data; kept data must not be replaced by the upload either.
-  DataOnPC_ = anyTaken && !anyFailed() && kept.empty();
+  // Decided again after the commit, so a writer that fails while closing or committing keeps
+  // the data; kept data must not be replaced by the upload either.
+  facts.AnyFailed = anyFailed();
+  decision = DecideDownload(facts);
+  DataOnPC_ = decision.DataOnPC;
   if (DataOnPC_) HandedToAll_ = handedOut;
-  if (!clearing || !DataOnPC_) {
+  if (!decision.ClearHandheld) {
     if (journaled) DropJournal();
     return true;
   }
@@ -300,57 +321,53 @@ bool TKLVPDASession::DownloadSession() {
 }
 
 bool TKLVPDASession::UploadSession() {
+  // Empties CurrentDb, has the reader fill it and writes it back before the reader closes its
+  // file: a failed write-back keeps the file.
+  auto refill = [this](const std::function<bool()>& Records,
+                       const std::function<void(bool)>& Close) {
+    CurrentDb->PurgeAllRecords();
+    CurrentDb->ResetRecordIndex();
+    KeepAliveIfRunning();
+    const bool whole = Records();
+    KeepAliveIfRunning();
+    CloseDb();
+    Close(whole);
+  };
   for (TKLVPCSession* reader : Readers) {
     try {
       if (reader->DataReadOpen()) {
         // Refilling would purge records that are not on the PC yet, also when the download
         // found none where there are some: the upload file stays for the next HotSync.
-        bool refill = DataOnPC_ && DataUploadHeld_.empty();
-        if (refill) {
+        bool room = DataOnPC_ && DataUploadHeld_.empty();
+        if (room) {
           OpenDataDb();
-          refill = CurrentDb->RecordCount() <= HandedToAll_;
+          room = CurrentDb->RecordCount() <= HandedToAll_;
         }
         if (!DataUploadHeld_.empty()) {
           LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
                      "\n  " + DataUploadHeld_);
-        } else if (!refill) {
+        } else if (!room) {
           LogMessage(SessionLabel() + ": Data not written to PDA database: " + DataDbName() +
                      "\n  It holds records not yet downloaded to every output; the upload "
                      "file is kept for the next HotSync.");
         } else {
           KeepAliveIfRunning();
-          CurrentDb->PurgeAllRecords();
-          CurrentDb->ResetRecordIndex();
-          KeepAliveIfRunning();
-          reader->DataReadRecords();
-          KeepAliveIfRunning();
-          // Written back before the file is moved aside: a failed close keeps it.
-          CloseDb();
-          reader->DataReadClose();
+          refill([&] { return reader->DataReadRecords(); },
+                 [&](bool Whole) { reader->DataReadClose(Whole); });
         }
       }
       if (reader->HintReadOpen()) {
         OpenHintDb();
         KeepAliveIfRunning();
-        CurrentDb->PurgeAllRecords();
-        CurrentDb->ResetRecordIndex();
-        KeepAliveIfRunning();
-        reader->HintReadRecords();
-        KeepAliveIfRunning();
-        CloseDb();
-        reader->HintReadClose();
+        refill([&] { return reader->HintReadRecords(); },
+               [&](bool Whole) { reader->HintReadClose(Whole); });
       }
       const int32_t count = std::clamp<int32_t>(Prefs.FieldCount, 0, kSessionFieldCount);
       for (int32_t f = 1; f <= count; ++f) {
         if (FieldDef(f).HasLookupList == 0 || !reader->FieldListReadOpen(f)) continue;
         OpenFieldListDb(f);
-        CurrentDb->PurgeAllRecords();
-        CurrentDb->ResetRecordIndex();
-        KeepAliveIfRunning();
-        reader->FieldListReadRecords(f);
-        KeepAliveIfRunning();
-        CloseDb();
-        reader->FieldListReadClose(f);
+        refill([&] { return reader->FieldListReadRecords(f); },
+               [&](bool Whole) { reader->FieldListReadClose(f, Whole); });
       }
     } catch (const std::exception& e) {
       LogDbFailure("Failure writing PDA database: ", e, "\n  Data not written to PDA database.");

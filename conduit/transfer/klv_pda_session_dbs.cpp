@@ -4,9 +4,9 @@
 #include "base/format.h"
 #include "conduit/framework/sync_api.h"
 #include "conduit/framework/vorn_conduit.h"
-#include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 
 namespace {
 

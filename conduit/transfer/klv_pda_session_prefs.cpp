@@ -4,12 +4,13 @@
 #include <bit>
 #include <cstring>
 
+#include "base/exception.h"
 #include "base/format.h"
 #include "base/strings.h"
 #include "conduit/framework/record_format.h"
 #include "conduit/transfer/klv_bitmap.h"
-#include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
+#include "conduit/transfer/klv_services.h"
 #include "platform/file_names.h"
 
 TKLVSessionList GSessionList;
@@ -128,6 +129,11 @@ std::string TKLVPDASession::FieldName(int32_t FieldNo) const {
 
 std::string TKLVPDASession::CustomPathText() const {
   return FixedText(Prefs.CustomPath, sizeof(Prefs.CustomPath));
+}
+
+TOutputFormat TKLVPDASession::OutputFormat() const {
+  const int16_t n = Prefs.OutputFormat;
+  return n > 0 && n <= 5 ? static_cast<TOutputFormat>(n) : TOutputFormat::Tab;
 }
 
 std::string TKLVPDASession::SessionLabel() const {

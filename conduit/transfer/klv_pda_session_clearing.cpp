@@ -6,9 +6,9 @@
 
 #include "base/format.h"
 #include "conduit/transfer/klv_clearing_journal.h"
-#include "conduit/transfer/klv_conduit.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
+#include "conduit/transfer/klv_services.h"
 
 namespace {
 
