@@ -8,10 +8,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "base/text_file.h"
 #include "installer/fake_hotsync.h"
 #include "installer/test_support.h"
 #include "platform/windows.h"
+// SplitLines, for the shipped Vantrel.ini.
+#include "base/text_file.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
