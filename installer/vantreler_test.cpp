@@ -11,6 +11,8 @@
 #include "installer/testdata/fake_hotsync.h"
 #include "installer/testdata/test_support.h"
 #include "platform/windows.h"
+// SplitLines, for the shipped Vantrel.ini.
+#include "base/text_file.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -195,6 +197,28 @@ TEST_F(EngineTest, EveryInstallRunStartsAgainTheManagerItStopped) {
   // No manager was started twice.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(Starts(), starts);
+}
+
+// The shipped file as it stands, and with the handheld files its comments show put in.
+TEST_F(EngineTest, TheShippedIniNamesTheConduitAndItsCommentedExampleQueuesTwoFiles) {
+  const std::string shipped = qptest::ReadFile(QP_SOURCE_DIR "/installer/Vantrel.ini");
+  WriteIni(shipped);
+  auto engine = Make();
+  engine->LoadSettings(installer / "Vantrel.ini");
+  EXPECT_EQ(engine->FConduitFileName, "QuillorP2_ODBC.dll");
+  EXPECT_EQ(engine->FCreatorID, "QP28");
+  EXPECT_TRUE(engine->FInstallToHSPath);
+  EXPECT_FALSE(engine->HasPDAFiles());
+
+  std::string example;
+  for (const std::string& line : SplitLines(shipped)) {
+    if (line == "FileCount=0") continue;
+    example += (line.rfind(";   ", 0) == 0 ? line.substr(4) : line) + "\r\n";
+  }
+  WriteIni(example);
+  engine->LoadSettings(installer / "Vantrel.ini");
+  EXPECT_THAT(engine->FPDAFiles,
+              ElementsAre("QuillorPlus.prc", "/home/ann/handheld files/QP28-QuillorPlus_Sessions.pdb"));
 }
 
 TEST_F(EngineTest, SettingsAreReadWithoutRegardToCase) {

@@ -13,5 +13,12 @@ case "$kind" in
   -h|--help) echo "usage: scripts/build.sh [normal|release|sanitize|fuzz]"; exit 0 ;;
   *) echo "usage: scripts/build.sh [normal|release|sanitize|fuzz]" >&2; exit 2 ;;
 esac
-cmake -S . -B "$dir" -G Ninja -DQP_WERROR=ON "${flags[@]}" >/dev/null
+args=(-G Ninja -DQP_WERROR=ON "${flags[@]}")
+# Configured once per set of arguments: after that the build itself runs CMake again when a
+# CMakeLists.txt changes, so a build with nothing changed configures and links nothing.
+stamp=$dir/.qp-configure-args
+if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "${args[*]}" ]; then
+  cmake -S . -B "$dir" "${args[@]}" >/dev/null
+  printf '%s\n' "${args[*]}" >"$stamp"
+fi
 cmake --build "$dir" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"

@@ -106,13 +106,22 @@ echo "== The handheld after the HotSync"
 "$out/make_demo_handheld" --show "$demo/handheld"
 
 user_folder=$("$hotsync" user ls | awk -F'\t' '$1 == "Demo User" { print $2 }')
+# Paths in single quotes, so that each line can be pasted whatever the checkout's path holds.
+q() { local s=${1//\'/\'\\\'\'}; printf "'%s'" "$s"; }
 cat <<INFO
 
 Where to look:
-  the HotSync log:          "${user_folder}HotSync.log"
-  the handheld's databases: $out/handheld ls $demo/handheld
-  the print format sent:    $out/handheld dump $demo/handheld QP28-QuillorPlus_Formats
-  the conduit's PC folder:  $conduit/Data
-  the ODBC table:           sqlite3 $demo/quillor.db 'SELECT * FROM deliveries'
+  the HotSync log:          $(q "${user_folder}HotSync.log")
+  the handheld's databases: $(q "$out/handheld") ls $(q "$demo/handheld")
+  the print format sent:    $(q "$out/handheld") dump $(q "$demo/handheld") QP28-QuillorPlus_Formats
+  the conduit's PC folder:  $(q "$conduit/Data")
+  the ODBC table:           sqlite3 $(q "$demo/quillor.db") 'SELECT * FROM deliveries'
+
+The same HotSync again, by hand (the demo's registry and ODBC files):
+  REGISTRY_FILE=$(q "$REGISTRY_FILE") ODBCSYSINI=$(q "$ODBCSYSINI") ODBCINI=$(q "$ODBCINI") $(q "$hotsync") sync $(q "$demo/handheld")
+Then "Stock count" downloads the three items its upload put on the handheld. "Price check"
+shows an appended file with the handheld's records kept, so each HotSync appends the same three
+rows to S04_data.txt again (a session that appends would normally also clear the handheld, as
+"Stock count" does). "Deliveries" and "Site visits" replace their files.
 INFO
 exit $status

@@ -94,6 +94,17 @@ static_assert(offsetof(SessionPrefsData, FieldCount) == 280);
 static_assert(offsetof(SessionPrefsData, Reserved282) == 282);
 static_assert(offsetof(SessionPrefsData, FieldDefs) == 288);
 static_assert(offsetof(SessionPrefsData, Reserved3708) == 3708);
+// The offsets hook authors are given.
+static_assert(QP_HOOK_PREFS_SIZE == kSessionPrefsSize);
+static_assert(offsetof(SessionPrefsData, OutputFormat) == QP_HOOK_PREFS_OUTPUT_FORMAT);
+static_assert(offsetof(SessionPrefsData, ClearPDAData) == QP_HOOK_PREFS_CLEAR_PDA_DATA);
+static_assert(offsetof(SessionPrefsData, AppendOutput) == QP_HOOK_PREFS_APPEND_OUTPUT);
+static_assert(offsetof(SessionPrefsData, UseCustomPath) == QP_HOOK_PREFS_USE_CUSTOM_PATH);
+static_assert(offsetof(SessionPrefsData, CustomPath) == QP_HOOK_PREFS_CUSTOM_PATH);
+static_assert(offsetof(SessionPrefsData, FieldDefs) == QP_HOOK_PREFS_FIELDS);
+static_assert(sizeof(TKLVSessionFieldDef) == QP_HOOK_FIELD_SIZE);
+static_assert(offsetof(TKLVSessionFieldDef, Name) == QP_HOOK_FIELD_NAME);
+static_assert(sizeof(TKLVSessionFieldDef::Name) == QP_HOOK_FIELD_NAME_SIZE);
 
 // One record of the handheld's session list.
 struct TKLVSessionPrefsContainer {

@@ -420,6 +420,41 @@ TEST_F(SessionE2E, AFailingPreSessionHookEndsItsSlotAndTheRunGoesOn) {
                   "DoQuillorP_PostHSProcess " + conduitDir_ + "/libQuillorPlus_Hook.so"));
 }
 
+// A hook written from its header alone, as a hook author would: the example is compiled in
+// a folder holding only it and the header, with the README's command, and is called in slot
+// order with each session's own preference block.
+TEST_F(SessionE2E, TheExampleHookBuiltFromTheHeaderAloneIsCalledInOrderWithItsArguments) {
+  MakeHandheld(DemoSessions());
+  const std::string src = tmp_ / "hook source";
+  fs::create_directories(src);
+  fs::copy_file(QP_SOURCE_DIR "/conduit/transfer/quillor_hook.h", src + "/quillor_hook.h");
+  fs::copy_file(QP_SOURCE_DIR "/examples/hook/quillor_hook_example.c", src + "/example.c");
+  const std::vector<std::string> compile = {
+      QP_C_COMPILER, "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror", "-std=c11", "-pedantic",
+      "-I",          src,       "-o",    hookLibrary_, src + "/example.c"};
+  std::string command;
+  for (const std::string& arg : compile) command += Quote(arg) + " ";
+  const Output built = Shell(command);
+  ASSERT_EQ(built.status, 0) << built.text;
+
+  Output raw;
+  Sync(&raw);
+  std::vector<std::string> calls;
+  for (const std::string& line : SplitLines(raw.text))
+    if (line.rfind("hook: ", 0) == 0) calls.push_back(line.substr(6));
+  std::vector<std::string> expected = {"before the HotSync: " + hookLibrary_};
+  for (const SessionSpec& s : DemoSessions()) {
+    const std::string what = Format(
+        "session %02d: layout %d, first field \"%s\", %s", s.slot + 1, s.prefs.outputFormat,
+        s.prefs.fields.at(0).name.c_str(),
+        s.prefs.clearPDAData ? "clears the handheld" : "keeps the handheld's data");
+    expected.push_back("before " + what);
+    expected.push_back("after " + what);
+  }
+  expected.push_back("after the HotSync: " + hookLibrary_);
+  EXPECT_EQ(calls, expected) << raw.text;
+}
+
 namespace {
 
 // The SQLite ODBC driver and a data source of this test's own.
