@@ -104,6 +104,8 @@ int32_t SyncSession::Attach(const char* folder) {
   faults_ = std::move(plan);
   const char* counts = std::getenv("SYNC_CALL_COUNTS");
   callCountsFile_ = counts ? counts : "";
+  // Counted only for that file: a HotSync without faults pays nothing for the plan.
+  faults_.SetCounting(!callCountsFile_.empty());
   registered_ = 0;
   return 0;
 }
@@ -140,6 +142,7 @@ int32_t SyncSession::SetFaults(const char* spec) {
     lastError_ = e.Message();
     return QP_SYNCERR_BAD_ARGUMENT;
   }
+  faults_.SetCounting(!callCountsFile_.empty());
   return 0;
 }
 
