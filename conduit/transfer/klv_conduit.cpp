@@ -37,7 +37,7 @@ std::string SafeLogText(const std::string& Text) {
 
 }  // namespace
 
-TKLVConduit::TKLVConduit() : Clock(MonotonicSeconds) {
+TKLVConduit::TKLVConduit() : Clock(CoarseMonotonicSeconds) {
   ConduitName = "QuillorPlus 2.8 ODBC";
   DefaultAction = stFast;
   MajorVersion = 1;
