@@ -98,6 +98,10 @@ void Handheld::Index() const {
 }
 
 std::vector<HandheldDbInfo> Handheld::ListDatabases() const {
+  return ListDatabases({});
+}
+
+std::vector<HandheldDbInfo> Handheld::ListDatabases(const KeepLayout& keep) const {
   std::vector<HandheldDbInfo> list;
   for (const auto& file : DatabaseFiles(folder_)) {
     HandheldDbInfo info;
@@ -105,12 +109,13 @@ std::vector<HandheldDbInfo> Handheld::ListDatabases() const {
     try {
       // The layout alone: a HotSync opens a database the same way.
       PalmDatabase db;
-      const PalmRecordFile layout(info.path, db);
+      auto layout = std::make_unique<PalmRecordFile>(info.path, db);
       info.name = db.name;
       info.attributes = db.attributes;
       info.type = db.type;
       info.creator = db.creator;
       info.entryCount = db.IsResourceDb() ? db.resources.size() : db.records.size();
+      if (keep) keep(info.path, db, layout);
     } catch (const Exception& e) {
       info.error = e.Message();
     }

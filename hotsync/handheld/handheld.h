@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +54,11 @@ class Handheld {
 
   // Every database file, sorted by file name, with its header facts (or its fault).
   std::vector<HandheldDbInfo> ListDatabases() const;
+  // The same; each layout read for it (the database without its entries' bytes, and the
+  // file they are read from) is handed to keep, which may take it over.
+  using KeepLayout = std::function<void(const std::string& path, PalmDatabase& db,
+                                        std::unique_ptr<PalmRecordFile>& file)>;
+  std::vector<HandheldDbInfo> ListDatabases(const KeepLayout& keep) const;
   // Path of the file holding the database of that name (case-sensitive), or "".
   std::string FindDatabase(const std::string& name) const;
   // Reads the named database. Raises EHandheldError when there is none, EPalmFileError when

@@ -127,6 +127,17 @@ QP_SYNC_EXPORT int32_t QpSyncSetFaults(const char* spec) {
   return Guarded(nullptr, [&](SyncSession& s) { return s.SetFaults(spec); });
 }
 
+QP_SYNC_EXPORT int32_t QpSyncDamagedDatabases(char* buffer, uint32_t size, uint32_t* length) {
+  return Guarded(nullptr, [&](SyncSession& s) {
+    if (length == nullptr) return int32_t{QP_SYNCERR_BAD_ARGUMENT};
+    std::string text;
+    if (const int32_t r = s.DamagedDatabases(text)) return r;
+    CopyToBuffer(text, buffer, size);
+    *length = static_cast<uint32_t>(text.size());
+    return int32_t{0};
+  });
+}
+
 QP_SYNC_EXPORT int32_t QpSyncLastError(char* buffer, uint32_t size) {
   return Guarded(nullptr, [&](SyncSession& s) {
     const std::string& text = s.LastError();

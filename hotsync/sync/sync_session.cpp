@@ -117,6 +117,7 @@ int32_t SyncSession::Detach() {
     if (result == 0) result = r;
   }
   open_.clear();
+  layouts_.clear();
   handheld_.reset();
   registered_ = 0;
   if (!callCountsFile_.empty()) {
@@ -133,6 +134,23 @@ int32_t SyncSession::Detach() {
     callCountsFile_.clear();
   }
   return result;
+}
+
+int32_t SyncSession::DamagedDatabases(std::string& text) {
+  if (!handheld_) return QP_SYNCERR_NOT_CONNECTED;
+  layouts_.clear();
+  // As many entries as one full database: the check keeps no more than an open would hold.
+  size_t room = 0xFFFF;
+  const auto keep = [&](const std::string& path, PalmDatabase& db,
+                        std::unique_ptr<PalmRecordFile>& file) {
+    const size_t entries = db.IsResourceDb() ? db.resources.size() : db.records.size();
+    if (entries > room) return;
+    room -= entries;
+    layouts_[path] = Layout{std::move(db), std::move(file)};
+  };
+  for (const HandheldDbInfo& info : handheld_->ListDatabases(keep))
+    if (!info.error.empty()) text.append(info.error).push_back('\0');
+  return 0;
 }
 
 int32_t SyncSession::SetFaults(const char* spec) {
@@ -186,6 +204,14 @@ int32_t SyncSession::OpenDB(const char* name, uint8_t card, uint8_t* handle, uin
   if (path.empty()) return QP_SYNCERR_NOT_FOUND;
   if (open_.size() >= kMaxOpen) return QP_SYNCERR_TOO_MANY_OPEN;
   OpenDb db;
+  if (auto kept = layouts_.find(path); kept != layouts_.end()) {
+    // Read by the check of this HotSync, and not changed since: nothing but an open changes it.
+    db.db = std::move(kept->second.db);
+    db.file = std::move(kept->second.file);
+    layouts_.erase(kept);
+    db.mode = mode;
+    return AddOpen(std::move(db), handle);
+  }
   try {
     db.file = std::make_unique<PalmRecordFile>(path, db.db);
   } catch (const Exception& e) {
