@@ -164,8 +164,7 @@ std::vector<TKLVPCTextFormatter::TRowField>& TKLVPCTextFormatter::RowFields(
   return RowFields_;
 }
 
-std::string_view TKLVPCTextFormatter::FieldText(TRowField& Field) {
-  if (Field.Value) return Field.Value->Text(Field.Scratch);
+std::string_view TKLVPCTextFormatter::SessionFieldText(TRowField& Field) {
   // Raises what the session raises for a field it cannot read.
   Field.Scratch.clear();
   PDASession.AppendFieldText(Field.Scratch, Field.FieldNo);

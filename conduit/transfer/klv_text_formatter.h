@@ -12,9 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "conduit/framework/palm_fields.h"
+
 class TKLVPDASession;
 class TVornConduitDb;
-class TVornPalmField;
 
 // Copies Text to At and returns the end. Most pieces of a row are a few bytes long: those
 // go in at most two overlapping moves of a fixed size, without a call.
@@ -112,7 +113,11 @@ class TKLVPCTextFormatter {
  private:
   // The exported fields of the data database's current layout.
   std::vector<TRowField>& RowFields(std::string_view Separator, std::string_view Last);
-  std::string_view FieldText(TRowField& Field);
+  std::string_view FieldText(TRowField& Field) {
+    return Field.Value ? Field.Value->Text(Field.Scratch) : SessionFieldText(Field);
+  }
+  // The text the session makes for a field the record does not hold.
+  std::string_view SessionFieldText(TRowField& Field);
 
   std::string Line_;
   std::vector<TRowField> RowFields_;
