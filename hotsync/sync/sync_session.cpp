@@ -117,7 +117,7 @@ int32_t SyncSession::Detach() {
     if (result == 0) result = r;
   }
   open_.clear();
-  layouts_.clear();
+  layout_.reset();
   handheld_.reset();
   registered_ = 0;
   if (!callCountsFile_.empty()) {
@@ -138,17 +138,22 @@ int32_t SyncSession::Detach() {
 
 int32_t SyncSession::DamagedDatabases(std::string& text) {
   if (!handheld_) return QP_SYNCERR_NOT_CONNECTED;
-  layouts_.clear();
-  // As many entries as one full database: the check keeps no more than an open would hold.
-  size_t room = 0xFFFF;
-  const auto keep = [&](const std::string& path, PalmDatabase& db,
-                        std::unique_ptr<PalmRecordFile>& file) {
-    const size_t entries = db.IsResourceDb() ? db.resources.size() : db.records.size();
-    if (entries > room) return;
-    room -= entries;
-    layouts_[path] = Layout{std::move(db), std::move(file)};
+  layout_.reset();
+  // The layout of the largest database is kept when the others hold few entries besides:
+  // so the check holds no more at once than an open of that one does, and its first open
+  // reads the entry list no more.
+  constexpr size_t kFewEntries = 1000;
+  std::string largest;
+  size_t most = 0, total = 0;
+  for (const auto& [path, entries] : handheld_->HeaderEntryCounts()) {
+    total += entries;
+    if (entries > most) most = entries, largest = path;
+  }
+  if (total - most > kFewEntries) largest.clear();
+  const auto keep = [&](PalmDatabase& db, std::unique_ptr<PalmRecordFile>& file) {
+    layout_ = Layout{largest, std::move(db), std::move(file)};
   };
-  for (const HandheldDbInfo& info : handheld_->ListDatabases(keep))
+  for (const HandheldDbInfo& info : handheld_->ListDatabases(largest, keep))
     if (!info.error.empty()) text.append(info.error).push_back('\0');
   return 0;
 }
@@ -204,11 +209,11 @@ int32_t SyncSession::OpenDB(const char* name, uint8_t card, uint8_t* handle, uin
   if (path.empty()) return QP_SYNCERR_NOT_FOUND;
   if (open_.size() >= kMaxOpen) return QP_SYNCERR_TOO_MANY_OPEN;
   OpenDb db;
-  if (auto kept = layouts_.find(path); kept != layouts_.end()) {
+  if (layout_ && layout_->path == path) {
     // Read by the check of this HotSync, and not changed since: nothing but an open changes it.
-    db.db = std::move(kept->second.db);
-    db.file = std::move(kept->second.file);
-    layouts_.erase(kept);
+    db.db = std::move(layout_->db);
+    db.file = std::move(layout_->file);
+    layout_.reset();
     db.mode = mode;
     return AddOpen(std::move(db), handle);
   }

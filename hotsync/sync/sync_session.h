@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "hotsync/handheld/handheld.h"
@@ -77,12 +78,13 @@ class SyncSession {
 
   std::unique_ptr<Handheld> handheld_;
   std::map<uint8_t, OpenDb> open_;
-  // Layouts the check of the databases read, by file, until the file is first opened.
+  // A layout the check of the databases read, until its file is first opened.
   struct Layout {
+    std::string path;
     PalmDatabase db;
     std::unique_ptr<PalmRecordFile> file;
   };
-  std::map<std::string, Layout> layouts_;
+  std::optional<Layout> layout_;
   uint32_t registered_ = 0;
   uint32_t lastConduitHandle_ = 0;
   FaultPlan faults_;
