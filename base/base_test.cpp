@@ -228,4 +228,6 @@ TEST(DateTime, Stamps) {
   EXPECT_FALSE(LocalDateTimeText(t).empty());
   double a = MonotonicSeconds(), b = MonotonicSeconds();
   EXPECT_LE(a, b);
+  // The coarse reading is of the same clock.
+  EXPECT_NEAR(CoarseMonotonicSeconds(), MonotonicSeconds(), 0.1);
 }

@@ -37,3 +37,9 @@ double MonotonicSeconds() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
+
+double CoarseMonotonicSeconds() {
+  timespec now{};
+  if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) return MonotonicSeconds();
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}

@@ -12,3 +12,6 @@ std::string StampYYMMDDHHNNSS(std::time_t t = std::time(nullptr));
 std::string LocalDateTimeText(std::time_t t = std::time(nullptr));
 // Seconds on a clock that never jumps (unaffected by midnight or clock changes).
 double MonotonicSeconds();
+// The same clock to a few milliseconds, read in a fraction of the time: for checks made
+// very often against long intervals.
+double CoarseMonotonicSeconds();

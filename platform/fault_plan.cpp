@@ -71,7 +71,7 @@ FaultPlan FaultPlan::Parse(const std::string& spec, const std::vector<std::strin
   return plan;
 }
 
-int32_t FaultPlan::Next(std::string_view name) {
+int32_t FaultPlan::Count(std::string_view name) {
   auto counted = calls_.find(name);
   if (counted == calls_.end()) counted = calls_.emplace(std::string(name), 0).first;
   const uint32_t call = ++counted->second;

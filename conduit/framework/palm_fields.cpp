@@ -284,7 +284,7 @@ void TVornPalmField::SetSize(int32_t size) {
 void TVornPalmField::SetArraySize(int32_t n) {
   if (n < 1 || n == array_size_) return;
   LayoutChanged();
-  deferred_ = false;
+  Undefer();
   if (n == 1) {
     value_ = TVornPalmValue();
   } else if (array_size_ == 1 || !value_.Elements()) {
@@ -321,7 +321,7 @@ int32_t TVornPalmField::AsInteger() const {
 void TVornPalmField::SetAsInteger(int32_t v) {
   if (!IsIntegerType(data_type_)) return;
   value_ = TVornPalmValue::Longint(v);
-  deferred_ = false;
+  Undefer();
 }
 
 std::string TVornPalmField::AsString() const {
@@ -331,12 +331,12 @@ std::string TVornPalmField::AsString() const {
 
 void TVornPalmField::SetAsString(std::string text) {
   value_ = TVornPalmValue::Text(std::move(text));
-  deferred_ = false;
+  Undefer();
 }
 
 void TVornPalmField::SettleDeferred() const {
   value_.AssignText(DeferredText());
-  deferred_ = false;
+  Undefer();
 }
 
 std::string TVornPalmField::NameForDisplay() const {
@@ -348,7 +348,7 @@ void TVornPalmField::CopyFrom(const TVornPalmField& source) {
   field_name_ = source.field_name_;
   data_type_ = source.data_type_;
   value_ = source.Value();
-  deferred_ = false;
+  Undefer();
   size_ = source.size_;
 }
 

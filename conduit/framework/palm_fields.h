@@ -128,7 +128,7 @@ class TVornPalmField {
   TVornPalmValue* ValueSlot(int32_t index) {
     if (array_size_ != 1) return ElementSlot(index);
     if (index != 0) return nullptr;
-    deferred_ = false;
+    Undefer();
     return &value_;
   }
   // For the record reader: the single value is the text up to the first NUL of the most
@@ -154,6 +154,14 @@ class TVornPalmField {
       value_.AppendText(out);
     }
   }
+  // What AsString gives, as a view of a text just read from a record where it can be, else
+  // of scratch holding it; valid until the next record is read or the field changes.
+  std::string_view Text(std::string& scratch) const {
+    if (deferred_) return DeferredText();
+    scratch.clear();
+    value_.AppendText(scratch);
+    return scratch;
+  }
   void SetAsString(std::string text);
   // The bytes of a pftBlob field just read; empty when there are none.
   std::span<const uint8_t> AsBlob() const { return Values(0).BlobBytes(); }
@@ -175,6 +183,8 @@ class TVornPalmField {
     if (deferred_) SettleDeferred();
   }
   void SettleDeferred() const;
+  // Ends the deferral of the value; the collection counts each end.
+  void Undefer() const;
 
   TVornPalmFields* collection_;
   std::string field_name_;
@@ -215,6 +225,11 @@ class TVornPalmFields {
   // size bytes; asked for before the reader defers anything, so that a failure to make it
   // changes no value.
   uint8_t* RecordCopy(size_t size);
+  // How many deferred values have become values of their own so far. While this stays, what
+  // the record reader deferred stays deferred; DeferredBy names the reader's plan.
+  uint64_t Undeferrals() const { return undeferrals_; }
+  const void* DeferredBy() const { return deferred_by_; }
+  void SetDeferredBy(const void* plan) { deferred_by_ = plan; }
 
  private:
   friend class TVornPalmField;
@@ -226,7 +241,15 @@ class TVornPalmFields {
   std::unique_ptr<uint8_t[]> record_copy_;
   size_t record_copy_size_ = 0;
   uint64_t layout_version_ = 0;
+  uint64_t undeferrals_ = 0;
+  const void* deferred_by_ = nullptr;
 };
+
+inline void TVornPalmField::Undefer() const {
+  if (!deferred_) return;
+  deferred_ = false;
+  if (collection_) ++collection_->undeferrals_;
+}
 
 inline std::string_view TVornPalmField::DeferredText() const {
   if (deferMost_ == 0) return {};

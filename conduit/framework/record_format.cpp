@@ -239,11 +239,21 @@ void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields
     plan.align_ = alignOnWord;
     plan.textsEnd_ = planner.textsEnd;
     plan.reusable_ = !planner.fromRecordBytes;
+    plan.eagerSteps_.clear();
+    for (const TVornUnpackPlan::Step& step : plan.steps_)
+      if (step.kind != TVornUnpackPlan::Step::kDeferredText) plan.eagerSteps_.push_back(step);
   }
   // Made before any text is deferred: nothing after it can fail.
   uint8_t* copy = fields.RecordCopy(plan.textsEnd_);
-  for (const TVornUnpackPlan::Step& step : plan.steps_) RunStep(step, buffer);
+  // The texts this plan deferred at the last record are deferred as they were, unless a value
+  // has been set or settled since.
+  const bool textsStay = fits && fields.DeferredBy() == &plan &&
+                         fields.Undeferrals() == plan.undeferrals_;
+  for (const TVornUnpackPlan::Step& step : textsStay ? plan.eagerSteps_ : plan.steps_)
+    RunStep(step, buffer);
   if (plan.textsEnd_ > 0) std::memcpy(copy, buffer, plan.textsEnd_);
+  fields.SetDeferredBy(&plan);
+  plan.undeferrals_ = fields.Undeferrals();
 }
 
 uint32_t PackRecord(uint8_t* buffer, uint32_t limit, TVornPalmFields& fields, bool alignOnWord,

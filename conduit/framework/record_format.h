@@ -41,6 +41,10 @@ class TVornUnpackPlan {
                                    TVornPalmFields& fields, bool alignOnWord,
                                    TVornUnpackPlan& plan);
   std::vector<Step> steps_;
+  // Those that are not deferred texts.
+  std::vector<Step> eagerSteps_;
+  // The fields' Undeferrals after the last record.
+  uint64_t undeferrals_ = 0;
   uint64_t layout_ = 0;
   uint32_t limit_ = 0;
   bool align_ = false;
@@ -51,7 +55,8 @@ class TVornUnpackPlan {
 // As UnpackRecord without a test, but each text of a single-valued pftString field is only
 // made when it is read: the fields keep a copy of the record's bytes up to the last text's
 // end (their RecordCopy) and read the text from there. So a text reads the same, also after
-// buffer has changed, until the next record is unpacked into the fields.
+// buffer has changed, until the next record is unpacked into the fields. From one record to
+// the next of the same plan, a text still deferred is not touched: only its bytes change.
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
                           bool alignOnWord, TVornUnpackPlan& plan);
 

@@ -306,6 +306,26 @@ TEST(RecordFormat, DeferredStepsAreKeptOnlyWhileThePlacesStay) {
   same(first, false, "first");
   same(second, false, "second, same steps");
   EXPECT_EQ(deferred.Items(1).AsString(), "DEFGH");
+  // A value set or settled in between is deferred again by the next record.
+  deferred.Items(1).SetAsString("set");
+  same(first, false, "after a value was set");
+  EXPECT_EQ(deferred.Items(1).AsString(), "ABC");
+  (void)deferred.Items(1).Value();
+  same(second, false, "after a value was settled");
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEFGH");
+  // Texts still deferred are left as they are from record to record, but another plan over
+  // the same fields defers them its own way. (AsString reads a text without settling it.)
+  TVornUnpackPlan other;
+  Bytes bytes(first), cut(second.begin(), second.begin() + 5);
+  UnpackRecordDeferred(bytes.data(), static_cast<uint32_t>(bytes.size()), deferred, false, plan);
+  EXPECT_EQ(deferred.Items(1).AsString(), "ABC");
+  bytes = second;
+  UnpackRecordDeferred(bytes.data(), static_cast<uint32_t>(bytes.size()), deferred, false, plan);
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEFGH");
+  UnpackRecordDeferred(cut.data(), 5, deferred, false, other);
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEF");
+  UnpackRecordDeferred(bytes.data(), static_cast<uint32_t>(bytes.size()), deferred, false, plan);
+  EXPECT_EQ(deferred.Items(1).AsString(), "DEFGH");
   for (TVornPalmFields* fields : {&eager, &deferred}) fields->Items(1).SetSize(4);
   same(second, false, "a new size");
   EXPECT_EQ(deferred.Items(1).AsString(), "DEFG");

@@ -20,7 +20,7 @@ struct AppPrefsRelease {
 
 }  // namespace
 
-TKLVConduit::TKLVConduit() : Clock(MonotonicSeconds) {
+TKLVConduit::TKLVConduit() : Clock(CoarseMonotonicSeconds) {
   ConduitName = "QuillorPlus 2.8 ODBC";
   DefaultAction = stFast;
   MajorVersion = 1;

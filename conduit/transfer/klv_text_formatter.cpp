@@ -1,10 +1,12 @@
 #include "conduit/transfer/klv_text_formatter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
 #include "base/exception.h"
+#include "conduit/framework/conduit_db.h"
 #include "conduit/transfer/klv_lib.h"
 #include "conduit/transfer/klv_pda_session.h"
 
@@ -44,6 +46,36 @@ void AppendPadded(std::string& Line, int32_t Width, AppendText Append) {
   const size_t start = Line.size();
   Append(Line);
   Line.resize(start + static_cast<size_t>(std::max<int32_t>(Width, 0)), ' ');
+}
+
+char* Put(char* At, std::string_view Text) {
+  return PutRowBytes(At, Text);
+}
+
+// The value in double quotes, each quote inside doubled.
+char* PutQuoted(char* At, std::string_view Text) {
+  *At++ = '"';
+  for (;;) {
+    const size_t quote = Text.find('"');
+    if (quote == std::string_view::npos) break;
+    At = Put(At, Text.substr(0, quote + 1));
+    *At++ = '"';
+    Text.remove_prefix(quote + 1);
+  }
+  At = Put(At, Text);
+  *At++ = '"';
+  return At;
+}
+
+// The value cut or filled with blanks to the field's width.
+char* PutPadded(char* At, std::string_view Text, int32_t Width) {
+  const size_t width = static_cast<size_t>(std::max<int32_t>(Width, 0));
+  At = Put(At, Text.substr(0, width));
+  if (Text.size() < width) {
+    std::memset(At, ' ', width - Text.size());
+    At += width - Text.size();
+  }
+  return At;
 }
 
 [[noreturn]] void NotOverridden(const char* Operation) {
@@ -93,6 +125,52 @@ void TKLVPCTextFormatter::EndLine(std::string& Text, std::string& Line, std::str
   std::swap(Text, Line);
 }
 
+void TKLVPCTextFormatter::PlanRowField(TRowField&) {}
+
+std::vector<TKLVPCTextFormatter::TRowField>& TKLVPCTextFormatter::RowFields(
+    std::string_view Separator, std::string_view Last) {
+  // A database opened anew has a layout of its own: the session's fields stay as they are
+  // while it downloads.
+  const TVornConduitDb* db = PDASession.CurrentDb.get();
+  const uint64_t layout = db ? db->Fields.LayoutVersion() : 0;
+  if (Planned_ && db == PlannedDb_ && layout == PlannedLayout_) return RowFields_;
+  Planned_ = false;
+  RowFields_.clear();
+  std::string before;
+  const int32_t limit = FieldLimit();
+  for (int32_t i = 1; i <= limit; ++i) {
+    if (!PDASession.IsFieldExported(i)) continue;
+    TRowField field;
+    field.FieldNo = i;
+    if (db && PDASession.FieldDef(i).FieldType != kFieldTypeBitmap && i < db->Fields.Count())
+      field.Value = &db->Fields.Items(i);
+    PlanRowField(field);
+    field.Lead = before;
+    if (!RowFields_.empty()) field.Lead += Separator;
+    field.Lead += field.Before;
+    before = field.After;
+    RowFields_.push_back(std::move(field));
+  }
+  RowTail_ = before;
+  RowTail_ += Last;
+  RowTail_ += kLineEnd;
+  RowRoom_ = RowTail_.size();
+  for (const TRowField& field : RowFields_)
+    RowRoom_ += field.Lead.size() + static_cast<size_t>(std::max<int32_t>(field.Width, 0)) + 16;
+  Texts_.resize(RowFields_.size());
+  PlannedDb_ = db;
+  PlannedLayout_ = layout;
+  Planned_ = true;
+  return RowFields_;
+}
+
+std::string_view TKLVPCTextFormatter::SessionFieldText(TRowField& Field) {
+  // Raises what the session raises for a field it cannot read.
+  Field.Scratch.clear();
+  PDASession.AppendFieldText(Field.Scratch, Field.FieldNo);
+  return Field.Scratch;
+}
+
 template <typename AppendField>
 void TKLVPCTextFormatter::JoinIncluded(std::string& Text, std::string_view Separator,
                                        AppendField Append) {
@@ -129,8 +207,8 @@ void TKLVPCTextFormatterTab::FormatColumnHeaders(std::string& Text) {
 }
 
 void TKLVPCTextFormatterTab::FormatDataRow(std::string& Text) {
-  JoinIncluded(Text, Separator,
-               [&](std::string& Line, int32_t i) { PDASession.AppendFieldText(Line, i); });
+  FormatRow(Text, {}, Separator, {}, 1,
+            [](char* At, const TRowField&, std::string_view Value) { return Put(At, Value); });
 }
 
 void TKLVPCTextFormatterTab::FormatEndSession(std::string& Text) {
@@ -168,9 +246,11 @@ void TKLVPCTextFormatterComma::FormatColumnHeaders(std::string& Text) {
 }
 
 void TKLVPCTextFormatterComma::FormatDataRow(std::string& Text) {
-  JoinIncluded(Text, Separator, [&](std::string& Line, int32_t i) {
-    AppendQuoted(Line, QuoteValues, [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
-  });
+  if (!QuoteValues)
+    return FormatRow(Text, {}, Separator, {}, 1, [](char* At, const TRowField&,
+                                                    std::string_view Value) { return Put(At, Value); });
+  FormatRow(Text, {}, Separator, {}, 2,
+            [](char* At, const TRowField&, std::string_view Value) { return PutQuoted(At, Value); });
 }
 
 void TKLVPCTextFormatterComma::FormatEndSession(std::string& Text) {
@@ -206,10 +286,13 @@ void TKLVPCTextFormatterFixed::FormatColumnHeaders(std::string& Text) {
   });
 }
 
+void TKLVPCTextFormatterFixed::PlanRowField(TRowField& Field) {
+  Field.Width = PDASession.GetFieldWidth(Field.FieldNo);
+}
+
 void TKLVPCTextFormatterFixed::FormatDataRow(std::string& Text) {
-  JoinIncluded(Text, "", [&](std::string& Line, int32_t i) {
-    AppendPadded(Line, PDASession.GetFieldWidth(i),
-                 [&](std::string& Out) { PDASession.AppendFieldText(Out, i); });
+  FormatRow(Text, {}, {}, {}, 0, [](char* At, const TRowField& Field, std::string_view Value) {
+    return PutPadded(At, Value, Field.Width);
   });
 }
 

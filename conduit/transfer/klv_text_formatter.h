@@ -4,13 +4,45 @@
 // end, file end); the text-file session writes each piece exactly as returned, line ends
 // included (CR LF).
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "conduit/framework/palm_fields.h"
+
 class TKLVPDASession;
+class TVornConduitDb;
+
+// Copies Text to At and returns the end. Most pieces of a row are a few bytes long: those
+// go in at most two overlapping moves of a fixed size, without a call.
+[[gnu::always_inline]] inline char* PutRowBytes(char* At, std::string_view Text) {
+  const char* from = Text.data();
+  const size_t n = Text.size();
+  if (n > 16) {
+    std::memcpy(At, from, n);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(At, &head, 8);
+    std::memcpy(At + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(At, &head, 4);
+    std::memcpy(At + n - 4, &tail, 4);
+  } else if (n > 0) {
+    At[0] = from[0];
+    At[n / 2] = from[n / 2];
+    At[n - 1] = from[n - 1];
+  }
+  return At + n;
+}
 
 class TKLVPCTextFormatter {
  public:
@@ -38,6 +70,22 @@ class TKLVPCTextFormatter {
   int32_t FooterLineCount = 0;
 
  protected:
+  // One exported field of a data row, worked out once per layout of the data database.
+  struct TRowField {
+    int32_t FieldNo = 0;
+    // Where the text is read from; null for a signature field or one the layout lacks, whose
+    // text the session makes (into Scratch).
+    const TVornPalmField* Value = nullptr;
+    // The layout's text before and after the value.
+    std::string Before, After;
+    // The width the value is cut or filled to, for the layouts that have one.
+    int32_t Width = 0;
+    // What goes between the text before (or the row's start) and this one's: the earlier
+    // field's After, the separator and Before.
+    std::string Lead;
+    std::string Scratch;
+  };
+
   // Fields 1 .. this number make up a line: FieldCount, 0 when negative, at most 30.
   int32_t FieldLimit() const;
   // A line to build apart from Text (which a failure leaves as it was), empty, with the room
@@ -51,9 +99,57 @@ class TKLVPCTextFormatter {
   template <typename AppendField>
   void JoinIncluded(std::string& Text, std::string_view Separator, AppendField Append);
 
+  // Lets a layout set a field's Before, After and Width when the row's fields are worked out.
+  virtual void PlanRowField(TRowField& Field);
+  // The current record's row as Text (left as it was on a failure): Start, then each exported
+  // field's Before, its text as Put writes it and its After, Separator between fields, then
+  // Last and CR LF. Separator, Last and the fields' parts are taken at the first row of a
+  // database. Put(At, Field, Text) returns the end of what it wrote; it has room for Grow
+  // bytes a byte of Text, the field's Width and 16 more.
+  template <typename PutText>
+  void FormatRow(std::string& Text, std::string_view Start, std::string_view Separator,
+                 std::string_view Last, size_t Grow, PutText Put);
+
  private:
+  // The exported fields of the data database's current layout.
+  std::vector<TRowField>& RowFields(std::string_view Separator, std::string_view Last);
+  std::string_view FieldText(TRowField& Field) {
+    return Field.Value ? Field.Value->Text(Field.Scratch) : SessionFieldText(Field);
+  }
+  // The text the session makes for a field the record does not hold.
+  std::string_view SessionFieldText(TRowField& Field);
+
   std::string Line_;
+  std::vector<TRowField> RowFields_;
+  // What follows the last field's text; the room a row takes besides the texts.
+  std::string RowTail_;
+  size_t RowRoom_ = 0;
+  std::vector<std::string_view> Texts_;
+  bool Planned_ = false;
+  const TVornConduitDb* PlannedDb_ = nullptr;
+  uint64_t PlannedLayout_ = 0;
+  std::string Row_;
 };
+
+template <typename PutText>
+void TKLVPCTextFormatter::FormatRow(std::string& Text, std::string_view Start,
+                                    std::string_view Separator, std::string_view Last, size_t Grow,
+                                    PutText Put) {
+  std::vector<TRowField>& fields = RowFields(Separator, Last);
+  size_t room = Start.size() + RowRoom_;
+  for (size_t k = 0; k < fields.size(); ++k) {
+    Texts_[k] = FieldText(fields[k]);
+    room += Grow * Texts_[k].size();
+  }
+  if (Row_.size() < room) Row_.resize(std::max(room, 2 * Row_.size()));
+  char* at = PutRowBytes(Row_.data(), Start);
+  for (size_t k = 0; k < fields.size(); ++k) {
+    at = PutRowBytes(at, fields[k].Lead);
+    at = Put(at, fields[k], Texts_[k]);
+  }
+  at = PutRowBytes(at, RowTail_);
+  Text.assign(Row_.data(), static_cast<size_t>(at - Row_.data()));
+}
 
 // Fields separated by TAB, one line per record.
 class TKLVPCTextFormatterTab : public TKLVPCTextFormatter {
@@ -104,6 +200,9 @@ class TKLVPCTextFormatterFixed : public TKLVPCTextFormatter {
 
   // Text cut or filled with blanks to the width of field FieldNo (1-based).
   std::string FixedWidthValue(int FieldNo, const std::string& Value) const;
+
+ protected:
+  void PlanRowField(TRowField& Field) override;
 };
 
 // An HTML page: per session block a transfer-information table and a data table.
@@ -122,6 +221,9 @@ class TKLVPCTextFormatterHTML : public TKLVPCTextFormatter {
   int32_t ColumnPercent = 100;
   // The transfer date and time text; LocalDateTimeText of now unless a test puts its own.
   std::function<std::string()> DateTimeText;
+
+ protected:
+  void PlanRowField(TRowField& Field) override;
 };
 
 // An XML document: one Transfer element per session block inside one root element.
@@ -141,7 +243,7 @@ class TKLVPCTextFormatterXML : public TKLVPCTextFormatter {
   // As in TKLVPCTextFormatterHTML.
   std::function<std::string()> DateTimeText;
 
- private:
-  // Each included field's element name, by field number, made at the first row.
-  std::vector<std::string> ElementNames_;
+ protected:
+  // The field's element around its value.
+  void PlanRowField(TRowField& Field) override;
 };

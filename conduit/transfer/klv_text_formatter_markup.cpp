@@ -7,7 +7,9 @@
 // made into one. The HTML page keeps the handheld's single-byte text (Windows-1252) and
 // declares it; the XML layout writes it as UTF-8, as its declaration says.
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,26 +83,84 @@ void AppendUtf8(std::string& Out, uint32_t CodePoint) {
   }
 }
 
-// Appends Text with the characters that would end or start markup escaped.
-void AppendEscaped(std::string& Out, std::string_view Text) {
-  for (char c : Text) {
-    switch (c) {
-      case '&':
-        Out += "&amp;";
-        break;
-      case '<':
-        Out += "&lt;";
-        break;
-      case '>':
-        Out += "&gt;";
-        break;
-      case '"':
-        Out += "&quot;";
-        break;
-      default:
-        Out += c;
+// What each byte of a text becomes in a layout: Length 0 for a byte that stays as it is.
+struct TByteTable {
+  char Text[256][8] = {};
+  uint8_t Length[256] = {};
+};
+
+// The characters that would end or start markup escaped; in XML besides, the single-byte text
+// as UTF-8, a CR as a reference (parsers turn a raw one into a line feed), and the control
+// characters that XML 1.0 does not allow at all as U+FFFD, the replacement character.
+constexpr TByteTable MakeByteTable(bool Xml) {
+  TByteTable table;
+  auto set = [&table](uint8_t Byte, std::string_view Text) {
+    for (size_t i = 0; i < Text.size(); ++i) table.Text[Byte][i] = Text[i];
+    table.Length[Byte] = static_cast<uint8_t>(Text.size());
+  };
+  auto setUtf8 = [&set](uint8_t Byte, uint32_t CodePoint) {
+    char text[3] = {};
+    if (CodePoint < 0x800) {
+      text[0] = static_cast<char>(0xC0 | (CodePoint >> 6));
+      text[1] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+      set(Byte, std::string_view(text, 2));
+    } else {
+      text[0] = static_cast<char>(0xE0 | (CodePoint >> 12));
+      text[1] = static_cast<char>(0x80 | ((CodePoint >> 6) & 0x3F));
+      text[2] = static_cast<char>(0x80 | (CodePoint & 0x3F));
+      set(Byte, std::string_view(text, 3));
+    }
+  };
+  if (Xml) {
+    for (unsigned b = 0; b < 256; ++b) {
+      const auto byte = static_cast<uint8_t>(b);
+      if (b == '\r')
+        set(byte, "&#13;");
+      else if (b < 0x20 && b != '\t' && b != '\n')
+        setUtf8(byte, 0xFFFD);
+      else if (b >= 0x80)
+        setUtf8(byte, Windows1252CodePoint(byte));
     }
   }
+  set('&', "&amp;");
+  set('<', "&lt;");
+  set('>', "&gt;");
+  set('"', "&quot;");
+  return table;
+}
+
+constexpr TByteTable kHtmlBytes = MakeByteTable(false);
+constexpr TByteTable kXmlBytes = MakeByteTable(true);
+// The most bytes one byte becomes.
+constexpr size_t kMostPerByte = 6;
+
+// Writes Text through Table at Out, which has room for kMostPerByte bytes a byte and 8 more;
+// the runs of bytes that stay as they are go in one piece each. Returns the end.
+char* PutThrough(const TByteTable& Table, char* Out, std::string_view Text) {
+  const char* p = Text.data();
+  const char* const end = p + Text.size();
+  while (p != end) {
+    const char* run = p;
+    while (p != end && Table.Length[static_cast<uint8_t>(*p)] == 0) ++p;
+    std::memcpy(Out, run, static_cast<size_t>(p - run));
+    Out += p - run;
+    if (p == end) break;
+    const auto b = static_cast<uint8_t>(*p++);
+    std::memcpy(Out, Table.Text[b], sizeof Table.Text[b]);
+    Out += Table.Length[b];
+  }
+  return Out;
+}
+
+void AppendThrough(const TByteTable& Table, std::string& Out, std::string_view Text) {
+  const size_t start = Out.size();
+  Out.resize(start + kMostPerByte * Text.size() + 8);
+  Out.resize(static_cast<size_t>(PutThrough(Table, Out.data() + start, Text) - Out.data()));
+}
+
+// Appends Text with the characters that would end or start markup escaped.
+void AppendEscaped(std::string& Out, std::string_view Text) {
+  AppendThrough(kHtmlBytes, Out, Text);
 }
 
 std::string EscapeMarkup(std::string_view Text) {
@@ -109,22 +169,9 @@ std::string EscapeMarkup(std::string_view Text) {
   return out;
 }
 
-// Appends single-byte text, escaped, as UTF-8. A CR goes as a reference, since parsers turn a
-// raw one into a line feed. Control characters that XML 1.0 does not allow at all become
-// U+FFFD, the replacement character.
+// Appends single-byte text, escaped, as UTF-8.
 void AppendXmlText(std::string& Out, std::string_view Text) {
-  for (char c : Text) {
-    const auto b = static_cast<uint8_t>(c);
-    if (c == '&' || c == '<' || c == '>' || c == '"') {
-      AppendEscaped(Out, std::string_view(&c, 1));
-    } else if (b == '\r') {
-      Out += "&#13;";
-    } else if (b < 0x20 && b != '\t' && b != '\n') {
-      AppendUtf8(Out, 0xFFFD);
-    } else {
-      AppendUtf8(Out, Windows1252CodePoint(b));
-    }
-  }
+  AppendThrough(kXmlBytes, Out, Text);
 }
 
 std::string XmlText(std::string_view Text) {
@@ -270,24 +317,20 @@ void TKLVPCTextFormatterHTML::FormatColumnHeaders(std::string& Text) {
   Text.clear();
 }
 
+void TKLVPCTextFormatterHTML::PlanRowField(TRowField& Field) {
+  Field.Before = CellStart("#FFFFFF", ColumnPercent);
+  Field.After = std::string("  </td>") + kCrLf;
+}
+
 void TKLVPCTextFormatterHTML::FormatDataRow(std::string& Text) {
-  Text.clear();
-  if (PDASession.ExportedFieldCount() == 0) return;
-  const std::string cell = CellStart("#FFFFFF", ColumnPercent);
-  std::string& row = StartLine();
-  std::string value;
-  row += " <tr>";
-  row += kCrLf;
-  for (int32_t i = 1; i <= FieldLimit(); ++i) {
-    if (!PDASession.IsFieldExported(i)) continue;
-    value.clear();
-    PDASession.AppendFieldText(value, i);
-    row += cell;
-    AppendEscaped(row, value);
-    row += "  </td>";
-    row += kCrLf;
+  if (PDASession.ExportedFieldCount() == 0) {
+    Text.clear();
+    return;
   }
-  EndLine(Text, row, " </tr>");
+  FormatRow(Text, std::string(" <tr>") + kCrLf, {}, " </tr>", kMostPerByte,
+            [](char* At, const TRowField&, std::string_view Value) {
+              return PutThrough(kHtmlBytes, At, Value);
+            });
 }
 
 void TKLVPCTextFormatterHTML::FormatEndSession(std::string& Text) {
@@ -328,36 +371,25 @@ void TKLVPCTextFormatterXML::FormatColumnHeaders(std::string& Text) {
   Text.clear();
 }
 
+void TKLVPCTextFormatterXML::PlanRowField(TRowField& Field) {
+  std::string name;
+  AppendXmlElementName(name, PDASession, Field.FieldNo);
+  Field.Before = "  <" + name + ">";
+  Field.After = "  </" + name + ">" + kCrLf;
+}
+
 void TKLVPCTextFormatterXML::FormatDataRow(std::string& Text) {
   ++RecordNumber;
-  // The session's fields stay as they are while it downloads: each name is made once.
-  if (ElementNames_.empty()) {
-    ElementNames_.resize(static_cast<size_t>(FieldLimit()) + 1);
-    for (int32_t i = 1; i <= FieldLimit(); ++i)
-      if (PDASession.IsFieldExported(i))
-        AppendXmlElementName(ElementNames_[static_cast<size_t>(i)], PDASession, i);
-  }
-  std::string& row = StartLine();
-  std::string value;
-  row += " <Record>";
-  row += kCrLf;
-  row += "  <ID>" + std::to_string(RecordNumber) + "</ID>";
-  row += kCrLf;
-  for (int32_t i = 1; i <= FieldLimit(); ++i) {
-    if (!PDASession.IsFieldExported(i)) continue;
-    const std::string& tag = ElementNames_[static_cast<size_t>(i)];
-    value.clear();
-    PDASession.AppendFieldText(value, i);
-    row += "  <";
-    row += tag;
-    row += '>';
-    AppendXmlText(row, value);
-    row += "  </";
-    row += tag;
-    row += '>';
-    row += kCrLf;
-  }
-  EndLine(Text, row, " </Record>");
+  constexpr std::string_view kOpen = " <Record>\r\n  <ID>", kIdEnd = "</ID>\r\n";
+  char start[kOpen.size() + 16 + kIdEnd.size()];
+  std::memcpy(start, kOpen.data(), kOpen.size());
+  char* end = std::to_chars(start + kOpen.size(), start + kOpen.size() + 16, RecordNumber).ptr;
+  std::memcpy(end, kIdEnd.data(), kIdEnd.size());
+  end += kIdEnd.size();
+  FormatRow(Text, std::string_view(start, static_cast<size_t>(end - start)), {}, " </Record>",
+            kMostPerByte, [](char* At, const TRowField&, std::string_view Value) {
+              return PutThrough(kXmlBytes, At, Value);
+            });
 }
 
 void TKLVPCTextFormatterXML::FormatEndSession(std::string& Text) {

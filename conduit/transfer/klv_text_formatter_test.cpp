@@ -276,6 +276,32 @@ TEST_F(KLVTextFormatter, FixedWidthOutsideOneToThirtyTakesThirty) {
   EXPECT_EQ(f.FixedWidthValue(1, "ABC"), "A");
 }
 
+// Values of every length a field holds, around separators of their own lengths, come out
+// whole: short pieces are copied in overlapping moves.
+TEST_F(KLVTextFormatter, ValuesOfEveryLengthComeOutWhole) {
+  DefineField(session_, 2, "Secret", true, 30);
+  DefineField(session_, 1, "Item", true, 30);
+  DefineField(session_, 3, "Qty", true, 30);
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  rows_.clear();
+  qptest::DelimitedRecords expected;
+  for (size_t n = 0; n <= 30; ++n) {
+    const std::string value = letters.substr(n % 5, n);
+    rows_.push_back({value, letters.substr(0, 30 - n), "\"" + value.substr(n > 0 ? 1 : 0)});
+    expected.push_back(rows_.back());
+  }
+  TKLVPCTextFormatterComma quoted(session_, true);
+  EXPECT_EQ(qptest::ReadDelimited(NewFile(quoted)), expected);
+  TKLVPCTextFormatterTab tab(session_);
+  EXPECT_EQ(qptest::ReadDelimited(NewFile(tab), '\t', false), expected);
+  TKLVPCTextFormatterFixed fixed(session_);
+  const std::string file = NewFile(fixed);
+  ASSERT_EQ(file.size(), expected.size() * 92);
+  for (size_t r = 0; r < expected.size(); ++r)
+    for (size_t f = 0; f < 3; ++f)
+      EXPECT_EQ(file.substr(r * 92 + f * 30, 30), PadToWidth(expected[r][f], 30)) << r << " " << f;
+}
+
 // A count beyond the block's 30 definitions must not read past them.
 TEST_F(KLVTextFormatter, FieldCountOutsideTheBlockIsBounded) {
   TKLVPCTextFormatterTab f(session_);

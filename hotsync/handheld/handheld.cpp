@@ -98,6 +98,11 @@ void Handheld::Index() const {
 }
 
 std::vector<HandheldDbInfo> Handheld::ListDatabases() const {
+  return ListDatabases({}, {});
+}
+
+std::vector<HandheldDbInfo> Handheld::ListDatabases(const std::string& keepPath,
+                                                    const KeepLayout& keep) const {
   std::vector<HandheldDbInfo> list;
   for (const auto& file : DatabaseFiles(folder_)) {
     HandheldDbInfo info;
@@ -105,18 +110,39 @@ std::vector<HandheldDbInfo> Handheld::ListDatabases() const {
     try {
       // The layout alone: a HotSync opens a database the same way.
       PalmDatabase db;
-      const PalmRecordFile layout(info.path, db);
+      auto layout = std::make_unique<PalmRecordFile>(info.path, db);
       info.name = db.name;
       info.attributes = db.attributes;
       info.type = db.type;
       info.creator = db.creator;
       info.entryCount = db.IsResourceDb() ? db.resources.size() : db.records.size();
+      if (keep && info.path == keepPath) keep(db, layout);
     } catch (const Exception& e) {
       info.error = e.Message();
     }
     list.push_back(std::move(info));
   }
   return list;
+}
+
+std::vector<std::pair<std::string, size_t>> Handheld::HeaderEntryCounts() const {
+  // A database header's size; its last word is the number of entries.
+  constexpr size_t kHeaderBytes = 78;
+  std::vector<std::pair<std::string, size_t>> counts;
+  for (const auto& file : DatabaseFiles(folder_)) {
+    size_t entries = 0;
+    try {
+      const TReadOnlyFile in(file.string());
+      if (in.Size() >= kHeaderBytes) {
+        const std::string head = in.ReadAt(kHeaderBytes - 2, 2);
+        entries = (static_cast<size_t>(static_cast<uint8_t>(head[0])) << 8) |
+                  static_cast<uint8_t>(head[1]);
+      }
+    } catch (const Exception&) {
+    }
+    counts.emplace_back(file.string(), entries);
+  }
+  return counts;
 }
 
 std::string Handheld::FindDatabase(const std::string& name) const {

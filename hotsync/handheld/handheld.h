@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/exception.h"
@@ -53,6 +55,14 @@ class Handheld {
 
   // Every database file, sorted by file name, with its header facts (or its fault).
   std::vector<HandheldDbInfo> ListDatabases() const;
+  // The same; the layout read of the file keepPath (the database without its entries'
+  // bytes, and the file they are read from) is handed to keep, which may take it over.
+  using KeepLayout = std::function<void(PalmDatabase& db, std::unique_ptr<PalmRecordFile>& file)>;
+  std::vector<HandheldDbInfo> ListDatabases(const std::string& keepPath,
+                                            const KeepLayout& keep) const;
+  // Each database file, sorted by file name, with the entries its header names (0 when it
+  // cannot be read).
+  std::vector<std::pair<std::string, size_t>> HeaderEntryCounts() const;
   // Path of the file holding the database of that name (case-sensitive), or "".
   std::string FindDatabase(const std::string& name) const;
   // Reads the named database. Raises EHandheldError when there is none, EPalmFileError when

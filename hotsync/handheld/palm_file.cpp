@@ -199,7 +199,10 @@ std::vector<size_t> ParseLayout(std::string_view bytes, size_t size, const std::
     previous = offset;
   };
 
-  std::vector<size_t> offsets(count);
+  // With room for the end a reader puts after them.
+  std::vector<size_t> offsets;
+  offsets.reserve(count + 1);
+  offsets.resize(count);
   if (resourceDb)
     db.resources.reserve(count);
   else
@@ -381,9 +384,7 @@ PalmRecordFile::PalmRecordFile(const std::string& path, PalmDatabase& db)
       head += file_.ReadAt(head.size(), firstData - head.size());
     }
   }
-  const std::vector<size_t> offsets = ParseLayout(head, size_, path, db);
-  ends_.reserve(offsets.size() + 1);
-  ends_.assign(offsets.begin(), offsets.end());
+  ends_ = ParseLayout(head, size_, path, db);
   ends_.push_back(size_);
 }
 

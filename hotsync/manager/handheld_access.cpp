@@ -18,13 +18,6 @@ std::string InstallOnHandheld(const std::string& handheldFolder, const std::stri
   return ReadPalmDatabaseName(path);
 }
 
-std::vector<std::string> DamagedDatabases(const std::string& handheldFolder) {
-  std::vector<std::string> faults;
-  for (const HandheldDbInfo& db : Handheld(handheldFolder).ListDatabases())
-    if (!db.error.empty()) faults.push_back(db.error);
-  return faults;
-}
-
 void RemoveHandheldTemporaries(const std::string& handheldFolder) {
   Handheld(handheldFolder).RemoveStaleTemporaries();
 }

@@ -15,8 +15,4 @@ std::string InstallOnHandheld(const std::string& handheldFolder, const std::stri
 // Removes the temporary files of saves onto the handheld that killed processes broke off.
 void RemoveHandheldTemporaries(const std::string& handheldFolder);
 
-// What is wrong with each database file on the handheld that cannot be opened, one text per
-// file naming it.
-std::vector<std::string> DamagedDatabases(const std::string& handheldFolder);
-
 }  // namespace hotsync

@@ -57,6 +57,7 @@ AttachedHandheld::AttachedHandheld(const std::string& hotSyncFolder,
   auto* attach = Require<QpSyncAttach_t>(module_, "QpSyncAttach", "libsync20.so");
   detach_ = Require<QpSyncDetach_t>(module_, "QpSyncDetach", "libsync20.so");
   lastError_ = Require<QpSyncLastError_t>(module_, "QpSyncLastError", "libsync20.so");
+  damaged_ = Require<QpSyncDamagedDatabases_t>(module_, "QpSyncDamagedDatabases", "libsync20.so");
   int32_t rc = attach(handheldFolder.c_str());
   if (rc != 0)
     throw EHotSyncError(Format("Cannot attach the handheld %s (0x%04X): ", handheldFolder.c_str(),
@@ -76,6 +77,28 @@ void AttachedHandheld::Detach() {
     throw EHotSyncError(
         Format("The handheld could not be written back (0x%04X): ", static_cast<unsigned>(rc)) +
         LastError());
+}
+
+std::vector<std::string> AttachedHandheld::DamagedDatabases() const {
+  std::string text(4096, '\0');
+  uint32_t length = 0;
+  for (;;) {
+    if (const int32_t rc = damaged_(text.data(), static_cast<uint32_t>(text.size()), &length))
+      throw EHotSyncError(Format("The handheld's databases could not be checked (0x%04X): ",
+                                 static_cast<unsigned>(rc)) +
+                          LastError());
+    if (length < text.size()) break;
+    // Asked once more with room for all of it; the check is quick the second time.
+    text.resize(size_t{length} + 1);
+  }
+  text.resize(length);
+  std::vector<std::string> faults;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\0', start);
+    faults.push_back(text.substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return faults;
 }
 
 std::string AttachedHandheld::LastError() const {

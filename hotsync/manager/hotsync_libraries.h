@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "hotsync/manager/installation.h"
 #include "hotsync/sync/hslog_setup.h"
@@ -47,11 +48,15 @@ class AttachedHandheld {
 
   // Writes back and detaches; raises EHotSyncError when a database could not be written.
   void Detach();
+  // What is wrong with each database file on the handheld that cannot be opened, one text
+  // per file naming it. The sync manager keeps what it read for the conduits' opens.
+  std::vector<std::string> DamagedDatabases() const;
 
  private:
   std::string LastError() const;
   platform::Module module_;
   QpSyncDetach_t* detach_ = nullptr;
+  QpSyncDamagedDatabases_t* damaged_ = nullptr;
   QpSyncLastError_t* lastError_ = nullptr;
   bool attached_ = false;
 };

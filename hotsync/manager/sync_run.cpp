@@ -124,7 +124,7 @@ int RunHotSync(const std::string& hotSyncFolder, const std::string& handheldFold
     InstallQueuedFiles(user, handheldFolder, log);
     try {
       AttachedHandheld handheld(hotSyncFolder, handheldFolder);
-      for (const std::string& fault : DamagedDatabases(handheldFolder))
+      for (const std::string& fault : handheld.DamagedDatabases())
         log.Add("Damaged database on the handheld: " + fault);
       for (const ConduitRegistration& reg : ConduitRegistry(hotSyncFolder).InRunOrder())
         RunConduit(reg, user, log, printer, out);

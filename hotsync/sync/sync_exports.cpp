@@ -1,8 +1,8 @@
-// The exported C entry points of libsync20.so. Each body runs under one lock, counts the
-// call for the fault plan, and lets no exception out.
+// The exported C entry points of libsync20.so. Each body counts the call for the fault plan
+// and lets no exception out. A conduit calls them one at a time, on HotSync's thread, so they
+// take no lock.
 
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "base/strings.h"
@@ -72,11 +72,6 @@ SyncCloseDBEx_t SyncCloseDBEx;
 
 namespace {
 
-std::mutex& Lock() {
-  static std::mutex mutex;
-  return mutex;
-}
-
 // The one sync-manager state of the process, as a real sync manager has one handheld.
 SyncSession& Session() {
   static SyncSession session;
@@ -86,7 +81,6 @@ SyncSession& Session() {
 template <class Body>
 int32_t Guarded(const char* entry, Body body) {
   try {
-    std::lock_guard<std::mutex> lock(Lock());
     SyncSession& s = Session();
     if (entry != nullptr)
       if (const int32_t fault = s.Fault(entry)) return fault;
@@ -95,7 +89,6 @@ int32_t Guarded(const char* entry, Body body) {
     return QP_SYNCERR_NO_MEMORY;
   } catch (const Exception& e) {
     try {
-      std::lock_guard<std::mutex> lock(Lock());
       Session().SetLastError(e.Message());
     } catch (...) {
     }
@@ -134,6 +127,17 @@ QP_SYNC_EXPORT int32_t QpSyncSetFaults(const char* spec) {
   return Guarded(nullptr, [&](SyncSession& s) { return s.SetFaults(spec); });
 }
 
+QP_SYNC_EXPORT int32_t QpSyncDamagedDatabases(char* buffer, uint32_t size, uint32_t* length) {
+  return Guarded(nullptr, [&](SyncSession& s) {
+    if (length == nullptr) return int32_t{QP_SYNCERR_BAD_ARGUMENT};
+    std::string text;
+    if (const int32_t r = s.DamagedDatabases(text)) return r;
+    CopyToBuffer(text, buffer, size);
+    *length = static_cast<uint32_t>(text.size());
+    return int32_t{0};
+  });
+}
+
 QP_SYNC_EXPORT int32_t QpSyncLastError(char* buffer, uint32_t size) {
   return Guarded(nullptr, [&](SyncSession& s) {
     const std::string& text = s.LastError();
@@ -145,7 +149,7 @@ QP_SYNC_EXPORT int32_t QpSyncLastError(char* buffer, uint32_t size) {
 // The entry points a conduit calls.
 
 QP_SYNC_EXPORT int32_t SyncGetAPIVersion(int32_t* major, int32_t* minor) {
-  return Guarded("SyncGetAPIVersion", [&](SyncSession&) {
+  return Guarded(__func__, [&](SyncSession&) {
     if (major == nullptr || minor == nullptr) return int32_t{QP_SYNCERR_BAD_ARGUMENT};
     *major = QP_SYNC_API_MAJOR;
     *minor = QP_SYNC_API_MINOR;
@@ -154,80 +158,80 @@ QP_SYNC_EXPORT int32_t SyncGetAPIVersion(int32_t* major, int32_t* minor) {
 }
 
 QP_SYNC_EXPORT int32_t SyncRegisterConduit(uint32_t* conduitHandle) {
-  return Guarded("SyncRegisterConduit", [&](SyncSession& s) { return s.Register(conduitHandle); });
+  return Guarded(__func__, [&](SyncSession& s) { return s.Register(conduitHandle); });
 }
 
 QP_SYNC_EXPORT int32_t SyncUnRegisterConduit(uint32_t conduitHandle) {
-  return Guarded("SyncUnRegisterConduit",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.Unregister(conduitHandle); });
 }
 
 QP_SYNC_EXPORT int32_t SyncYieldCycles(uint16_t maxMilliseconds) {
-  return Guarded("SyncYieldCycles", [](SyncSession&) { return int32_t{0}; });
+  return Guarded(__func__, [](SyncSession&) { return int32_t{0}; });
 }
 
 QP_SYNC_EXPORT int32_t SyncOpenDB(const char* name, uint8_t card, uint8_t* handle, uint8_t mode) {
-  return Guarded("SyncOpenDB", [&](SyncSession& s) { return s.OpenDB(name, card, handle, mode); });
+  return Guarded(__func__, [&](SyncSession& s) { return s.OpenDB(name, card, handle, mode); });
 }
 
 QP_SYNC_EXPORT int32_t SyncCreateDB(TSyncCreateDbInfo* info) {
-  return Guarded("SyncCreateDB", [&](SyncSession& s) { return s.CreateDB(info); });
+  return Guarded(__func__, [&](SyncSession& s) { return s.CreateDB(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncCloseDB(uint8_t handle) {
   // An injected failure is the session's to carry out: the changes must not reach the handheld.
-  return Guarded(nullptr,
-                 [&](SyncSession& s) { return s.CloseDB(handle, s.Fault("SyncCloseDB")); });
+  const char* entry = __func__;
+  return Guarded(nullptr, [&](SyncSession& s) { return s.CloseDB(handle, s.Fault(entry)); });
 }
 
 QP_SYNC_EXPORT int32_t SyncGetDBRecordCount(uint8_t handle, uint16_t* count) {
-  return Guarded("SyncGetDBRecordCount",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.GetDBRecordCount(handle, count); });
 }
 
 QP_SYNC_EXPORT int32_t SyncPurgeAllRecs(uint8_t handle) {
-  return Guarded("SyncPurgeAllRecs", [&](SyncSession& s) { return s.PurgeAllRecs(handle); });
+  return Guarded(__func__, [&](SyncSession& s) { return s.PurgeAllRecs(handle); });
 }
 
 QP_SYNC_EXPORT int32_t SyncResetRecordIndex(uint8_t handle) {
-  return Guarded("SyncResetRecordIndex",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.ResetRecordIndex(handle); });
 }
 
 QP_SYNC_EXPORT int32_t SyncReadRecordByIndex(TRawRecordInfo* info) {
-  return Guarded("SyncReadRecordByIndex",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.ReadRecordByIndex(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncReadRecordById(TRawRecordInfo* info) {
-  return Guarded("SyncReadRecordById", [&](SyncSession& s) { return s.ReadRecordById(info); });
+  return Guarded(__func__, [&](SyncSession& s) { return s.ReadRecordById(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncReadNextRecInCategory(TRawRecordInfo* info) {
-  return Guarded("SyncReadNextRecInCategory",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.ReadNextRecInCategory(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncReadNextModifiedRec(TRawRecordInfo* info) {
-  return Guarded("SyncReadNextModifiedRec",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.ReadNextModifiedRec(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncReadNextModifiedRecInCategory(TRawRecordInfo* info) {
-  return Guarded("SyncReadNextModifiedRecInCategory",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.ReadNextModifiedRecInCategory(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncWriteRec(TRawRecordInfo* info) {
-  return Guarded("SyncWriteRec", [&](SyncSession& s) { return s.WriteRec(info); });
+  return Guarded(__func__, [&](SyncSession& s) { return s.WriteRec(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncDeleteRec(TRawRecordInfo* info) {
-  return Guarded("SyncDeleteRec", [&](SyncSession& s) { return s.DeleteRec(info); });
+  return Guarded(__func__, [&](SyncSession& s) { return s.DeleteRec(info); });
 }
 
 QP_SYNC_EXPORT int32_t SyncReadAppPreference(TSyncAppPreferenceInfo* info) {
-  return Guarded("SyncReadAppPreference",
+  return Guarded(__func__,
                  [&](SyncSession& s) { return s.ReadAppPreference(info); });
 }
 
@@ -249,36 +253,36 @@ QP_SYNC_EXPORT uint32_t SyncHostToHHDWord(uint32_t value) {
 
 // Entry points no conduit of this system calls: they answer QP_SYNCERR_NOT_SUPPORTED.
 // clang-format off
-QP_SYNC_EXPORT int32_t SyncAddLogEntry(const char* text) { return Unsupported("SyncAddLogEntry"); }
-QP_SYNC_EXPORT int32_t SyncReadUserID(void* userInfo) { return Unsupported("SyncReadUserID"); }
-QP_SYNC_EXPORT int32_t SyncDeleteDB(const char* name, uint8_t card) { return Unsupported("SyncDeleteDB"); }
-QP_SYNC_EXPORT int32_t SyncPurgeDeletedRecs(uint8_t handle) { return Unsupported("SyncPurgeDeletedRecs"); }
-QP_SYNC_EXPORT int32_t SyncResetSyncFlags(uint8_t handle) { return Unsupported("SyncResetSyncFlags"); }
-QP_SYNC_EXPORT int32_t SyncReadDBList(uint8_t card, uint16_t startIndex, uint8_t flags, void* list, int16_t* count) { return Unsupported("SyncReadDBList"); }
-QP_SYNC_EXPORT int32_t SyncDeleteResourceRec(void* resourceInfo) { return Unsupported("SyncDeleteResourceRec"); }
-QP_SYNC_EXPORT int32_t SyncDeleteAllResourceRec(uint8_t handle) { return Unsupported("SyncDeleteAllResourceRec"); }
-QP_SYNC_EXPORT int32_t SyncReadResRecordByIndex(void* resourceInfo, int32_t loadData) { return Unsupported("SyncReadResRecordByIndex"); }
-QP_SYNC_EXPORT int32_t SyncReadDBAppInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported("SyncReadDBAppInfoBlock"); }
-QP_SYNC_EXPORT int32_t SyncWriteDBAppInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported("SyncWriteDBAppInfoBlock"); }
-QP_SYNC_EXPORT int32_t SyncWriteResourceRec(void* resourceInfo) { return Unsupported("SyncWriteResourceRec"); }
-QP_SYNC_EXPORT int32_t SyncRebootSystem(void) { return Unsupported("SyncRebootSystem"); }
-QP_SYNC_EXPORT int32_t SyncReadSystemInfo(void* systemInfo) { return Unsupported("SyncReadSystemInfo"); }
-QP_SYNC_EXPORT int32_t SyncReadSingleCardInfo(void* cardInfo) { return Unsupported("SyncReadSingleCardInfo"); }
-QP_SYNC_EXPORT int32_t SyncReadSysDateTime(int32_t* dateTime) { return Unsupported("SyncReadSysDateTime"); }
-QP_SYNC_EXPORT int32_t SyncWriteSysDateTime(int32_t dateTime) { return Unsupported("SyncWriteSysDateTime"); }
-QP_SYNC_EXPORT int32_t SyncReadDBSortInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported("SyncReadDBSortInfoBlock"); }
-QP_SYNC_EXPORT int32_t SyncWriteDBSortInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported("SyncWriteDBSortInfoBlock"); }
-QP_SYNC_EXPORT int32_t SyncCallApplication(void* callAppParams) { return Unsupported("SyncCallApplication"); }
-QP_SYNC_EXPORT int32_t SyncChangeCategory(uint8_t handle, uint8_t fromCategory, uint8_t toCategory) { return Unsupported("SyncChangeCategory"); }
-QP_SYNC_EXPORT int32_t SyncReadPositionXMap(void* positionMap) { return Unsupported("SyncReadPositionXMap"); }
-QP_SYNC_EXPORT int32_t SyncWriteAppPreference(TSyncAppPreferenceInfo* info) { return Unsupported("SyncWriteAppPreference"); }
-QP_SYNC_EXPORT int32_t SyncPurgeAllRecsInCategory(uint8_t handle, int16_t category) { return Unsupported("SyncPurgeAllRecsInCategory"); }
-QP_SYNC_EXPORT int32_t SyncCallRemoteModule(void* callModuleParams) { return Unsupported("SyncCallRemoteModule"); }
-QP_SYNC_EXPORT int32_t SyncReadFeature(uint32_t creator, uint16_t featureNum, uint32_t* value) { return Unsupported("SyncReadFeature"); }
-QP_SYNC_EXPORT int32_t SyncGetHHOSVersion(uint32_t* romVersion) { return Unsupported("SyncGetHHOSVersion"); }
-QP_SYNC_EXPORT int32_t SyncMaxRemoteRecSize(uint32_t* size) { return Unsupported("SyncMaxRemoteRecSize"); }
-QP_SYNC_EXPORT int32_t SyncFindDbByName(void* findDbByNameParams, void* findDbInfo) { return Unsupported("SyncFindDbByName"); }
-QP_SYNC_EXPORT int32_t SyncFindDbByTypeCreator(void* findDbByTypeCreatorParams, void* findDbInfo) { return Unsupported("SyncFindDbByTypeCreator"); }
-QP_SYNC_EXPORT int32_t SyncReadOpenDbInfo(void* readOpenDbInfoParams, void* openDbInfo) { return Unsupported("SyncReadOpenDbInfo"); }
-QP_SYNC_EXPORT int32_t SyncCloseDBEx(uint8_t handle, uint8_t optFlags) { return Unsupported("SyncCloseDBEx"); }
+QP_SYNC_EXPORT int32_t SyncAddLogEntry(const char* text) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadUserID(void* userInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncDeleteDB(const char* name, uint8_t card) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncPurgeDeletedRecs(uint8_t handle) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncResetSyncFlags(uint8_t handle) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadDBList(uint8_t card, uint16_t startIndex, uint8_t flags, void* list, int16_t* count) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncDeleteResourceRec(void* resourceInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncDeleteAllResourceRec(uint8_t handle) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadResRecordByIndex(void* resourceInfo, int32_t loadData) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadDBAppInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncWriteDBAppInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncWriteResourceRec(void* resourceInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncRebootSystem(void) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadSystemInfo(void* systemInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadSingleCardInfo(void* cardInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadSysDateTime(int32_t* dateTime) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncWriteSysDateTime(int32_t dateTime) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadDBSortInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncWriteDBSortInfoBlock(uint8_t handle, void* dbRecordInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncCallApplication(void* callAppParams) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncChangeCategory(uint8_t handle, uint8_t fromCategory, uint8_t toCategory) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadPositionXMap(void* positionMap) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncWriteAppPreference(TSyncAppPreferenceInfo* info) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncPurgeAllRecsInCategory(uint8_t handle, int16_t category) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncCallRemoteModule(void* callModuleParams) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadFeature(uint32_t creator, uint16_t featureNum, uint32_t* value) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncGetHHOSVersion(uint32_t* romVersion) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncMaxRemoteRecSize(uint32_t* size) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncFindDbByName(void* findDbByNameParams, void* findDbInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncFindDbByTypeCreator(void* findDbByTypeCreatorParams, void* findDbInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncReadOpenDbInfo(void* readOpenDbInfoParams, void* openDbInfo) { return Unsupported(__func__); }
+QP_SYNC_EXPORT int32_t SyncCloseDBEx(uint8_t handle, uint8_t optFlags) { return Unsupported(__func__); }
 // clang-format on

@@ -104,6 +104,8 @@ int32_t SyncSession::Attach(const char* folder) {
   faults_ = std::move(plan);
   const char* counts = std::getenv("SYNC_CALL_COUNTS");
   callCountsFile_ = counts ? counts : "";
+  // Counted only for that file: a HotSync without faults pays nothing for the plan.
+  faults_.SetCounting(!callCountsFile_.empty());
   registered_ = 0;
   return 0;
 }
@@ -115,6 +117,7 @@ int32_t SyncSession::Detach() {
     if (result == 0) result = r;
   }
   open_.clear();
+  layout_.reset();
   handheld_.reset();
   registered_ = 0;
   if (!callCountsFile_.empty()) {
@@ -133,6 +136,28 @@ int32_t SyncSession::Detach() {
   return result;
 }
 
+int32_t SyncSession::DamagedDatabases(std::string& text) {
+  if (!handheld_) return QP_SYNCERR_NOT_CONNECTED;
+  layout_.reset();
+  // The layout of the largest database is kept when the others hold few entries besides:
+  // so the check holds no more at once than an open of that one does, and its first open
+  // reads the entry list no more.
+  constexpr size_t kFewEntries = 1000;
+  std::string largest;
+  size_t most = 0, total = 0;
+  for (const auto& [path, entries] : handheld_->HeaderEntryCounts()) {
+    total += entries;
+    if (entries > most) most = entries, largest = path;
+  }
+  if (total - most > kFewEntries) largest.clear();
+  const auto keep = [&](PalmDatabase& db, std::unique_ptr<PalmRecordFile>& file) {
+    layout_ = Layout{largest, std::move(db), std::move(file)};
+  };
+  for (const HandheldDbInfo& info : handheld_->ListDatabases(largest, keep))
+    if (!info.error.empty()) text.append(info.error).push_back('\0');
+  return 0;
+}
+
 int32_t SyncSession::SetFaults(const char* spec) {
   try {
     faults_ = FaultPlan::Parse(spec ? spec : "", FaultableNames());
@@ -140,6 +165,7 @@ int32_t SyncSession::SetFaults(const char* spec) {
     lastError_ = e.Message();
     return QP_SYNCERR_BAD_ARGUMENT;
   }
+  faults_.SetCounting(!callCountsFile_.empty());
   return 0;
 }
 
@@ -183,6 +209,14 @@ int32_t SyncSession::OpenDB(const char* name, uint8_t card, uint8_t* handle, uin
   if (path.empty()) return QP_SYNCERR_NOT_FOUND;
   if (open_.size() >= kMaxOpen) return QP_SYNCERR_TOO_MANY_OPEN;
   OpenDb db;
+  if (layout_ && layout_->path == path) {
+    // Read by the check of this HotSync, and not changed since: nothing but an open changes it.
+    db.db = std::move(layout_->db);
+    db.file = std::move(layout_->file);
+    layout_.reset();
+    db.mode = mode;
+    return AddOpen(std::move(db), handle);
+  }
   try {
     db.file = std::make_unique<PalmRecordFile>(path, db.db);
   } catch (const Exception& e) {

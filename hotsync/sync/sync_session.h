@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "hotsync/handheld/handheld.h"
@@ -26,6 +27,10 @@ class SyncSession {
   const std::string& LastError() const { return lastError_; }
   void SetLastError(std::string text) { lastError_ = std::move(text); }
 
+  // What is wrong with each database file that cannot be opened, each text followed by a
+  // NUL (a file name may hold any other character); keeps the layouts read for the opens
+  // that follow.
+  int32_t DamagedDatabases(std::string& text);
   int32_t Register(uint32_t* conduitHandle);
   int32_t Unregister(uint32_t conduitHandle);
   int32_t OpenDB(const char* name, uint8_t card, uint8_t* handle, uint8_t mode);
@@ -73,6 +78,13 @@ class SyncSession {
 
   std::unique_ptr<Handheld> handheld_;
   std::map<uint8_t, OpenDb> open_;
+  // A layout the check of the databases read, until its file is first opened.
+  struct Layout {
+    std::string path;
+    PalmDatabase db;
+    std::unique_ptr<PalmRecordFile> file;
+  };
+  std::optional<Layout> layout_;
   uint32_t registered_ = 0;
   uint32_t lastConduitHandle_ = 0;
   FaultPlan faults_;

@@ -32,6 +32,15 @@ typedef int32_t QpSyncDetach_t(void);
 int32_t QpSyncSetFaults(const char* spec);
 typedef int32_t QpSyncSetFaults_t(const char* spec);
 
+/* Checks every database file on the attached handheld and copies what is wrong with each one
+   that cannot be opened into buffer, each text followed by a NUL (a file name may hold any
+   other character), cut to size - 1 bytes and NUL-terminated; *length is set to the full
+   length. The layout read of the largest database (header and entry list) serves its
+   first open, when the other databases hold few entries besides. Fails with
+   QP_SYNCERR_NOT_CONNECTED when no handheld is attached. */
+int32_t QpSyncDamagedDatabases(char* buffer, uint32_t size, uint32_t* length);
+typedef int32_t QpSyncDamagedDatabases_t(char* buffer, uint32_t size, uint32_t* length);
+
 /* Copies the last internal failure text (e.g. which file could not be written) into buffer.
    Returns its full length. */
 int32_t QpSyncLastError(char* buffer, uint32_t size);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -50,6 +51,7 @@ struct SyncApi {
   QP_SLOT(QpSyncDetach)
   QP_SLOT(QpSyncSetFaults)
   QP_SLOT(QpSyncLastError)
+  QP_SLOT(QpSyncDamagedDatabases)
 #undef QP_SLOT
 
   // Loaded once per process, never unloaded: the library's state is process-wide.
@@ -89,6 +91,7 @@ struct SyncApi {
     QP_BIND(QpSyncDetach)
     QP_BIND(QpSyncSetFaults)
     QP_BIND(QpSyncLastError)
+    QP_BIND(QpSyncDamagedDatabases)
 #undef QP_BIND
     return a;
   }
@@ -462,6 +465,40 @@ TEST_F(SyncTest, MalformedFilesAreRefusedAndLeftAlone) {
   EXPECT_EQ(api.SyncOpenDB("Broken", 0, &h, kReadWrite), QP_SYNCERR_STORAGE);
   EXPECT_NE(LastError().find("bad.pdb: truncated header"), std::string::npos) << LastError();
   EXPECT_EQ(ReadFileBytes(dir + "/bad.pdb").size(), 67u);
+}
+
+// The check reports each damaged file; what it read serves the first open of a file only.
+TEST_F(SyncTest, TheCheckOfDamagedDatabasesServesTheOpensThatFollow) {
+  platform::WriteFileAtomically(dir + "/bad.pdb", std::string("Broken\0", 7) + std::string(60, 'x'));
+  platform::WriteFileAtomically(dir + "/worse.pdb", "x");
+  char text[512];
+  uint32_t length = 0;
+  ASSERT_EQ(api.QpSyncDamagedDatabases(text, 8, &length), 0);
+  const std::string faults = dir + "/bad.pdb: truncated header";
+  ASSERT_GT(length, faults.size());
+  EXPECT_EQ(std::string(text), faults.substr(0, 7));
+  ASSERT_EQ(api.QpSyncDamagedDatabases(text, sizeof text, &length), 0);
+  const std::string all(text, length);
+  EXPECT_EQ(all.substr(0, faults.size()), faults);
+  EXPECT_NE(all.find(dir + "/worse.pdb: "), std::string::npos) << all;
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\0'), 2);
+
+  uint8_t h = Open("Stock", kReadWrite);
+  TRawRecordInfo info = Info(h);
+  info.RecordIndex = 2;
+  ASSERT_EQ(api.SyncReadRecordByIndex(&info), 0);
+  EXPECT_EQ(Data(info), "gamma");
+  ASSERT_EQ(api.SyncPurgeAllRecs(h), 0);
+  ASSERT_EQ(Write(h, 0, 0, "delta"), 0);
+  ASSERT_EQ(api.SyncCloseDB(h), 0);
+  h = Open("Stock", kReadOnly);
+  EXPECT_EQ(Count(h), 1);
+  info = Info(h);
+  info.RecordIndex = 0;
+  ASSERT_EQ(api.SyncReadRecordByIndex(&info), 0);
+  EXPECT_EQ(Data(info), "delta");
+  ASSERT_EQ(api.QpSyncDetach(), 0);
+  EXPECT_EQ(api.QpSyncDamagedDatabases(text, sizeof text, &length), QP_SYNCERR_NOT_CONNECTED);
 }
 
 TEST_F(SyncTest, AFailedWriteBackKeepsTheDatabaseOpen) {
