@@ -29,5 +29,6 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
          "leak:libodbc.so\n"
          "leak:libsqlite3odbc\n"
          "leak:psqlodbc\n"
+         "leak:libmaodbc\n"
          "leak:libpq\n";
 }
