@@ -8,9 +8,35 @@ bool AsksForHelp(const std::vector<std::string>& args) {
                      [](const std::string& a) { return a == "--help" || a == "-h"; });
 }
 
+bool AsksForVersion(const std::vector<std::string>& args) {
+  return std::find(args.begin(), args.end(), "--version") != args.end();
+}
+
 int PrintUsage(const char* usage) {
   std::fputs(usage, stdout);
   return 0;
+}
+
+int PrintVersion(const char* program, const std::string& version) {
+  std::printf("%s (Quillor) %s\n", program, version.c_str());
+  return 0;
+}
+
+int RunMain(const char* program, const char* usage, const std::function<std::string()>& version,
+            int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (AsksForHelp(args)) return PrintUsage(usage);
+  try {
+    if (AsksForVersion(args)) return PrintVersion(program, version());
+    return run(args);
+  } catch (const EUsageError& e) {
+    return ReportUsageError(program, e);
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.Message().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+  }
+  return kFailureStatus;
 }
 
 int ReportUsageError(const char* program, const EUsageError& error) {

@@ -1,8 +1,11 @@
 #pragma once
 // The command line of the project's programs. "--help" or "-h" anywhere asks for the usage,
-// which goes to standard output with exit status 0. A wrong argument is one line
-// "<program>: <what is wrong>" and a hint on standard error, with exit status 2.
+// which goes to standard output with exit status 0; "--version" anywhere (after help) for the
+// version, likewise. A wrong argument is one line "<program>: <what is wrong>" and a hint on
+// standard error, with exit status 2; any other failure, something that could not be done,
+// one line "<program>: <message>" with exit status 1.
 
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -13,13 +16,23 @@
 
 QP_DECLARE_EXCEPTION(EUsageError, Exception);
 
+constexpr int kFailureStatus = 1;
 constexpr int kUsageErrorStatus = 2;
 
 bool AsksForHelp(const std::vector<std::string>& args);
+bool AsksForVersion(const std::vector<std::string>& args);
 // Prints the usage to standard output; returns 0.
 int PrintUsage(const char* usage);
+// Prints "<program> (Quillor) <version>" to standard output; returns 0.
+int PrintVersion(const char* program, const std::string& version);
 // Prints "<program>: <message>" and "Try '<program> --help'." to standard error; returns 2.
 int ReportUsageError(const char* program, const EUsageError& error);
+
+// A program's main: help, version (asked for only when wanted), then `run` with the
+// arguments; an EUsageError ends it as ReportUsageError does, any other failure with its
+// message and kFailureStatus.
+int RunMain(const char* program, const char* usage, const std::function<std::string()>& version,
+            int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run);
 
 // The command word that leads `args` ("add" of "add NAME") and the arguments after it. Fails
 // with "missing <what>" when there is none and "unknown option" when it is an option.

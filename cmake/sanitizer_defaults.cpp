@@ -16,3 +16,19 @@
 extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
   return "intercept_tls_get_addr=0";
 }
+
+// The leak checker's suppressions, here rather than in a file named by LSAN_OPTIONS, whose
+// parser ends a value at a blank that the file's path may hold. Leaks inside system
+// libraries that FLTK programs load (font configuration caches); the ODBC driver manager and
+// drivers keep their configuration and connections' allocations to process exit.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n"
+         "leak:libX11.so\n"
+         "leak:libXft.so\n"
+         "leak:libodbcinst\n"
+         "leak:libodbc.so\n"
+         "leak:libsqlite3odbc\n"
+         "leak:psqlodbc\n"
+         "leak:libmaodbc\n"
+         "leak:libpq\n";
+}

@@ -11,8 +11,6 @@
 
 #include "database/testdata/odbc_test_support.h"
 
-QP_ODBC_LSAN_SUPPRESSIONS()
-
 namespace db {
 namespace {
 

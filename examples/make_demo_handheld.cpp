@@ -14,12 +14,14 @@
 #include "examples/demo_sessions.h"
 #include "hotsync/handheld/handheld.h"
 #include "hotsync/handheld/palm_file.h"
+#include "platform/version_info.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: make_demo_handheld DIR [--user NAME]\n"
-    "       make_demo_handheld --show DIR\n";
+    "       make_demo_handheld --show DIR\n"
+    "       make_demo_handheld --version\n";
 
 void PutSmallint(std::string& record, uint16_t value) {
   record.push_back(static_cast<char>(value >> 8));
@@ -94,32 +96,24 @@ void Show(const std::string& folder) {
   }
 }
 
+
+int Run(const std::vector<std::string>& args) {
+  const CommandLine line(args, {"--user"}, {"--show"});
+  const std::string folder = line.Operands({"DIR"})[0];
+  const bool show = line.Has("--show");
+  if (show && line.Has("--user")) throw EUsageError("--show takes no --user");
+  if (show) {
+    Show(folder);
+    return 0;
+  }
+  const std::string user = line.Value("--user", "Demo User");
+  Build(folder, user);
+  std::printf("Demo handheld of %s in %s\n", user.c_str(), folder.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (AsksForHelp(args)) return PrintUsage(kUsage);
-  std::string folder, user;
-  bool show = false;
-  try {
-    const CommandLine line(args, {"--user"}, {"--show"});
-    folder = line.Operands({"DIR"})[0];
-    show = line.Has("--show");
-    if (show && line.Has("--user")) throw EUsageError("--show takes no --user");
-    user = line.Value("--user", "Demo User");
-  } catch (const EUsageError& e) {
-    return ReportUsageError("make_demo_handheld", e);
-  }
-  try {
-    if (show) {
-      Show(folder);
-      return 0;
-    }
-    Build(folder, user);
-    std::printf("Demo handheld of %s in %s\n", user.c_str(), folder.c_str());
-    return 0;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "make_demo_handheld: %s\n", e.what());
-    return 1;
-  }
+  return RunMain("make_demo_handheld", kUsage, platform::ProgramVersionText, argc, argv, Run);
 }

@@ -1,9 +1,11 @@
 // The installer program: the wizard window, run until it closes.
 // Ours before FLTK's: the X11 headers it pulls in define macros such as None.
+#include "base/command_line.h"
 #include "installer/wizard.h"
 #include "installer/wizard_fltk.h"
 #include "platform/file_names.h"
 #include "platform/modules.h"
+#include "platform/version_info.h"
 
 #include <FL/Fl.H>
 #include <FL/x.H>
@@ -18,6 +20,7 @@ namespace {
 
 const char* const kUsage =
     "usage: Vantrel [-r | -pi PROGRAM]\n"
+    "       Vantrel --version\n"
     "Installs the HotSync conduit and handheld files named in Vantrel.ini beside the program,\n"
     "or removes the conduit, through a three-page wizard.\n"
     "  -r           start in remove mode\n"
@@ -37,6 +40,10 @@ int main(int argc, char** argv) {
   // Answered before anything opens the display.
   if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    PrintVersion("Vantrel", platform::ProgramVersionText());
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
   // FLTK would end the program with a bare "Can't open display".
@@ -62,5 +69,6 @@ int main(int argc, char** argv) {
   TfrmWizard_Container form(ProgramFolder(), std::vector<std::string>(argv + 1, argv + argc));
   TWizardWindow window(form);
   window.Show();
-  return Fl::run();
+  Fl::run();
+  return form.ExitStatus();
 }

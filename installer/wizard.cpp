@@ -75,6 +75,12 @@ bool TfrmWizard_Container::Initialize(const std::string& settings) {
   InstallerEngine = std::make_unique<TKLV_Vantreler>(installerFolder_);
   TKLV_Vantreler& engine = *InstallerEngine;
   engine.LoadSettings(settings);
+  if (engine.FNoConduit && engine.FPDAFiles.empty()) {
+    StartUpFailed(settings +
+                  " names nothing to install: no conduit library (FileName in [Conduit]) and no "
+                  "handheld files (FileCount in [PDAFiles])");
+    return false;
+  }
   if (!arguments_.empty()) {
     if (arguments_[0] == "-r") {
       engine.FRemoveMode = true;
@@ -88,13 +94,17 @@ bool TfrmWizard_Container::Initialize(const std::string& settings) {
         std::string("Palm Desktop must be installed before running this installer.  Visit ") +
             kDesktopWebAddress + " for latest version of Palm Desktop",
         kApplicationTitle);
-    if (Close()) return false;
+    if (Close()) {
+      FStartUpFailed = true;
+      return false;
+    }
   }
   engine.LoadUsers();
   return true;
 }
 
 void TfrmWizard_Container::StartUpFailed(const std::string& message) {
+  FStartUpFailed = true;
   platform::ShowMessageBox(message, kApplicationTitle);
   lblInfo.Caption = "Unable to initialize Vantreler.  Please check settings";
   if (Close()) return;

@@ -93,6 +93,12 @@ class TfrmWizard_Container {
   bool Closed = false;
   // Whether the run's engine step reported a failure; page 3 then does not claim success.
   bool FRunFailed = false;
+  // Whether the installer could not start its work (no settings, nothing in them, no HotSync
+  // installation, a failed initialisation).
+  bool FStartUpFailed = false;
+  // The program's exit status: 1 when it could not do what it was started for, else 0 (also
+  // when the operator cancelled).
+  int ExitStatus() const { return FStartUpFailed || FRunFailed ? 1 : 0; }
   std::unique_ptr<TKLV_Vantreler> InstallerEngine;
 
  private:

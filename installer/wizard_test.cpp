@@ -259,12 +259,14 @@ TEST_F(WizardTest, AFailedRunDoesNotClaimSuccess) {
             "Installation of Quillor Scan did not complete.  Click Finish to close.");
   EXPECT_EQ(w.btnNext.Caption, "&Finish");
   EXPECT_EQ(Starts(), 0);
+  EXPECT_EQ(w.ExitStatus(), 1);
 
   fake.results["CmRemoveConduitByCreatorID"] = 0xFC05;  // not judged: the removal succeeds
   Show({"-r"});
   for (int i = 0; i < 3; ++i) wizard->btnNextClick();
   EXPECT_EQ(wizard->lblInfo.Caption,
             "Quillor Scan has been successfully removed.  Click Finish to close.");
+  EXPECT_EQ(wizard->ExitStatus(), 0);
 }
 
 TEST_F(WizardTest, ARunLeftByAFailureStartsTheManagerItStoppedAgain) {
@@ -349,6 +351,7 @@ TEST_F(WizardTest, FailedInitialisationOffersOnlyToClose) {
   w.ChooseRemove(true);
   EXPECT_TRUE(w.Close());
   EXPECT_EQ(closedCalls, 1);
+  EXPECT_EQ(w.ExitStatus(), 1);
 }
 
 TEST_F(WizardTest, WithoutVantrelIniTheMissingFileIsNamedAndOnlyCancelRemains) {
@@ -364,6 +367,23 @@ TEST_F(WizardTest, WithoutVantrelIniTheMissingFileIsNamedAndOnlyCancelRemains) {
   EXPECT_TRUE(w.btnCancel.Enabled);
   EXPECT_THAT(fake.loads, IsEmpty());
   EXPECT_TRUE(w.Close());
+  EXPECT_EQ(w.ExitStatus(), 1);
+
+  // A file that names neither a conduit nor a handheld file stops the same way.
+  for (const char* nothing : {"", "[Application]\r\nName=Q\r\n[PDAFiles]\r\nFileCount=0\r\n"}) {
+    WriteFile(installer / "Vantrel.ini", nothing);
+    messages.texts.clear();
+    messages.answers = {platform::MsgResult::Yes};
+    TfrmWizard_Container& empty = Show();
+    EXPECT_THAT(messages.texts,
+                ElementsAre(installer / "Vantrel.ini" +
+                                " names nothing to install: no conduit library (FileName in "
+                                "[Conduit]) and no handheld files (FileCount in [PDAFiles])",
+                            testing::StartsWith("Cancel installation")));
+    EXPECT_TRUE(empty.Closed);
+    EXPECT_EQ(empty.ExitStatus(), 1);
+    EXPECT_THAT(fake.CallsOf("PltGetUserCount"), IsEmpty());
+  }
 }
 
 TEST_F(WizardTest, MissingManagerProgramAsksToCloseAndGoesOnWhenDeclined) {
@@ -376,6 +396,7 @@ TEST_F(WizardTest, MissingManagerProgramAsksToCloseAndGoesOnWhenDeclined) {
   EXPECT_THAT(messages.texts[0], testing::EndsWith(" for latest version of Palm Desktop"));
   EXPECT_EQ(messages.texts[1], "Cancel installation for: Quillor Scan.  Are you sure?");
   EXPECT_TRUE(closed.Closed);
+  EXPECT_EQ(closed.ExitStatus(), 1);
   EXPECT_THAT(fake.CallsOf("PltGetUserCount"), IsEmpty());
 
   messages.answers = {platform::MsgResult::No};
@@ -383,6 +404,7 @@ TEST_F(WizardTest, MissingManagerProgramAsksToCloseAndGoesOnWhenDeclined) {
   EXPECT_FALSE(open.Closed);
   EXPECT_EQ(open.clstUsers.size(), 2u);
   EXPECT_EQ(open.FPage, 1);
+  EXPECT_EQ(open.ExitStatus(), 0);
 
   // A Conduit Manager that knows no installation: the same message, also when the current
   // folder holds a manager program.

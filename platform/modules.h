@@ -32,6 +32,8 @@ std::string LastModuleError();
 // The full path of the loaded module that contains the address (a library's own path
 // when given the address of one of its functions); empty when none does.
 std::string ModuleFileName(const void* address);
+// The full path of the running program's file; empty when it cannot be read.
+std::string ProgramFileName();
 
 // The process error mode. Setting returns the previous one.
 constexpr unsigned kSemNoOpenFileErrorBox = 0x8000;

@@ -39,14 +39,14 @@ class DlopenLoader final : public ModuleLoader {
   void Free(ModuleHandle module) override { dlclose(module); }
 };
 
-std::string SelfExecutable() {
+}  // namespace
+
+std::string ProgramFileName() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
   return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n))
                                                       : std::string();
 }
-
-}  // namespace
 
 ModuleLoader& DlopenModuleLoader() {
   // Never destroyed, and not on the heap (a library unloaded with this code would leak it):
@@ -69,7 +69,7 @@ std::string ModuleFileName(const void* address) {
   }
   const char* name = map && map->l_name ? map->l_name : info.dli_fname;
   // The main program's link map has no name.
-  if (!name || !*name) return SelfExecutable();
+  if (!name || !*name) return ProgramFileName();
   std::string file = name;
   if (file.front() != '/') {
     char resolved[PATH_MAX];

@@ -14,4 +14,8 @@ struct FileVersion {
 // The version block of the file, or nullopt when the file has none or cannot be read.
 std::optional<FileVersion> ReadFileVersion(const std::string& path);
 
+// The version block of the running program's file, as "major.minor.release.build";
+// "unknown" when it has none.
+std::string ProgramVersionText();
+
 }  // namespace platform

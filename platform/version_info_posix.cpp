@@ -12,6 +12,9 @@
 
 #include "platform/version_info.h"
 
+#include "base/format.h"
+#include "platform/modules.h"
+
 namespace platform {
 
 namespace {
@@ -163,6 +166,12 @@ std::optional<FileVersion> ReadFileVersion(const std::string& path) {
     return v;
   }
   return std::nullopt;
+}
+
+std::string ProgramVersionText() {
+  const std::optional<FileVersion> v = ReadFileVersion(ProgramFileName());
+  if (!v) return "unknown";
+  return Format("%u.%u.%u.%u", v->major, v->minor, v->release, v->build);
 }
 
 }  // namespace platform

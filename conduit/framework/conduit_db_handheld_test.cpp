@@ -13,6 +13,7 @@
 #include "conduit/framework/sync_api.h"
 #include "conduit/framework/testdata/sync_slots.h"
 #include "conduit/framework/vorn_conduit.h"
+#include "testsupport/run_program.h"
 #include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
@@ -58,9 +59,9 @@ class HandheldDbTest : public ::testing::Test {
     if (!fwtest::StandInSync::BuiltIn(out) || !fs::exists(out + "/handheld"))
       GTEST_SKIP() << "the stand-in sync manager and handheld tool are not built";
     handheld_ = tmp_ / "handheld";
-    const std::string cmd =
-        "'" + out + "/handheld' new '" + handheld_.string() + "' --user Tester > /dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(qptest::RunProgram({out + "/handheld", "new", handheld_.string(), "--user", "Tester"})
+                  .status,
+              0);
 
     const std::string error = sync_.Load(out);
     ASSERT_EQ(error, "");

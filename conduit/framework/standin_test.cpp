@@ -10,6 +10,7 @@
 
 #include "conduit/framework/testdata/test_conduit.h"
 #include "conduit/framework/testdata/test_support.h"
+#include "testsupport/run_program.h"
 #include "hotsync/sync/hslog_setup.h"
 #include "hotsync/sync/sync_setup.h"
 #include "sdk/conduit.h"
@@ -32,9 +33,9 @@ class StandInTest : public ::testing::Test {
     for (const std::string& file : kGroupFiles) fs::copy_file(kOut / file, hotsync_ / file);
     platform::RegistryWriteString(kHotSyncKey, "HotSyncPath", (hotsync_ / "hotsync").string());
 
-    const std::string make =
-        "'" + (kOut / "handheld").string() + "' new '" + handheld_.string() + "' --user alice";
-    ASSERT_EQ(0, std::system(make.c_str()));
+    ASSERT_EQ(0, qptest::RunProgram({(kOut / "handheld").string(), "new", handheld_.string(),
+                                      "--user", "alice"})
+                     .status);
 
     sync_ = std::make_unique<Library>(hotsync_ / "libsync20.so");
     log_ = std::make_unique<Library>(hotsync_ / "libhslog20.so");

@@ -216,7 +216,7 @@ class InProcessHotSync {
   InProcessHotSync(const std::string& hotsyncDir, const std::string& library)
       : sync_(dlopen((hotsyncDir + "/libsync20.so").c_str(), RTLD_NOW | RTLD_LOCAL)),
         log_(dlopen((hotsyncDir + "/libhslog20.so").c_str(), RTLD_NOW | RTLD_LOCAL)),
-        // Kept mapped until the process ends, for the same reason as in Shell().
+        // Kept mapped until the process ends, for the same reason as in trtest::RunStandIn().
         conduit_(dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {}
   ~InProcessHotSync() {
     if (conduit_) dlclose(conduit_);

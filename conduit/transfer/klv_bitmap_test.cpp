@@ -1,8 +1,5 @@
 #include "conduit/transfer/klv_bitmap.h"
 
-#include <stdio.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -17,6 +14,7 @@
 #include "base/text_file.h"
 #include "conduit/framework/sync_api.h"
 #include "platform/atomic_file.h"
+#include "testsupport/run_program.h"
 #include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
@@ -63,21 +61,6 @@ std::string Bytes(std::initializer_list<int> list) {
   return s;
 }
 
-// Runs a shell command and returns its standard output; -1 in status when it could not run.
-std::string RunOutput(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) {
-    *status = -1;
-    return out;
-  }
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
 
 uint32_t LittleEndian(const std::string& bytes, size_t at, int width) {
   if (bytes.size() < at + width) throw std::out_of_range("embedded object cut short");
@@ -117,9 +100,8 @@ std::string NativeData(const std::string& blob) {
 }
 
 bool HaveImageMagick() {
-  int status;
-  RunOutput("command -v identify >/dev/null 2>&1 && command -v convert >/dev/null 2>&1", &status);
-  return status == 0;
+  return qptest::RunProgram({"identify", "-version"}).status == 0 &&
+         qptest::RunProgram({"convert", "-version"}).status == 0;
 }
 
 class KLVBitmapTest : public ::testing::Test {
@@ -352,13 +334,16 @@ TEST_F(KLVBitmapTest, ImageMagickReadsTheSavedFile) {
   const std::string file = dir / "s.bmp";
   bmp.SaveToFile(file);
 
-  int status;
-  std::string info = RunOutput("identify -format '%w %h' '" + file + "' 2>&1", &status);
-  ASSERT_EQ(status, 0) << info;
-  EXPECT_EQ(info, "20 3");
+  const qptest::ProgramRun info = qptest::RunProgram({"identify", "-format", "%w %h", file});
+  ASSERT_EQ(info.status, 0) << info.text;
+  EXPECT_EQ(info.text, "20 3");
 
-  std::string gray = RunOutput("convert '" + file + "' -depth 8 gray:- 2>/dev/null", &status);
-  ASSERT_EQ(status, 0);
+  qptest::RunOptions quiet;
+  quiet.stderrFile = "/dev/null";
+  const qptest::ProgramRun converted =
+      qptest::RunProgram({"convert", file, "-depth", "8", "gray:-"}, quiet);
+  ASSERT_EQ(converted.status, 0);
+  const std::string& gray = converted.text;
   ASSERT_EQ(gray.size(), 60u);
   for (int y = 0; y < 3; ++y)
     for (int x = 0; x < 20; ++x) {

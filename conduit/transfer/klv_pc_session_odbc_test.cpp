@@ -29,8 +29,6 @@
 #include "platform/profile.h"
 #include "testsupport/test_support.h"
 
-QP_ODBC_LSAN_SUPPRESSIONS()
-
 using db::test::OdbcTestConfig;
 using db::test::QueryRows;
 using db::test::Row;

@@ -41,8 +41,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using trtest::Output;
-using trtest::Quote;
-using trtest::Shell;
 
 namespace {
 
@@ -109,7 +107,7 @@ class SessionE2E : public trtest::StandInHotSyncTest {
   }
 
   // Runs a HotSync; returns the conduit's lines between its start and end entries.
-  std::vector<std::string> Sync(Output* raw = nullptr, const std::string& wrapper = "") {
+  std::vector<std::string> Sync(Output* raw = nullptr, const std::vector<std::string>& wrapper = {}) {
     trtest::SyncRun run = RunSync(wrapper);
     if (raw) *raw = run.output;
     EXPECT_NE(run.output.status, -1) << run.output.text;
@@ -475,8 +473,7 @@ class OdbcSource {
   const std::string& Database() const { return database_; }
   // Runs SQL through the sqlite3 shell; its output rows with "|" between the columns.
   std::string Sql(const std::string& sql) const {
-    return Shell("sqlite3 " + Quote(database_) + " " + Quote("PRAGMA synchronous=OFF; " + sql))
-        .text;
+    return trtest::RunStandIn({"sqlite3", database_, "PRAGMA synchronous=OFF; " + sql}).text;
   }
 
  private:
@@ -697,7 +694,7 @@ class Lossless : public SessionE2E {
   // calls and fileCalls with the calls it made of each.
   std::vector<std::string> Run(const std::string& faults,
                                std::map<std::string, int>* calls = nullptr,
-                               const std::string& wrapper = "",
+                               const std::vector<std::string>& wrapper = {},
                                const std::string& fileFaults = "",
                                std::map<std::string, int>* fileCalls = nullptr) {
     ScopedEnv env("SYNC_FAULTS", faults);
@@ -911,7 +908,7 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
   MakeTemplate(spec);
   Prepare(spec);
   std::map<std::string, int> syncCalls, fileCalls;
-  const std::vector<std::string> clean = Run("", &syncCalls, "", "", &fileCalls);
+  const std::vector<std::string> clean = Run("", &syncCalls, {}, "", &fileCalls);
   EXPECT_THAT(clean, Contains(HasSubstr("Session03(Sweep): Downloaded 3/3 records to " + FromPDA() +
                                         "/S03_data.txt")));
   EXPECT_THAT(clean, Contains("Session03(Sweep): Downloaded 3/3 records to ODBC "
@@ -946,7 +943,7 @@ TEST_P(SessionFaultSweep, NoInjectedFailureLosesARecordOrASignature) {
       SCOPED_TRACE(faults);
       Prepare(spec);
       const std::vector<std::string> log =
-          row.file ? Run("", nullptr, "", faults) : Run(faults);
+          row.file ? Run("", nullptr, {}, faults) : Run(faults);
       ExpectNothingLost(spec, log);
       if (spec.prefs.appendOutput) ExpectTakenTogether(spec, log);
       // A download broken off by the handheld still says what the table holds of it.
@@ -989,7 +986,7 @@ TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
   MakeTemplate(spec);
   Prepare(spec);
   std::map<std::string, int> fileCalls;
-  Run("", nullptr, "", "", &fileCalls);
+  Run("", nullptr, {}, "", &fileCalls);
   // The output file, the Signatures folder with the bitmaps and the raw signature file put in
   // place together, the clearing journal, and the settings written back.
   ASSERT_EQ(fileCalls["syncfolder"], 4);
@@ -998,7 +995,7 @@ TEST_F(Lossless, TheHandheldIsClearedOnlyOnceEveryRenameIsSyncedToItsFolder) {
     const std::string faults = "syncfolder@" + std::to_string(k) + "=EIO";
     SCOPED_TRACE(faults);
     Prepare(spec);
-    const std::vector<std::string> log = Run("", nullptr, "", faults);
+    const std::vector<std::string> log = Run("", nullptr, {}, faults);
     ExpectNothingLost(spec, log);
     const bool settings = std::any_of(log.begin(), log.end(), [&](const std::string& line) {
       return line.find("Unable to write to " + IniFile()) != std::string::npos;
@@ -1349,7 +1346,7 @@ TEST_F(NothingRepeated, AppendedOutputsTakeADownloadTogetherOrNotAtAll) {
   const SessionSpec big = session("Q", 3000);
   MakeHandheld({big});
   std::string before = qptest::ReadFile(xml);
-  log = Run("", nullptr, "sh -c 'trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\"' ");
+  log = Run("", nullptr, {"sh", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" \"$@\""});
   EXPECT_THAT(log, Contains("Session03(Sweep): Failure writing output text file: " + xml));
   EXPECT_THAT(log, Contains("Session03(Sweep): Download not written to ODBC QuillorTest::sweep"));
   EXPECT_EQ(qptest::ReadFile(xml), before);
@@ -1862,13 +1859,15 @@ class RealHotSyncs : public Lossless {
   }
   // A second installation with a copy of the conduit library of its own, and its registry.
   void SetUpSecondInstallation() {
-    const std::string env = "REGISTRY_FILE=" + Quote(registry2_) + " ";
-    Output setup = Shell(env + Quote(kOut + "/hotsync") + " setup " + Quote(hotsync2_));
+    qptest::RunOptions env;
+    env.env["REGISTRY_FILE"] = registry2_;
+    Output setup = trtest::RunStandIn({kOut + "/hotsync", "setup", hotsync2_}, env);
     ASSERT_EQ(setup.status, 0) << setup.text;
     fs::create_directories(conduit2_);
     fs::copy_file(kOut + "/libQuillorP2_ODBC.so", conduit2_ + "/libQuillorP2_ODBC.so");
-    Output add = Shell(env + Quote(hotsync2_ + "/hotsync") + " conduit add QP28 " +
-                       Quote(conduit2_ + "/libQuillorP2_ODBC.so"));
+    Output add = trtest::RunStandIn(
+        {hotsync2_ + "/hotsync", "conduit", "add", "QP28", conduit2_ + "/libQuillorP2_ODBC.so"},
+        env);
     ASSERT_EQ(add.status, 0) << add.text;
   }
 
@@ -2014,7 +2013,7 @@ TEST_F(Lossless, AHotSyncKilledAtAnyRenameLosesNothing) {
     MakeTemplate(spec);
     Prepare(spec);
     std::map<std::string, int> fileCalls;
-    Run("", nullptr, "", "", &fileCalls);
+    Run("", nullptr, {}, "", &fileCalls);
     ASSERT_GT(fileCalls["rename"], 0);
     for (const char* op : {"rename", "syncfolder"}) {
       for (int k = 1; k <= fileCalls[op]; ++k) {

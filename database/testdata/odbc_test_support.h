@@ -27,16 +27,6 @@
 
 #include "database/odbc_handles.h"
 
-// The ODBC drivers and the driver manager's configuration reader keep a few allocations to
-// the end of the process; the leak checker is told to ignore them. Put this once into each
-// test program that connects (it cannot go into a header that several files include).
-#define QP_ODBC_LSAN_SUPPRESSIONS()                                             \
-  extern "C" __attribute__((used, visibility("default"))) const char*           \
-  __lsan_default_suppressions() {                                               \
-    return "leak:libsqlite3odbc\nleak:psqlodbc\nleak:libodbcinst\nleak:libpq\n" \
-           "leak:libmaodbc\n";                                                  \
-  }
-
 namespace db::test {
 
 inline std::string FindDriver(const char* fileName) {

@@ -76,6 +76,11 @@ Handheld::Handheld(std::string folder) : folder_(std::move(folder)) {
   std::error_code ec;
   if (!fs::exists(folder_, ec))
     throw EHandheldError(Format("The handheld folder \"%s\" does not exist", folder_.c_str()));
+  if (!fs::is_directory(folder_, ec))
+    throw EHandheldError(
+        Format("\"%s\" is no handheld: it is not a folder (a handheld is a folder of database "
+               "files and %s)",
+               folder_.c_str(), kHandheldUserFile));
   if (!fs::is_regular_file(userFile, ec))
     throw EHandheldError(
         Format("\"%s\" is no handheld (it has no %s)", folder_.c_str(), kHandheldUserFile));

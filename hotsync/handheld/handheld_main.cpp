@@ -3,8 +3,8 @@
 //   handheld ls DIR
 //   handheld dump DIR DBNAME
 //   handheld put DIR FILE
-// Any failure: one line on stderr, exit status 2.
-// handheld --help: the usage on stdout.
+// Wrong arguments: one line and a hint on stderr, exit status 2; any other failure: one line
+// on stderr, exit status 1. --help: the usage, --version: the version, on stdout.
 
 #include <cstdio>
 #include <string>
@@ -13,6 +13,7 @@
 #include "base/command_line.h"
 #include "base/format.h"
 #include "hotsync/handheld/handheld.h"
+#include "platform/version_info.h"
 
 namespace {
 
@@ -20,7 +21,8 @@ const char* const kUsage =
     "usage: handheld new DIR --user NAME\n"
     "       handheld ls DIR\n"
     "       handheld dump DIR DBNAME\n"
-    "       handheld put DIR FILE\n";
+    "       handheld put DIR FILE\n"
+    "       handheld --version\n";
 
 // A four-character code as text when printable, in hex otherwise.
 std::string CodeText(uint32_t code) {
@@ -58,8 +60,10 @@ void Dump(const Handheld& hh, const std::string& name) {
   std::printf("file: %s\n", hh.FindDatabase(name).c_str());
   std::printf("attributes: 0x%04X  version: %u\n", db.attributes, db.version);
   std::printf("type: %s  creator: %s\n", CodeText(db.type).c_str(), CodeText(db.creator).c_str());
-  std::printf("created: %u  modified: %u  backed up: %u  modification number: %u\n",
-              db.creationDate, db.modificationDate, db.backupDate, db.modificationNumber);
+  std::printf("created: %u (%s)  modified: %u (%s)  backed up: %u (%s)  modification number: %u\n",
+              db.creationDate, PalmDateText(db.creationDate).c_str(), db.modificationDate,
+              PalmDateText(db.modificationDate).c_str(), db.backupDate,
+              PalmDateText(db.backupDate).c_str(), db.modificationNumber);
   std::printf("unique id seed: %u\n", db.uniqueIdSeed);
   if (!db.appInfo.empty()) {
     std::printf("app info: %zu bytes\n", db.appInfo.size());
@@ -118,16 +122,5 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (AsksForHelp(args)) return PrintUsage(kUsage);
-  try {
-    return Run(args);
-  } catch (const EUsageError& e) {
-    return ReportUsageError("handheld", e);
-  } catch (const Exception& e) {
-    std::fprintf(stderr, "handheld: %s\n", e.Message().c_str());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "handheld: %s\n", e.what());
-  }
-  return 2;
+  return RunMain("handheld", kUsage, platform::ProgramVersionText, argc, argv, Run);
 }

@@ -1,13 +1,13 @@
 #include "hotsync/handheld/handheld.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "base/text_file.h"
 #include "platform/atomic_file.h"
+#include "testsupport/run_program.h"
 #include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
@@ -127,57 +127,60 @@ TEST(Handheld, PreferencesLiveInThePreferenceDatabases) {
   EXPECT_EQ(FourCCText(again.LoadDatabase("Unsaved Preferences").type), "pref");
 }
 
-// The handheld program, run from the build's output folder; standard error goes to `err`.
-int RunHandheld(const std::string& args, const std::string& out, const std::string& err = "&1") {
-  const std::string cmd = "'" QP_OUT_DIR "/handheld' " + args + " >" + out + " 2>" + err;
-  const int status = std::system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// The handheld program, run from the build's output folder: its exit status, and its standard
+// output with standard error (or without, when that goes to `err`).
+qptest::ProgramRun RunHandheld(std::vector<std::string> args, std::optional<std::string> err = {}) {
+  args.insert(args.begin(), QP_OUT_DIR "/handheld");
+  qptest::RunOptions options;
+  options.stderrFile = err;
+  return qptest::RunProgram(args, options);
 }
 
 TEST(HandheldProgram, CommandsAndErrors) {
   TempDir tmp;
-  const std::string out = tmp / "out.txt";
   const std::string dir = tmp / "hh";
-  EXPECT_EQ(RunHandheld("new " + dir + " --user 'Ann'", out), 0);
-  platform::WriteFileAtomically(tmp / "db.pdb", SerializePalmDatabase(RecordDb("Demo DB", 2)));
-  EXPECT_EQ(RunHandheld("put " + dir + " " + (tmp / "db.pdb"), out), 0);
-  EXPECT_EQ(RunHandheld("ls " + dir, out), 0);
-  const std::string ls = ReadFileBytes(out);
-  EXPECT_NE(ls.find("Demo DB"), std::string::npos) << ls;
-  EXPECT_NE(ls.find("DATA"), std::string::npos) << ls;
-  EXPECT_NE(ls.find("QP28"), std::string::npos) << ls;
-  EXPECT_EQ(RunHandheld("dump " + dir + " 'Demo DB'", out), 0);
-  const std::string dump = ReadFileBytes(out);
-  EXPECT_NE(dump.find("1  id 2  attributes 0x00  category 1  size 4"), std::string::npos) << dump;
-  EXPECT_NE(dump.find("72 65 63 31"), std::string::npos) << dump;
-
-  platform::WriteFileAtomically(tmp / "bad.pdb", "nope");
-  EXPECT_EQ(RunHandheld("put " + dir + " " + (tmp / "bad.pdb"), out), 2);
-  EXPECT_EQ(ReadFileBytes(out), "handheld: " + (tmp / "bad.pdb") +
-                                    " is not a Palm database file: truncated header (4 bytes, 78 "
-                                    "needed)\n");
-  EXPECT_EQ(RunHandheld("dump " + dir + " Missing", out), 2);
-  EXPECT_EQ(RunHandheld("ls " + (tmp / "nohh"), out), 2);
-  EXPECT_EQ(ReadFileBytes(out),
-            "handheld: The handheld folder \"" + (tmp / "nohh") + "\" does not exist\n");
-  EXPECT_EQ(RunHandheld("ls " + tmp.Path(), out), 2);
-  EXPECT_EQ(ReadFileBytes(out),
-            "handheld: \"" + tmp.Path() + "\" is no handheld (it has no user-name.txt)\n");
+  EXPECT_EQ(RunHandheld({"new", dir, "--user", "Ann"}).status, 0);
+  PalmDatabase demo = RecordDb("Demo DB", 2);
+  demo.creationDate = 2082844800u + 86400 + 3661;  // 1904 to 1970, then a day, an hour and more
+  demo.modificationDate = 0xFFFFFFFFu;
+  platform::WriteFileAtomically(tmp / "db.pdb", SerializePalmDatabase(demo));
+  EXPECT_EQ(RunHandheld({"put", dir, tmp / "db.pdb"}).status, 0);
+  const qptest::ProgramRun ls = RunHandheld({"ls", dir});
+  EXPECT_EQ(ls.status, 0);
+  EXPECT_NE(ls.text.find("Demo DB"), std::string::npos) << ls.text;
+  EXPECT_NE(ls.text.find("DATA"), std::string::npos) << ls.text;
+  EXPECT_NE(ls.text.find("QP28"), std::string::npos) << ls.text;
+  const qptest::ProgramRun dump = RunHandheld({"dump", dir, "Demo DB"});
+  EXPECT_EQ(dump.status, 0);
+  EXPECT_NE(dump.text.find("1  id 2  attributes 0x00  category 1  size 4"), std::string::npos)
+      << dump.text;
+  EXPECT_NE(dump.text.find("72 65 63 31"), std::string::npos) << dump.text;
+  EXPECT_NE(dump.text.find("created: 2082934861 (1970-01-02 01:01:01 UTC)  modified: 4294967295 "
+                           "(2040-02-06 06:28:15 UTC)  backed up: 0 (never)  modification number: "),
+            std::string::npos)
+      << dump.text;
 
   // Wrong arguments: one line naming the fault, a hint, status 2; help: the usage on stdout.
-  for (const std::string& args :
-       std::vector<std::string>{"", "ls", "frobnicate " + dir, "--bogus", "ls " + dir + " x",
-                                "new " + (tmp / "hh2"), "new " + (tmp / "hh2") + " --user"}) {
-    EXPECT_EQ(RunHandheld(args, out), 2) << args;
-    const auto lines = SplitLines(ReadFileBytes(out));
-    ASSERT_EQ(lines.size(), 2u) << args;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {},
+           {"ls"},
+           {"frobnicate", dir},
+           {"--bogus"},
+           {"ls", dir, "x"},
+           {"new", tmp / "hh2"},
+           {"new", tmp / "hh2", "--user"}}) {
+    const qptest::ProgramRun run = RunHandheld(args);
+    EXPECT_EQ(run.status, 2) << run.text;
+    const auto lines = SplitLines(run.text);
+    ASSERT_EQ(lines.size(), 2u) << run.text;
     EXPECT_EQ(lines[0].rfind("handheld: ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1], "Try 'handheld --help'.");
   }
-  for (const std::string& args :
-       std::vector<std::string>{"--help", "-h", "new " + (tmp / "hh2") + " --user Bo --help"}) {
-    EXPECT_EQ(RunHandheld(args, out, "/dev/null"), 0) << args;
-    EXPECT_EQ(ReadFileBytes(out).rfind("usage: handheld new DIR", 0), 0u) << args;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"new", tmp / "hh2", "--user", "Bo", "--help"}}) {
+    const qptest::ProgramRun run = RunHandheld(args, "/dev/null");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.text.rfind("usage: handheld new DIR", 0), 0u) << run.text;
   }
   EXPECT_FALSE(fs::exists(tmp / "hh2"));
 }

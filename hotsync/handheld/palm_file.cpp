@@ -102,6 +102,16 @@ uint32_t PalmNow() {
   return static_cast<uint32_t>(std::time(nullptr) + kPalmEpochOffset);
 }
 
+std::string PalmDateText(uint32_t seconds) {
+  if (seconds == 0) return "never";
+  const std::time_t t = static_cast<std::time_t>(static_cast<int64_t>(seconds) - kPalmEpochOffset);
+  std::tm tm{};
+  if (!::gmtime_r(&t, &tm)) return "?";
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return text;
+}
+
 int PalmDatabase::FindRecord(uint32_t uniqueId) const {
   for (size_t i = 0; i < records.size(); ++i)
     if (records[i].uniqueId == uniqueId) return static_cast<int>(i);

@@ -35,6 +35,9 @@ uint32_t FourCC(std::string_view text);
 std::string FourCCText(uint32_t value);
 // Seconds since 1904-01-01, the handheld's epoch, for the current time.
 uint32_t PalmNow();
+// Handheld seconds as the date and time they stand for, "2026-12-09 15:40:00 UTC"; 0 is
+// "never" (a date never set).
+std::string PalmDateText(uint32_t seconds);
 
 struct PalmRecord {
   uint8_t attributes = 0;  // kPalmRec... bits only

@@ -17,6 +17,7 @@
 #include "hotsync/manager/sync_run.h"
 #include "hotsync/manager/user_store.h"
 #include "platform/modules.h"
+#include "platform/version_info.h"
 #include "sdk/condmgr.h"
 #include "sdk/conduit.h"
 
@@ -28,7 +29,8 @@ const char* const kUsage =
     "       hotsync user add NAME | user ls\n"
     "       hotsync conduit add CREATOR LIBRARY [--priority N] | conduit ls | conduit rm CREATOR\n"
     "       hotsync sync HANDHELD\n"
-    "       hotsync configure CREATOR --user NAME\n";
+    "       hotsync configure CREATOR --user NAME\n"
+    "       hotsync --version\n";
 
 bool ParseInt16(const std::string& text, int16_t& value) {
   try {
@@ -104,6 +106,9 @@ int ConduitRemove(const std::string& folder, const std::string& creator) {
   ConduitManager cm(folder);
   auto remove = cm.Bind<CmRemoveConduitByCreatorID_t>("CmRemoveConduitByCreatorID");
   int32_t rc = remove(creator.c_str());
+  if ((rc & 0xFFFF) == QP_CMERR_CREATOR_NOT_FOUND)
+    throw hotsync::EHotSyncError("No conduit is registered under the creator ID " + creator +
+                                 "; 'hotsync conduit ls' lists the registered ones");
   if (rc & 0xFFFF) throw hotsync::EHotSyncError(CmError("CmRemoveConduitByCreatorID", rc));
   std::cout << "Removed " << creator << "\n";
   return 0;
@@ -213,14 +218,5 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (AsksForHelp(args)) return PrintUsage(kUsage);
-  try {
-    return Run(args);
-  } catch (const EUsageError& e) {
-    return ReportUsageError("hotsync", e);
-  } catch (const std::exception& e) {
-    std::cerr << "hotsync: " << e.what() << "\n";
-    return 1;
-  }
+  return RunMain("hotsync", kUsage, platform::ProgramVersionText, argc, argv, Run);
 }

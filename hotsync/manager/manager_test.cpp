@@ -38,6 +38,7 @@
 #include "sdk/conduit.h"
 #include "sdk/hslog.h"
 #include "sdk/instaide.h"
+#include "testsupport/run_program.h"
 #include "testsupport/test_support.h"
 
 namespace fs = std::filesystem;
@@ -874,7 +875,16 @@ TEST_F(SyncTest, ConfigureSetsTheActionForTheNextHotSyncOrForGood) {
   env["MGR_TEST_CONFIGURE"] = "permanent:3";
   ASSERT_EQ(Run({"configure", "Alph", "--user", "Jo Smith"}, env).status, 0);
   env["MGR_TEST_CONFIGURE"] = "cancel";
-  ASSERT_EQ(Run({"configure", "Alph", "--user", "Jo Smith"}, env).status, 0);
+  // Without a display a cancelled dialog and one that could not be shown look the same.
+  qptest::RunOptions noDisplay;
+  for (const auto& [name, value] : env) noDisplay.env[name] = value;
+  noDisplay.env["DISPLAY"] = std::nullopt;
+  const qptest::ProgramRun cancelled =
+      qptest::RunProgram({Program(), "configure", "Alph", "--user", "Jo Smith"}, noDisplay);
+  EXPECT_EQ(cancelled.status, 1);
+  EXPECT_EQ(cancelled.text,
+            "hotsync: No change for libalpha: its dialog cannot be shown: DISPLAY is not set (run "
+            "it on the desktop, or set DISPLAY)\n");
   ASSERT_EQ(Run({"sync", handheld_}, env).status, 0);
   ASSERT_EQ(Run({"sync", handheld_}, env).status, 0);
 
@@ -895,6 +905,89 @@ TEST_F(SyncTest, ConfigureSetsTheActionForTheNextHotSyncOrForGood) {
   EXPECT_EQ(r.output,
             "hotsync: No conduit is registered for None; 'hotsync conduit ls' lists the "
             "registered ones\n");
+}
+
+// Every program's exit status: 0 done, 1 could not do what was asked, 2 wrong arguments; and
+// what it says, to a person, of what it could not do.
+TEST_F(SyncTest, EachProgramsStatusAndMessageTellTheTruth) {
+  const std::string out = QP_OUT_DIR;
+  const std::string file = root_ + "/file.txt";
+  WriteFile(file, "not a handheld\n");
+  fs::create_directories(root_ + "/empty");
+  WriteFile(root_ + "/bad.pdb", "nope");
+  const std::string conduit = root_ + "/conduit/libQuillorP2_ODBC.so";
+  fs::create_directories(root_ + "/conduit");
+  fs::copy_file(out + "/libQuillorP2_ODBC.so", conduit);
+  ASSERT_EQ(Run({"conduit", "add", "QP28", conduit}).status, 0);
+  ASSERT_EQ(Run({"user", "add", "Ann"}).status, 0);
+  const std::string version = "(Quillor) " + std::to_string(QP_VERSION_MAJOR) + "." +
+                              std::to_string(QP_VERSION_MINOR) + "." +
+                              std::to_string(QP_VERSION_PATCH) + "." +
+                              std::to_string(QP_VERSION_TWEAK) + "\n";
+  const std::string handheld = out + "/handheld";
+  const std::string notFolder =
+      "\"" + file + "\" is no handheld: it is not a folder (a handheld is a folder of database "
+      "files and user-name.txt)\n";
+  struct Row {
+    std::vector<std::string> argv;
+    int status;
+    std::string says;  // the whole output, or its start when `whole` is false
+    bool whole = true;
+  };
+  const std::vector<Row> rows = {
+      {{Program(), "conduit", "rm", "ZZZZ"}, 1,
+       "hotsync: No conduit is registered under the creator ID ZZZZ; 'hotsync conduit ls' "
+       "lists the registered ones\n"},
+      {{Program(), "configure", "QP28", "--user", "Ann"}, 1,
+       "Change HotSync Action: no display to show it on (DISPLAY is not set)\nhotsync: No change "
+       "for QuillorPlus 2.8 ODBC: "
+       "its dialog cannot be shown: DISPLAY is not set (run it on the desktop, or set "
+       "DISPLAY)\n"},
+      {{Program(), "sync", handheld_}, 0,
+       "Added the HotSync user \"Jo Smith\", new to this installation: " + hotSync_ + "/", false},
+      {{Program(), "sync", file}, 1, "hotsync: " + notFolder},
+      {{Program(), "bogus"}, 2, "hotsync: unknown command 'bogus'\nTry 'hotsync --help'.\n"},
+      {{Program(), "--version"}, 0, "hotsync " + version},
+      {{handheld, "ls", file}, 1, "handheld: " + notFolder},
+      {{handheld, "ls", root_ + "/empty"}, 1,
+       "handheld: \"" + root_ + "/empty\" is no handheld (it has no user-name.txt)\n"},
+      {{handheld, "ls", root_ + "/nowhere"}, 1,
+       "handheld: The handheld folder \"" + root_ + "/nowhere\" does not exist\n"},
+      {{handheld, "put", handheld_, root_ + "/bad.pdb"}, 1,
+       "handheld: " + root_ +
+           "/bad.pdb is not a Palm database file: truncated header (4 bytes, 78 needed)\n"},
+      {{handheld, "dump", handheld_, "Missing"}, 1,
+       "handheld: The handheld has no database \"Missing\"\n"},
+      {{handheld, "ls"}, 2, "handheld: missing DIR\nTry 'handheld --help'.\n"},
+      {{handheld, "--version"}, 0, "handheld " + version},
+      {{out + "/make_demo_handheld", "--version"}, 0, "make_demo_handheld " + version},
+      {{out + "/make_demo_handheld", file}, 1, "make_demo_handheld: ", false},
+#if QP_WITH_VANTREL
+      {{out + "/Vantrel", "--version"}, 0, "Vantrel " + version},
+      {{out + "/Vantrel"}, 1,
+       "Vantrel: no display to show the wizard on: DISPLAY is not set (run it on the desktop, "
+       "or set DISPLAY)\n"},
+#endif
+  };
+  qptest::RunOptions options;
+  options.env["DISPLAY"] = std::nullopt;
+  for (const char* name : {"MGR_TEST_RECORD", "MGR_TEST_PROPS_DIR"})
+    options.env[name] = RecordEnv()[name];
+  for (const Row& row : rows) {
+    const qptest::ProgramRun run = qptest::RunProgram(row.argv, options);
+    std::string command;
+    for (const std::string& a : row.argv) command += " " + a;
+    EXPECT_EQ(run.status, row.status) << command << "\n" << run.text;
+    if (row.whole) {
+      EXPECT_EQ(run.text, row.says) << command;
+    } else {
+      EXPECT_EQ(run.text.substr(0, row.says.size()), row.says) << command << "\n" << run.text;
+    }
+  }
+  // A known user is not added again, and not said to be.
+  const qptest::ProgramRun again = qptest::RunProgram({Program(), "sync", handheld_}, options);
+  EXPECT_EQ(again.status, 0) << again.text;
+  EXPECT_THAT(again.text, Not(HasSubstr("Added"))) << again.text;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "base/text_file.h"
 #include "hotsync/manager/conduit_module.h"
 #include "hotsync/manager/conduit_registry.h"
+#include "hotsync/manager/display_check.h"
 #include "hotsync/manager/handheld_access.h"
 #include "hotsync/manager/hotsync_libraries.h"
 #include "hotsync/manager/log_printer.h"
@@ -110,7 +111,11 @@ int RunHotSync(const std::string& hotSyncFolder, const std::string& handheldFold
     out << "Waiting for the HotSync of this handheld by another installation to finish"
         << std::endl;
   });
-  HotSyncUser user = UserStore(hotSyncFolder).Add(userName);
+  bool created = false;
+  HotSyncUser user = UserStore(hotSyncFolder).Add(userName, &created);
+  if (created)
+    out << "Added the HotSync user \"" << user.name
+        << "\", new to this installation: " << user.folder << std::endl;
   if (user.folder.size() > sizeof(TSyncProperties::pathName))
     throw EHotSyncError("The HotSync data folder path is too long: " + user.folder);
   RemoveStaleTemporaries(user, hotSyncFolder, handheldFolder);
@@ -156,11 +161,17 @@ int RunConfigure(const std::string& hotSyncFolder, const std::string& creator,
 
   ConduitModule conduit(reg->library);
   ConduitInfo info = conduit.QueryInfo();
+  std::string name = info.name.empty() ? creator : info.name;
   UserConduitActions actions(*user);
   TSyncPreference prefs{};
   prefs.syncType = actions.Chosen(creator).value_or(info.defaultAction);
   int32_t rc = conduit.Configure(&prefs);
-  std::string name = info.name.empty() ? creator : info.name;
+  // A conduit answers a dialog it could not show as one cancelled.
+  if (rc != 0) {
+    const std::string noDisplay = DisplayProblem();
+    if (!noDisplay.empty())
+      throw EHotSyncError("No change for " + name + ": its dialog cannot be shown: " + noDisplay);
+  }
   if (rc != 0 || (prefs.permanence != 1 && prefs.permanence != 2)) {
     out << "No change for " << name << "\n";
     return 0;

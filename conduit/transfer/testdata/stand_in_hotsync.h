@@ -4,9 +4,7 @@
 // own there (so its Data folder, settings file and hook library are the test's own) and
 // registered under "QP28". The registry and the hook trace are the test's own files too.
 
-#include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <string>
@@ -15,37 +13,21 @@
 #include <gtest/gtest.h>
 
 #include "base/text_file.h"
+#include "testsupport/run_program.h"
 #include "testsupport/test_support.h"
 
 namespace trtest {
 
-struct Output {
-  int status = -1;
-  std::string text;
-};
+using Output = qptest::ProgramRun;
 
-// Runs a stand-in program; -1 when it did not exit normally. Its leak check is off: FLTK,
+// Runs a stand-in program from an argument vector, standard error with its output; a signal
+// that ends it reads as a shell reports it (137 for SIGKILL). Its leak check is off: FLTK,
 // which the conduit library links for its dialog, leaves its static data behind when the
-// library is unloaded, and the leak checker reports that at random. The conduit's own code is
-// leak-checked in the test process.
-inline Output Shell(const std::string& command) {
-  Output out;
+// library is unloaded, and the leak checker reports that at random. The conduit's own code is leak-checked in the test process.
+inline Output RunStandIn(const std::vector<std::string>& argv, qptest::RunOptions options = {}) {
   const char* asan = getenv("ASAN_OPTIONS");
-  std::string env = "ASAN_OPTIONS='" + std::string(asan ? asan : "") + ":detect_leaks=0' ";
-  FILE* p = popen((env + command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  int status = pclose(p);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
-inline std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
+  options.env.emplace("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
+  return qptest::RunProgram(argv, options);
 }
 
 struct SyncRun {
@@ -57,20 +39,21 @@ struct SyncRun {
 class StandInHotSyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Output setup = Shell(Quote(kOut + "/hotsync") + " setup " + Quote(hotsync_));
+    Output setup = RunStandIn({kOut + "/hotsync", "setup", hotsync_});
     ASSERT_EQ(setup.status, 0) << setup.text;
     std::filesystem::create_directories(conduitDir_);
     std::filesystem::copy_file(kOut + "/libQuillorP2_ODBC.so", library_);
-    Output add = Shell(Quote(hotsync_ + "/hotsync") + " conduit add QP28 " + Quote(library_));
+    Output add = RunStandIn({hotsync_ + "/hotsync", "conduit", "add", "QP28", library_});
     ASSERT_EQ(add.status, 0) << add.text;
   }
 
   // Runs a HotSync of the handheld and picks out the conduit's lines between its start and
-  // end entries. A wrapper, a command that runs the program and arguments after it, may set
-  // up the HotSync's surroundings.
-  SyncRun RunSync(const std::string& wrapper = "") const {
+  // end entries. A wrapper, the start of an argument vector that runs the program and
+  // arguments after it, may set up the HotSync's surroundings.
+  SyncRun RunSync(std::vector<std::string> wrapper = {}) const {
     SyncRun run;
-    run.output = Shell(wrapper + Quote(hotsync_ + "/hotsync") + " sync " + Quote(handheldDir_));
+    wrapper.insert(wrapper.end(), {hotsync_ + "/hotsync", "sync", handheldDir_});
+    run.output = RunStandIn(wrapper);
     bool inside = false;
     for (const std::string& line : SplitLines(run.output.text)) {
       if (line == "[start] QuillorPlus 2.8 ODBC") {
