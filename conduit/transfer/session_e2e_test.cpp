@@ -430,9 +430,7 @@ TEST_F(SessionE2E, TheExampleHookBuiltFromTheHeaderAloneIsCalledInOrderWithItsAr
   const std::vector<std::string> compile = {
       QP_C_COMPILER, "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror", "-std=c11", "-pedantic",
       "-I",          src,       "-o",    hookLibrary_, src + "/example.c"};
-  std::string command;
-  for (const std::string& arg : compile) command += Quote(arg) + " ";
-  const Output built = Shell(command);
+  const Output built = qptest::RunProgram(compile);
   ASSERT_EQ(built.status, 0) << built.text;
 
   Output raw;
