@@ -984,6 +984,15 @@ TEST_F(SyncTest, EachProgramsStatusAndMessageTellTheTruth) {
       EXPECT_EQ(run.text.substr(0, row.says.size()), row.says) << command << "\n" << run.text;
     }
   }
+  // A display that DISPLAY names but that cannot be opened.
+  qptest::RunOptions badDisplay = options;
+  badDisplay.env["DISPLAY"] = "unix:/nowhere:77";
+  const qptest::ProgramRun shown =
+      qptest::RunProgram({Program(), "configure", "QP28", "--user", "Ann"}, badDisplay);
+  EXPECT_EQ(shown.status, 1) << shown.text;
+  EXPECT_THAT(shown.text, HasSubstr("its dialog cannot be shown: the display \"unix:/nowhere:77\" "
+                                    "cannot be opened: check that DISPLAY names a running X "
+                                    "display\n"));
   // A known user is not added again, and not said to be.
   const qptest::ProgramRun again = qptest::RunProgram({Program(), "sync", handheld_}, options);
   EXPECT_EQ(again.status, 0) << again.text;
