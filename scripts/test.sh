@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the Release build, the sanitizer build and the
-# fuzz targets for a bounded time (QP_TEST_FUZZ=0 leaves them out). Exits non-zero on any
-# failure.
+# fuzz targets for a bounded time. Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -155,7 +154,7 @@ build_kind sanitize && sanitize_built=1 || sanitize_built=0
 [ "$sanitize_built" = 1 ] && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1 run_suite sanitize build-sanitize
 
-if [ -x scripts/fuzz.sh ] && [ "${QP_TEST_FUZZ:-1}" != 0 ]; then
+if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz targets"
   if scripts/fuzz.sh; then total_pass=$((total_pass + 1)); else count_failure; fi
 fi
