@@ -225,7 +225,7 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
 }
 
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
-                          bool alignOnWord, TVornUnpackPlan& plan) {
+                          bool alignOnWord, TVornUnpackPlan& plan, bool borrow) {
   // A layout version names one field list of the process.
   const bool fits = plan.reusable_ && plan.layout_ == fields.LayoutVersion() &&
                     plan.limit_ == limit && plan.align_ == alignOnWord;
@@ -251,7 +251,12 @@ void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields
                          fields.Undeferrals() == plan.undeferrals_;
   for (const TVornUnpackPlan::Step& step : textsStay ? plan.eagerSteps_ : plan.steps_)
     RunStep(step, buffer);
-  if (plan.textsEnd_ > 0) std::memcpy(copy, buffer, plan.textsEnd_);
+  if (borrow) {
+    fields.ReadTextsFrom(buffer, plan.textsEnd_, true);
+  } else {
+    if (plan.textsEnd_ > 0) std::memcpy(copy, buffer, plan.textsEnd_);
+    fields.ReadTextsFrom(copy, plan.textsEnd_, false);
+  }
   fields.SetDeferredBy(&plan);
   plan.undeferrals_ = fields.Undeferrals();
 }
