@@ -58,6 +58,17 @@ class TVornPalmValue {
     elements_.clear();
   }
 
+  // Become the number in place, as Byte, Smallint or Longint (k) and Real make it, keeping
+  // the storage of an earlier text: the record reader sets every number of every record.
+  void AssignInteger(Kind k, int32_t v) {
+    AssignNumber(k);
+    int_ = v;
+  }
+  void AssignReal(double v) {
+    AssignNumber(Kind::Double);
+    real_ = v;
+  }
+
   Kind kind() const { return kind_; }
   bool IsEmpty() const { return kind() == Kind::Empty; }
   bool IsNull() const { return kind() == Kind::Null; }
@@ -85,6 +96,15 @@ class TVornPalmValue {
 
  private:
   explicit TVornPalmValue(Kind k) : kind_(k) {}
+  void AssignNumber(Kind k) {
+    kind_ = k;
+    int_ = 0;
+    real_ = 0;
+    text_.clear();
+    blob_ = nullptr;
+    blobSize_ = 0;
+    elements_.clear();
+  }
 
   Kind kind_ = Kind::Empty;
   int32_t int_ = 0;  // Byte, Smallint, Longint

@@ -52,33 +52,42 @@ void PutBigEndian(uint8_t* p, uint64_t v, int n) {
   }
 }
 
-TVornPalmValue Decode(TVornPalmFieldType type, const uint8_t* p, int64_t size) {
+// Sets value in place, so that a number costs no new value.
+void DecodeInto(TVornPalmValue& value, TVornPalmFieldType type, const uint8_t* p, int64_t size) {
+  using Kind = TVornPalmValue::Kind;
   switch (type) {
     case pftByte:
     case pftBoolean:
-      return TVornPalmValue::Byte(p[0]);
+      value.AssignInteger(Kind::Byte, p[0]);
+      break;
     case pftSmallint:
     case pftDate:
     case pftTime:
-      return TVornPalmValue::Smallint(static_cast<int16_t>(GetBigEndian(p, 2)));
+      value.AssignInteger(Kind::Smallint, static_cast<int16_t>(GetBigEndian(p, 2)));
+      break;
     case pftLongint:
-      return TVornPalmValue::Longint(static_cast<int32_t>(GetBigEndian(p, 4)));
+      value.AssignInteger(Kind::Longint, static_cast<int32_t>(GetBigEndian(p, 4)));
+      break;
     case pftSingle: {
       uint32_t bits = static_cast<uint32_t>(GetBigEndian(p, 4));
       float f;
       std::memcpy(&f, &bits, sizeof f);
-      return TVornPalmValue::Real(f);
+      value.AssignReal(f);
+      break;
     }
     case pftDouble: {
       uint64_t bits = GetBigEndian(p, 8);
       double d;
       std::memcpy(&d, &bits, sizeof d);
-      return TVornPalmValue::Real(d);
+      value.AssignReal(d);
+      break;
     }
     case pftBlob:
-      return TVornPalmValue::Blob({p, static_cast<size_t>(size)});
+      value = TVornPalmValue::Blob({p, static_cast<size_t>(size)});
+      break;
     default:
-      return TVornPalmValue();
+      value = TVornPalmValue();
+      break;
   }
 }
 
@@ -186,7 +195,7 @@ void RunStep(const TVornUnpackPlan::Step& step, const uint8_t* buffer) {
       break;
     }
     case Step::kNumber:
-      *value = Decode(step.type, buffer + step.at, step.size);
+      DecodeInto(*value, step.type, buffer + step.at, step.size);
       break;
     default:
       *value = TVornPalmValue();
