@@ -29,11 +29,57 @@ size_t UsedBy(uint32_t recordSize) {
   return std::min<size_t>(recordSize, kMaxRecordSize);
 }
 
+void ClearRecordBuffer() {
+  std::memset(RecordBuffer, 0, gRecordBufferUsed);
+  gRecordBufferUsed = 0;
+}
+
+// The fields whose deferred texts are read from RecordBuffer itself (the last record read
+// into them), saving a copy of every record.
+TVornPalmFields* gTextsInRecordBuffer = nullptr;
+
+// Before RecordBuffer changes: the fields reading from it take their copy, unless they are
+// next's, whose texts the coming read replaces.
+void BeforeRecordBufferChanges(const TVornPalmFields* next) {
+  if (gTextsInRecordBuffer && gTextsInRecordBuffer != next) gTextsInRecordBuffer->KeepTexts();
+  gTextsInRecordBuffer = nullptr;
+}
+
+// A read that fills RecordBuffer with a record overwrites the record's bytes; what the one
+// before left beyond them is cleared after it. When the read fails, the fields that were to
+// take it copy their texts (the sync manager writes no bytes of a read that fails) and the
+// buffer is cleared.
+class RecordRead {
+ public:
+  explicit RecordRead(TVornPalmFields& fields) : fields_(fields), stale_(gRecordBufferUsed) {
+    gRecordBufferUsed = kMaxRecordSize;
+  }
+  ~RecordRead() {
+    if (done_) return;
+    fields_.KeepTexts();
+    ClearRecordBuffer();
+  }
+  RecordRead(const RecordRead&) = delete;
+  RecordRead& operator=(const RecordRead&) = delete;
+  void Done(uint32_t recordSize) {
+    const size_t used = UsedBy(recordSize);
+    if (used < stale_) std::memset(RecordBuffer + used, 0, stale_ - used);
+    gRecordBufferUsed = used;
+    done_ = true;
+  }
+
+ private:
+  TVornPalmFields& fields_;
+  size_t stale_;
+  bool done_ = false;
+};
+
 }  // namespace
 
 TVornConduitDb::TVornConduitDb() = default;
 
 TVornConduitDb::~TVornConduitDb() {
+  if (gTextsInRecordBuffer == &Fields) gTextsInRecordBuffer = nullptr;
   try {
     Close();
   } catch (...) {
@@ -159,14 +205,30 @@ void TVornConduitDb::PrepareDescriptor() {
   Descriptor_.Buffer = RecordBuffer;
   Descriptor_.ConduitId = 0;
   Descriptor_.Reserved = 0;
-  std::memset(RecordBuffer, 0, gRecordBufferUsed);
-  gRecordBufferUsed = 0;
 }
 
 void TVornConduitDb::FetchRecord(int32_t Mode, uint32_t RecId) {
   if (!IsOpen_ || State_ != dsBrowse) return;
   if (!(OpenMode & kOpenModeRead)) throw EVornConduitError("Database not opened in read mode", 0);
   PrepareDescriptor();
+  // The record by index, the one read for every record of a download, goes into the fields
+  // without a copy; any other read keeps the fields' texts as they are until it replaces them.
+  const bool byIndex = Mode == fmByIndex && !Bof_ && !Eof_ && !OnTestFieldExistsForRead;
+  if (byIndex) {
+    BeforeRecordBufferChanges(&Fields);
+    gTextsInRecordBuffer = &Fields;
+    RecordRead read(Fields);
+    Descriptor_.RecordIndex = static_cast<uint16_t>(RecNo_);
+    Check("SyncReadRecordByIndex failed", SyncReadRecordByIndex(&Descriptor_));
+    read.Done(Descriptor_.RecordSize);
+    Category_ = Descriptor_.Category;
+    Attributes_ = Descriptor_.Attributes;
+    RecSize_ = Descriptor_.RecordSize;
+    UnpackRecordDeferred(RecordBuffer, kMaxRecordSize, Fields, AlignOnWord, UnpackPlan_, true);
+    return;
+  }
+  BeforeRecordBufferChanges(nullptr);
+  ClearRecordBuffer();
   gRecordBufferUsed = kMaxRecordSize;
   switch (Mode) {
     case fmByIndex:
@@ -221,6 +283,8 @@ void TVornConduitDb::StoreRecord(bool MarkDirty) {
   if (!IsOpen_ || (State_ != dsInsert && State_ != dsEdit)) return;
   if (!(OpenMode & kOpenModeWrite)) throw EVornConduitError("Database not opened in write mode", 0);
   PrepareDescriptor();
+  BeforeRecordBufferChanges(nullptr);
+  ClearRecordBuffer();
   Descriptor_.Category = Category_;
   Descriptor_.Attributes = Attributes_;
   gRecordBufferUsed = kMaxRecordSize;

@@ -11,8 +11,10 @@
 #include "conduit/framework/record_format.h"
 #include "sdk/sync_manager.h"
 
-// Shared by every database object. Each record read or write clears it first; a blob value
-// read from a record points into it and is stale after the next read or write of any object.
+// Shared by every database object. After a record read nothing of earlier records shows past
+// the record's bytes; a write clears it first. A blob value read from a record points into it
+// and is stale after the next read or write of any object; the texts of the record last read
+// by index are read from it too, and copied by the fields before it changes under them.
 extern uint8_t RecordBuffer[kMaxRecordSize];
 
 class TVornConduitDb;

@@ -58,6 +58,17 @@ class TVornPalmValue {
     elements_.clear();
   }
 
+  // Become the number in place, as Byte, Smallint or Longint (k) and Real make it, keeping
+  // the storage of an earlier text: the record reader sets every number of every record.
+  void AssignInteger(Kind k, int32_t v) {
+    AssignNumber(k);
+    int_ = v;
+  }
+  void AssignReal(double v) {
+    AssignNumber(Kind::Double);
+    real_ = v;
+  }
+
   Kind kind() const { return kind_; }
   bool IsEmpty() const { return kind() == Kind::Empty; }
   bool IsNull() const { return kind() == Kind::Null; }
@@ -85,6 +96,15 @@ class TVornPalmValue {
 
  private:
   explicit TVornPalmValue(Kind k) : kind_(k) {}
+  void AssignNumber(Kind k) {
+    kind_ = k;
+    int_ = 0;
+    real_ = 0;
+    text_.clear();
+    blob_ = nullptr;
+    blobSize_ = 0;
+    elements_.clear();
+  }
 
   Kind kind_ = Kind::Empty;
   int32_t int_ = 0;  // Byte, Smallint, Longint
@@ -132,7 +152,7 @@ class TVornPalmField {
     return &value_;
   }
   // For the record reader: the single value is the text up to the first NUL of the most
-  // bytes at offset at of the collection's record copy (TVornPalmFields::RecordCopy), made
+  // bytes at offset at of the collection's text bytes (TVornPalmFields::ReadTextsFrom), made
   // only when it is read. Until then the copy must stay as it is; any new value replaces it.
   void DeferText(uint32_t at, uint32_t most) {
     deferred_ = true;
@@ -225,6 +245,20 @@ class TVornPalmFields {
   // size bytes; asked for before the reader defers anything, so that a failure to make it
   // changes no value.
   uint8_t* RecordCopy(size_t size);
+  // Where deferred texts are read from: the record copy, or (borrowed) the reader's own buffer,
+  // which its owner must have the fields copy by KeepTexts before the buffer changes.
+  void ReadTextsFrom(const uint8_t* bytes, size_t size, bool borrowed) {
+    text_bytes_ = bytes;
+    text_bytes_size_ = size;
+    borrowed_ = borrowed;
+  }
+  // Copies borrowed text bytes into the record copy (made by RecordCopy beforehand, so that
+  // this cannot fail) and reads the texts from there.
+  void KeepTexts() {
+    if (!borrowed_) return;
+    if (text_bytes_size_ > 0) std::memcpy(record_copy_.get(), text_bytes_, text_bytes_size_);
+    ReadTextsFrom(record_copy_.get(), text_bytes_size_, false);
+  }
   // How many deferred values have become values of their own so far. While this stays, what
   // the record reader deferred stays deferred; DeferredBy names the reader's plan.
   uint64_t Undeferrals() const { return undeferrals_; }
@@ -240,6 +274,9 @@ class TVornPalmFields {
   std::vector<std::unique_ptr<TVornPalmField>> items_;
   std::unique_ptr<uint8_t[]> record_copy_;
   size_t record_copy_size_ = 0;
+  const uint8_t* text_bytes_ = nullptr;
+  size_t text_bytes_size_ = 0;
+  bool borrowed_ = false;
   uint64_t layout_version_ = 0;
   uint64_t undeferrals_ = 0;
   const void* deferred_by_ = nullptr;
@@ -253,7 +290,7 @@ inline void TVornPalmField::Undefer() const {
 
 inline std::string_view TVornPalmField::DeferredText() const {
   if (deferMost_ == 0) return {};
-  const char* text = reinterpret_cast<const char*>(collection_->record_copy_.get()) + deferAt_;
+  const char* text = reinterpret_cast<const char*>(collection_->text_bytes_) + deferAt_;
   const void* nul = std::memchr(text, 0, deferMost_);
   return {text, nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : deferMost_};
 }

@@ -52,33 +52,42 @@ void PutBigEndian(uint8_t* p, uint64_t v, int n) {
   }
 }
 
-TVornPalmValue Decode(TVornPalmFieldType type, const uint8_t* p, int64_t size) {
+// Sets value in place, so that a number costs no new value.
+void DecodeInto(TVornPalmValue& value, TVornPalmFieldType type, const uint8_t* p, int64_t size) {
+  using Kind = TVornPalmValue::Kind;
   switch (type) {
     case pftByte:
     case pftBoolean:
-      return TVornPalmValue::Byte(p[0]);
+      value.AssignInteger(Kind::Byte, p[0]);
+      break;
     case pftSmallint:
     case pftDate:
     case pftTime:
-      return TVornPalmValue::Smallint(static_cast<int16_t>(GetBigEndian(p, 2)));
+      value.AssignInteger(Kind::Smallint, static_cast<int16_t>(GetBigEndian(p, 2)));
+      break;
     case pftLongint:
-      return TVornPalmValue::Longint(static_cast<int32_t>(GetBigEndian(p, 4)));
+      value.AssignInteger(Kind::Longint, static_cast<int32_t>(GetBigEndian(p, 4)));
+      break;
     case pftSingle: {
       uint32_t bits = static_cast<uint32_t>(GetBigEndian(p, 4));
       float f;
       std::memcpy(&f, &bits, sizeof f);
-      return TVornPalmValue::Real(f);
+      value.AssignReal(f);
+      break;
     }
     case pftDouble: {
       uint64_t bits = GetBigEndian(p, 8);
       double d;
       std::memcpy(&d, &bits, sizeof d);
-      return TVornPalmValue::Real(d);
+      value.AssignReal(d);
+      break;
     }
     case pftBlob:
-      return TVornPalmValue::Blob({p, static_cast<size_t>(size)});
+      value = TVornPalmValue::Blob({p, static_cast<size_t>(size)});
+      break;
     default:
-      return TVornPalmValue();
+      value = TVornPalmValue();
+      break;
   }
 }
 
@@ -186,7 +195,7 @@ void RunStep(const TVornUnpackPlan::Step& step, const uint8_t* buffer) {
       break;
     }
     case Step::kNumber:
-      *value = Decode(step.type, buffer + step.at, step.size);
+      DecodeInto(*value, step.type, buffer + step.at, step.size);
       break;
     default:
       *value = TVornPalmValue();
@@ -225,7 +234,7 @@ void UnpackRecord(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields
 }
 
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
-                          bool alignOnWord, TVornUnpackPlan& plan) {
+                          bool alignOnWord, TVornUnpackPlan& plan, bool borrow) {
   // A layout version names one field list of the process.
   const bool fits = plan.reusable_ && plan.layout_ == fields.LayoutVersion() &&
                     plan.limit_ == limit && plan.align_ == alignOnWord;
@@ -251,7 +260,12 @@ void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields
                          fields.Undeferrals() == plan.undeferrals_;
   for (const TVornUnpackPlan::Step& step : textsStay ? plan.eagerSteps_ : plan.steps_)
     RunStep(step, buffer);
-  if (plan.textsEnd_ > 0) std::memcpy(copy, buffer, plan.textsEnd_);
+  if (borrow) {
+    fields.ReadTextsFrom(buffer, plan.textsEnd_, true);
+  } else {
+    if (plan.textsEnd_ > 0) std::memcpy(copy, buffer, plan.textsEnd_);
+    fields.ReadTextsFrom(copy, plan.textsEnd_, false);
+  }
   fields.SetDeferredBy(&plan);
   plan.undeferrals_ = fields.Undeferrals();
 }

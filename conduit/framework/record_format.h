@@ -39,7 +39,7 @@ class TVornUnpackPlan {
  private:
   friend void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit,
                                    TVornPalmFields& fields, bool alignOnWord,
-                                   TVornUnpackPlan& plan);
+                                   TVornUnpackPlan& plan, bool borrow);
   std::vector<Step> steps_;
   // Those that are not deferred texts.
   std::vector<Step> eagerSteps_;
@@ -57,8 +57,10 @@ class TVornUnpackPlan {
 // end (their RecordCopy) and read the text from there. So a text reads the same, also after
 // buffer has changed, until the next record is unpacked into the fields. From one record to
 // the next of the same plan, a text still deferred is not touched: only its bytes change.
+// With borrow the texts are read from buffer itself, without the copy, until the caller has
+// the fields take it (TVornPalmFields::KeepTexts), which it must before buffer changes.
 void UnpackRecordDeferred(const uint8_t* buffer, uint32_t limit, TVornPalmFields& fields,
-                          bool alignOnWord, TVornUnpackPlan& plan);
+                          bool alignOnWord, TVornUnpackPlan& plan, bool borrow = false);
 
 // Writes the field values into buffer, which must hold limit zero bytes, and returns the
 // record size (at most limit). A numeric element that would end beyond limit, or a string

@@ -148,6 +148,8 @@ std::vector<TKLVPCTextFormatter::TRowField>& TKLVPCTextFormatter::RowFields(
     field.Lead = before;
     if (!RowFields_.empty()) field.Lead += Separator;
     field.Lead += field.Before;
+    field.LeadIsShort = field.Lead.size() <= sizeof field.ShortLead;
+    if (field.LeadIsShort) std::memcpy(field.ShortLead, field.Lead.data(), field.Lead.size());
     before = field.After;
     RowFields_.push_back(std::move(field));
   }

@@ -83,6 +83,10 @@ class TKLVPCTextFormatter {
     // What goes between the text before (or the row's start) and this one's: the earlier
     // field's After, the separator and Before.
     std::string Lead;
+    // A Lead of at most 16 bytes, padded to 16: it goes into the row as one move of 16 bytes,
+    // within the 16 bytes of room the row keeps for each field.
+    char ShortLead[16] = {};
+    bool LeadIsShort = false;
     std::string Scratch;
   };
 
@@ -135,17 +139,29 @@ template <typename PutText>
 void TKLVPCTextFormatter::FormatRow(std::string& Text, std::string_view Start,
                                     std::string_view Separator, std::string_view Last, size_t Grow,
                                     PutText Put) {
-  std::vector<TRowField>& fields = RowFields(Separator, Last);
+  std::vector<TRowField>& rowFields = RowFields(Separator, Last);
+  // Held in locals: the row's bytes are written through a char pointer, which the compiler
+  // must otherwise assume to change the vectors' ends.
+  TRowField* const fields = rowFields.data();
+  const size_t count = rowFields.size();
+  std::string_view* const texts = Texts_.data();
   size_t room = Start.size() + RowRoom_;
-  for (size_t k = 0; k < fields.size(); ++k) {
-    Texts_[k] = FieldText(fields[k]);
-    room += Grow * Texts_[k].size();
+  for (size_t k = 0; k < count; ++k) {
+    const std::string_view text = FieldText(fields[k]);
+    texts[k] = text;
+    room += Grow * text.size();
   }
   if (Row_.size() < room) Row_.resize(std::max(room, 2 * Row_.size()));
   char* at = PutRowBytes(Row_.data(), Start);
-  for (size_t k = 0; k < fields.size(); ++k) {
-    at = PutRowBytes(at, fields[k].Lead);
-    at = Put(at, fields[k], Texts_[k]);
+  for (size_t k = 0; k < count; ++k) {
+    const TRowField& field = fields[k];
+    if (field.LeadIsShort) {
+      std::memcpy(at, field.ShortLead, sizeof field.ShortLead);
+      at += field.Lead.size();
+    } else {
+      at = PutRowBytes(at, field.Lead);
+    }
+    at = Put(at, field, texts[k]);
   }
   at = PutRowBytes(at, RowTail_);
   Text.assign(Row_.data(), static_cast<size_t>(at - Row_.data()));
