@@ -182,6 +182,17 @@ class KLVPCSessionTextTest : public ::testing::Test {
     b->FieldNo = field;
     pda_->Bitmaps->AddBitmap(b);
   }
+  // An appending, clearing session in the test folder, field 2 a signature, with signatures
+  // of Rec_ID 1 (downloaded) and 7 (no row holds it).
+  void AppendingWithSignatures() {
+  UseCustomPath(temp_.Path());
+  pda_->Prefs.AppendOutput = 1;
+  pda_->Prefs.ClearPDAData = 1;
+  pda_->Prefs.FieldDefs[1].FieldType = kFieldTypeBitmap;
+  Export({1, 2});
+  AddBitmap(1, 2);
+  AddBitmap(7, 2);
+  }
   // A signature the handheld session set aside: a second one of its record and field, or
   // with handheld bytes one the conversion refused.
   void AddStray(int recId, int field, const std::string& refused = std::string()) {
@@ -703,13 +714,7 @@ TEST_F(KLVPCSessionTextDownload, SignaturesSetAsideAreSavedAndNamed) {
 // file keeps what it had and the bitmap files it saved go, for the next HotSync saves them
 // again.
 TEST_F(KLVPCSessionTextDownload, ADroppedDownloadLeavesNoFileOrBitmapBehind) {
-  UseCustomPath(temp_.Path());
-  pda_->Prefs.AppendOutput = 1;
-  pda_->Prefs.ClearPDAData = 1;
-  pda_->Prefs.FieldDefs[1].FieldType = kFieldTypeBitmap;
-  Export({1, 2});
-  AddBitmap(1, 2);
-  AddBitmap(7, 2);
+  AppendingWithSignatures();
   AddStray(7, 2, "not a bitmap");
   const std::string out = temp_ / "S01_data_Ann.txt";
   qptest::WriteFile(out, "earlier\r\n");
@@ -734,13 +739,7 @@ TEST_F(KLVPCSessionTextDownload, ADroppedDownloadLeavesNoFileOrBitmapBehind) {
 // folder sync fails: the file is the earlier one again, byte for byte, and the bitmap files of
 // the download are gone. Only a download kept names its bitmap files in the log.
 TEST_F(KLVPCSessionTextDownload, APublishedDownloadIsTakenBackWhole) {
-  UseCustomPath(temp_.Path());
-  pda_->Prefs.AppendOutput = 1;
-  pda_->Prefs.ClearPDAData = 1;
-  pda_->Prefs.FieldDefs[1].FieldType = kFieldTypeBitmap;
-  Export({1, 2});
-  AddBitmap(1, 2);
-  AddBitmap(7, 2);
+  AppendingWithSignatures();
   const std::string out = temp_ / "S01_data_Ann.txt";
   const std::string earlier = "earlier\r\n\r\n";
   struct Case {
